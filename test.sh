@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Sets up a fresh Debian 12 machine, builds with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs every test through CTest.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps.sh test
+build=build/asan
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOBRA_SANITIZE=ON
+cmake --build "$build"
+ctest --test-dir "$build" --output-on-failure "$@"
