@@ -1,0 +1,112 @@
+#include "downloader.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace {
+// Bounds what the network layer buffers ahead of the disk, so memory stays flat when the
+// network is faster than the disk.
+constexpr qint64 readBufferSize = 4 * 1024 * 1024;
+constexpr int transferTimeoutMs = 30000;
+
+QNetworkRequest downloadRequest(const QUrl &url)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setTransferTimeout(transferTimeoutMs);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("TobraInstaller/0.1"));
+    return request;
+}
+} // namespace
+
+Downloader::Downloader(QNetworkAccessManager *network, QObject *parent) : QObject(parent), network(network)
+{}
+
+Downloader::~Downloader() = default;
+
+void Downloader::start(const QUrl &url, const QString &path)
+{
+    cancelled = false;
+    writeFailed = false;
+    hash.reset();
+    file.setFileName(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        Q_EMIT finished(false, QStringLiteral("Datei kann nicht angelegt werden: %1").arg(file.errorString()),
+                        QString());
+        return;
+    }
+    reply = network->get(downloadRequest(url));
+    reply->setReadBufferSize(readBufferSize);
+    connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
+    connect(reply, &QNetworkReply::downloadProgress, this, &Downloader::progress);
+    connect(reply, &QNetworkReply::finished, this, &Downloader::onFinished);
+}
+
+void Downloader::cancel()
+{
+    cancelled = true;
+    if (reply)
+        reply->abort();
+}
+
+void Downloader::onReadyRead()
+{
+    if (!reply)
+        return;
+    const QByteArray chunk = reply->readAll();
+    if (chunk.isEmpty())
+        return;
+    hash.addData(chunk);
+    if (!writeChunk(chunk) && !writeFailed) {
+        writeFailed = true;
+        reply->abort();
+    }
+}
+
+void Downloader::onFinished()
+{
+    QNetworkReply *const done = reply;
+    if (!done)
+        return;
+    reply = nullptr;
+    done->deleteLater();
+    const QByteArray rest = done->readAll();
+    if (!rest.isEmpty() && !writeFailed) {
+        hash.addData(rest);
+        writeFailed = !writeChunk(rest);
+    }
+    file.close();
+    const QString error = errorText(done);
+    if (error.isEmpty()) {
+        Q_EMIT finished(true, QString(), QString::fromLatin1(hash.hexResult()));
+        return;
+    }
+    file.remove();
+    Q_EMIT finished(false, error, QString());
+}
+
+bool Downloader::writeChunk(const QByteArray &chunk)
+{
+    return file.write(chunk) == chunk.size();
+}
+
+QString Downloader::errorText(QNetworkReply *done) const
+{
+    if (cancelled)
+        return QStringLiteral("Abgebrochen");
+    if (writeFailed)
+        return QStringLiteral(
+            "Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im temporären Ordner?)");
+    const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (done->error() != QNetworkReply::NoError) {
+        if (status == 404)
+            return QStringLiteral("Das Image wurde auf dem Server nicht gefunden (HTTP 404)");
+        if (status < 400)
+            return done->errorString();
+    } else if (status == 0 || status == 200) {
+        return QString();
+    }
+    return QStringLiteral("Server antwortet mit HTTP %1").arg(status);
+}
