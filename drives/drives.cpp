@@ -1,0 +1,190 @@
+#include "drives.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <optional>
+
+namespace {
+
+const int LSBLK_TIMEOUT_MS = 10000;
+const qint64 MIN_DRIVE_BYTES = qint64(1) << 20;
+const qint64 MAX_DRIVE_BYTES = qint64(1) << 41;
+const int MAX_DEVICE_TEXT = 64;
+
+const char LIST_COLUMNS[] = "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,TRAN,MODEL,VENDOR,RO,";
+
+qint64 readSize(const QJsonValue &value)
+{
+    if (value.isString())
+        return value.toString().toLongLong(nullptr, 10);
+    const double number = value.toDouble();
+    // Anything outside qint64 fails the size rule anyway; converting it would be undefined.
+    if (!(number > -9.0e18 && number < 9.0e18))
+        return -1;
+    return qint64(number);
+}
+
+bool isCandidateKind(const QJsonObject &device, const QString &name)
+{
+    return jsonFlag(device.value("rm")) || jsonFlag(device.value("hotplug")) ||
+           device.value("tran").toString() == "usb" || name.startsWith("mmcblk");
+}
+
+bool hasSystemMountpoint(const QJsonObject &device)
+{
+    QStringList mountpoints;
+    collectMountpoints(device, mountpoints);
+    for (const QString &mountpoint : mountpoints) {
+        if (isSystemMountpoint(mountpoint))
+            return true;
+    }
+    return false;
+}
+
+DriveInfo makeDriveInfo(const QJsonObject &device, const QString &name, qint64 size)
+{
+    DriveInfo drive;
+    drive.path = device.value("path").toString();
+    if (drive.path.isEmpty())
+        drive.path = "/dev/" + name;
+    const QString vendor = cleanDeviceText(device.value("vendor").toString());
+    const QString model = cleanDeviceText(device.value("model").toString());
+    QString displayName = (vendor + ' ' + model).trimmed();
+    if (displayName.isEmpty())
+        displayName = "Speicherkarte / USB-Laufwerk";
+    drive.label =
+        QString("%1 (%2 GB) – %3").arg(displayName, QString::number(size / 1e9, 'f', 1), drive.path);
+    drive.sizeBytes = size;
+    return drive;
+}
+
+std::optional<DriveInfo> candidateDrive(const QJsonObject &device)
+{
+    if (device.value("type").toString() != "disk" || jsonFlag(device.value("ro")))
+        return std::nullopt;
+    const QString name = device.value("name").toString();
+    const qint64 size = readSize(device.value("size"));
+    if (size < MIN_DRIVE_BYTES || size > MAX_DRIVE_BYTES)
+        return std::nullopt;
+    if (!isCandidateKind(device, name) || hasSystemMountpoint(device))
+        return std::nullopt;
+    return makeDriveInfo(device, name, size);
+}
+
+} // namespace
+
+QByteArray runLsblk(const QStringList &arguments, bool *ok)
+{
+    QProcess process;
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    process.start("lsblk", arguments);
+    const bool finished = process.waitForFinished(LSBLK_TIMEOUT_MS);
+    *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (!*ok) {
+        if (process.state() != QProcess::NotRunning) {
+            process.kill();
+            process.waitForFinished();
+        }
+        return {};
+    }
+    return process.readAllStandardOutput();
+}
+
+QByteArray runLsblkForMountpoints(const std::function<QStringList(const QString &)> &arguments, bool *ok)
+{
+    const QByteArray output = runLsblk(arguments("MOUNTPOINTS"), ok);
+    if (*ok)
+        return output;
+    return runLsblk(arguments("MOUNTPOINT"), ok);
+}
+
+QList<DriveInfo> listDrives(QString *error)
+{
+    bool ok = false;
+    const QByteArray output = runLsblkForMountpoints(
+        [](const QString &mountColumn) {
+            return QStringList{"-J", "-b", "-o", LIST_COLUMNS + mountColumn};
+        },
+        &ok);
+    if (!ok) {
+        if (error)
+            *error = "lsblk (Paket util-linux) konnte nicht ausgeführt werden";
+        return {};
+    }
+    return parseLsblkOutput(output, error);
+}
+
+QList<DriveInfo> parseLsblkOutput(const QByteArray &output, QString *error)
+{
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(sanitizeLsblkBytes(output), &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
+        if (error)
+            *error = QString("Die Ausgabe von lsblk konnte nicht gelesen werden (%1)")
+                         .arg(parseError.errorString());
+        return {};
+    }
+    QList<DriveInfo> drives;
+    const QJsonArray devices = document.object().value("blockdevices").toArray();
+    for (const QJsonValue &device : devices) {
+        if (const std::optional<DriveInfo> drive = candidateDrive(device.toObject()))
+            drives.append(*drive);
+    }
+    return drives;
+}
+
+void collectMountpoints(const QJsonObject &device, QStringList &mountpoints)
+{
+    const QJsonArray many = device.value("mountpoints").toArray();
+    for (const QJsonValue &mountpoint : many) {
+        if (mountpoint.isString() && !mountpoint.toString().isEmpty())
+            mountpoints.append(mountpoint.toString());
+    }
+    const QString single = device.value("mountpoint").toString();
+    if (!single.isEmpty())
+        mountpoints.append(single);
+    const QJsonArray children = device.value("children").toArray();
+    for (const QJsonValue &child : children)
+        collectMountpoints(child.toObject(), mountpoints);
+}
+
+bool isSystemMountpoint(const QString &mountpoint)
+{
+    if (mountpoint == "/" || mountpoint == "[SWAP]")
+        return true;
+    static const char *const systemDirectories[] = {"/boot", "/efi", "/usr", "/var",
+                                                    "/home", "/etc", "/opt", "/nix"};
+    for (const char *directory : systemDirectories) {
+        const QString dir = QString::fromLatin1(directory);
+        if (mountpoint == dir || mountpoint.startsWith(dir + '/'))
+            return true;
+    }
+    return false;
+}
+
+bool jsonFlag(const QJsonValue &value)
+{
+    if (value.isBool())
+        return value.toBool();
+    if (value.isString())
+        return value.toString() == "1" || value.toString() == "true";
+    return value.toInt() != 0;
+}
+
+QString cleanDeviceText(const QString &text)
+{
+    QString cleaned;
+    cleaned.reserve(text.size());
+    for (const QChar c : text) {
+        if (c.isSpace())
+            cleaned += ' ';
+        else if (c != QChar::ReplacementCharacter && c.isPrint())
+            cleaned += c;
+    }
+    cleaned = cleaned.simplified();
+    if (cleaned.size() > MAX_DEVICE_TEXT)
+        cleaned = cleaned.left(MAX_DEVICE_TEXT).trimmed();
+    return cleaned;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// One removable disk that may be offered as a target.
+struct DriveInfo
+{
+    QString path;  // device node of the whole disk, the write helper's target
+    QString label; // display text "name (x.y GB) – path"
+    qint64 sizeBytes = 0;
+};
+
+// Runs lsblk and returns the candidate disks in lsblk's order. When lsblk cannot be run or its
+// output cannot be read, returns an empty list and writes the reason to *error.
+QList<DriveInfo> listDrives(QString *error = nullptr);
+
+// Runs "lsblk" from PATH with the arguments and a 10 s limit. *ok is true only after a normal exit
+// with code 0; otherwise the result is empty.
+QByteArray runLsblk(const QStringList &arguments, bool *ok);
+
+// Runs lsblk with the arguments built for the column "MOUNTPOINTS" and, if that run fails, again
+// with the older single-valued "MOUNTPOINT". Returns the output of the first successful run.
+QByteArray runLsblkForMountpoints(const std::function<QStringList(const QString &mountColumn)> &arguments,
+                                  bool *ok);
+
+// Repairs lsblk output so that it parses as JSON: broken UTF-8 becomes U+FFFD, "\xHH" becomes
+// "\u00HH", stray control bytes become blanks.
+QByteArray sanitizeLsblkBytes(const QByteArray &raw);
+
+// Repairs, parses and filters lsblk JSON into candidate disks. Unreadable output gives an empty
+// list and a message in *error.
+QList<DriveInfo> parseLsblkOutput(const QByteArray &output, QString *error = nullptr);
+
+// Appends the non-empty mount points of the device and, depth first, of all its children.
+void collectMountpoints(const QJsonObject &device, QStringList &mountpoints);
+
+// True for "/", "[SWAP]" and the system directories and everything below them.
+bool isSystemMountpoint(const QString &mountpoint);
+
+// Reads an lsblk flag in its old (string) or new (boolean/number) form.
+bool jsonFlag(const QJsonValue &value);
+
+// Makes a vendor or model text safe to show: one line, printable, at most 64 characters.
+QString cleanDeviceText(const QString &text);
