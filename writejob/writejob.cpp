@@ -1,0 +1,167 @@
+#include "writejob.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <unistd.h>
+
+namespace {
+
+bool runningAsRoot()
+{
+    return ::geteuid() == 0;
+}
+
+QString cancelledText()
+{
+    return QStringLiteral(
+        "Abgebrochen. Die Karte ist unvollständig beschrieben und muss neu bespielt werden.");
+}
+
+// The exit codes by which pkexec reports a refused or abandoned authentication.
+bool isPkexecRefusal(int exitCode)
+{
+    return !runningAsRoot() && (exitCode == 126 || exitCode == 127);
+}
+
+} // namespace
+
+WriteJob::WriteJob(QObject *parent) : QObject(parent)
+{
+    connect(&process, &QProcess::readyReadStandardOutput, this, &WriteJob::onOutput);
+    connect(&process, &QProcess::finished, this, &WriteJob::onFinished);
+    connect(&process, &QProcess::errorOccurred, this, &WriteJob::onError);
+}
+
+WriteJob::~WriteJob()
+{
+    // The process is destroyed after this body; cut it off first so that none of our slots
+    // runs on a half-destroyed object, then make sure the helper does not outlive us.
+    process.disconnect(this);
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(-1);
+}
+
+void WriteJob::start(const QString &imagePath, const QString &devicePath, bool verify)
+{
+    outputBuffer.clear();
+    lastError.clear();
+    phase.clear();
+    doneSeen = false;
+    cancelled = false;
+    reported = false;
+
+    const QString helper = helperExecutable();
+    QStringList arguments{QStringLiteral("--write-helper"), imagePath, devicePath,
+                          verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify")};
+    QString program = helper;
+    if (!runningAsRoot()) {
+        QStringList launcher = launcherCommand();
+        program = launcher.takeFirst();
+        arguments = launcher + QStringList{helper} + arguments;
+    }
+    process.start(program, arguments, QIODevice::ReadWrite);
+}
+
+void WriteJob::cancel()
+{
+    cancelled = true;
+    if (isRunning())
+        process.kill();
+}
+
+bool WriteJob::isRunning() const
+{
+    return process.state() != QProcess::NotRunning;
+}
+
+QStringList WriteJob::launcherCommand()
+{
+    return {QStringLiteral("pkexec")};
+}
+
+QString WriteJob::helperExecutable()
+{
+    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).absoluteFilePath();
+    // Inside a mounted AppImage the executable vanishes with the mount, which the root
+    // process cannot see; the AppImage file itself can be started again.
+    const QString appImage = qEnvironmentVariable("APPIMAGE");
+    const QString appDir = qEnvironmentVariable("APPDIR");
+    if (appImage.isEmpty() || appDir.isEmpty() || !executable.startsWith(appDir))
+        return executable;
+    const QFileInfo appImageFile(appImage);
+    return appImageFile.isAbsolute() && appImageFile.exists() ? appImage : executable;
+}
+
+void WriteJob::onOutput()
+{
+    outputBuffer += process.readAllStandardOutput();
+    qsizetype newline;
+    while ((newline = outputBuffer.indexOf('\n')) >= 0) {
+        const QString line = QString::fromUtf8(outputBuffer.constData(), newline).trimmed();
+        outputBuffer.remove(0, newline + 1);
+        if (!line.isEmpty())
+            interpretLine(line);
+    }
+}
+
+void WriteJob::interpretLine(const QString &line)
+{
+    static const QString errorPrefix = QStringLiteral("ERROR ");
+    if (line == QLatin1String("DONE"))
+        doneSeen = true;
+    else if (line.startsWith(errorPrefix))
+        lastError = line.mid(errorPrefix.size());
+    else if (line.startsWith(QLatin1String("PROGRESS ")))
+        interpretProgress(line);
+}
+
+// "PROGRESS <phase> <done> <total>", separated by single blanks; anything else is ignored.
+void WriteJob::interpretProgress(const QString &line)
+{
+    const QStringList pieces = line.split(QLatin1Char(' '));
+    if (pieces.size() != 4)
+        return;
+    if (pieces.at(1) != phase) {
+        phase = pieces.at(1);
+        Q_EMIT phaseChanged(phase);
+    }
+    Q_EMIT progress(pieces.at(2).toLongLong(), pieces.at(3).toLongLong());
+}
+
+void WriteJob::onFinished(int exitCode, QProcess::ExitStatus status)
+{
+    onOutput();
+    if (reported)
+        return;
+    if (cancelled)
+        report(false, cancelledText());
+    else if (doneSeen && exitCode == 0 && status == QProcess::NormalExit)
+        report(true, QString());
+    else if (!lastError.isEmpty())
+        report(false, lastError);
+    else if (isPkexecRefusal(exitCode))
+        report(false,
+               QStringLiteral("Keine Berechtigung: Die Passwortabfrage wurde abgebrochen oder abgelehnt."));
+    else
+        report(false, QStringLiteral("Der Schreib-Helfer wurde unerwartet beendet (Code %1).").arg(exitCode));
+}
+
+void WriteJob::onError(QProcess::ProcessError err)
+{
+    if (err != QProcess::FailedToStart || reported)
+        return;
+    if (runningAsRoot())
+        report(false, QStringLiteral("Der Schreib-Helfer konnte nicht gestartet werden."));
+    else
+        report(false,
+               QStringLiteral("pkexec konnte nicht gestartet werden. Bitte polkit installieren oder den "
+                              "Installer als root starten."));
+}
+
+void WriteJob::report(bool ok, const QString &error)
+{
+    reported = true;
+    Q_EMIT finished(ok, error);
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// The GUI-side handle of one write of an image to a card: starts the write helper (through
+// pkexec unless we are root), turns its output lines into signals and its end into exactly one
+// finished(ok, error) per run. One object serves any number of runs, one at a time.
+class WriteJob : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit WriteJob(QObject *parent = nullptr);
+    // Kills a helper that is still running and waits until it has gone; no signal follows.
+    ~WriteJob() override;
+    Q_DISABLE_COPY(WriteJob)
+
+    // Starts writing imagePath to devicePath; the outcome arrives as one finished().
+    void start(const QString &imagePath, const QString &devicePath, bool verify);
+    // Kills a running helper, which then ends the run with the cancel text; idle, it only
+    // marks the (not yet started) run as cancelled until the next start().
+    void cancel();
+    // True while the helper process (or pkexec) exists in any state.
+    bool isRunning() const;
+
+    // The command that raises privileges: the program, then its leading arguments.
+    static QStringList launcherCommand();
+    // The program file the helper runs: the running executable, or the AppImage it came from.
+    static QString helperExecutable();
+
+Q_SIGNALS:
+    void phaseChanged(const QString &phase);
+    void progress(qint64 done, qint64 total);
+    void finished(bool ok, const QString &error);
+
+private Q_SLOTS:
+    void onOutput();
+    void onFinished(int exitCode, QProcess::ExitStatus status);
+    void onError(QProcess::ProcessError err);
+
+private:
+    void interpretLine(const QString &line);
+    void interpretProgress(const QString &line);
+    void report(bool ok, const QString &error);
+
+    QProcess process;
+    QByteArray outputBuffer;
+    QString lastError;
+    QString phase;
+    bool doneSeen = false;
+    bool cancelled = false;
+    bool reported = false;
+};
