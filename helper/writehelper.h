@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+#include <QTextStream>
+#include <QtGlobal>
+#include <functional>
+
+// Reports progress of one phase ("write" or "verify"): bytes done so far and the phase's total.
+using ProgressCallback = std::function<void(const char *phase, qint64 done, qint64 total)>;
+
+// Size of the single transfer buffer; progress is reported once per chunk.
+constexpr qint64 CHUNK_SIZE = 4 * 1024 * 1024;
+
+// Appended to the text of EIO: what the user can check when the card reader reports a fault.
+extern const char HARDWARE_HINT[];
+
+// The privileged write mode: argv = program, "--write-helper", image, target, "--verify" or not.
+// Prints the progress protocol on stdout and returns the exit code (0 done, 1 failed, 2 wrong
+// arguments, 3 target not allowed). Prints nothing on stderr and reads nothing from stdin.
+int runWriteHelper(int argc, char **argv);
+
+// Writes text as one UTF-8 line (newlines become blanks) and flushes it to the file descriptor.
+void emitLine(QTextStream &out, const QString &text);
+
+// True only if the drive enumeration offers exactly this path right now. When enumeration fails,
+// its message goes to *enumerationError.
+bool isAllowedTarget(const QString &devicePath, QString *enumerationError = nullptr);
+
+// Unmounts every mount point of the device and its partitions, innermost first. Refuses system
+// mount points. On failure writes a German text to *error; nothing is written to the device.
+bool unmountTarget(const QString &devicePath, QString *error = nullptr);
+
+// Copies the image onto the start of the target, forces it out to the medium and, if asked,
+// reads it back and compares digests. A block device is unmounted and opened exclusively first;
+// a regular file keeps its bytes beyond the image. On failure writes a German text to *error.
+bool writeImage(const QString &imagePath, const QString &devicePath, bool verify,
+                const ProgressCallback &progress, QString *error = nullptr);
+
+// The C library's text for the error number, with HARDWARE_HINT appended for EIO.
+QString systemErrorText(int errorNumber);
