@@ -32,7 +32,9 @@ void Downloader::start(const QUrl &url, const QString &path)
     writeFailed = false;
     hash.reset();
     file.setFileName(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+    // Unbuffered, so that every write reports what reached the disk; a buffered write would
+    // only fail at close, where a full disk went unnoticed.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
         Q_EMIT finished(false, QStringLiteral("Datei kann nicht angelegt werden: %1").arg(file.errorString()),
                         QString());
         return;
@@ -72,7 +74,8 @@ void Downloader::onFinished()
         return;
     reply = nullptr;
     done->deleteLater();
-    const QByteArray rest = done->readAll();
+    // An aborted reply is closed and has nothing left to read.
+    const QByteArray rest = done->isOpen() ? done->readAll() : QByteArray();
     if (!rest.isEmpty() && !writeFailed) {
         hash.addData(rest);
         writeFailed = !writeChunk(rest);

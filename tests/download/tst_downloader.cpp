@@ -1,0 +1,323 @@
+#include "downloader.h"
+#include "httpserver.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <unistd.h>
+
+namespace {
+const QString notFoundText = QStringLiteral("Das Image wurde auf dem Server nicht gefunden (HTTP 404)");
+const QString writeFailedText =
+    QStringLiteral("Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im temporären Ordner?)");
+const QString cancelledText = QStringLiteral("Abgebrochen");
+constexpr int finishTimeoutMs = 20000;
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    QRandomGenerator generator(size);
+    for (char &byte : data)
+        byte = char(generator.generate());
+    return data;
+}
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+QString sha256Hex(const QByteArray &data)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex());
+}
+
+// The reply's own error text for url, fetched without the downloader, to compare against.
+QString plainReplyError(const QUrl &url)
+{
+    QNetworkAccessManager network;
+    QNetworkReply *reply = network.get(QNetworkRequest(url));
+    QSignalSpy done(reply, &QNetworkReply::finished);
+    done.wait(finishTimeoutMs);
+    const QString text = reply->errorString();
+    delete reply;
+    return text;
+}
+
+// A tmpfs of 1 MiB, unmounted again when it goes out of scope.
+class SmallTmpfs
+{
+public:
+    SmallTmpfs()
+    {
+        if (geteuid() == 0)
+            mounted =
+                QProcess::execute(QStringLiteral("mount"),
+                                  {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
+                                   QStringLiteral("size=1m"), QStringLiteral("tmpfs"), dir.path()}) == 0;
+    }
+    ~SmallTmpfs()
+    {
+        if (mounted)
+            QProcess::execute(QStringLiteral("umount"), {dir.path()});
+    }
+    Q_DISABLE_COPY(SmallTmpfs)
+
+    bool isMounted() const { return mounted; }
+    QString path() const { return dir.path(); }
+
+private:
+    QTemporaryDir dir;
+    bool mounted = false;
+};
+} // namespace
+
+class TestDownloader : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void deliversExactBytesAndDigest_data();
+    void deliversExactBytesAndDigest();
+    void failureGivesMessageAndRemovesFile_data();
+    void failureGivesMessageAndRemovesFile();
+    void uncreatableDestinationFinishesInsideStart();
+    void fullDiskAbortsTransferAndRemovesFile_data();
+    void fullDiskAbortsTransferAndRemovesFile();
+    void cancelDuringThrottledTransfer();
+    void nextStartBeginsAfresh();
+
+private:
+    // Waits for the one finished signal of a download and makes sure no second one follows.
+    void waitForOneFinished(QSignalSpy &finished);
+    QString destination() const { return target.filePath(QStringLiteral("download.img")); }
+
+    QTemporaryDir served;
+    QTemporaryDir target;
+    QByteArray image;
+};
+
+void TestDownloader::init()
+{
+    if (image.isEmpty()) {
+        image = randomBytes(3 * 1024 * 1024 + 17);
+        QVERIFY(writeFile(served.filePath(QStringLiteral("image.img")), image));
+        QVERIFY(writeFile(served.filePath(QStringLiteral("empty.img")), QByteArray()));
+    }
+    QFile::remove(destination());
+}
+
+void TestDownloader::waitForOneFinished(QSignalSpy &finished)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(!finished.isEmpty(), finishTimeoutMs);
+    QTest::qWait(50);
+    QCOMPARE(finished.size(), 1);
+}
+
+void TestDownloader::deliversExactBytesAndDigest_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<bool>("fromFileUrl");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("http") << QStringLiteral("/image.img") << false << 1;
+    QTest::newRow("redirected") << QStringLiteral("/x?redirect=/image.img") << false << 2;
+    QTest::newRow("empty body") << QStringLiteral("/empty.img") << false << 1;
+    QTest::newRow("file URL") << QStringLiteral("/image.img") << true << 0;
+}
+
+void TestDownloader::deliversExactBytesAndDigest()
+{
+    QFETCH(QString, source);
+    QFETCH(bool, fromFileUrl);
+    QFETCH(int, requests);
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    // A longer old file at the destination must not shine through.
+    QVERIFY(writeFile(destination(), QByteArray(image.size() + 4096, 'x')));
+    QNetworkAccessManager network;
+    Downloader downloader(&network);
+    QSignalSpy finished(&downloader, &Downloader::finished);
+    QSignalSpy progress(&downloader, &Downloader::progress);
+
+    const QUrl url = fromFileUrl ? QUrl::fromLocalFile(served.path() + source) : server.url(source);
+    downloader.start(url, destination());
+    waitForOneFinished(finished);
+
+    QFile file(destination());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray received = file.readAll();
+    const QByteArray expected = source.contains(QLatin1String("empty")) ? QByteArray() : image;
+    QCOMPARE(finished.first(), QVariantList({true, QString(), sha256Hex(received)}));
+    QVERIFY(received == expected);
+    if (!expected.isEmpty())
+        QCOMPARE(progress.last(), QVariantList({qint64(expected.size()), qint64(expected.size())}));
+    const QList<HttpServer::Request> seen = server.requests();
+    QCOMPARE(seen.size(), requests);
+    for (const HttpServer::Request &request : seen)
+        QCOMPARE(request.userAgent, QStringLiteral("TobraInstaller/0.1"));
+}
+
+void TestDownloader::failureGivesMessageAndRemovesFile_data()
+{
+    // An empty message stands for the reply's own error text.
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("404") << QStringLiteral("/image.img?status=404") << notFoundText;
+    QTest::newRow("missing on server") << QStringLiteral("/missing.img") << notFoundText;
+    QTest::newRow("redirected to 404") << QStringLiteral("/x?redirect=/missing.img") << notFoundText;
+    QTest::newRow("500") << QStringLiteral("/image.img?status=500")
+                         << QStringLiteral("Server antwortet mit HTTP 500");
+    QTest::newRow("206 without error")
+        << QStringLiteral("/image.img?status=206") << QStringLiteral("Server antwortet mit HTTP 206");
+    QTest::newRow("connection closed early") << QStringLiteral("/image.img?truncate=100000") << QString();
+    QTest::newRow("connection refused") << QStringLiteral("refused") << QString();
+    QTest::newRow("missing file URL") << QStringLiteral("file") << QString();
+}
+
+void TestDownloader::failureGivesMessageAndRemovesFile()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, message);
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    QUrl url = server.url(source);
+    if (source == QLatin1String("refused"))
+        url = QUrl(QStringLiteral("http://127.0.0.1:1/image.img"));
+    else if (source == QLatin1String("file"))
+        url = QUrl::fromLocalFile(served.filePath(QStringLiteral("missing.img")));
+    if (message.isEmpty())
+        message = plainReplyError(url);
+    QVERIFY(!message.isEmpty());
+    QNetworkAccessManager network;
+    Downloader downloader(&network);
+    QSignalSpy finished(&downloader, &Downloader::finished);
+
+    downloader.start(url, destination());
+    waitForOneFinished(finished);
+
+    QCOMPARE(finished.first(), QVariantList({false, message, QString()}));
+    QVERIFY(!QFile::exists(destination()));
+}
+
+void TestDownloader::uncreatableDestinationFinishesInsideStart()
+{
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    const QString path = target.filePath(QStringLiteral("no/such/folder/download.img"));
+    QFile probe(path);
+    QVERIFY(!probe.open(QIODevice::WriteOnly));
+    QNetworkAccessManager network;
+    Downloader downloader(&network);
+    QSignalSpy finished(&downloader, &Downloader::finished);
+
+    downloader.start(server.url(QStringLiteral("/image.img")), path);
+
+    QCOMPARE(finished.size(), 1);
+    QCOMPARE(
+        finished.first(),
+        QVariantList({false, QStringLiteral("Datei kann nicht angelegt werden: %1").arg(probe.errorString()),
+                      QString()}));
+    QTest::qWait(200);
+    QCOMPARE(finished.size(), 1);
+    QVERIFY(server.requests().isEmpty());
+}
+
+void TestDownloader::fullDiskAbortsTransferAndRemovesFile_data()
+{
+    QTest::addColumn<qint64>("filler");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("query");
+    // The first short write must end the transfer: the rest is not fetched in vain.
+    QTest::newRow("much larger than the disk")
+        << qint64(0) << qint64(16 * 1024 * 1024) << QStringLiteral("?rate=4000000");
+    QTest::newRow("one byte too large") << qint64(0) << qint64(1024 * 1024 + 1) << QString();
+    // Small pieces into the last free bytes: a write that is merely buffered would hide the failure.
+    QTest::newRow("small pieces") << qint64(1024 * 1024 - 8192) << qint64(12 * 1024)
+                                  << QStringLiteral("?rate=40000");
+}
+
+void TestDownloader::fullDiskAbortsTransferAndRemovesFile()
+{
+    QFETCH(qint64, filler);
+    QFETCH(qint64, size);
+    QFETCH(QString, query);
+    SmallTmpfs disk;
+    if (!disk.isMounted())
+        QSKIP("needs root and tmpfs to mount a small file system");
+    QVERIFY(writeFile(disk.path() + QStringLiteral("/filler"), QByteArray(filler, 'f')));
+    QTemporaryDir servedLarge;
+    QVERIFY(writeFile(servedLarge.filePath(QStringLiteral("large.img")), randomBytes(size)));
+    HttpServer server(servedLarge.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    QNetworkAccessManager network;
+    Downloader downloader(&network);
+    QSignalSpy finished(&downloader, &Downloader::finished);
+    QSignalSpy progress(&downloader, &Downloader::progress);
+    const QString path = disk.path() + QStringLiteral("/download.img");
+
+    downloader.start(server.url(QStringLiteral("/large.img") + query), path);
+    waitForOneFinished(finished);
+
+    QCOMPARE(finished.first(), QVariantList({false, writeFailedText, QString()}));
+    QVERIFY(!QFile::exists(path));
+    QVERIFY(!progress.isEmpty());
+    const qint64 received = progress.last().first().toLongLong();
+    if (size > 4 * 1024 * 1024)
+        QVERIFY2(received < size / 2, qPrintable(QStringLiteral("received %1 bytes").arg(received)));
+}
+
+void TestDownloader::cancelDuringThrottledTransfer()
+{
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    QNetworkAccessManager network;
+    Downloader downloader(&network);
+    QSignalSpy finished(&downloader, &Downloader::finished);
+    QSignalSpy progress(&downloader, &Downloader::progress);
+
+    downloader.start(server.url(QStringLiteral("/image.img?rate=200000")), destination());
+    QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().first().toLongLong() > 0,
+                             finishTimeoutMs);
+    QVERIFY(QFile::exists(destination()));
+    downloader.cancel();
+    waitForOneFinished(finished);
+
+    QCOMPARE(finished.first(), QVariantList({false, cancelledText, QString()}));
+    QVERIFY(!QFile::exists(destination()));
+    downloader.cancel();
+    QTest::qWait(50);
+    QCOMPARE(finished.size(), 1);
+}
+
+// Flags, digest and file of one download must not leak into the next on the same object.
+void TestDownloader::nextStartBeginsAfresh()
+{
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    QNetworkAccessManager network;
+    Downloader downloader(&network);
+    QSignalSpy finished(&downloader, &Downloader::finished);
+
+    downloader.cancel();
+    downloader.start(server.url(QStringLiteral("/image.img?truncate=5000")), destination());
+    waitForOneFinished(finished);
+    QCOMPARE(finished.first().first().toBool(), false);
+    QVERIFY(finished.first().at(1).toString() != cancelledText);
+
+    finished.clear();
+    downloader.start(server.url(QStringLiteral("/image.img")), destination());
+    waitForOneFinished(finished);
+    QCOMPARE(finished.first(), QVariantList({true, QString(), sha256Hex(image)}));
+}
+
+QTEST_GUILESS_MAIN(TestDownloader)
+#include "tst_downloader.moc"
