@@ -1,0 +1,128 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QList>
+#include <QString>
+
+// Where a 32-byte directory entry lies. Cluster 0 stands for the fixed FAT16 root region.
+struct EntryLocation
+{
+    quint32 cluster = 0;
+    quint32 offset = 0; // inside that cluster or root region
+};
+
+// Layout of the opened volume, taken from its boot sector. Offsets are absolute within the image file.
+struct FatGeometry
+{
+    quint64 partitionOffset = 0; // boot sector of the volume
+    quint32 bytesPerSector = 0;
+    quint32 sectorsPerCluster = 0;
+    quint32 bytesPerCluster = 0;
+    quint32 reservedSectors = 0;
+    quint32 fatCount = 0;
+    quint32 sectorsPerFat = 0;
+    quint32 rootCluster = 0; // 0 on FAT16: directory cluster 0 means the fixed root region
+    quint32 fatType = 32;
+    quint32 rootEntryCount = 0; // FAT16 only
+    quint64 rootDirOffset = 0;  // FAT16 only
+    quint32 endOfChainMin = 0x0FFFFFF8;
+    quint32 endOfChainMark = 0x0FFFFFFF;
+    quint32 firstDataSector = 0;
+    quint32 clusterCount = 0; // valid cluster numbers: 2 … clusterCount + 1
+    quint32 fsInfoSector = 0; // FAT32 only
+    quint64 volumeEnd = 0;    // first byte after the volume
+};
+
+// The installer's own FAT16/FAT32 writer. It finds the volume inside a disk image (bare, or
+// behind an MBR), keeps the first FAT in memory and writes 8.3-named files into the root or a
+// directory directly below it. Every read and write stays inside the volume, whatever the boot
+// sector or the FAT say. Failures return false and a German text in the optional error.
+class FatImage
+{
+public:
+    FatImage() = default;
+    ~FatImage() { close(); }
+    Q_DISABLE_COPY(FatImage)
+
+    // Opens the image read-write, finds and checks the volume and loads the first FAT. Writes
+    // nothing. On failure the object must not be used for writing; close() it.
+    bool open(const QString &path, QString *error = nullptr);
+    // Closes the image and forgets the FAT. Safe at any time, also twice.
+    void close();
+    const FatGeometry &geometry() const { return geo; }
+
+    // Creates dirName/fileName or replaces that file's contents (keeping its entry and creation
+    // stamps), then writes every FAT copy. dirName is a directory in the root; empty = the root.
+    // A failure before the FAT is written leaves the FAT on disk and in memory unchanged.
+    bool writeFile(const QString &dirName, const QString &fileName, const QByteArray &data,
+                   QString *error = nullptr);
+
+    // Building blocks, public for tests.
+
+    // Up to length bytes at an absolute offset; empty when the range leaves the volume (the
+    // image file while open() is still looking for it) or the seek fails.
+    QByteArray readAt(quint64 offset, quint64 length);
+    // True only if the range lies inside the volume and every byte was written.
+    bool writeAt(quint64 offset, const QByteArray &bytes);
+    quint64 clusterOffset(quint32 n) const;
+    QByteArray readCluster(quint32 n);
+    // Entry n of the in-memory FAT (FAT32: without the top four bits); end of chain outside it.
+    quint32 fatEntry(quint32 n) const;
+    // Sets entry n in memory; FAT32 keeps the entry's top four bits.
+    void setFatEntry(quint32 n, quint32 value);
+    bool isValidCluster(quint32 n) const { return n >= 2 && n - 2 < geo.clusterCount; }
+    // The clusters of the chain starting at first, in order. Ends at an end mark, at a number
+    // outside the volume and before the first cluster seen twice (a loop).
+    QList<quint32> chain(quint32 first) const;
+
+    // The 11-byte short name of an 8.3 name, its case byte (0x08 lower-case base, 0x10
+    // lower-case extension) and whether its letter case would need a long name.
+    static bool toShortName(const QString &name, QByteArray *shortName, quint8 *caseFlags = nullptr,
+                            bool *mixedCase = nullptr, QString *error = nullptr);
+    // Cluster 0: the whole FAT16 root region; otherwise one cluster. Empty on a short read.
+    QByteArray readDirBlock(quint32 cluster);
+    // Looks a short name up in the directory starting at dirCluster (0 = FAT16 root region).
+    bool findEntry(quint32 dirCluster, const QByteArray &shortName, EntryLocation *location = nullptr,
+                   QByteArray *entry = nullptr);
+    // First cluster of a directory directly below the root, or of the root for an empty name.
+    bool resolveDir(const QString &dirName, quint32 *cluster, QString *error = nullptr);
+    bool writeDirEntry(const EntryLocation &location, const QByteArray &entry);
+
+    // Frees the chain starting at cluster, in memory.
+    void freeChain(quint32 cluster);
+    // Finds count free clusters (lowest first) and links them into a chain, in memory. On
+    // failure the FAT is unchanged and list empty.
+    bool allocateClusters(quint32 count, QList<quint32> *list);
+    // A free entry slot in the directory, growing a FAT32 directory by a zeroed cluster if needed.
+    bool findFreeSlot(quint32 dirCluster, EntryLocation *location, QString *error = nullptr);
+    // Writes the changed part of the in-memory FAT over every copy, marks the FSInfo hints as
+    // unknown and flushes the file.
+    bool flushFat(QString *error = nullptr);
+    // Reads the first FAT again, dropping changes not written yet; closes the image if that fails.
+    void reloadFat();
+
+private:
+    // Sets the error text if wanted; always false, so callers can return it.
+    static bool fail(QString *error, const QString &text);
+    bool locateVolume(const QByteArray &sector0, QString *error);
+    bool readGeometry(const QByteArray &boot, QString *error);
+    bool loadFat(QString *error);
+    quint64 fatCopyOffset(quint32 copy) const;
+    quint32 fatEntrySize() const { return geo.fatType == 32 ? 4 : 2; }
+    bool isInWindow(quint64 offset, quint64 length) const;
+    bool writeData(const QList<quint32> &clusters, const QByteArray &data);
+    bool appendDirCluster(const QList<quint32> &dirChain, EntryLocation *location, QString *error);
+    void invalidateFsInfo();
+
+    QFile file;
+    FatGeometry geo;
+    QByteArray fat;
+    // Bytes of fat changed since it was last loaded or written: [fatDirtyBegin, fatDirtyEnd).
+    quint64 fatDirtyBegin = 0;
+    quint64 fatDirtyEnd = 0;
+    // The part of the file reads and writes may touch: the file while open() looks for the
+    // volume, the volume afterwards.
+    quint64 windowBegin = 0;
+    quint64 windowEnd = 0;
+};

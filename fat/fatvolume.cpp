@@ -1,0 +1,246 @@
+// Opening the image: finding the volume, checking its boot sector, geometry and the in-memory FAT.
+#include "fatimage.h"
+#include "fatlayout.h"
+
+#include <QBitArray>
+
+using namespace FatLayout;
+
+namespace {
+
+constexpr quint32 fat32ValueMask = 0x0FFFFFFF;
+constexpr quint32 fat12MaxClusters = 4084;
+constexpr quint32 fat16MaxClusters = 65524;
+// Cluster numbers from 0x0FFFFFF7 on are the bad-cluster and end marks; no data cluster may have one.
+constexpr quint32 fat32MaxClusters = 0x0FFFFFF5;
+
+bool isPowerOfTwo(quint32 value)
+{
+    return value != 0 && (value & (value - 1)) == 0;
+}
+
+// The fields both layouts need, as the volume check and the partition-table sniffing see them.
+bool hasPlausibleBasics(const QByteArray &boot)
+{
+    const quint32 bytesPerSector = u16(boot, Boot::bytesPerSector);
+    return bytesPerSector >= 512 && bytesPerSector <= 4096 && isPowerOfTwo(bytesPerSector) &&
+           isPowerOfTwo(u8(boot, Boot::sectorsPerCluster)) && u16(boot, Boot::reservedSectors) != 0 &&
+           u8(boot, Boot::fatCount) != 0;
+}
+
+bool looksLikeBootSector(const QByteArray &sector)
+{
+    const quint8 jump = u8(sector, 0);
+    if ((jump != 0xEB && jump != 0xE9) || !hasPlausibleBasics(sector))
+        return false;
+    const bool hasRootEntries = u16(sector, Boot::rootEntryCount) != 0;
+    const bool hasFat16Size = u16(sector, Boot::sectorsPerFat16) != 0;
+    if (hasRootEntries || hasFat16Size)
+        return hasRootEntries && hasFat16Size;
+    return u32(sector, Boot::sectorsPerFat32) != 0 && u32(sector, Boot::rootCluster) > 1;
+}
+
+bool isFatPartitionType(quint8 type)
+{
+    return type == 0x04 || type == 0x06 || type == 0x0B || type == 0x0C || type == 0x0E;
+}
+
+} // namespace
+
+bool FatImage::fail(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+bool FatImage::open(const QString &path, QString *error)
+{
+    close();
+    file.setFileName(path);
+    // Unbuffered: a failed write must show at the write that failed, not at some later seek.
+    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+        return fail(error, QStringLiteral("Image kann nicht geöffnet werden: %1").arg(file.errorString()));
+    windowBegin = 0;
+    windowEnd = quint64(qMax<qint64>(file.size(), 0));
+    const QByteArray sector0 = readAt(0, sectorSize);
+    if (sector0.size() < sectorSize)
+        return fail(error, QStringLiteral("Image ist zu klein"));
+    if (!locateVolume(sector0, error))
+        return false;
+    const QByteArray boot = readAt(geo.partitionOffset, sectorSize);
+    if (boot.size() < sectorSize)
+        return fail(error, QStringLiteral("Bootsektor der Partition nicht lesbar"));
+    return readGeometry(boot, error) && loadFat(error);
+}
+
+void FatImage::close()
+{
+    file.close();
+    fat.clear();
+    geo = FatGeometry();
+    fatDirtyBegin = fatDirtyEnd = 0;
+    windowBegin = windowEnd = 0;
+}
+
+bool FatImage::locateVolume(const QByteArray &sector0, QString *error)
+{
+    geo.partitionOffset = 0;
+    if (looksLikeBootSector(sector0) || sector0.mid(Boot::fat32TypeText, 8) == "FAT32   ")
+        return true;
+    if (u8(sector0, 510) != 0x55 || u8(sector0, 511) != 0xAA)
+        return true;
+    for (int i = 0; i < 4; ++i) {
+        const int entry = Mbr::firstEntry + i * Mbr::entryLength;
+        const quint32 firstSector = u32(sector0, entry + Mbr::firstSectorOffset);
+        if (isFatPartitionType(u8(sector0, entry + Mbr::typeOffset)) && firstSector != 0) {
+            geo.partitionOffset = firstSector * Mbr::lbaSize;
+            return true;
+        }
+    }
+    return fail(error, QStringLiteral("Im Image wurde keine FAT-Partition (FAT16/FAT32) gefunden"));
+}
+
+bool FatImage::readGeometry(const QByteArray &boot, QString *error)
+{
+    geo.rootEntryCount = u16(boot, Boot::rootEntryCount);
+    const bool fat16Layout = geo.rootEntryCount != 0;
+    geo.bytesPerSector = u16(boot, Boot::bytesPerSector);
+    geo.sectorsPerCluster = u8(boot, Boot::sectorsPerCluster);
+    geo.reservedSectors = u16(boot, Boot::reservedSectors);
+    geo.fatCount = u8(boot, Boot::fatCount);
+    geo.sectorsPerFat = fat16Layout ? u16(boot, Boot::sectorsPerFat16) : u32(boot, Boot::sectorsPerFat32);
+    geo.rootCluster = fat16Layout ? 0 : u32(boot, Boot::rootCluster);
+    geo.fsInfoSector = fat16Layout ? 0 : u16(boot, Boot::fsInfoSector);
+    const bool fat32Valid = geo.rootCluster >= 2 && u16(boot, Boot::sectorsPerFat16) == 0;
+    if (!hasPlausibleBasics(boot) || geo.sectorsPerFat == 0 || (!fat16Layout && !fat32Valid))
+        return fail(error, QStringLiteral("Die Partition ist kein gültiges FAT16/FAT32"));
+
+    // 64-bit arithmetic: a hostile boot sector must not wrap the layout back into range.
+    const quint32 total32 = u32(boot, Boot::totalSectors32);
+    const quint64 totalSectors = total32 != 0 ? total32 : u16(boot, Boot::totalSectors16);
+    const quint64 rootDirSectors =
+        (quint64(geo.rootEntryCount) * entrySize + geo.bytesPerSector - 1) / geo.bytesPerSector;
+    const quint64 metadataSectors = geo.reservedSectors + quint64(geo.fatCount) * geo.sectorsPerFat;
+    const quint64 firstDataSector = metadataSectors + rootDirSectors;
+    if (firstDataSector >= totalSectors)
+        return fail(error, QStringLiteral("Ungültige Größenangaben im Bootsektor"));
+    geo.firstDataSector = quint32(firstDataSector);
+    geo.bytesPerCluster = geo.bytesPerSector * geo.sectorsPerCluster;
+    geo.clusterCount = quint32((totalSectors - firstDataSector) / geo.sectorsPerCluster);
+
+    if (fat16Layout) {
+        if (geo.clusterCount <= fat12MaxClusters)
+            return fail(error, QStringLiteral("FAT12 wird nicht unterstützt (nur FAT16 und FAT32)"));
+        if (geo.clusterCount > fat16MaxClusters)
+            return fail(error, QStringLiteral("Ungültige Clusteranzahl für FAT16"));
+        geo.fatType = 16;
+        geo.endOfChainMin = 0xFFF8;
+        geo.endOfChainMark = 0xFFFF;
+    } else {
+        geo.clusterCount = qMin(geo.clusterCount, fat32MaxClusters);
+    }
+    geo.rootDirOffset = metadataSectors * geo.bytesPerSector + geo.partitionOffset;
+    geo.volumeEnd = geo.partitionOffset + totalSectors * geo.bytesPerSector;
+    if (quint64(file.size()) < geo.volumeEnd)
+        return fail(error, QStringLiteral("Das Image ist kürzer als die Partition (beschädigt?)"));
+    windowBegin = geo.partitionOffset;
+    windowEnd = geo.volumeEnd;
+    return true;
+}
+
+// Loads the part of the first FAT that holds entries for the volume's clusters; the rest of the
+// copy is never looked at, and a hostile FAT size cannot make us read gigabytes.
+bool FatImage::loadFat(QString *error)
+{
+    const quint64 fatBytes = quint64(geo.sectorsPerFat) * geo.bytesPerSector;
+    const quint64 usedBytes = (quint64(geo.clusterCount) + 2) * fatEntrySize();
+    const quint64 loadBytes =
+        qMin(fatBytes, (usedBytes + geo.bytesPerSector - 1) / geo.bytesPerSector * geo.bytesPerSector);
+    QByteArray loaded = fatBytes >= usedBytes ? readAt(fatCopyOffset(0), loadBytes) : QByteArray();
+    if (loaded.isEmpty() || quint64(loaded.size()) != loadBytes)
+        return fail(error, QStringLiteral("FAT konnte nicht gelesen werden"));
+    fat = loaded;
+    return true;
+}
+
+quint64 FatImage::fatCopyOffset(quint32 copy) const
+{
+    return (geo.reservedSectors + quint64(copy) * geo.sectorsPerFat) * geo.bytesPerSector +
+           geo.partitionOffset;
+}
+
+bool FatImage::isInWindow(quint64 offset, quint64 length) const
+{
+    return offset >= windowBegin && offset <= windowEnd && length <= windowEnd - offset;
+}
+
+QByteArray FatImage::readAt(quint64 offset, quint64 length)
+{
+    if (!file.isOpen() || !isInWindow(offset, length) || !file.seek(qint64(offset)))
+        return QByteArray();
+    return file.read(qint64(length));
+}
+
+bool FatImage::writeAt(quint64 offset, const QByteArray &bytes)
+{
+    if (!file.isOpen() || !isInWindow(offset, quint64(bytes.size())) || !file.seek(qint64(offset)))
+        return false;
+    return file.write(bytes) == bytes.size();
+}
+
+quint64 FatImage::clusterOffset(quint32 n) const
+{
+    return ((quint64(n) - 2) * geo.sectorsPerCluster + geo.firstDataSector) * geo.bytesPerSector +
+           geo.partitionOffset;
+}
+
+QByteArray FatImage::readCluster(quint32 n)
+{
+    if (!isValidCluster(n))
+        return QByteArray();
+    return readAt(clusterOffset(n), geo.bytesPerCluster);
+}
+
+quint32 FatImage::fatEntry(quint32 n) const
+{
+    const quint64 offset = quint64(n) * fatEntrySize();
+    if (offset + fatEntrySize() > quint64(fat.size()))
+        return geo.endOfChainMark;
+    if (geo.fatType == 16)
+        return u16(fat, int(offset));
+    return u32(fat, int(offset)) & fat32ValueMask;
+}
+
+void FatImage::setFatEntry(quint32 n, quint32 value)
+{
+    const quint64 offset = quint64(n) * fatEntrySize();
+    if (offset + fatEntrySize() > quint64(fat.size()))
+        return;
+    if (geo.fatType == 16)
+        putU16(fat, int(offset), quint16(value));
+    else
+        putU32(fat, int(offset), (u32(fat, int(offset)) & ~fat32ValueMask) | (value & fat32ValueMask));
+    if (fatDirtyEnd == fatDirtyBegin) {
+        fatDirtyBegin = offset;
+        fatDirtyEnd = offset + fatEntrySize();
+    } else {
+        fatDirtyBegin = qMin(fatDirtyBegin, offset);
+        fatDirtyEnd = qMax(fatDirtyEnd, offset + fatEntrySize());
+    }
+}
+
+QList<quint32> FatImage::chain(quint32 first) const
+{
+    QList<quint32> clusters;
+    QBitArray seen;
+    for (quint32 n = first; isValidCluster(n); n = fatEntry(n)) {
+        if (seen.isEmpty())
+            seen.resize(qsizetype(geo.clusterCount) + 2);
+        if (seen.testBit(n))
+            break;
+        seen.setBit(n);
+        clusters.append(n);
+    }
+    return clusters;
+}

@@ -1,0 +1,255 @@
+// Writing a file: cluster allocation, directory slots, data, and writing the FAT back.
+#include "fatimage.h"
+#include "fatlayout.h"
+
+#include <QDateTime>
+
+using namespace FatLayout;
+
+namespace {
+
+constexpr quint64 maxFileSize = 0xFFFFFFFF;
+// Contiguous clusters are written together, up to this many bytes at a time.
+constexpr quint64 maxWriteRun = 4 * 1024 * 1024;
+
+// FAT time stamps cover 1980-01-01 to 2107-12-31; a clock outside that is pinned to the nearest end.
+QDateTime representable(const QDateTime &time)
+{
+    const QDateTime first(QDate(1980, 1, 1), QTime(0, 0));
+    const QDateTime last(QDate(2107, 12, 31), QTime(23, 59, 59));
+    return qBound(first, time, last);
+}
+
+quint16 fatTime(const QTime &time)
+{
+    return quint16(time.hour() * 2048 + time.minute() * 32 + time.second() / 2);
+}
+
+quint16 fatDate(const QDate &date)
+{
+    return quint16((date.year() - 1980) * 512 + date.month() * 32 + date.day());
+}
+
+QByteArray newEntry(const QByteArray &shortName, quint8 caseFlags, const QDateTime &now)
+{
+    QByteArray entry(entrySize, '\0');
+    entry.replace(0, Dir::nameLength, shortName);
+    entry[Dir::caseFlags] = char(caseFlags);
+    putU16(entry, Dir::createTime, fatTime(now.time()));
+    putU16(entry, Dir::createDate, fatDate(now.date()));
+    putU16(entry, Dir::accessDate, fatDate(now.date()));
+    return entry;
+}
+
+void completeEntry(QByteArray &entry, quint32 firstCluster, quint32 size, const QDateTime &now)
+{
+    entry[Dir::attributes] = char(Dir::attrArchive);
+    putU16(entry, Dir::firstClusterHigh, quint16(firstCluster >> 16));
+    putU16(entry, Dir::firstClusterLow, quint16(firstCluster & 0xFFFF));
+    putU16(entry, Dir::writeTime, fatTime(now.time()));
+    putU16(entry, Dir::writeDate, fatDate(now.date()));
+    putU32(entry, Dir::fileSize, size);
+}
+
+// Offset of the first free or never used entry in a directory block, or -1.
+int firstFreeSlot(const QByteArray &block)
+{
+    for (int offset = 0; offset + entrySize <= block.size(); offset += entrySize) {
+        const quint8 first = u8(block, offset);
+        if (first == Dir::endMarker || first == Dir::deletedMarker)
+            return offset;
+    }
+    return -1;
+}
+
+} // namespace
+
+bool FatImage::writeFile(const QString &dirName, const QString &fileName, const QByteArray &data,
+                         QString *error)
+{
+    if (!file.isOpen() || fat.isEmpty())
+        return fail(error, QStringLiteral("Image ist nicht geöffnet"));
+    if (quint64(data.size()) > maxFileSize)
+        return fail(error, QStringLiteral("Datei ist zu groß für FAT"));
+    QByteArray shortName;
+    quint8 caseFlags = 0;
+    bool mixedCase = false;
+    quint32 dirCluster = 0;
+    if (!toShortName(fileName, &shortName, &caseFlags, &mixedCase, error) ||
+        !resolveDir(dirName, &dirCluster, error))
+        return false;
+    const QDateTime now = representable(QDateTime::currentDateTime());
+
+    EntryLocation location;
+    QByteArray entry;
+    if (findEntry(dirCluster, shortName, &location, &entry)) {
+        if (u8(entry, Dir::attributes) & Dir::attrDirectory)
+            return fail(error, QStringLiteral("\"%1\" ist im Image ein Verzeichnis").arg(fileName));
+        freeChain(firstCluster(entry));
+    } else {
+        if (mixedCase)
+            return fail(error, QStringLiteral("\"%1\": gemischte Groß-/Kleinschreibung bräuchte lange "
+                                              "Dateinamen, das wird nicht unterstützt")
+                                   .arg(fileName));
+        if (!findFreeSlot(dirCluster, &location, error)) {
+            reloadFat();
+            return false;
+        }
+        entry = newEntry(shortName, caseFlags, now);
+    }
+
+    const quint32 clustersNeeded =
+        quint32((quint64(data.size()) + geo.bytesPerCluster - 1) / geo.bytesPerCluster);
+    QList<quint32> clusters;
+    QString failure;
+    if (!allocateClusters(clustersNeeded, &clusters))
+        failure = QStringLiteral("Nicht genug freier Platz im Image für %1 (%2 Bytes)")
+                      .arg(fileName, QString::number(data.size()));
+    else if (!writeData(clusters, data))
+        failure = QStringLiteral("Schreiben der Daten ins Image fehlgeschlagen");
+    else if (completeEntry(entry, clusters.value(0, 0), quint32(data.size()), now);
+             !writeDirEntry(location, entry))
+        failure = QStringLiteral("Verzeichniseintrag konnte nicht geschrieben werden");
+    if (!failure.isEmpty()) {
+        reloadFat();
+        return fail(error, failure);
+    }
+    return flushFat(error);
+}
+
+void FatImage::freeChain(quint32 cluster)
+{
+    for (const quint32 n : chain(cluster))
+        setFatEntry(n, 0);
+}
+
+bool FatImage::allocateClusters(quint32 count, QList<quint32> *list)
+{
+    list->clear();
+    if (count == 0)
+        return true;
+    if (count > geo.clusterCount)
+        return false;
+    QList<quint32> found;
+    found.reserve(count);
+    for (quint32 n = 2; isValidCluster(n) && quint32(found.size()) < count; ++n) {
+        if (fatEntry(n) == 0)
+            found.append(n);
+    }
+    if (quint32(found.size()) < count)
+        return false;
+    for (qsizetype i = 0; i + 1 < found.size(); ++i)
+        setFatEntry(found[i], found[i + 1]);
+    setFatEntry(found.last(), geo.endOfChainMark);
+    *list = found;
+    return true;
+}
+
+bool FatImage::findFreeSlot(quint32 dirCluster, EntryLocation *location, QString *error)
+{
+    const QString unreadable = QStringLiteral("Verzeichnis nicht lesbar");
+    if (dirCluster == 0) {
+        const QByteArray root = readDirBlock(0);
+        if (root.isEmpty())
+            return fail(error, unreadable);
+        const int slot = firstFreeSlot(root);
+        if (slot < 0)
+            return fail(error,
+                        QStringLiteral("Das Wurzelverzeichnis ist voll (bei FAT16 nicht erweiterbar)"));
+        *location = EntryLocation{0, quint32(slot)};
+        return true;
+    }
+    // A directory whose first cluster lies outside the volume has nothing to link a new cluster to.
+    const QList<quint32> dirChain = chain(dirCluster);
+    if (dirChain.isEmpty())
+        return fail(error, unreadable);
+    for (const quint32 cluster : dirChain) {
+        const QByteArray block = readDirBlock(cluster);
+        if (block.isEmpty())
+            return fail(error, unreadable);
+        const int slot = firstFreeSlot(block);
+        if (slot >= 0) {
+            *location = EntryLocation{cluster, quint32(slot)};
+            return true;
+        }
+    }
+    return appendDirCluster(dirChain, location, error);
+}
+
+bool FatImage::appendDirCluster(const QList<quint32> &dirChain, EntryLocation *location, QString *error)
+{
+    QList<quint32> added;
+    if (!allocateClusters(1, &added))
+        return fail(error, QStringLiteral("Kein Platz, um das Verzeichnis zu erweitern"));
+    if (!writeAt(clusterOffset(added[0]), QByteArray(int(geo.bytesPerCluster), '\0')))
+        return fail(error, QStringLiteral("Verzeichnis konnte nicht erweitert werden"));
+    // Linked from the last cluster walked; on a looping chain that also cuts the loop.
+    setFatEntry(dirChain.last(), added[0]);
+    *location = EntryLocation{added[0], 0};
+    return true;
+}
+
+bool FatImage::writeData(const QList<quint32> &clusters, const QByteArray &data)
+{
+    const quint64 clustersPerRun = qMax<quint64>(1, maxWriteRun / geo.bytesPerCluster);
+    qsizetype i = 0;
+    while (i < clusters.size()) {
+        qsizetype end = i + 1;
+        while (end < clusters.size() && clusters[end] == clusters[end - 1] + 1 &&
+               quint64(end - i) < clustersPerRun)
+            ++end;
+        const qsizetype runBytes = (end - i) * qsizetype(geo.bytesPerCluster);
+        QByteArray piece = data.mid(i * qsizetype(geo.bytesPerCluster), runBytes);
+        piece.append(QByteArray(runBytes - piece.size(), '\0'));
+        if (!writeAt(clusterOffset(clusters[i]), piece))
+            return false;
+        i = end;
+    }
+    return true;
+}
+
+bool FatImage::flushFat(QString *error)
+{
+    if (fatDirtyEnd > fatDirtyBegin) {
+        const quint64 sector = geo.bytesPerSector;
+        const quint64 begin = fatDirtyBegin / sector * sector;
+        const quint64 end = qMin<quint64>((fatDirtyEnd + sector - 1) / sector * sector, quint64(fat.size()));
+        const QByteArray changed = fat.mid(qsizetype(begin), qsizetype(end - begin));
+        for (quint32 copy = 0; copy < geo.fatCount; ++copy) {
+            if (!writeAt(fatCopyOffset(copy) + begin, changed))
+                return fail(error, QStringLiteral("FAT konnte nicht geschrieben werden"));
+        }
+        fatDirtyBegin = fatDirtyEnd = 0;
+    }
+    invalidateFsInfo();
+    if (!file.flush())
+        return fail(error, QStringLiteral("FAT konnte nicht geschrieben werden"));
+    return true;
+}
+
+// The free count and next-free hints are stale after any change; mark them unknown. Only a
+// sector inside the reserved area that carries both signatures is taken for FSInfo.
+void FatImage::invalidateFsInfo()
+{
+    if (geo.fsInfoSector == 0 || geo.fsInfoSector == 0xFFFF || geo.fsInfoSector >= geo.reservedSectors)
+        return;
+    const quint64 offset = quint64(geo.fsInfoSector) * geo.bytesPerSector + geo.partitionOffset;
+    QByteArray sector = readAt(offset, sectorSize);
+    if (sector.size() != sectorSize || u32(sector, 0) != FsInfo::leadSignature ||
+        u32(sector, FsInfo::structSignatureOffset) != FsInfo::structSignature)
+        return;
+    putU32(sector, FsInfo::freeCountOffset, FsInfo::unknown);
+    putU32(sector, FsInfo::nextFreeOffset, FsInfo::unknown);
+    writeAt(offset, sector);
+}
+
+void FatImage::reloadFat()
+{
+    const QByteArray reloaded = readAt(fatCopyOffset(0), quint64(fat.size()));
+    if (fat.isEmpty() || reloaded.size() != fat.size()) {
+        close(); // a FAT we cannot trust must not be written back
+        return;
+    }
+    fat = reloaded;
+    fatDirtyBegin = fatDirtyEnd = 0;
+}
