@@ -1,0 +1,516 @@
+#include "writejob.h"
+
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+const QString cancelText =
+    "Abgebrochen. Die Karte ist unvollständig beschrieben und muss neu bespielt werden.";
+const QString noPermissionText = "Keine Berechtigung: Die Passwortabfrage wurde abgebrochen oder abgelehnt.";
+const QString noPkexecText =
+    "pkexec konnte nicht gestartet werden. Bitte polkit installieren oder den Installer als root starten.";
+const QString helperNotStartedText = "Der Schreib-Helfer konnte nicht gestartet werden.";
+
+QString endedText(int code)
+{
+    return QString("Der Schreib-Helfer wurde unerwartet beendet (Code %1).").arg(code);
+}
+
+bool isRoot()
+{
+    return ::geteuid() == 0;
+}
+
+// ---- The stand-in write helper ----------------------------------------------------------
+// TOBRA_TEST_HELPER holds its steps, separated by '|': "sleep <ms>", "exit <code>", "hang",
+// "kill" (SIGKILL to itself); anything else is written to standard output at once, with
+// \n and \r standing for newline and carriage return. Its arguments go, one a line, to the
+// file TOBRA_TEST_HELPER_ARGS, its process id to TOBRA_TEST_HELPER_PID.
+
+void writeFile(const char *variable, const QByteArray &content)
+{
+    const QString path = qEnvironmentVariable(variable);
+    QFile file(path);
+    if (!path.isEmpty() && file.open(QIODevice::WriteOnly))
+        file.write(content);
+}
+
+void writeOut(QByteArray text)
+{
+    text.replace("\\n", "\n").replace("\\r", "\r");
+    for (qsizetype written = 0; written < text.size();) {
+        const ssize_t n = ::write(STDOUT_FILENO, text.constData() + written, text.size() - written);
+        if (n <= 0)
+            return;
+        written += n;
+    }
+}
+
+int runStandInHelper(int argc, char **argv)
+{
+    QByteArray arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments += QByteArray(argv[i]) + '\n';
+    writeFile("TOBRA_TEST_HELPER_ARGS", arguments);
+    writeFile("TOBRA_TEST_HELPER_PID", QByteArray::number(::getpid()));
+    for (const QByteArray &step : qgetenv("TOBRA_TEST_HELPER").split('|')) {
+        if (step.startsWith("sleep "))
+            ::usleep(step.mid(6).toUInt() * 1000);
+        else if (step.startsWith("exit "))
+            return step.mid(5).toInt();
+        else if (step == "hang")
+            for (;;)
+                ::pause();
+        else if (step == "kill")
+            ::kill(::getpid(), SIGKILL);
+        else
+            writeOut(step);
+    }
+    return 0;
+}
+
+// ---- Running a job and recording what it emits --------------------------------------------
+
+// Records every signal of the job in order, as "phase <p>", "progress <d> <t>", "finished <ok> <e>".
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(WriteJob *job)
+    {
+        connect(job, &WriteJob::phaseChanged, this,
+                [this](const QString &phase) { events << "phase " + phase; });
+        connect(job, &WriteJob::progress, this, [this](qint64 done, qint64 total) {
+            events << QString("progress %1 %2").arg(done).arg(total);
+        });
+        connect(job, &WriteJob::finished, this, [this](bool ok, const QString &error) {
+            events << QString("finished %1 %2").arg(ok).arg(error).trimmed();
+            ++finishedCount;
+        });
+    }
+
+    // Waits for the first finished(), then a little longer to catch a second one.
+    bool waitForFinished(int timeoutMs = 20000)
+    {
+        const bool ended = QTest::qWaitFor([this] { return finishedCount > 0; }, timeoutMs);
+        QTest::qWait(100);
+        return ended;
+    }
+
+    QStringList events;
+    int finishedCount = 0;
+};
+
+QStringList runJob(WriteJob &job, const QByteArray &script, bool verify = true)
+{
+    qputenv("TOBRA_TEST_HELPER", script);
+    Recorder recorder(&job);
+    job.start("/tmp/tobra.img", "/dev/sdz", verify);
+    recorder.waitForFinished();
+    return recorder.events;
+}
+
+// ---- Scenarios run as an unprivileged user ---------------------------------------------------
+// "--scenario run" starts a job and prints each finished() as a line; "cancel" cancels it as
+// soon as the event loop runs, "cancel-running" once the helper reports its first phase.
+
+int runScenario(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QByteArray mode = argc > 2 ? argv[2] : "";
+    WriteJob job;
+    if (mode == "cancel-running")
+        QObject::connect(&job, &WriteJob::phaseChanged, &job, &WriteJob::cancel);
+    QObject::connect(&job, &WriteJob::finished, [&app](bool ok, const QString &error) {
+        ::printf("finished %d %s\n", ok, qPrintable(error));
+        ::fflush(stdout);
+        QTimer::singleShot(200, &app, &QCoreApplication::quit);
+    });
+    QTimer::singleShot(20000, &app, [&app] {
+        ::printf("timeout\n");
+        app.quit();
+    });
+    job.start("/tmp/tobra.img", "/dev/sdz", true);
+    if (mode == "cancel")
+        QTimer::singleShot(0, &job, &WriteJob::cancel);
+    return app.exec();
+}
+
+const char pkexecStandIn[] = R"(#!/bin/sh
+# Records its command line, then behaves as TOBRA_TEST_PKEXEC says: "hang" waits for the
+# password forever, "exit<code>" gives up with that code, anything else runs the command.
+printf '%s\n' "$@" > "$TOBRA_TEST_PKEXEC_LOG"
+case "$TOBRA_TEST_PKEXEC" in
+    hang) exec sleep 1000 ;;
+    exit*) exit "${TOBRA_TEST_PKEXEC#exit}" ;;
+esac
+exec "$@"
+)";
+
+} // namespace
+
+class TestWriteJob : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void reportsOutcome_data();
+    void reportsOutcome();
+    void startsHelperDirectlyAsRoot_data();
+    void startsHelperDirectlyAsRoot();
+    void helperThatCannotStart();
+    void choosesExecutable_data();
+    void choosesExecutable();
+    void cancelWhileRunning();
+    void cancelWhenIdle();
+    void secondRunStartsAfresh();
+    void destructionKillsHelper();
+    void unprivileged_data();
+    void unprivileged();
+
+private:
+    QTemporaryDir dir;
+    QString standInDir;
+    QString emptyDir;
+    QString originalPath;
+};
+
+void TestWriteJob::initTestCase()
+{
+    QVERIFY(dir.isValid());
+    // Unprivileged scenarios read and write here.
+    QVERIFY(QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                                  QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
+    standInDir = dir.filePath("standin");
+    emptyDir = dir.filePath("empty");
+    QVERIFY(QDir().mkpath(standInDir) && QDir().mkpath(emptyDir));
+    QFile script(standInDir + "/pkexec");
+    QVERIFY(script.open(QIODevice::WriteOnly));
+    script.write(pkexecStandIn);
+    script.close();
+    QVERIFY(
+        script.setPermissions(script.permissions() | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+    // Not as root, the in-process jobs reach the helper through the stand-in.
+    originalPath = qEnvironmentVariable("PATH");
+    qputenv("PATH", (standInDir + ":" + originalPath).toUtf8());
+    qputenv("TOBRA_TEST_PKEXEC_LOG", dir.filePath("pkexec.log").toUtf8());
+}
+
+void TestWriteJob::init()
+{
+    qunsetenv("TOBRA_TEST_HELPER_ARGS");
+    qunsetenv("TOBRA_TEST_HELPER_PID");
+    qunsetenv("TOBRA_TEST_PKEXEC");
+}
+
+void TestWriteJob::reportsOutcome_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QStringList>("events");
+
+    QTest::newRow("write and verify")
+        << QByteArray("PROGRESS write 4194304 8388608\\n|PROGRESS write 8388608 8388608\\n|"
+                      "PROGRESS verify 4194304 8388608\\nPROGRESS verify 8388608 8388608\\nDONE\\n|exit 0")
+        << QStringList{"phase write",  "progress 4194304 8388608", "progress 8388608 8388608",
+                       "phase verify", "progress 4194304 8388608", "progress 8388608 8388608",
+                       "finished 1"};
+    QTest::newRow("line in pieces") << QByteArray("PROGRE|sleep 200|SS write 4194304 8388608|sleep 200|\\n|"
+                                                  "DO|sleep 100|NE\\n|exit 0")
+                                    << QStringList{"phase write", "progress 4194304 8388608", "finished 1"};
+    QTest::newRow("carriage returns and blank lines")
+        << QByteArray("\\r\\n  \\n PROGRESS write 1 2 \\r\\nDONE\\r\\n|exit 0")
+        << QStringList{"phase write", "progress 1 2", "finished 1"};
+    QTest::newRow("malformed progress lines")
+        << QByteArray("PROGRESS write  1 2\\nPROGRESS write 1 2 3\\nPROGRESS\\nprogress write 1 2\\n"
+                      "PROGRESS verify x 2\\nDONE\\n|exit 0")
+        << QStringList{"phase verify", "progress 0 2", "finished 1"};
+    QTest::newRow("exit 0 without DONE")
+        << QByteArray("PROGRESS write 1 2\\n|exit 0")
+        << QStringList{"phase write", "progress 1 2", "finished 0 " + endedText(0)};
+    QTest::newRow("DONE with exit 1")
+        << QByteArray("DONE\\n|exit 1") << QStringList{"finished 0 " + endedText(1)};
+    QTest::newRow("DONE then killed")
+        << QByteArray("DONE\\n|kill") << QStringList{"finished 0 " + endedText(SIGKILL)};
+    QTest::newRow("last ERROR line wins")
+        << QByteArray("ERROR Erster Fehler\\nERROR /dev/sdz ist kein erlaubtes Ziel \\n|exit 3")
+        << QStringList{"finished 0 /dev/sdz ist kein erlaubtes Ziel"};
+    QTest::newRow("ERROR without text is ignored")
+        << QByteArray("ERROR \\nERRORx\\n|exit 2") << QStringList{"finished 0 " + endedText(2)};
+    QTest::newRow("last line without newline")
+        << QByteArray("ERROR zu spät|exit 3") << QStringList{"finished 0 " + endedText(3)};
+    QTest::newRow("DONE without newline")
+        << QByteArray("DONE|exit 0") << QStringList{"finished 0 " + endedText(0)};
+    QTest::newRow("exit 126") << QByteArray("exit 126")
+                              << QStringList{"finished 0 " + (isRoot() ? endedText(126) : noPermissionText)};
+    QTest::newRow("UTF-8 error text")
+        << QByteArray("ERROR Gerät \xc3\xbc\\n|exit 2") << QStringList{"finished 0 Gerät ü"};
+}
+
+void TestWriteJob::reportsOutcome()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QStringList, events);
+    WriteJob job;
+    QCOMPARE(runJob(job, script), events);
+    QVERIFY(!job.isRunning());
+}
+
+void TestWriteJob::startsHelperDirectlyAsRoot_data()
+{
+    QTest::addColumn<bool>("verify");
+    QTest::addColumn<QString>("lastArgument");
+    QTest::newRow("verify") << true << "--verify";
+    QTest::newRow("no verify") << false << "--no-verify";
+}
+
+void TestWriteJob::startsHelperDirectlyAsRoot()
+{
+    if (!isRoot())
+        QSKIP("needs root: the unprivileged command line is checked by unprivileged()");
+    QFETCH(bool, verify);
+    QFETCH(QString, lastArgument);
+    const QString argsFile = dir.filePath("args");
+    qputenv("TOBRA_TEST_HELPER_ARGS", argsFile.toUtf8());
+    WriteJob job;
+    QCOMPARE(runJob(job, "DONE\\n", verify), QStringList{"finished 1"});
+    QFile file(argsFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList expected{QCoreApplication::applicationFilePath(), "--write-helper", "/tmp/tobra.img",
+                               "/dev/sdz", lastArgument};
+    QCOMPARE(QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts), expected);
+}
+
+// An AppImage file that is there but not executable: exec fails.
+void TestWriteJob::helperThatCannotStart()
+{
+    if (!isRoot())
+        QSKIP("needs root: without it, the job starts pkexec (see unprivileged())");
+    const QString appImage = dir.filePath("Tobra.AppImage");
+    QFile file(appImage);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    qputenv("APPIMAGE", appImage.toUtf8());
+    qputenv("APPDIR", QCoreApplication::applicationDirPath().toUtf8());
+    WriteJob job;
+    const QStringList events = runJob(job, "DONE\\n");
+    qunsetenv("APPIMAGE");
+    qunsetenv("APPDIR");
+    QCOMPARE(events, QStringList{"finished 0 " + helperNotStartedText});
+    QVERIFY(!job.isRunning());
+    QCOMPARE(runJob(job, "DONE\\n"), QStringList{"finished 1"});
+}
+
+void TestWriteJob::choosesExecutable_data()
+{
+    const QString self = QCoreApplication::applicationFilePath();
+    const QString selfDir = QCoreApplication::applicationDirPath();
+    const QString existing = dir.filePath("standin/pkexec");
+    QTest::addColumn<QString>("appImage");
+    QTest::addColumn<QString>("appDir");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("neither set") << ""
+                                 << "" << self;
+    QTest::newRow("inside the AppDir") << existing << selfDir << existing;
+    QTest::newRow("AppDir as plain text prefix") << existing << selfDir.left(selfDir.size() - 2) << existing;
+    QTest::newRow("only APPIMAGE") << existing << "" << self;
+    QTest::newRow("only APPDIR") << "" << selfDir << self;
+    QTest::newRow("outside the AppDir") << existing << "/opt/elsewhere" << self;
+    QTest::newRow("AppDir in other case") << existing << selfDir.toUpper() << self;
+    QTest::newRow("relative AppImage") << "standin/pkexec" << selfDir << self;
+    QTest::newRow("missing AppImage") << dir.filePath("gone.AppImage") << selfDir << self;
+}
+
+void TestWriteJob::choosesExecutable()
+{
+    QFETCH(QString, appImage);
+    QFETCH(QString, appDir);
+    QFETCH(QString, expected);
+    // A relative AppImage that would exist relative to the working directory.
+    QDir::setCurrent(dir.path());
+    qputenv("APPIMAGE", appImage.toUtf8());
+    qputenv("APPDIR", appDir.toUtf8());
+    const QString chosen = WriteJob::helperExecutable();
+    qunsetenv("APPIMAGE");
+    qunsetenv("APPDIR");
+    QCOMPARE(chosen, expected);
+}
+
+// Cancel wins over a DONE already read; the hanging helper is gone when finished() arrives.
+void TestWriteJob::cancelWhileRunning()
+{
+    WriteJob job;
+    connect(&job, &WriteJob::phaseChanged, &job, &WriteJob::cancel);
+    QCOMPARE(runJob(job, "PROGRESS write 1 2\\nDONE\\n|hang"),
+             (QStringList{"phase write", "progress 1 2", "finished 0 " + cancelText}));
+    QVERIFY(!job.isRunning());
+}
+
+void TestWriteJob::cancelWhenIdle()
+{
+    WriteJob job;
+    Recorder recorder(&job);
+    job.cancel();
+    QTest::qWait(100);
+    QCOMPARE(recorder.finishedCount, 0);
+    // The flag of an idle cancel does not spoil the next run, nor does a cancel after it.
+    QCOMPARE(runJob(job, "DONE\\n"), QStringList{"finished 1"});
+    job.cancel();
+    QTest::qWait(100);
+    QCOMPARE(recorder.events, QStringList{"finished 1"});
+}
+
+// Phase, DONE, error text and a partial line of one run do not leak into the next.
+void TestWriteJob::secondRunStartsAfresh()
+{
+    WriteJob job;
+    QCOMPARE(runJob(job, "PROGRESS write 1 2\\nDONE\\n"),
+             (QStringList{"phase write", "progress 1 2", "finished 1"}));
+    QCOMPARE(runJob(job, "PROGRESS write 2 2\\nERROR kaputt\\nPROGRESS write|exit 3"),
+             (QStringList{"phase write", "progress 2 2", "finished 0 kaputt"}));
+    QCOMPARE(runJob(job, " 3 4\\n|exit 5"), QStringList{"finished 0 " + endedText(5)});
+}
+
+void TestWriteJob::destructionKillsHelper()
+{
+    const QString pidFile = dir.filePath("pid");
+    QFile::remove(pidFile);
+    qputenv("TOBRA_TEST_HELPER_PID", pidFile.toUtf8());
+    qputenv("TOBRA_TEST_HELPER", "PROGRESS write 1 2\\n|sleep 300|PROGRESS write 2 2\\n|hang");
+    auto *job = new WriteJob;
+    Recorder recorder(job);
+    job->start("/tmp/tobra.img", "/dev/sdz", true);
+    QTRY_COMPARE(recorder.events, QStringList({"phase write", "progress 1 2"}));
+    QFile file(pidFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const pid_t pid = file.readAll().toInt();
+    QVERIFY(pid > 0);
+
+    delete job;
+    // Reaped, not merely killed: no zombie remains.
+    QCOMPARE(::kill(pid, 0), -1);
+    QCOMPARE(errno, ESRCH);
+    // Whatever the helper had still written never reaches a slot (ASan would see it).
+    QTest::qWait(500);
+    QCOMPARE(recorder.events, QStringList({"phase write", "progress 1 2"}));
+}
+
+void TestWriteJob::unprivileged_data()
+{
+    QTest::addColumn<QString>("mode");      // run, cancel or cancel-running
+    QTest::addColumn<QString>("path");      // PATH of the unprivileged process
+    QTest::addColumn<QString>("pkexec");    // what the stand-in does
+    QTest::addColumn<QByteArray>("script"); // the helper's script
+    QTest::addColumn<QString>("result");    // the scenario's output
+
+    const QString standIn = "%standin%:" + QString("/usr/bin:/bin");
+    QTest::newRow("through pkexec") << "run" << standIn << "" << QByteArray("PROGRESS write 1 2\\nDONE\\n")
+                                    << "finished 1 ";
+    QTest::newRow("helper error passes through")
+        << "run" << standIn << "" << QByteArray("ERROR kein erlaubtes Ziel\\n|exit 3")
+        << "finished 0 kein erlaubtes Ziel";
+    QTest::newRow("password prompt dismissed")
+        << "run" << standIn << "exit126" << QByteArray() << "finished 0 " + noPermissionText;
+    QTest::newRow("other exit of pkexec")
+        << "run" << standIn << "exit1" << QByteArray() << "finished 0 " + endedText(1);
+    QTest::newRow("cancel while pkexec waits")
+        << "cancel" << standIn << "hang" << QByteArray() << "finished 0 " + cancelText;
+    QTest::newRow("cancel while helper runs")
+        << "cancel-running" << standIn << "" << QByteArray("PROGRESS write 1 2\\n|hang")
+        << "finished 0 " + cancelText;
+    QTest::newRow("real pkexec without system bus")
+        << "run"
+        << "/usr/bin:/bin"
+        << "real" << QByteArray("DONE\\n") << "finished 0 " + noPermissionText;
+    QTest::newRow("no pkexec") << "run"
+                               << "%empty%"
+                               << "" << QByteArray("DONE\\n") << "finished 0 " + noPkexecText;
+}
+
+// The job as an ordinary user runs it: through pkexec, whatever pkexec there is.
+void TestWriteJob::unprivileged()
+{
+    QFETCH(QString, mode);
+    QFETCH(QString, path);
+    QFETCH(QString, pkexec);
+    QFETCH(QByteArray, script);
+    QFETCH(QString, result);
+
+    if (pkexec == "real") {
+        if (!QFileInfo("/usr/bin/pkexec").isExecutable())
+            QSKIP("needs /usr/bin/pkexec (package pkexec)");
+        if (QFileInfo::exists("/run/dbus/system_bus_socket") ||
+            QFileInfo::exists("/var/run/dbus/system_bus_socket"))
+            QSKIP("needs a machine without a running system bus (here pkexec would ask for a password)");
+    }
+    const QString self = QCoreApplication::applicationFilePath();
+    QString program = self;
+    QStringList arguments{"--scenario", mode};
+    if (isRoot()) {
+        const passwd *nobody = ::getpwnam("nobody");
+        const QString setpriv = QStandardPaths::findExecutable("setpriv", {"/usr/bin", "/bin"});
+        if (!nobody || setpriv.isEmpty())
+            QSKIP("needs the user nobody and setpriv (util-linux)");
+        const QStringList asNobody{QString("--reuid=%1").arg(nobody->pw_uid),
+                                   QString("--regid=%1").arg(nobody->pw_gid), "--clear-groups"};
+        if (QProcess::execute(setpriv, asNobody + QStringList{"test", "-x", self}) != 0)
+            QSKIP("needs a build folder that the user nobody can enter and run");
+        program = setpriv;
+        arguments = asNobody + QStringList{self} + arguments;
+    }
+
+    const QString log = dir.filePath("pkexec.log");
+    QFile::remove(log);
+    QFile logFile(log);
+    QVERIFY(logFile.open(QIODevice::WriteOnly));
+    QVERIFY(logFile.setPermissions(logFile.permissions() | QFile::WriteOther | QFile::ReadOther));
+    logFile.close();
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PATH", QString(path).replace("%standin%", standInDir).replace("%empty%", emptyDir));
+    environment.insert("TOBRA_TEST_PKEXEC", pkexec);
+    environment.insert("TOBRA_TEST_HELPER", script);
+    QProcess scenario;
+    scenario.setProcessEnvironment(environment);
+    scenario.start(program, arguments);
+    QVERIFY(scenario.waitForFinished(60000));
+    QCOMPARE(scenario.exitCode(), 0);
+    QCOMPARE(QString::fromUtf8(scenario.readAllStandardOutput()), result + "\n");
+
+    QFile recorded(log);
+    QVERIFY(recorded.open(QIODevice::ReadOnly));
+    const QStringList commandLine = QString::fromUtf8(recorded.readAll()).split('\n', Qt::SkipEmptyParts);
+    // Cancelled at once, the stand-in may not have come as far as writing its log.
+    if (mode == "cancel")
+        return;
+    if (path.startsWith("%standin%"))
+        QCOMPARE(commandLine,
+                 (QStringList{self, "--write-helper", "/tmp/tobra.img", "/dev/sdz", "--verify"}));
+    else
+        QVERIFY(commandLine.isEmpty());
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--write-helper") == 0)
+        return runStandInHelper(argc, argv);
+    if (argc > 1 && qstrcmp(argv[1], "--scenario") == 0)
+        return runScenario(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestWriteJob test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_writejob.moc"
