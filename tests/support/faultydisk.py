@@ -1,0 +1,109 @@
+#!/usr/bin/python3
+# A FUSE file system with a single file, MOUNTDIR/disk.img, for putting a loop device on a disk
+# that misbehaves like failing hardware. Run in the foreground with /usr/bin/python3 (needs
+# python3-fusepy and /dev/fuse); end it with "umount MOUNTDIR".
+#
+#   faultydisk.py MOUNTDIR --backing FILE [--fail-after OFFSET] [--corrupt-after OFFSET]
+#                 [--write-rate BYTES_PER_SECOND]
+#
+# The data lives in FILE (its size is the disk's size; make it sparse with truncate).
+#   --fail-after     reads and writes that touch bytes at or beyond OFFSET fail with EIO
+#   --corrupt-after  reads return every byte at or beyond OFFSET inverted (a card that lies)
+#   --write-rate     writes are held to about this many bytes per second (a slow card)
+# Files are opened with direct_io, so every read and write of the loop device reaches this
+# program instead of the kernel's cache of the file.
+import argparse
+import errno
+import os
+import sys
+import threading
+import time
+
+try:
+    from fusepy import FUSE, FuseOSError, Operations
+except ImportError:
+    from fuse import FUSE, FuseOSError, Operations
+
+NAME = "/disk.img"
+
+
+class FaultyDisk(Operations):
+    def __init__(self, options):
+        self.options = options
+        self.fd = os.open(options.backing, os.O_RDWR)
+        self.size = os.fstat(self.fd).st_size
+        self.write_lock = threading.Lock()
+        self.next_write_time = time.monotonic()
+
+    def getattr(self, path, fh=None):
+        if path == "/":
+            return {"st_mode": 0o40755, "st_nlink": 2}
+        if path == NAME:
+            return {"st_mode": 0o100600, "st_nlink": 1, "st_size": self.size}
+        raise FuseOSError(errno.ENOENT)
+
+    def readdir(self, path, fh):
+        return [".", "..", NAME[1:]]
+
+    def open(self, path, flags):
+        if path != NAME:
+            raise FuseOSError(errno.ENOENT)
+        return 0
+
+    def truncate(self, path, length, fh=None):
+        raise FuseOSError(errno.EPERM)
+
+    def failing(self, offset, length):
+        fail_after = self.options.fail_after
+        return fail_after is not None and offset + length > fail_after
+
+    def read(self, path, length, offset, fh):
+        if self.failing(offset, length):
+            raise FuseOSError(errno.EIO)
+        data = os.pread(self.fd, length, offset)
+        corrupt_after = self.options.corrupt_after
+        if corrupt_after is not None and offset + len(data) > corrupt_after:
+            start = max(0, corrupt_after - offset)
+            data = data[:start] + bytes(b ^ 0xFF for b in data[start:])
+        return data
+
+    def throttle(self, length):
+        with self.write_lock:
+            now = time.monotonic()
+            self.next_write_time = max(self.next_write_time, now) + length / self.options.write_rate
+            delay = self.next_write_time - now
+        if delay > 0:
+            time.sleep(delay)
+
+    def write(self, path, data, offset, fh):
+        if self.failing(offset, len(data)):
+            raise FuseOSError(errno.EIO)
+        if offset + len(data) > self.size:
+            raise FuseOSError(errno.ENOSPC)
+        if self.options.write_rate:
+            self.throttle(len(data))
+        return os.pwrite(self.fd, data, offset)
+
+    def flush(self, path, fh):
+        return 0
+
+    def fsync(self, path, datasync, fh):
+        os.fsync(self.fd)
+        return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mountdir")
+    parser.add_argument("--backing", required=True)
+    parser.add_argument("--fail-after", type=int)
+    parser.add_argument("--corrupt-after", type=int)
+    parser.add_argument("--write-rate", type=float)
+    options = parser.parse_args()
+    FUSE(FaultyDisk(options), options.mountdir, foreground=True, direct_io=True, big_writes=True,
+         max_write=1048576)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
