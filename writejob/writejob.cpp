@@ -83,7 +83,7 @@ QStringList WriteJob::launcherCommand()
 
 QString WriteJob::helperExecutable()
 {
-    const QString executable = QFileInfo(QCoreApplication::applicationFilePath()).absoluteFilePath();
+    const QString executable = QCoreApplication::applicationFilePath();
     // Inside a mounted AppImage the executable vanishes with the mount, which the root
     // process cannot see; the AppImage file itself can be started again.
     const QString appImage = qEnvironmentVariable("APPIMAGE");

@@ -338,12 +338,14 @@ void TestWriteJob::choosesExecutable()
     QFETCH(QString, appDir);
     QFETCH(QString, expected);
     // A relative AppImage that would exist relative to the working directory.
+    const QString workingDir = QDir::currentPath();
     QDir::setCurrent(dir.path());
     qputenv("APPIMAGE", appImage.toUtf8());
     qputenv("APPDIR", appDir.toUtf8());
     const QString chosen = WriteJob::helperExecutable();
     qunsetenv("APPIMAGE");
     qunsetenv("APPDIR");
+    QDir::setCurrent(workingDir);
     QCOMPARE(chosen, expected);
 }
 
