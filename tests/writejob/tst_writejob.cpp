@@ -1,7 +1,6 @@
 #include "writejob.h"
 
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -9,7 +8,7 @@
 #include <QTimer>
 #include <cerrno>
 #include <csignal>
-#include <cstring>
+#include <cstdio>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -100,11 +99,10 @@ public:
     }
 
     // Waits for the first finished(), then a little longer to catch a second one.
-    bool waitForFinished(int timeoutMs = 20000)
+    void waitForFinished()
     {
-        const bool ended = QTest::qWaitFor([this] { return finishedCount > 0; }, timeoutMs);
+        QTest::qWaitFor([this] { return finishedCount > 0; }, 20000);
         QTest::qWait(100);
-        return ended;
     }
 
     QStringList events;
