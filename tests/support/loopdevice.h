@@ -42,15 +42,17 @@ inline bool runTool(const QString &program, const QStringList &arguments, QByteA
     return finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
+struct LoopDeviceOptions
+{
+    bool readOnly = false;
+    qint64 sizeLimit = 0; // 0: the whole file
+    bool addPartitions = false;
+};
+
 class LoopDevice
 {
 public:
-    struct Options
-    {
-        bool readOnly = false;
-        qint64 sizeLimit = 0; // 0: the whole file
-        bool addPartitions = false;
-    };
+    using Options = LoopDeviceOptions;
 
     explicit LoopDevice(const QString &file, const Options &options = Options()) : options(options)
     {
