@@ -6,8 +6,9 @@
 
 namespace {
 // Bounds what the network layer buffers ahead of the disk, so memory stays flat when the
-// network is faster than the disk.
-constexpr qint64 readBufferSize = 4 * 1024 * 1024;
+// network is faster than the disk. Pieces of this size also stay in the CPU cache between
+// hashing and writing; larger buffers measured slower.
+constexpr qint64 readBufferSize = 256 * 1024;
 constexpr int transferTimeoutMs = 30000;
 
 QNetworkRequest downloadRequest(const QUrl &url)

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# Downloading a large file from a local HTTP server: Downloader, which hashes while it writes,
+# against `curl -o` followed by `sha256sum` of the file, in the same run. Prints the best of
+# several rounds of each, the ratio (target: at most 1.0) and the peak memory of each program;
+# the Downloader's peak is also measured for a small file, to show that memory stays flat.
+#
+#   TOBRA_BENCH_BUILD     release build folder (default: build/release)
+#   TOBRA_BENCH_SIZE_MIB  size of the large file (default: 1024)
+#   TOBRA_BENCH_ROUNDS    rounds per program (default: 3)
+#   TMPDIR                where the files go (needs twice the size free)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${TOBRA_BENCH_BUILD:-$root/build/release}
+size_mib=${TOBRA_BENCH_SIZE_MIB:-1024}
+rounds=${TOBRA_BENCH_ROUNDS:-3}
+for tool in curl sha256sum python3 /usr/bin/time; do
+    command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/install-deps.sh bench)" >&2; exit 1; }
+done
+
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOBRA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target bench_download >/dev/null
+driver=$build/bench/bench_download
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tobra-bench.XXXXXX")
+server=
+cleanup() {
+    [ -n "$server" ] && kill "$server" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+mkdir "$work/served"
+head -c "${size_mib}M" /dev/urandom >"$work/served/large.img"
+head -c 16M /dev/urandom >"$work/served/small.img"
+expected=$(sha256sum <"$work/served/large.img" | cut -d' ' -f1)
+
+python3 "$root/tests/support/http_server.py" "$work/served" --port-file "$work/port" --lifetime 3600 >/dev/null &
+server=$!
+for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
+base=http://127.0.0.1:$(cat "$work/port")
+
+# Runs a command under GNU time; prints "<seconds> <peak KiB>" and keeps its stdout in $work/out.txt.
+measure() {
+    /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" >"$work/out.txt"
+    cat "$work/time.txt"
+}
+check_digest() {
+    [ "$(cut -d' ' -f1 "$work/out.txt")" = "$expected" ] || { echo "wrong digest from $1" >&2; exit 1; }
+}
+best() { sort -n | head -1; }
+
+: >"$work/curl.txt"
+: >"$work/downloader.txt"
+for round in $(seq "$rounds"); do
+    rm -f "$work/file"
+    read -r curl_s curl_kib < <(measure curl -sS -o "$work/file" "$base/large.img")
+    read -r sum_s sum_kib < <(measure sha256sum "$work/file")
+    check_digest "curl + sha256sum"
+    echo "$(awk "BEGIN { print $curl_s + $sum_s }") $curl_s $sum_s $curl_kib $sum_kib" >>"$work/curl.txt"
+    rm -f "$work/file"
+    measure "$driver" "$base/large.img" "$work/file" >>"$work/downloader.txt"
+    check_digest "Downloader"
+    echo "round $round: curl+sha256sum $(tail -1 "$work/curl.txt" | cut -d' ' -f1) s," \
+        "Downloader $(tail -1 "$work/downloader.txt" | cut -d' ' -f1) s"
+done
+rm -f "$work/file"
+read -r small_s small_kib < <(measure "$driver" "$base/small.img" "$work/file")
+
+read -r two_pass curl_s sum_s curl_kib sum_kib < <(best <"$work/curl.txt")
+read -r one_pass large_kib < <(best <"$work/downloader.txt")
+echo "file: $size_mib MiB from $base, best of $rounds rounds"
+echo "curl -o + sha256sum: $two_pass s ($curl_s + $sum_s s), peak $curl_kib / $sum_kib KiB"
+echo "Downloader:          $one_pass s, peak $large_kib KiB ($small_kib KiB for 16 MiB)"
+echo "ratio Downloader / (curl + sha256sum): $(awk "BEGIN { printf \"%.3f\", $one_pass / $two_pass }")"
