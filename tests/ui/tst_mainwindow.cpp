@@ -1,0 +1,473 @@
+#include "downloader.h"
+#include "mainwindow.h"
+#include "windowfixture.h"
+#include "writejob.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+
+namespace {
+
+const QStringList widgetMembers = {"versionCombo", "kickstartLabel", "reloadButton",     "localImageCheck",
+                                   "countCheck",   "localImageEdit", "localImageButton", "romEdit",
+                                   "romButton",    "useExtCheck",    "extEdit",          "extButton",
+                                   "driveCombo",   "refreshButton",  "statusLabel",      "progressBar",
+                                   "logView",      "installButton",  "cancelButton"};
+
+const QByteArray twoDrives = R"({"blockdevices": [
+  {"name": "sdx", "path": "/dev/sdx", "size": 15931539456, "type": "disk", "rm": true, "hotplug": true,
+   "tran": "usb", "vendor": "Generic", "model": "STORAGE DEVICE", "ro": false, "mountpoints": [null]},
+  {"name": "sdy", "path": "/dev/sdy", "size": 2199023255552, "type": "disk", "rm": true, "hotplug": true,
+   "tran": "usb", "vendor": "Big", "model": "Disk", "ro": false, "mountpoints": [null]}]})";
+
+const QString placeholder = QStringLiteral("– Bitte Speicherkarte auswählen –");
+const QString noCard = QStringLiteral("(keine Speicherkarte gefunden)");
+const QString noCardHint =
+    QStringLiteral("Keine Speicherkarte gefunden. Karte einstecken und auf \"Aktualisieren\" klicken.");
+
+QStringList itemTexts(QComboBox *combo)
+{
+    QStringList texts;
+    for (int i = 0; i < combo->count(); ++i)
+        texts << combo->itemText(i);
+    return texts;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    // The window reads its list from a file that does not exist, so loading ends at once.
+    std::unique_ptr<MainWindow> makeWindow()
+    {
+        return std::make_unique<MainWindow>(
+            QUrl::fromLocalFile(scratch.filePath(QStringLiteral("none.json"))),
+            QUrl(QStringLiteral("https://images.example.org/tobra/")));
+    }
+
+    std::unique_ptr<FakeLsblk> lsblk;
+    QTemporaryDir scratch;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("Drellwerk"));
+        QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
+        lsblk = std::make_unique<FakeLsblk>();
+    }
+
+    void init()
+    {
+        QSettings().clear();
+        lsblk->answer(R"({"blockdevices": []})");
+    }
+
+    void widgetsCarryTheirTexts_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("group");
+        QTest::addColumn<QString>("text");
+
+        QTest::newRow("reloadButton") << "reloadButton"
+                                      << "1. Version"
+                                      << "Neu laden";
+        QTest::newRow("localImageCheck") << "localImageCheck"
+                                         << "1. Version"
+                                         << "Lokale Image-Datei verwenden (ohne Download)";
+        QTest::newRow("localImageButton") << "localImageButton"
+                                          << "1. Version"
+                                          << "Auswählen …";
+        QTest::newRow("romEdit") << "romEdit"
+                                 << "2. ROM-Dateien"
+                                 << "ROM-Datei (wird als Rom/rom.bin kopiert)";
+        QTest::newRow("romButton") << "romButton"
+                                   << "2. ROM-Dateien"
+                                   << "Auswählen …";
+        QTest::newRow("useExtCheck") << "useExtCheck"
+                                     << "2. ROM-Dateien"
+                                     << "Zusätzlich eine ext.bin verwenden (z. B. bei AROS)";
+        QTest::newRow("extEdit") << "extEdit"
+                                 << "2. ROM-Dateien"
+                                 << "Erweiterungs-ROM (wird als Rom/ext.bin kopiert)";
+        QTest::newRow("extButton") << "extButton"
+                                   << "2. ROM-Dateien"
+                                   << "Auswählen …";
+        QTest::newRow("refreshButton") << "refreshButton"
+                                       << "3. Speicherkarte"
+                                       << "Aktualisieren";
+        QTest::newRow("countCheck") << "countCheck"
+                                    << ""
+                                    << "Anonym mitzählen, wie oft Tobra installiert wird";
+        QTest::newRow("cancelButton") << "cancelButton"
+                                      << ""
+                                      << "Abbrechen";
+        QTest::newRow("installButton") << "installButton"
+                                       << ""
+                                       << "Installieren";
+    }
+
+    // Texts (placeholder texts for line edits) and which group box holds each widget.
+    void widgetsCarryTheirTexts()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, group);
+        QFETCH(QString, text);
+        const auto window = makeWindow();
+        QWidget *widget = member<QWidget>(*window, qPrintable(name));
+        QVERIFY(widget);
+
+        if (auto *edit = qobject_cast<QLineEdit *>(widget))
+            QCOMPARE(edit->placeholderText(), text);
+        else
+            QCOMPARE(widget->property("text").toString(), text);
+
+        auto *box = qobject_cast<QGroupBox *>(widget->parentWidget());
+        QCOMPARE(box ? box->title() : QString(), group);
+    }
+
+    void windowShell()
+    {
+        const auto window = makeWindow();
+        QCOMPARE(window->windowTitle(), QStringLiteral("Tobra Installer"));
+        QCOMPARE(window->metaObject()->className(), "MainWindow");
+        for (const QString &name : widgetMembers)
+            QVERIFY2(window->findChild<QWidget *>(name), qPrintable(name));
+
+        auto *countCheck = member<QCheckBox>(*window, "countCheck");
+        QCOMPARE(countCheck->toolTip(),
+                 QStringLiteral("Nach einer erfolgreichen Installation wird nur der Name des "
+                                "Images an den Server gemeldet. Gespeichert wird nur ein "
+                                "Zähler pro Image."));
+        QVERIFY(member<QPushButton>(*window, "installButton")->isDefault());
+        QVERIFY(!member<QPushButton>(*window, "cancelButton")->isEnabled());
+        QVERIFY(member<QLabel>(*window, "kickstartLabel")->text().isEmpty());
+        auto *log = member<QPlainTextEdit>(*window, "logView");
+        QVERIFY(log->isReadOnly());
+        QCOMPARE(log->minimumHeight(), 110);
+        auto *bar = member<QProgressBar>(*window, "progressBar");
+        QCOMPARE(bar->minimum(), 0);
+        QCOMPARE(bar->maximum(), 100);
+        QVERIFY(!window->menuWidget());
+    }
+
+    void enablingRules_data()
+    {
+        QTest::addColumn<bool>("local");
+        QTest::addColumn<bool>("ext");
+        QTest::addColumn<QList<bool>>("busySteps");
+        QTest::addColumn<QStringList>("disabled");
+
+        const QStringList idleOff = {"localImageEdit", "localImageButton", "extEdit", "extButton",
+                                     "cancelButton"};
+        const QStringList busy = {"reloadButton",   "refreshButton",    "versionCombo",    "driveCombo",
+                                  "romButton",      "romEdit",          "localImageCheck", "useExtCheck",
+                                  "localImageEdit", "localImageButton", "extEdit",         "extButton",
+                                  "installButton"};
+        QTest::newRow("idle") << false << false << QList<bool>{} << idleOff;
+        QTest::newRow("local image") << true << false << QList<bool>{}
+                                     << QStringList{"versionCombo", "extEdit", "extButton", "cancelButton"};
+        QTest::newRow("ext rom") << false << true << QList<bool>{}
+                                 << QStringList{"localImageEdit", "localImageButton", "cancelButton"};
+        QTest::newRow("busy") << true << true << QList<bool>{true} << busy;
+        QTest::newRow("busy, then idle") << false << false << QList<bool>{true, false} << idleOff;
+        QTest::newRow("busy, then idle with local image")
+            << true << true << QList<bool>{true, false} << QStringList{"versionCombo", "cancelButton"};
+    }
+
+    // countCheck and the display widgets stay enabled whatever happens.
+    void enablingRules()
+    {
+        QFETCH(bool, local);
+        QFETCH(bool, ext);
+        QFETCH(QList<bool>, busySteps);
+        QFETCH(QStringList, disabled);
+        const auto window = makeWindow();
+        member<QCheckBox>(*window, "localImageCheck")->setChecked(local);
+        member<QCheckBox>(*window, "useExtCheck")->setChecked(ext);
+        for (bool busy : busySteps)
+            window->setBusy(busy);
+
+        QStringList actual;
+        for (const QString &name : widgetMembers)
+            if (!window->findChild<QWidget *>(name)->isEnabled())
+                actual << name;
+        disabled.sort();
+        actual.sort();
+        QCOMPARE(actual, disabled);
+    }
+
+    void firstStartShowsDefaults()
+    {
+        const auto window = makeWindow();
+        QVERIFY(member<QLineEdit>(*window, "romEdit")->text().isEmpty());
+        QVERIFY(member<QLineEdit>(*window, "extEdit")->text().isEmpty());
+        QVERIFY(!member<QCheckBox>(*window, "useExtCheck")->isChecked());
+        QVERIFY(member<QCheckBox>(*window, "countCheck")->isChecked());
+    }
+
+    void settingsRoundTrip()
+    {
+        {
+            QSettings settings;
+            settings.setValue("romPath", "/roms/kick.rom");
+            settings.setValue("extPath", "/roms/ext.rom");
+            settings.setValue("useExt", true);
+            settings.setValue("countInstall", false);
+        }
+        const auto window = makeWindow();
+        QCOMPARE(member<QLineEdit>(*window, "romEdit")->text(), QStringLiteral("/roms/kick.rom"));
+        QCOMPARE(member<QLineEdit>(*window, "extEdit")->text(), QStringLiteral("/roms/ext.rom"));
+        QVERIFY(member<QCheckBox>(*window, "useExtCheck")->isChecked());
+        QVERIFY(member<QLineEdit>(*window, "extEdit")->isEnabled());
+        QVERIFY(!member<QCheckBox>(*window, "countCheck")->isChecked());
+
+        member<QLineEdit>(*window, "romEdit")->setText("/other/rom.bin");
+        member<QCheckBox>(*window, "countCheck")->setChecked(true);
+        member<QCheckBox>(*window, "localImageCheck")->setChecked(true);
+        member<QLineEdit>(*window, "localImageEdit")->setText("/images/x.img");
+        window->show();
+        QVERIFY(window->close());
+
+        QSettings settings;
+        QCOMPARE(settings.allKeys(), QStringList({"countInstall", "extPath", "romPath", "useExt"}));
+        QCOMPARE(settings.value("romPath").toString(), QStringLiteral("/other/rom.bin"));
+        QCOMPARE(settings.value("extPath").toString(), QStringLiteral("/roms/ext.rom"));
+        QCOMPARE(settings.value("useExt").toBool(), true);
+        QCOMPARE(settings.value("countInstall").toBool(), true);
+    }
+
+    void closeWhileBusyIsRefused()
+    {
+        const auto window = makeWindow();
+        window->show();
+        member<QLineEdit>(*window, "romEdit")->setText("/roms/kick.rom");
+        window->setBusy(true);
+
+        QString title, text;
+        onNextDialog<QMessageBox>([&](QMessageBox *box) {
+            title = box->windowTitle();
+            text = box->text();
+            QCOMPARE(box->standardButtons(), QMessageBox::Ok);
+            box->button(QMessageBox::Ok)->click();
+        });
+        QVERIFY(!window->close());
+        QCOMPARE(title, QStringLiteral("Tobra Installer"));
+        QCOMPARE(text,
+                 QStringLiteral("Es läuft gerade eine Installation. Bitte erst abbrechen oder abwarten."));
+        QVERIFY(window->isVisible());
+        QVERIFY(QSettings().allKeys().isEmpty());
+        window->setBusy(false);
+    }
+
+    void driveRefreshKeepsTheChosenDrive()
+    {
+        lsblk->answer(twoDrives);
+        const auto window = makeWindow();
+        auto *drives = member<QComboBox>(*window, "driveCombo");
+        QCOMPARE(itemTexts(drives), QStringList({placeholder, "Generic STORAGE DEVICE (15.9 GB) – /dev/sdx",
+                                                 "Big Disk (2199.0 GB) – /dev/sdy"}));
+        QCOMPARE(drives->currentIndex(), 0);
+        QCOMPARE(drives->itemData(0, Qt::UserRole).toString(), QString());
+        QCOMPARE(drives->itemData(2, Qt::UserRole).toString(), QStringLiteral("/dev/sdy"));
+        const QVariant size = drives->itemData(2, Qt::UserRole + 1);
+        QCOMPARE(size.typeId(), QMetaType::LongLong);
+        QCOMPARE(size.toLongLong(), Q_INT64_C(2199023255552));
+
+        drives->setCurrentIndex(2);
+        const QString status = member<QLabel>(*window, "statusLabel")->text();
+        member<QPushButton>(*window, "refreshButton")->click();
+        QCOMPARE(drives->currentData().toString(), QStringLiteral("/dev/sdy"));
+        QCOMPARE(member<QLabel>(*window, "statusLabel")->text(), status);
+
+        lsblk->answer(QByteArray(twoDrives).replace("sdy", "sdz"));
+        member<QPushButton>(*window, "refreshButton")->click();
+        QCOMPARE(drives->count(), 3);
+        QCOMPARE(drives->currentIndex(), 0);
+    }
+
+    void driveRefreshWithoutDrives_data()
+    {
+        QTest::addColumn<bool>("lsblkFails");
+        QTest::addColumn<QString>("logLine");
+        QTest::newRow("no drives") << false << noCardHint;
+        QTest::newRow("lsblk fails") << true << "lsblk (Paket util-linux) konnte nicht ausgeführt werden";
+    }
+
+    void driveRefreshWithoutDrives()
+    {
+        QFETCH(bool, lsblkFails);
+        QFETCH(QString, logLine);
+        lsblk->answer(twoDrives);
+        const auto window = makeWindow();
+        auto *drives = member<QComboBox>(*window, "driveCombo");
+        drives->setCurrentIndex(1);
+
+        if (lsblkFails)
+            lsblk->fail();
+        else
+            lsblk->answer(R"({"blockdevices": []})");
+        member<QPushButton>(*window, "refreshButton")->click();
+        QCOMPARE(itemTexts(drives), QStringList{noCard});
+        QCOMPARE(drives->currentData().toString(), QString());
+        QCOMPARE(logLines(*window).last(), logLine);
+        QCOMPARE(logLines(*window).count(noCardHint), lsblkFails ? 0 : 1);
+    }
+
+    void redactAddresses_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("http") << "Fehler bei http://host/a.json."
+                              << "Fehler bei [Adresse]";
+        QTest::newRow("https, ends at a blank") << "https://h:8080/x?y=1 weg"
+                                                << "[Adresse] weg";
+        QTest::newRow("ftp in parentheses") << "(ftp://h/f.img) fehlt"
+                                            << "([Adresse]) fehlt";
+        QTest::newRow("several") << "http://a/1 und https://b/2"
+                                 << "[Adresse] und [Adresse]";
+        QTest::newRow("quotes and angles") << R"("http://a/1" 'https://b/2' <ftp://c/3>)"
+                                           << R"("[Adresse]" '[Adresse]' <[Adresse]>)";
+        QTest::newRow("capital scheme stays") << "HTTP://host/x Https://h/y"
+                                              << "HTTP://host/x Https://h/y";
+        QTest::newRow("other scheme stays") << "file:///tmp/x.img"
+                                            << "file:///tmp/x.img";
+        QTest::newRow("scheme alone") << "http:// leer"
+                                      << "http:// leer";
+        QTest::newRow("line break ends it") << "http://a/1\nweiter"
+                                            << "[Adresse]\nweiter";
+        QTest::newRow("no address") << "Bereit (3 Version(en) gefunden)"
+                                    << "Bereit (3 Version(en) gefunden)";
+    }
+
+    void redactAddresses()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, expected);
+        QCOMPARE(MainWindow::redactAddresses(text), expected);
+    }
+
+    // The status line shows the address, the log only its replacement, after an HH:mm:ss stamp.
+    void statusAndLogLine()
+    {
+        const auto window = makeWindow();
+        window->setStatus(QStringLiteral("Lade http://host/x.img herunter …"), 42);
+        QCOMPARE(member<QLabel>(*window, "statusLabel")->text(),
+                 QStringLiteral("Lade http://host/x.img herunter …"));
+        QCOMPARE(member<QProgressBar>(*window, "progressBar")->value(), 42);
+        const QString last = member<QPlainTextEdit>(*window, "logView")->toPlainText().section('\n', -1);
+        const QRegularExpression line(
+            QStringLiteral("^([01]\\d|2[0-3]):[0-5]\\d:[0-5]\\d Lade \\[Adresse\\] herunter …$"));
+        QVERIFY2(line.match(last).hasMatch(), qPrintable(last));
+    }
+
+    void logKeepsTheLast500Lines()
+    {
+        const auto window = makeWindow();
+        auto *log = member<QPlainTextEdit>(*window, "logView");
+        for (int i = 1; i <= 600; ++i)
+            window->appendLog(QStringLiteral("Zeile %1").arg(i));
+        QCOMPARE(log->blockCount(), 500);
+        QCOMPARE(logLines(*window).first(), QStringLiteral("Zeile 101"));
+        QCOMPARE(logLines(*window).last(), QStringLiteral("Zeile 600"));
+    }
+
+    void progressBar_data()
+    {
+        QTest::addColumn<bool>("fromWriteJob");
+        QTest::addColumn<qint64>("done");
+        QTest::addColumn<qint64>("total");
+        QTest::addColumn<int>("expected");
+        QTest::newRow("download one third") << false << qint64(1) << qint64(3) << 33;
+        QTest::newRow("write one third") << true << qint64(1) << qint64(3) << 33;
+        QTest::newRow("above 2^31 bytes") << true << Q_INT64_C(31914983424) << Q_INT64_C(31914983425) << 99;
+        QTest::newRow("complete") << false << qint64(500) << qint64(500) << 100;
+        QTest::newRow("unknown total") << false << qint64(700) << qint64(-1) << 7;
+        QTest::newRow("zero total") << true << qint64(0) << qint64(0) << 7;
+    }
+
+    // Driven through the signals of the window's own downloader and write job; 7 is the value
+    // the bar held before.
+    void progressBar()
+    {
+        QFETCH(bool, fromWriteJob);
+        QFETCH(qint64, done);
+        QFETCH(qint64, total);
+        QFETCH(int, expected);
+        const auto window = makeWindow();
+        window->setStatus(QStringLiteral("Schreibe"), 7);
+        if (fromWriteJob)
+            Q_EMIT window->findChild<WriteJob *>()->progress(done, total);
+        else
+            Q_EMIT window->findChild<Downloader *>()->progress(done, total);
+        QCOMPARE(member<QProgressBar>(*window, "progressBar")->value(), expected);
+    }
+
+    void fileChoice_data()
+    {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QStringList>("filters");
+        QTest::newRow("rom") << "romButton"
+                             << "romEdit"
+                             << "ROM-Datei wählen" << QStringList{"All Files (*)"};
+        QTest::newRow("ext") << "extButton"
+                             << "extEdit"
+                             << "Erweiterungs-ROM wählen" << QStringList{"All Files (*)"};
+        QTest::newRow("image") << "localImageButton"
+                               << "localImageEdit"
+                               << "Image-Datei wählen" << QStringList{"Images (*.img)", "Alle Dateien (*)"};
+    }
+
+    // The dialog starts at the field's file; a chosen file replaces the text, a cancel keeps it.
+    void fileChoice()
+    {
+        QFETCH(QString, button);
+        QFETCH(QString, field);
+        QFETCH(QString, title);
+        QFETCH(QStringList, filters);
+        QTemporaryDir dir;
+        const QString first = dir.filePath("first.img"), second = dir.filePath("second.img");
+        for (const QString &path : {first, second}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        const auto window = makeWindow();
+        window->show();
+        member<QCheckBox>(*window, "localImageCheck")->setChecked(true);
+        member<QCheckBox>(*window, "useExtCheck")->setChecked(true);
+        auto *edit = member<QLineEdit>(*window, qPrintable(field));
+        edit->setText(first);
+
+        QStringList seen;
+        onNextDialog<QFileDialog>([&](QFileDialog *dialog) {
+            seen << dialog->windowTitle() << dialog->nameFilters() << dialog->selectedFiles();
+            dialog->selectFile(second);
+            static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides it
+        });
+        member<QPushButton>(*window, qPrintable(button))->click();
+        QCOMPARE(seen, QStringList() << title << filters << first);
+        QCOMPARE(edit->text(), second);
+
+        onNextDialog<QFileDialog>([](QFileDialog *dialog) { dialog->reject(); });
+        member<QPushButton>(*window, qPrintable(button))->click();
+        QCOMPARE(edit->text(), second);
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,75 @@
+#pragma once
+
+// Shared by the window tests: a fake lsblk on PATH, the widgets looked up by member name, and
+// answering the modal dialogs the window opens.
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+// Puts an lsblk of our own first on PATH; each call of answer() or fail() changes what it does.
+class FakeLsblk
+{
+public:
+    FakeLsblk()
+    {
+        qputenv("PATH", QFile::encodeName(dir.path()) + ':' + qgetenv("PATH"));
+        answer(R"({"blockdevices": []})");
+    }
+
+    // lsblk prints json and exits 0.
+    void answer(const QByteArray &json) { write("cat <<'END'\n" + json + "\nEND\n"); }
+    // lsblk exits 1 without output, as when it cannot run at all.
+    void fail() { write("exit 1\n"); }
+
+private:
+    void write(const QByteArray &body)
+    {
+        QFile script(dir.filePath(QStringLiteral("lsblk")));
+        QVERIFY(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        script.write("#!/bin/sh\n" + body);
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+
+    QTemporaryDir dir;
+};
+
+// The widget that the window holds under the member name.
+template <typename Widget> Widget *member(QWidget &window, const char *name)
+{
+    auto *widget = window.findChild<Widget *>(QLatin1String(name));
+    if (!widget)
+        qWarning("no %s named %s", Widget::staticMetaObject.className(), name);
+    return widget;
+}
+
+// The log's lines, without their time stamps.
+inline QStringList logLines(QWidget &window)
+{
+    QStringList lines = member<QPlainTextEdit>(window, "logView")->toPlainText().split(QLatin1Char('\n'));
+    for (QString &line : lines)
+        line = line.mid(9);
+    return lines;
+}
+
+// Runs handle on the next modal dialog of type Dialog as soon as it is open (while the code under
+// test waits in the dialog's event loop).
+template <typename Dialog> void onNextDialog(std::function<void(Dialog *)> handle)
+{
+    auto *poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, handle] {
+        auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget());
+        if (!dialog || !dialog->isVisible())
+            return;
+        poll->stop();
+        poll->deleteLater();
+        handle(dialog);
+    });
+    poll->start(10);
+}

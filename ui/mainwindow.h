@@ -1,0 +1,113 @@
+#pragma once
+
+#include "versionlist.h"
+
+#include <QMainWindow>
+#include <QNetworkAccessManager>
+#include <QString>
+#include <QUrl>
+#include <memory>
+
+class Downloader;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QNetworkReply;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QTemporaryDir;
+class WriteJob;
+
+// The installer's only window: version, ROM and drive choice, status line, log and the
+// installation it starts. Reads its four settings when built and writes them when a close is
+// accepted; refuses to close while an installation runs.
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // Builds the window, scans the drives (blocking while lsblk runs) and starts loading the
+    // version list from configUrl. Images are later fetched below imageBase.
+    MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    // Enters or leaves the state of a running installation: only cancelling, the counter
+    // consent and the display stay usable while busy.
+    void setBusy(bool b);
+    // Shows text in the status line unchanged, sets the progress bar (0-100) and logs the text.
+    void setStatus(const QString &text, int percent);
+    // Appends one time-stamped line to the log, with every address replaced; keeps 500 lines.
+    void appendLog(const QString &text);
+    // The text with every lower-case http, https or ftp address replaced by "[Adresse]".
+    static QString redactAddresses(const QString &text);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private Q_SLOTS:
+    void loadConfig();
+    void refreshDrives();
+    void onVersionChanged();
+    void updateEnabled();
+    void browseRom();
+    void browseExt();
+    void browseLocalImage();
+    void install();
+    void cancel();
+
+private:
+    void buildWidgets();
+    QWidget *buildVersionGroup();
+    QWidget *buildRomGroup();
+    QWidget *buildDriveGroup();
+    QLayout *buildButtonRow();
+    void readSettings();
+    void writeSettings() const;
+    void connectSignals();
+    void chooseFile(QLineEdit *field, const QString &title, const QString &filter = QString());
+    void showProgress(qint64 done, qint64 total);
+    void onConfigReply(QNetworkReply *reply);
+    void abandonConfigReply();
+
+    QUrl configUrl;
+    QUrl imageBase;
+    QString imageName;
+    QNetworkAccessManager network;
+    VersionList catalog;
+    QNetworkReply *configReply = nullptr; // the outstanding version-list request, if any
+
+    QComboBox *versionCombo = nullptr;
+    QLabel *kickstartLabel = nullptr;
+    QPushButton *reloadButton = nullptr;
+    QCheckBox *localImageCheck = nullptr;
+    QCheckBox *countCheck = nullptr;
+    QLineEdit *localImageEdit = nullptr;
+    QPushButton *localImageButton = nullptr;
+    QLineEdit *romEdit = nullptr;
+    QPushButton *romButton = nullptr;
+    QCheckBox *useExtCheck = nullptr;
+    QLineEdit *extEdit = nullptr;
+    QPushButton *extButton = nullptr;
+    QComboBox *driveCombo = nullptr;
+    QPushButton *refreshButton = nullptr;
+    QLabel *statusLabel = nullptr;
+    QProgressBar *progressBar = nullptr;
+    QPlainTextEdit *logView = nullptr;
+    QPushButton *installButton = nullptr;
+    QPushButton *cancelButton = nullptr;
+
+    Downloader *downloader = nullptr;
+    WriteJob *writeJob = nullptr;
+    std::unique_ptr<QTemporaryDir> tempDir;
+    QString imagePath;
+    QString expectedSha256;
+    QString romFile;
+    QString extFile;
+    QString devicePath;
+    bool busy = false;
+};
+
+// Address of the entry's image file: its name resolved against base taken as a folder.
+QUrl imageUrl(const QUrl &base, const VersionEntry &entry);
