@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that are missing for the given purpose: "build" or "test".
+# Installs the Debian packages that are missing for the given purpose: "build", "test" or "bench".
 set -euo pipefail
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev
                 libgl-dev util-linux pkexec)
 test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus
                util-linux mount e2fsprogs xvfb)
+bench_packages=(curl time coreutils python3)
 
 wanted=("${build_packages[@]}")
 [ "${1:-build}" = test ] && wanted+=("${test_packages[@]}")
+[ "${1:-build}" = bench ] && wanted+=("${bench_packages[@]}")
 
 missing=()
 for package in "${wanted[@]}"; do
