@@ -24,7 +24,8 @@ public:
     struct Options
     {
         qint64 size = 0;
-        qint64 failAfter = -1;    // < 0: never fails
+        qint64 failAfter = -1;      // < 0: never fails
+        qint64 failReadsAfter = -1; // < 0: reads never fail
         qint64 corruptAfter = -1; // < 0: reads return what was written
         qint64 writeRate = 0;     // bytes per second, 0: unthrottled
     };
@@ -60,6 +61,8 @@ private:
         QStringList arguments{script(), mountDir, "--backing", backingFile};
         if (options.failAfter >= 0)
             arguments << "--fail-after" << QString::number(options.failAfter);
+        if (options.failReadsAfter >= 0)
+            arguments << "--fail-reads-after" << QString::number(options.failReadsAfter);
         if (options.corruptAfter >= 0)
             arguments << "--corrupt-after" << QString::number(options.corruptAfter);
         if (options.writeRate > 0)

@@ -3,13 +3,14 @@
 # that misbehaves like failing hardware. Run in the foreground with /usr/bin/python3 (needs
 # python3-fusepy and /dev/fuse); end it with "umount MOUNTDIR".
 #
-#   faultydisk.py MOUNTDIR --backing FILE [--fail-after OFFSET] [--corrupt-after OFFSET]
-#                 [--write-rate BYTES_PER_SECOND]
+#   faultydisk.py MOUNTDIR --backing FILE [--fail-after OFFSET] [--fail-reads-after OFFSET]
+#                 [--corrupt-after OFFSET] [--write-rate BYTES_PER_SECOND]
 #
 # The data lives in FILE (its size is the disk's size; make it sparse with truncate).
-#   --fail-after     reads and writes that touch bytes at or beyond OFFSET fail with EIO
-#   --corrupt-after  reads return every byte at or beyond OFFSET inverted (a card that lies)
-#   --write-rate     writes are held to about this many bytes per second (a slow card)
+#   --fail-after        reads and writes that touch bytes at or beyond OFFSET fail with EIO
+#   --fail-reads-after  only reads fail so (the card took the data but cannot give it back)
+#   --corrupt-after     reads return every byte at or beyond OFFSET inverted (a card that lies)
+#   --write-rate        writes are held to about this many bytes per second (a slow card)
 # Files are opened with direct_io, so every read and write of the loop device reaches this
 # program instead of the kernel's cache of the file.
 import argparse
@@ -53,12 +54,13 @@ class FaultyDisk(Operations):
     def truncate(self, path, length, fh=None):
         raise FuseOSError(errno.EPERM)
 
-    def failing(self, offset, length):
-        fail_after = self.options.fail_after
-        return fail_after is not None and offset + length > fail_after
+    @staticmethod
+    def reaches(limit, offset, length):
+        return limit is not None and offset + length > limit
 
     def read(self, path, length, offset, fh):
-        if self.failing(offset, length):
+        options = self.options
+        if self.reaches(options.fail_after, offset, length) or self.reaches(options.fail_reads_after, offset, length):
             raise FuseOSError(errno.EIO)
         data = os.pread(self.fd, length, offset)
         corrupt_after = self.options.corrupt_after
@@ -76,7 +78,7 @@ class FaultyDisk(Operations):
             time.sleep(delay)
 
     def write(self, path, data, offset, fh):
-        if self.failing(offset, len(data)):
+        if self.reaches(self.options.fail_after, offset, len(data)):
             raise FuseOSError(errno.EIO)
         if offset + len(data) > self.size:
             raise FuseOSError(errno.ENOSPC)
@@ -97,6 +99,7 @@ def main():
     parser.add_argument("mountdir")
     parser.add_argument("--backing", required=True)
     parser.add_argument("--fail-after", type=int)
+    parser.add_argument("--fail-reads-after", type=int)
     parser.add_argument("--corrupt-after", type=int)
     parser.add_argument("--write-rate", type=float)
     options = parser.parse_args()

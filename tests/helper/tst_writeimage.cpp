@@ -1,0 +1,299 @@
+#include "faultydisk.h"
+#include "loopdevice.h"
+#include "testfiles.h"
+#include "writehelper.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <cerrno>
+#include <cstring>
+
+// writeImage on regular files and on loop devices, including devices that fail like hardware.
+class TestWriteImage : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void writesAndReportsPerChunk_data();
+    void writesAndReportsPerChunk();
+    void refusesBeforeWriting_data();
+    void refusesBeforeWriting();
+    void hardwareHintOnlyForEio();
+    void writesLoopDevice_data();
+    void writesLoopDevice();
+    void refusesTooSmallDevice();
+    void readOnlyDevice();
+    void faultyDevice_data();
+    void faultyDevice();
+
+private:
+    QTemporaryDir dir;
+};
+
+namespace {
+
+const char HINT[] =
+    "\nDas Gerät meldet einen Hardwarefehler. Bitte prüfen: Schreibschutzschalter am SD-Adapter, einen "
+    "anderen USB-Anschluss (direkt am Rechner, ohne Hub), einen anderen Kartenleser oder eine andere Karte. "
+    "Eine defekte oder gefälschte Karte kann diesen Fehler ebenfalls auslösen.";
+const char VERIFY_MISMATCH[] =
+    "Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen nicht mit dem Image überein (Karte defekt?)";
+const qint64 MiB = 1 << 20;
+
+struct Call
+{
+    QByteArray phase;
+    qint64 done;
+    qint64 total;
+    bool operator==(const Call &other) const
+    {
+        return phase == other.phase && done == other.done && total == other.total;
+    }
+};
+
+QString describe(const QList<Call> &calls)
+{
+    QStringList text;
+    for (const Call &call : calls)
+        text << QString("%1 %2 %3").arg(QString(call.phase)).arg(call.done).arg(call.total);
+    return text.join(", ");
+}
+
+// The calls a correct run makes: one per chunk of 4 MiB, per phase.
+QList<Call> expectedCalls(qint64 size, bool verify)
+{
+    QList<Call> calls;
+    for (const char *phase : {"write", "verify"}) {
+        if (QByteArray(phase) == "verify" && !verify)
+            break;
+        for (qint64 done = 0; done < size;) {
+            done = qMin(size, done + CHUNK_SIZE);
+            calls.append({phase, done, size});
+        }
+    }
+    return calls;
+}
+
+QString errorText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
+} // namespace
+
+void TestWriteImage::writesAndReportsPerChunk_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("verify");
+    QTest::newRow("10MiB-verify") << 10 * MiB << true;
+    QTest::newRow("10MiB-no-verify") << 10 * MiB << false;
+    QTest::newRow("one-byte") << qint64(1) << true;
+    QTest::newRow("exactly-one-chunk") << CHUNK_SIZE << true;
+    QTest::newRow("chunk-and-one-byte") << CHUNK_SIZE + 1 << true;
+}
+
+// A regular file as target: written from the start, verified, and never truncated.
+void TestWriteImage::writesAndReportsPerChunk()
+{
+    QFETCH(qint64, size);
+    QFETCH(bool, verify);
+    const QByteArray image = randomBytes(size);
+    const QByteArray tail(3 * MiB, '\xAA');
+    QVERIFY(writeFile(dir.filePath("image"), image));
+    QVERIFY(writeFile(dir.filePath("target"), QByteArray(size, '\x55') + tail));
+
+    QList<Call> calls;
+    QString error = "untouched";
+    const bool ok = writeImage(
+        dir.filePath("image"), dir.filePath("target"), verify,
+        [&calls](const char *phase, qint64 done, qint64 total) {
+            calls.append({phase, done, total});
+        },
+        &error);
+    QVERIFY2(ok, qPrintable(error));
+    QCOMPARE(error, QString("untouched"));
+    QVERIFY2(calls == expectedCalls(size, verify), qPrintable(describe(calls)));
+    QVERIFY(readRange(dir.filePath("target"), 0, size + tail.size()) == image + tail);
+}
+
+void TestWriteImage::refusesBeforeWriting_data()
+{
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("message");
+    const QString path = dir.path();
+    QTest::newRow("image-missing") << path + "/missing" << path + "/target"
+                                   << "Image kann nicht gelesen werden: No such file or directory";
+    QTest::newRow("image-empty") << path + "/empty" << path + "/target"
+                                 << "Das Image ist leer";
+    QTest::newRow("target-missing") << path + "/image" << path + "/no/target"
+                                    << "Zielgerät nicht gefunden: " + path + "/no/target";
+    QTest::newRow("target-percent-signs") << path + "/image" << path + "/%1%2%"
+                                          << "Zielgerät nicht gefunden: " + path + "/%1%2%";
+    QTest::newRow("target-is-folder")
+        << path + "/image" << path
+        << "Zielgerät kann nicht geöffnet werden (" + path + "): " + errorText(EISDIR);
+}
+
+void TestWriteImage::refusesBeforeWriting()
+{
+    QFETCH(QString, image);
+    QFETCH(QString, target);
+    QFETCH(QString, message);
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(MiB)));
+    QVERIFY(writeFile(dir.filePath("empty"), {}));
+    QVERIFY(writeFile(dir.filePath("target"), "keep"));
+    bool called = false;
+    QString error;
+    QVERIFY(!writeImage(
+        image, target, true, [&called](const char *, qint64, qint64) { called = true; }, &error));
+    QCOMPARE(error, message);
+    QVERIFY(!called);
+    QCOMPARE(readRange(dir.filePath("target"), 0, 100), QByteArray("keep"));
+}
+
+void TestWriteImage::hardwareHintOnlyForEio()
+{
+    QCOMPARE(QString::fromUtf8(HINT).size(), 273);
+    QCOMPARE(systemErrorText(EIO), errorText(EIO) + QString::fromUtf8(HINT));
+    QCOMPARE(systemErrorText(ENOSPC), errorText(ENOSPC));
+    QCOMPARE(systemErrorText(EBUSY), errorText(EBUSY));
+}
+
+void TestWriteImage::writesLoopDevice_data()
+{
+    QTest::addColumn<qint64>("imageSize");
+    QTest::newRow("10MiB-on-64MiB") << 10 * MiB;
+    QTest::newRow("as-large-as-device") << 64 * MiB;
+}
+
+void TestWriteImage::writesLoopDevice()
+{
+    QFETCH(qint64, imageSize);
+    const QByteArray image = randomBytes(imageSize, 7);
+    QVERIFY(writeFile(dir.filePath("image"), image));
+    QVERIFY(writeFile(dir.filePath("card"), QByteArray(64 * MiB, '\xAA')));
+    LoopDevice loop(dir.filePath("card"));
+    if (!loop.isAttached())
+        QSKIP(qPrintable(loop.error()));
+    qint64 verified = 0;
+    QString error;
+    QVERIFY2(writeImage(
+                 dir.filePath("image"), loop.path(), true,
+                 [&verified](const char *phase, qint64 done, qint64) {
+                     if (QByteArray(phase) == "verify")
+                         verified = done;
+                 },
+                 &error),
+             qPrintable(error));
+    QCOMPARE(verified, imageSize);
+    QVERIFY(readRange(loop.path(), 0, imageSize) == image);
+    QCOMPARE(readRange(loop.path(), imageSize, 64 * MiB), QByteArray(64 * MiB - imageSize, '\xAA'));
+}
+
+// One byte more than the device holds: refused with rounded figures before anything is written.
+void TestWriteImage::refusesTooSmallDevice()
+{
+    const qint64 deviceSize = 999999488; // 999 999 999 rounded down to whole sectors
+    QFile image(dir.filePath("large.img"));
+    QVERIFY(image.open(QIODevice::WriteOnly) && image.resize(1000000001));
+    image.close();
+    QVERIFY(writeFile(dir.filePath("card"), QByteArray(MiB, '\xAA')));
+    LoopDevice::Options options;
+    options.sizeLimit = deviceSize;
+    QFile card(dir.filePath("card"));
+    QVERIFY(card.open(QIODevice::ReadWrite) && card.resize(deviceSize));
+    card.close();
+    LoopDevice loop(dir.filePath("card"), options);
+    if (!loop.isAttached())
+        QSKIP(qPrintable(loop.error()));
+    bool called = false;
+    QString error;
+    QVERIFY(!writeImage(
+        image.fileName(), loop.path(), true, [&called](const char *, qint64, qint64) { called = true; },
+        &error));
+    QCOMPARE(error, QString("Die Karte ist zu klein: 999 MB statt mindestens 1001 MB"));
+    QVERIFY(!called);
+    QCOMPARE(readRange(loop.path(), 0, MiB), QByteArray(MiB, '\xAA'));
+}
+
+// Depending on the kernel, a read-only device refuses the open or the first write; either way
+// nothing reaches it.
+void TestWriteImage::readOnlyDevice()
+{
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(MiB)));
+    QVERIFY(writeFile(dir.filePath("card"), QByteArray(8 * MiB, '\xAA')));
+    LoopDevice::Options options;
+    options.readOnly = true;
+    LoopDevice loop(dir.filePath("card"), options);
+    if (!loop.isAttached())
+        QSKIP(qPrintable(loop.error()));
+    QString error;
+    QVERIFY(!writeImage(dir.filePath("image"), loop.path(), false, {}, &error));
+    const QString openFailed = "Zielgerät kann nicht geöffnet werden (" + loop.path() + "): ";
+    const QStringList expected{openFailed + errorText(EROFS), openFailed + errorText(EACCES),
+                               "Schreibfehler auf " + loop.path() + ": " + errorText(EPERM)};
+    QVERIFY2(expected.contains(error), qPrintable(error));
+    QCOMPARE(readRange(loop.path(), 0, MiB), QByteArray(MiB, '\xAA'));
+}
+
+void TestWriteImage::faultyDevice_data()
+{
+    QTest::addColumn<qint64>("failAfter");
+    QTest::addColumn<qint64>("failReadsAfter");
+    QTest::addColumn<qint64>("corruptAfter");
+    QTest::addColumn<QStringList>("messages");
+    QTest::addColumn<qint64>("verifiedAtLeast");
+    QTest::addColumn<qint64>("verifiedAtMost");
+    // Writes go through the kernel's cache, so an I/O error shows up in the write or in fsync.
+    QTest::newRow("eio-writing") << 8 * MiB << qint64(-1) << qint64(-1)
+                                 << QStringList{"Schreibfehler auf %1: %2",
+                                                "Zurückschreiben auf %1 fehlgeschlagen: %2"}
+                                 << qint64(0) << qint64(0);
+    QTest::newRow("eio-reading-back") << qint64(-1) << 6 * MiB << qint64(-1)
+                                      << QStringList{"Lesefehler beim Prüfen: %2"} << 4 * MiB << 6 * MiB;
+    QTest::newRow("lying-card") << qint64(-1) << qint64(-1) << 9 * MiB << QStringList{VERIFY_MISMATCH}
+                                << 10 * MiB << 10 * MiB;
+}
+
+void TestWriteImage::faultyDevice()
+{
+    QFETCH(qint64, failAfter);
+    QFETCH(qint64, failReadsAfter);
+    QFETCH(qint64, corruptAfter);
+    QFETCH(QStringList, messages);
+    QFETCH(qint64, verifiedAtLeast);
+    QFETCH(qint64, verifiedAtMost);
+    FaultyDisk::Options diskOptions;
+    diskOptions.size = 32 * MiB;
+    diskOptions.failAfter = failAfter;
+    diskOptions.failReadsAfter = failReadsAfter;
+    diskOptions.corruptAfter = corruptAfter;
+    FaultyDisk disk(dir.path(), diskOptions);
+    if (!disk.isRunning())
+        QSKIP(qPrintable(disk.error()));
+    LoopDevice loop(disk.file());
+    if (!loop.isAttached())
+        QSKIP(qPrintable(loop.error()));
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(10 * MiB)));
+
+    qint64 verified = 0;
+    QString error;
+    QVERIFY(!writeImage(
+        dir.filePath("image"), loop.path(), true,
+        [&verified](const char *phase, qint64 done, qint64) {
+            if (QByteArray(phase) == "verify")
+                verified = done;
+        },
+        &error));
+    QStringList expected;
+    for (const QString &message : messages)
+        expected << QString(message).replace("%1", loop.path()).replace("%2", systemErrorText(EIO));
+    QVERIFY2(expected.contains(error), qPrintable(error));
+    // Reading back stops at the failing place; the kernel may hand out what it read before it.
+    QVERIFY2(verified >= verifiedAtLeast && verified <= verifiedAtMost,
+             qPrintable(QString::number(verified)));
+}
+
+QTEST_GUILESS_MAIN(TestWriteImage)
+#include "tst_writeimage.moc"
