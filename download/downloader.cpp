@@ -25,7 +25,20 @@ QNetworkRequest downloadRequest(const QUrl &url)
 Downloader::Downloader(QNetworkAccessManager *network, QObject *parent) : QObject(parent), network(network)
 {}
 
-Downloader::~Downloader() = default;
+// A download still running when its owner goes away is abandoned: the transfer stops and the
+// partial file goes. The reply may already be gone with its manager.
+Downloader::~Downloader()
+{
+    if (reply) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+    if (file.isOpen()) {
+        file.close();
+        file.remove();
+    }
+}
 
 void Downloader::start(const QUrl &url, const QString &path)
 {
@@ -73,7 +86,7 @@ void Downloader::onFinished()
     QNetworkReply *const done = reply;
     if (!done)
         return;
-    reply = nullptr;
+    reply.clear();
     done->deleteLater();
     // An aborted reply is closed and has nothing left to read.
     const QByteArray rest = done->isOpen() ? done->readAll() : QByteArray();
@@ -110,7 +123,20 @@ QString Downloader::errorText(QNetworkReply *done) const
         if (status < 400)
             return done->errorString();
     } else if (status == 0 || status == 200) {
-        return QString();
+        return incompleteText(done);
     }
     return QStringLiteral("Server antwortet mit HTTP %1").arg(status);
+}
+
+// The network layer at times reports a connection closed before the announced length as a
+// regular end; the length the server announced tells. Compressed bodies announce no length.
+QString Downloader::incompleteText(QNetworkReply *done) const
+{
+    const QVariant announced = done->header(QNetworkRequest::ContentLengthHeader);
+    const qint64 received = file.size();
+    if (!announced.isValid() || done->hasRawHeader("Content-Encoding") || received == announced.toLongLong())
+        return QString();
+    return QStringLiteral("Download unvollständig: %1 von %2 Bytes empfangen")
+        .arg(received)
+        .arg(announced.toLongLong());
 }

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
@@ -19,6 +20,7 @@ class Downloader : public QObject
 public:
     // The manager is not owned; it must outlive every download started here.
     explicit Downloader(QNetworkAccessManager *network, QObject *parent = nullptr);
+    // A running download is abandoned without finished(); its partial file is removed.
     ~Downloader() override;
     Q_DISABLE_COPY(Downloader)
 
@@ -43,9 +45,10 @@ private Q_SLOTS:
 private:
     bool writeChunk(const QByteArray &chunk);
     QString errorText(QNetworkReply *done) const;
+    QString incompleteText(QNetworkReply *done) const;
 
     QNetworkAccessManager *network;
-    QNetworkReply *reply = nullptr;
+    QPointer<QNetworkReply> reply; // owned by the manager, which may go first
     QFile file;
     Sha256 hash;
     bool cancelled = false;
