@@ -97,37 +97,29 @@ QString WriteJob::helperExecutable()
 void WriteJob::onOutput()
 {
     outputBuffer += process.readAllStandardOutput();
-    qsizetype newline;
-    while ((newline = outputBuffer.indexOf('\n')) >= 0) {
-        const QString line = QString::fromUtf8(outputBuffer.constData(), newline).trimmed();
-        outputBuffer.remove(0, newline + 1);
-        if (!line.isEmpty())
-            interpretLine(line);
-    }
+    for (const QString &line : takeHelperLines(&outputBuffer))
+        interpretLine(parseHelperLine(line));
 }
 
-void WriteJob::interpretLine(const QString &line)
+void WriteJob::interpretLine(const HelperLine &line)
 {
-    static const QString errorPrefix = QStringLiteral("ERROR ");
-    if (line == QLatin1String("DONE"))
+    switch (line.kind) {
+    case HelperLine::Done:
         doneSeen = true;
-    else if (line.startsWith(errorPrefix))
-        lastError = line.mid(errorPrefix.size());
-    else if (line.startsWith(QLatin1String("PROGRESS ")))
-        interpretProgress(line);
-}
-
-// "PROGRESS <phase> <done> <total>", separated by single blanks; anything else is ignored.
-void WriteJob::interpretProgress(const QString &line)
-{
-    const QStringList pieces = line.split(QLatin1Char(' '));
-    if (pieces.size() != 4)
-        return;
-    if (pieces.at(1) != phase) {
-        phase = pieces.at(1);
-        Q_EMIT phaseChanged(phase);
+        break;
+    case HelperLine::Error:
+        lastError = line.text;
+        break;
+    case HelperLine::Progress:
+        if (line.text != phase) {
+            phase = line.text;
+            Q_EMIT phaseChanged(phase);
+        }
+        Q_EMIT progress(line.done, line.total);
+        break;
+    case HelperLine::Ignored:
+        break;
     }
-    Q_EMIT progress(pieces.at(2).toLongLong(), pieces.at(3).toLongLong());
 }
 
 void WriteJob::onFinished(int exitCode, QProcess::ExitStatus status)

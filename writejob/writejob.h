@@ -1,5 +1,7 @@
 #pragma once
 
+#include "helperoutput.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QProcess>
@@ -43,8 +45,7 @@ private Q_SLOTS:
     void onError(QProcess::ProcessError err);
 
 private:
-    void interpretLine(const QString &line);
-    void interpretProgress(const QString &line);
+    void interpretLine(const HelperLine &line);
     void report(bool ok, const QString &error);
 
     QProcess process;

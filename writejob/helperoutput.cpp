@@ -1,0 +1,37 @@
+#include "helperoutput.h"
+
+QStringList takeHelperLines(QByteArray *buffer)
+{
+    QStringList lines;
+    qsizetype begin = 0;
+    qsizetype newline;
+    while ((newline = buffer->indexOf('\n', begin)) >= 0) {
+        const QString line = QString::fromUtf8(buffer->constData() + begin, newline - begin).trimmed();
+        if (!line.isEmpty())
+            lines.append(line);
+        begin = newline + 1;
+    }
+    buffer->remove(0, begin);
+    return lines;
+}
+
+HelperLine parseHelperLine(const QString &line)
+{
+    static const QString errorPrefix = QStringLiteral("ERROR ");
+    HelperLine parsed;
+    if (line == QLatin1String("DONE")) {
+        parsed.kind = HelperLine::Done;
+    } else if (line.startsWith(errorPrefix)) {
+        parsed.kind = HelperLine::Error;
+        parsed.text = line.mid(errorPrefix.size());
+    } else if (line.startsWith(QLatin1String("PROGRESS "))) {
+        const QStringList pieces = line.split(QLatin1Char(' '));
+        if (pieces.size() == 4) {
+            parsed.kind = HelperLine::Progress;
+            parsed.text = pieces.at(1);
+            parsed.done = pieces.at(2).toLongLong();
+            parsed.total = pieces.at(3).toLongLong();
+        }
+    }
+    return parsed;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// One line of the write helper's output protocol, as the write job reads it.
+struct HelperLine
+{
+    enum Kind
+    {
+        Ignored,
+        Done,
+        Error,
+        Progress
+    };
+    Kind kind = Ignored;
+    QString text; // Error: the message without "ERROR "; Progress: the phase name
+    qint64 done = 0;
+    qint64 total = 0;
+};
+
+// Cuts every complete line off the front of buffer and returns them decoded as UTF-8 and trimmed,
+// empty ones left out. The bytes after the last newline stay in buffer for the next call.
+QStringList takeHelperLines(QByteArray *buffer);
+
+// Reads one trimmed line: "DONE", "ERROR <text>" or "PROGRESS <phase> <done> <total>" (single
+// blanks; a number that does not read is 0). Anything else is Ignored.
+HelperLine parseHelperLine(const QString &line);
