@@ -63,6 +63,7 @@ private:
     QWidget *buildRomGroup();
     QWidget *buildDriveGroup();
     QLayout *buildButtonRow();
+    static void fitBoldText(QPushButton *button);
     void readSettings();
     void writeSettings() const;
     void connectSignals();

@@ -1,4 +1,6 @@
+#include "mainwindow.h"
 #include "theme.h"
+#include "windowfixture.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -87,6 +89,20 @@ private Q_SLOTS:
         QVERIFY(qApp->styleSheet().isEmpty());
         applyWorkbenchTheme(*qApp);
         standardPalette = QApplication::style()->standardPalette();
+    }
+
+    // The default button is drawn in bold; its text must not be cut off.
+    void defaultButtonFitsBoldText()
+    {
+        FakeLsblk lsblk;
+        QTemporaryDir dir;
+        MainWindow window(QUrl::fromLocalFile(dir.filePath("none.json")), QUrl());
+        window.show();
+        auto *button = member<QPushButton>(window, "installButton");
+        QFont bold = button->font();
+        bold.setBold(true);
+        const int padding = 2 * 14, border = 2 * 2;
+        QVERIFY(button->width() >= QFontMetrics(bold).horizontalAdvance(button->text()) + padding + border);
     }
 
     void palette_data()
