@@ -26,8 +26,8 @@ public:
         qint64 size = 0;
         qint64 failAfter = -1;      // < 0: never fails
         qint64 failReadsAfter = -1; // < 0: reads never fail
-        qint64 corruptAfter = -1; // < 0: reads return what was written
-        qint64 writeRate = 0;     // bytes per second, 0: unthrottled
+        qint64 corruptAfter = -1;   // < 0: reads return what was written
+        qint64 writeRate = 0;       // bytes per second, 0: unthrottled
     };
 
     FaultyDisk(const QString &folder, const Options &options)
@@ -93,12 +93,12 @@ private:
         // A loop device let go of just now may need a moment before the file system is free.
         QElapsedTimer waited;
         waited.start();
-        while (!runTool("umount", {mountDir}) && waited.elapsed() < 5000)
+        while (!runTool(systemTool("umount"), {mountDir}) && waited.elapsed() < 5000)
             QThread::msleep(100);
         if (!process.waitForFinished(15000)) {
             process.kill();
             process.waitForFinished();
-            runTool("umount", {"-l", mountDir});
+            runTool(systemTool("umount"), {"-l", mountDir});
         }
     }
 

@@ -16,12 +16,19 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QString>
 #include <QThread>
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+// The system's own copy of a tool, so that cleanup still works while a test puts stand-ins on PATH.
+inline QString systemTool(const QString &name)
+{
+    return QStandardPaths::findExecutable(name, {"/usr/sbin", "/usr/bin", "/sbin", "/bin"});
+}
 
 // Runs a program (no shell) and returns true if it exited with code 0. Its standard output and
 // error end up in *output if given.
@@ -84,10 +91,17 @@ private:
             ::close(fileFd);
         if (controlFd >= 0)
             ::close(controlFd);
-        if (isAttached() && options.addPartitions && !runTool("partx", {"-a", devicePath})) {
+        if (isAttached() && options.addPartitions && !addPartitions()) {
             failure = "partx -a failed on " + devicePath;
             detach();
         }
+    }
+
+    // Partitions a crashed earlier user left on the device would make "partx -a" fail.
+    bool addPartitions()
+    {
+        runTool(systemTool("partx"), {"-d", devicePath});
+        return runTool(systemTool("partx"), {"-a", devicePath});
     }
 
     // Another test may take the free device between our query and our claim: then try again.
@@ -130,7 +144,7 @@ private:
         if (!isAttached())
             return;
         if (options.addPartitions)
-            runTool("partx", {"-d", devicePath});
+            runTool(systemTool("partx"), {"-d", devicePath});
         // Clearing is refused while something still holds the device; autoclear then detaches it
         // as soon as the last holder lets go.
         ::ioctl(deviceFd, LOOP_CLR_FD, 0);

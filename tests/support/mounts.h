@@ -57,14 +57,15 @@ public:
     {
         QDir().mkpath(folder);
         QByteArray output;
-        ok = runTool("mount", {device, folder}, &output);
+        ok = runTool(systemTool("mount"), {device, folder}, &output);
         if (!ok)
             failure = QString::fromLocal8Bit(output).trimmed();
     }
     ~Mount()
     {
-        if (ok && isMounted(folder))
-            runTool("umount", {folder});
+        // Lazily if need be: a mount left behind would keep the loop device from being freed.
+        if (ok && isMounted(folder) && !runTool(systemTool("umount"), {folder}))
+            runTool(systemTool("umount"), {"-l", folder});
     }
     Q_DISABLE_COPY(Mount)
 
