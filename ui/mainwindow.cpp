@@ -40,6 +40,18 @@ QString chooseButtonText()
     return QStringLiteral("Auswählen …");
 }
 
+// A style sheet may draw the default button's text in bold while sizing the button for the
+// regular font, which would cut the text off.
+void fitBoldText(QPushButton *button)
+{
+    button->ensurePolished();
+    QFont bold = button->font();
+    bold.setBold(true);
+    const int extra = QFontMetrics(bold).horizontalAdvance(button->text()) -
+                      button->fontMetrics().horizontalAdvance(button->text());
+    button->setMinimumWidth(button->sizeHint().width() + qMax(0, extra));
+}
+
 } // namespace
 
 MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *parent)
@@ -167,18 +179,6 @@ QLayout *MainWindow::buildButtonRow()
     fitBoldText(installButton);
     row->addWidget(installButton);
     return row;
-}
-
-// A style sheet may draw the default button's text in bold while sizing the button for the
-// regular font, which would cut the text off.
-void MainWindow::fitBoldText(QPushButton *button)
-{
-    button->ensurePolished();
-    QFont bold = button->font();
-    bold.setBold(true);
-    const int extra = QFontMetrics(bold).horizontalAdvance(button->text()) -
-                      button->fontMetrics().horizontalAdvance(button->text());
-    button->setMinimumWidth(button->sizeHint().width() + qMax(0, extra));
 }
 
 void MainWindow::readSettings()

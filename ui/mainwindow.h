@@ -63,7 +63,6 @@ private:
     QWidget *buildRomGroup();
     QWidget *buildDriveGroup();
     QLayout *buildButtonRow();
-    static void fitBoldText(QPushButton *button);
     void readSettings();
     void writeSettings() const;
     void connectSignals();
