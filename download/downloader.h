@@ -18,7 +18,7 @@ class Downloader : public QObject
     Q_OBJECT
 
 public:
-    // The manager is not owned; it must outlive every download started here.
+    // The manager is not owned.
     explicit Downloader(QNetworkAccessManager *network, QObject *parent = nullptr);
     // A running download is abandoned without finished(); its partial file is removed.
     ~Downloader() override;

@@ -53,6 +53,15 @@ QString plainReplyError(const QUrl &url)
     return text;
 }
 
+// One downloader with its own network manager and the signals it emits.
+struct Session
+{
+    QNetworkAccessManager network;
+    Downloader downloader{&network};
+    QSignalSpy finished{&downloader, &Downloader::finished};
+    QSignalSpy progress{&downloader, &Downloader::progress};
+};
+
 // A tmpfs of 1 MiB, unmounted again when it goes out of scope.
 class SmallTmpfs
 {
@@ -147,23 +156,20 @@ void TestDownloader::deliversExactBytesAndDigest()
     QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
     // A longer old file at the destination must not shine through.
     QVERIFY(writeFile(destination(), QByteArray(image.size() + 4096, 'x')));
-    QNetworkAccessManager network;
-    Downloader downloader(&network);
-    QSignalSpy finished(&downloader, &Downloader::finished);
-    QSignalSpy progress(&downloader, &Downloader::progress);
+    Session session;
 
     const QUrl url = fromFileUrl ? QUrl::fromLocalFile(served.path() + source) : server.url(source);
-    downloader.start(url, destination());
-    waitForOneFinished(finished);
+    session.downloader.start(url, destination());
+    waitForOneFinished(session.finished);
 
     QFile file(destination());
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QByteArray received = file.readAll();
     const QByteArray expected = source.contains(QLatin1String("empty")) ? QByteArray() : image;
-    QCOMPARE(finished.first(), QVariantList({true, QString(), sha256Hex(received)}));
+    QCOMPARE(session.finished.first(), QVariantList({true, QString(), sha256Hex(received)}));
     QVERIFY(received == expected);
     if (!expected.isEmpty())
-        QCOMPARE(progress.last(), QVariantList({qint64(expected.size()), qint64(expected.size())}));
+        QCOMPARE(session.progress.last(), QVariantList({qint64(expected.size()), qint64(expected.size())}));
     const QList<HttpServer::Request> seen = server.requests();
     QCOMPARE(seen.size(), requests);
     for (const HttpServer::Request &request : seen)
@@ -200,14 +206,12 @@ void TestDownloader::failureGivesMessageAndRemovesFile()
     if (message.isEmpty())
         message = plainReplyError(url);
     QVERIFY(!message.isEmpty());
-    QNetworkAccessManager network;
-    Downloader downloader(&network);
-    QSignalSpy finished(&downloader, &Downloader::finished);
+    Session session;
 
-    downloader.start(url, destination());
-    waitForOneFinished(finished);
+    session.downloader.start(url, destination());
+    waitForOneFinished(session.finished);
 
-    QCOMPARE(finished.first(), QVariantList({false, message, QString()}));
+    QCOMPARE(session.finished.first(), QVariantList({false, message, QString()}));
     QVERIFY(!QFile::exists(destination()));
 }
 
@@ -219,20 +223,18 @@ void TestDownloader::truncatedTransferIsAFailure()
     QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
     const QString incomplete =
         QStringLiteral("Download unvollständig: 100000 von %1 Bytes empfangen").arg(image.size());
-    QNetworkAccessManager network;
-    Downloader downloader(&network);
-    QSignalSpy finished(&downloader, &Downloader::finished);
+    Session session;
     for (int round = 0; round < 20; ++round) {
-        finished.clear();
-        downloader.start(server.url(QStringLiteral("/image.img?truncate=100000")), destination());
-        waitForOneFinished(finished);
+        session.finished.clear();
+        session.downloader.start(server.url(QStringLiteral("/image.img?truncate=100000")), destination());
+        waitForOneFinished(session.finished);
 
-        QCOMPARE(finished.first().first().toBool(), false);
-        const QString error = finished.first().at(1).toString();
+        QCOMPARE(session.finished.first().first().toBool(), false);
+        const QString error = session.finished.first().at(1).toString();
         QVERIFY(!error.isEmpty());
         if (error.startsWith(QLatin1String("Download")))
             QCOMPARE(error, incomplete);
-        QCOMPARE(finished.first().at(2).toString(), QString());
+        QCOMPARE(session.finished.first().at(2).toString(), QString());
         QVERIFY(!QFile::exists(destination()));
     }
 }
@@ -244,19 +246,17 @@ void TestDownloader::uncreatableDestinationFinishesInsideStart()
     const QString path = target.filePath(QStringLiteral("no/such/folder/download.img"));
     QFile probe(path);
     QVERIFY(!probe.open(QIODevice::WriteOnly));
-    QNetworkAccessManager network;
-    Downloader downloader(&network);
-    QSignalSpy finished(&downloader, &Downloader::finished);
+    Session session;
 
-    downloader.start(server.url(QStringLiteral("/image.img")), path);
+    session.downloader.start(server.url(QStringLiteral("/image.img")), path);
 
-    QCOMPARE(finished.size(), 1);
+    QCOMPARE(session.finished.size(), 1);
     QCOMPARE(
-        finished.first(),
+        session.finished.first(),
         QVariantList({false, QStringLiteral("Datei kann nicht angelegt werden: %1").arg(probe.errorString()),
                       QString()}));
     QTest::qWait(200);
-    QCOMPARE(finished.size(), 1);
+    QCOMPARE(session.finished.size(), 1);
     QVERIFY(server.requests().isEmpty());
 }
 
@@ -287,19 +287,16 @@ void TestDownloader::fullDiskAbortsTransferAndRemovesFile()
     QVERIFY(writeFile(servedLarge.filePath(QStringLiteral("large.img")), randomBytes(size)));
     HttpServer server(servedLarge.path());
     QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
-    QNetworkAccessManager network;
-    Downloader downloader(&network);
-    QSignalSpy finished(&downloader, &Downloader::finished);
-    QSignalSpy progress(&downloader, &Downloader::progress);
+    Session session;
     const QString path = disk.path() + QStringLiteral("/download.img");
 
-    downloader.start(server.url(QStringLiteral("/large.img") + query), path);
-    waitForOneFinished(finished);
+    session.downloader.start(server.url(QStringLiteral("/large.img") + query), path);
+    waitForOneFinished(session.finished);
 
-    QCOMPARE(finished.first(), QVariantList({false, writeFailedText, QString()}));
+    QCOMPARE(session.finished.first(), QVariantList({false, writeFailedText, QString()}));
     QVERIFY(!QFile::exists(path));
-    QVERIFY(!progress.isEmpty());
-    const qint64 received = progress.last().first().toLongLong();
+    QVERIFY(!session.progress.isEmpty());
+    const qint64 received = session.progress.last().first().toLongLong();
     if (size > 4 * 1024 * 1024)
         QVERIFY2(received < size / 2, qPrintable(QStringLiteral("received %1 bytes").arg(received)));
 }
@@ -308,23 +305,20 @@ void TestDownloader::cancelDuringThrottledTransfer()
 {
     HttpServer server(served.path());
     QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
-    QNetworkAccessManager network;
-    Downloader downloader(&network);
-    QSignalSpy finished(&downloader, &Downloader::finished);
-    QSignalSpy progress(&downloader, &Downloader::progress);
+    Session session;
 
-    downloader.start(server.url(QStringLiteral("/image.img?rate=200000")), destination());
-    QTRY_VERIFY_WITH_TIMEOUT(!progress.isEmpty() && progress.last().first().toLongLong() > 0,
+    session.downloader.start(server.url(QStringLiteral("/image.img?rate=200000")), destination());
+    QTRY_VERIFY_WITH_TIMEOUT(!session.progress.isEmpty() && session.progress.last().first().toLongLong() > 0,
                              finishTimeoutMs);
     QVERIFY(QFile::exists(destination()));
-    downloader.cancel();
-    waitForOneFinished(finished);
+    session.downloader.cancel();
+    waitForOneFinished(session.finished);
 
-    QCOMPARE(finished.first(), QVariantList({false, cancelledText, QString()}));
+    QCOMPARE(session.finished.first(), QVariantList({false, cancelledText, QString()}));
     QVERIFY(!QFile::exists(destination()));
-    downloader.cancel();
+    session.downloader.cancel();
     QTest::qWait(50);
-    QCOMPARE(finished.size(), 1);
+    QCOMPARE(session.finished.size(), 1);
 }
 
 // Flags, digest and file of one download must not leak into the next on the same object.
@@ -332,20 +326,18 @@ void TestDownloader::nextStartBeginsAfresh()
 {
     HttpServer server(served.path());
     QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
-    QNetworkAccessManager network;
-    Downloader downloader(&network);
-    QSignalSpy finished(&downloader, &Downloader::finished);
+    Session session;
 
-    downloader.cancel();
-    downloader.start(server.url(QStringLiteral("/image.img?truncate=5000")), destination());
-    waitForOneFinished(finished);
-    QCOMPARE(finished.first().first().toBool(), false);
-    QVERIFY(finished.first().at(1).toString() != cancelledText);
+    session.downloader.cancel();
+    session.downloader.start(server.url(QStringLiteral("/image.img?truncate=5000")), destination());
+    waitForOneFinished(session.finished);
+    QCOMPARE(session.finished.first().first().toBool(), false);
+    QVERIFY(session.finished.first().at(1).toString() != cancelledText);
 
-    finished.clear();
-    downloader.start(server.url(QStringLiteral("/image.img")), destination());
-    waitForOneFinished(finished);
-    QCOMPARE(finished.first(), QVariantList({true, QString(), sha256Hex(image)}));
+    session.finished.clear();
+    session.downloader.start(server.url(QStringLiteral("/image.img")), destination());
+    waitForOneFinished(session.finished);
+    QCOMPARE(session.finished.first(), QVariantList({true, QString(), sha256Hex(image)}));
 }
 
 void TestDownloader::destructionWhileRunningRemovesFile_data()
