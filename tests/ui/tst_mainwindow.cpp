@@ -36,14 +36,6 @@ const QString noCard = QStringLiteral("(keine Speicherkarte gefunden)");
 const QString noCardHint =
     QStringLiteral("Keine Speicherkarte gefunden. Karte einstecken und auf \"Aktualisieren\" klicken.");
 
-QStringList itemTexts(QComboBox *combo)
-{
-    QStringList texts;
-    for (int i = 0; i < combo->count(); ++i)
-        texts << combo->itemText(i);
-    return texts;
-}
-
 } // namespace
 
 class TestMainWindow : public QObject

@@ -21,14 +21,6 @@ const QString unavailable = QStringLiteral("Versionsliste nicht verfügbar");
 const QString faulty = QStringLiteral("Versionsliste fehlerhaft");
 const QString useLocalImage = QStringLiteral("Du kannst trotzdem eine lokale Image-Datei verwenden.");
 
-QStringList itemTexts(QComboBox *combo)
-{
-    QStringList texts;
-    for (int i = 0; i < combo->count(); ++i)
-        texts << combo->itemText(i);
-    return texts;
-}
-
 } // namespace
 
 class TestVersionLoading : public QObject

@@ -4,6 +4,7 @@
 // answering the modal dialogs the window opens.
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
@@ -56,6 +57,15 @@ inline QStringList logLines(QWidget &window)
     for (QString &line : lines)
         line = line.mid(9);
     return lines;
+}
+
+// The texts of the combo box's items, in order.
+inline QStringList itemTexts(QComboBox *combo)
+{
+    QStringList texts;
+    for (int i = 0; i < combo->count(); ++i)
+        texts << combo->itemText(i);
+    return texts;
 }
 
 // Runs handle on the next modal dialog of type Dialog as soon as it is open (while the code under
