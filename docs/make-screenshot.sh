@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Makes docs/screenshot.png with the installer's --screenshot option: a sample version list, a
+# remembered ROM path and, when run as root, a 16 GB loop device shown as a removable card.
+# Usage: docs/make-screenshot.sh [PATH_OF_tobra-installer]
+set -euo pipefail
+docs=$(cd "$(dirname "$0")" && pwd)
+program=$(readlink -f "${1:-$(command -v tobra-installer)}")
+work=$(mktemp -d)
+card=
+cleanup() {
+    [ -z "$card" ] || losetup -d "$card"
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+cat >"$work/tobra.json" <<'JSON'
+{
+  "schema": 1,
+  "versions": [
+    { "title": "Tobra 2.1 (Raspberry Pi 4 und 400)", "image": "tobra-2.1-pi4.img",
+      "kickstart": "Kickstart 3.1 oder neuer" },
+    { "title": "Tobra 2.1 (Raspberry Pi 3)", "image": "tobra-2.1-pi3.img",
+      "kickstart": "Kickstart 3.1 oder neuer" }
+  ]
+}
+JSON
+mkdir -p "$work/config/Drellwerk" "$work/runtime"
+chmod 700 "$work/runtime"
+printf '[General]\nromPath=/home/anna/ROMs/kickstart.rom\n' >"$work/config/Drellwerk/TobraInstaller.conf"
+
+if [ "$(id -u)" -eq 0 ]; then
+    truncate -s 16G "$work/card.img"
+    for _ in 1 2 3 4 5; do   # another process may take the free loop device first
+        card=$(losetup -f --show "$work/card.img" 2>/dev/null) && break
+        sleep 0.2
+    done
+    export PATH="$docs/../tests/support/removable-lsblk:$PATH" TOBRA_REMOVABLE_DEVICES="$card"
+fi
+
+XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=offscreen \
+    "$program" --config-url "$work/tobra.json" --screenshot "$docs/screenshot.png"
