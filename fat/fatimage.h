@@ -96,8 +96,8 @@ public:
     bool allocateClusters(quint32 count, QList<quint32> *list);
     // A free entry slot in the directory, growing a FAT32 directory by a zeroed cluster if needed.
     bool findFreeSlot(quint32 dirCluster, EntryLocation *location, QString *error = nullptr);
-    // Writes the changed part of the in-memory FAT over every copy, marks the FSInfo hints as
-    // unknown and flushes the file.
+    // Writes the changed part of the in-memory FAT over every copy, brings the FSInfo free
+    // count and next-free hint up to date and flushes the file.
     bool flushFat(QString *error = nullptr);
     // Reads the first FAT again, dropping changes not written yet; closes the image if that fails.
     void reloadFat();
@@ -113,7 +113,7 @@ private:
     bool isInWindow(quint64 offset, quint64 length) const;
     bool writeData(const QList<quint32> &clusters, const QByteArray &data);
     bool appendDirCluster(const QList<quint32> &dirChain, EntryLocation *location, QString *error);
-    void invalidateFsInfo();
+    void updateFsInfo();
 
     QFile file;
     FatGeometry geo;

@@ -221,25 +221,34 @@ bool FatImage::flushFat(QString *error)
         }
         fatDirtyBegin = fatDirtyEnd = 0;
     }
-    invalidateFsInfo();
+    updateFsInfo();
     if (!file.flush())
         return fail(error, QStringLiteral("FAT konnte nicht geschrieben werden"));
     return true;
 }
 
-// The free count and next-free hints are stale after any change; mark them unknown. Only a
-// sector inside the reserved area that carries both signatures is taken for FSInfo.
-void FatImage::invalidateFsInfo()
+// The free count and next-free hints are stale after any change. They are recounted from the
+// in-memory FAT, which is cheap and what the checking tools expect (they flag "unknown" as a fix).
+// Only a sector inside the reserved area that carries both signatures is taken for FSInfo.
+void FatImage::updateFsInfo()
 {
     if (geo.fsInfoSector == 0 || geo.fsInfoSector == 0xFFFF || geo.fsInfoSector >= geo.reservedSectors)
         return;
     const quint64 offset = quint64(geo.fsInfoSector) * geo.bytesPerSector + geo.partitionOffset;
     QByteArray sector = readAt(offset, sectorSize);
-    if (sector.size() != sectorSize || u32(sector, 0) != FsInfo::leadSignature ||
-        u32(sector, FsInfo::structSignatureOffset) != FsInfo::structSignature)
+    if (sector.size() != sectorSize || u32(sector, 0) != FsInfo::leadSignature
+        || u32(sector, FsInfo::structSignatureOffset) != FsInfo::structSignature)
         return;
-    putU32(sector, FsInfo::freeCountOffset, FsInfo::unknown);
-    putU32(sector, FsInfo::nextFreeOffset, FsInfo::unknown);
+    quint32 freeCount = 0;
+    quint32 firstFree = FsInfo::unknown;
+    for (quint32 n = 2; isValidCluster(n); ++n) {
+        if (fatEntry(n) == 0) {
+            firstFree = qMin(firstFree, n);
+            ++freeCount;
+        }
+    }
+    putU32(sector, FsInfo::freeCountOffset, freeCount);
+    putU32(sector, FsInfo::nextFreeOffset, firstFree);
     writeAt(offset, sector);
 }
 
