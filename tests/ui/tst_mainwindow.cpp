@@ -341,6 +341,8 @@ private Q_SLOTS:
                                       << "http:// leer";
         QTest::newRow("line break ends it") << "http://a/1\nweiter"
                                             << "[Adresse]\nweiter";
+        QTest::newRow("no-break space ends it")
+            << QStringLiteral("http://a/1\u00A0weiter") << QStringLiteral("[Adresse]\u00A0weiter");
         QTest::newRow("no address") << "Bereit (3 Version(en) gefunden)"
                                     << "Bereit (3 Version(en) gefunden)";
     }
