@@ -2,7 +2,8 @@
 # Downloading a large file from a local HTTP server: Downloader, which hashes while it writes,
 # against `curl -o` followed by `sha256sum` of the file, in the same run. Prints the best of
 # several rounds of each, the ratio (target: at most 1.0) and the peak memory of each program;
-# the Downloader's peak is also measured for a small file, to show that memory stays flat.
+# the Downloader's peak is also measured for a small file and for a file URL, to show that memory
+# stays flat.
 #
 #   TOBRA_BENCH_BUILD     release build folder (default: build/release)
 #   TOBRA_BENCH_SIZE_MIB  size of the large file (default: 1024)
@@ -64,10 +65,14 @@ for round in $(seq "$rounds"); do
 done
 rm -f "$work/file"
 read -r small_s small_kib < <(measure "$driver" "$base/small.img" "$work/file")
+rm -f "$work/file"
+read -r local_s local_kib < <(measure "$driver" "file://$work/served/large.img" "$work/file")
+check_digest "Downloader from a file URL"
 
 read -r two_pass curl_s sum_s curl_kib sum_kib < <(best <"$work/curl.txt")
 read -r one_pass large_kib < <(best <"$work/downloader.txt")
 echo "file: $size_mib MiB from $base, best of $rounds rounds"
 echo "curl -o + sha256sum: $two_pass s ($curl_s + $sum_s s), peak $curl_kib / $sum_kib KiB"
 echo "Downloader:          $one_pass s, peak $large_kib KiB ($small_kib KiB for 16 MiB)"
+echo "Downloader, file URL: $local_s s, peak $local_kib KiB"
 echo "ratio Downloader / (curl + sha256sum): $(awk "BEGIN { printf \"%.3f\", $one_pass / $two_pass }")"

@@ -3,12 +3,13 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QTimer>
 
 namespace {
-// Bounds what the network layer buffers ahead of the disk, so memory stays flat when the
-// network is faster than the disk. Pieces of this size also stay in the CPU cache between
-// hashing and writing; larger buffers measured slower.
-constexpr qint64 readBufferSize = 256 * 1024;
+// The most that is read at once and that the network layer buffers ahead of the disk, so memory
+// stays flat when the network is faster than the disk. Pieces of this size also stay in the CPU
+// cache between hashing and writing; larger ones measured slower.
+constexpr qint64 pieceSize = 256 * 1024;
 constexpr int transferTimeoutMs = 30000;
 
 QNetworkRequest downloadRequest(const QUrl &url)
@@ -44,6 +45,7 @@ void Downloader::start(const QUrl &url, const QString &path)
 {
     cancelled = false;
     writeFailed = false;
+    piecePending = false;
     hash.reset();
     file.setFileName(path);
     // Unbuffered, so that every write reports what reached the disk; a buffered write would
@@ -54,7 +56,7 @@ void Downloader::start(const QUrl &url, const QString &path)
         return;
     }
     reply = network->get(downloadRequest(url));
-    reply->setReadBufferSize(readBufferSize);
+    reply->setReadBufferSize(pieceSize);
     connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
     connect(reply, &QNetworkReply::downloadProgress, this, &Downloader::progress);
     connect(reply, &QNetworkReply::finished, this, &Downloader::onFinished);
@@ -67,33 +69,69 @@ void Downloader::cancel()
         reply->abort();
 }
 
+// Stores at most one piece per call: a reply for a local file holds the whole file ready to read,
+// so bounded pieces keep memory flat, and returning to the event loop between them keeps cancel
+// and the window responsive.
 void Downloader::onReadyRead()
 {
-    if (!reply)
+    storePiece();
+    scheduleNextPiece();
+}
+
+void Downloader::onFinished()
+{
+    if (morePending())
+        scheduleNextPiece();
+    else
+        finish();
+}
+
+bool Downloader::morePending() const
+{
+    return reply && reply->isOpen() && reply->bytesAvailable() > 0 && !writeFailed && !cancelled;
+}
+
+void Downloader::storePiece()
+{
+    if (!reply || !reply->isOpen())
         return;
-    const QByteArray chunk = reply->readAll();
-    if (chunk.isEmpty())
+    const QByteArray piece = reply->read(pieceSize);
+    if (piece.isEmpty())
         return;
-    hash.addData(chunk);
-    if (!writeChunk(chunk) && !writeFailed) {
+    hash.addData(piece);
+    if (file.write(piece) != piece.size() && !writeFailed) {
         writeFailed = true;
         reply->abort();
     }
 }
 
-void Downloader::onFinished()
+void Downloader::scheduleNextPiece()
+{
+    if (piecePending || !morePending())
+        return;
+    piecePending = true;
+    QNetworkReply *const current = reply;
+    // With the reply as context the call is dropped when the reply is deleted first; the
+    // comparison drops it when a later download has taken over.
+    QTimer::singleShot(0, current, [this, current] {
+        piecePending = false;
+        if (reply != current)
+            return;
+        storePiece();
+        if (morePending())
+            scheduleNextPiece();
+        else if (current->isFinished())
+            finish();
+    });
+}
+
+void Downloader::finish()
 {
     QNetworkReply *const done = reply;
     if (!done)
         return;
     reply.clear();
     done->deleteLater();
-    // An aborted reply is closed and has nothing left to read.
-    const QByteArray rest = done->isOpen() ? done->readAll() : QByteArray();
-    if (!rest.isEmpty() && !writeFailed) {
-        hash.addData(rest);
-        writeFailed = !writeChunk(rest);
-    }
     file.close();
     const QString error = errorText(done);
     if (error.isEmpty()) {
@@ -102,11 +140,6 @@ void Downloader::onFinished()
     }
     file.remove();
     Q_EMIT finished(false, error, QString());
-}
-
-bool Downloader::writeChunk(const QByteArray &chunk)
-{
-    return file.write(chunk) == chunk.size();
 }
 
 QString Downloader::errorText(QNetworkReply *done) const

@@ -43,7 +43,10 @@ private Q_SLOTS:
     void onFinished();
 
 private:
-    bool writeChunk(const QByteArray &chunk);
+    bool morePending() const;
+    void storePiece();
+    void scheduleNextPiece();
+    void finish();
     QString errorText(QNetworkReply *done) const;
     QString incompleteText(QNetworkReply *done) const;
 
@@ -53,4 +56,5 @@ private:
     Sha256 hash;
     bool cancelled = false;
     bool writeFailed = false;
+    bool piecePending = false; // a call to store the next piece is queued
 };

@@ -2,8 +2,9 @@
 #include "httpserver.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
-#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QProcess>
@@ -105,6 +106,7 @@ private Q_SLOTS:
     void fullDiskAbortsTransferAndRemovesFile_data();
     void fullDiskAbortsTransferAndRemovesFile();
     void cancelDuringThrottledTransfer();
+    void cancelWhileLocalFileStreams();
     void nextStartBeginsAfresh();
     void destructionWhileRunningRemovesFile_data();
     void destructionWhileRunningRemovesFile();
@@ -319,6 +321,25 @@ void TestDownloader::cancelDuringThrottledTransfer()
     session.downloader.cancel();
     QTest::qWait(50);
     QCOMPARE(session.finished.size(), 1);
+}
+
+// A local file is ready to read at once; it must still stream in pieces that leave room for cancel.
+void TestDownloader::cancelWhileLocalFileStreams()
+{
+    Session session;
+    session.downloader.start(QUrl::fromLocalFile(served.filePath(QStringLiteral("image.img"))),
+                             destination());
+    QDeadlineTimer deadline(finishTimeoutMs);
+    while (QFileInfo(destination()).size() == 0 && session.finished.isEmpty() && !deadline.hasExpired())
+        QCoreApplication::processEvents();
+    QVERIFY(session.finished.isEmpty());
+    QVERIFY(QFileInfo(destination()).size() < image.size());
+
+    session.downloader.cancel();
+    waitForOneFinished(session.finished);
+
+    QCOMPARE(session.finished.first(), QVariantList({false, cancelledText, QString()}));
+    QVERIFY(!QFile::exists(destination()));
 }
 
 // Flags, digest and file of one download must not leak into the next on the same object.
