@@ -212,7 +212,10 @@ void MainWindow::connectSignals()
     connect(installButton, &QPushButton::clicked, this, &MainWindow::install);
     connect(cancelButton, &QPushButton::clicked, this, &MainWindow::cancel);
     connect(downloader, &Downloader::progress, this, &MainWindow::showProgress);
+    connect(downloader, &Downloader::finished, this, &MainWindow::onDownloadFinished);
+    connect(writeJob, &WriteJob::phaseChanged, this, &MainWindow::onPhaseChanged);
     connect(writeJob, &WriteJob::progress, this, &MainWindow::showProgress);
+    connect(writeJob, &WriteJob::finished, this, &MainWindow::onWriteFinished);
 }
 
 void MainWindow::updateEnabled()
@@ -332,9 +335,3 @@ void MainWindow::closeEvent(QCloseEvent *event)
     writeSettings();
     event->accept();
 }
-
-void MainWindow::install()
-{}
-
-void MainWindow::cancel()
-{}

@@ -9,6 +9,7 @@
 #include <memory>
 
 class Downloader;
+class FatImage;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -70,6 +71,21 @@ private:
     void showProgress(qint64 done, qint64 total);
     void onConfigReply(QNetworkReply *reply);
     void abandonConfigReply();
+
+    // The installation, from the Install button to succeed() or fail().
+    bool takeChoices(int *versionIndex);
+    bool confirmErase();
+    void copyLocalImage(const QString &localImage);
+    void startDownload(const VersionEntry &entry);
+    void onDownloadFinished(bool ok, const QString &error, const QString &sha256Hex);
+    void copyRomsIntoImage();
+    bool writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName, QString *error);
+    void startWriting();
+    void onPhaseChanged(const QString &phase);
+    void onWriteFinished(bool ok, const QString &error);
+    void succeed();
+    void fail(const QString &message);
+    void reportInstall();
 
     QUrl configUrl;
     QUrl imageBase;
