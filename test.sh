@@ -8,3 +8,5 @@ build=build/asan
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOBRA_SANITIZE=ON
 cmake --build "$build"
 ctest --test-dir "$build" --output-on-failure "$@"
+# Each fuzz target for a bounded time (a few minutes in all), after the ordinary tests.
+scripts/fuzz.sh

@@ -1,0 +1,148 @@
+// Disk images come from the download and may be corrupt or hostile. Whatever the boot sector,
+// the FAT and the directories say, opening and writing files must stay inside the volume. With
+// TOBRA_FUZZ_FSCK set (slow; scripts/fuzz.sh runs a sample of the corpus that way) a volume
+// that fsck.fat accepted must also be accepted after a successful write, and the written
+// files must read back.
+#include "fatimage.h"
+#include "fatlayout.h"
+#include "fuzzcheck.h"
+
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+// The input is the head of an image; the rest, up to this size, is zeros.
+constexpr qint64 imageBytes = 3 << 20;
+
+// The image lives in memory and is opened by FatImage through its /proc path.
+class ImageFile
+{
+public:
+    ImageFile() : fd(::memfd_create("fuzz-image", 0)) { require(fd >= 0, "memfd_create works"); }
+    ~ImageFile() { ::close(fd); }
+    Q_DISABLE_COPY(ImageFile)
+
+    QString path() const { return QStringLiteral("/proc/self/fd/%1").arg(fd); }
+
+    void reset(const QByteArray &head)
+    {
+        require(::ftruncate(fd, 0) == 0 &&
+                    ::pwrite(fd, head.constData(), size_t(head.size()), 0) == head.size() &&
+                    ::ftruncate(fd, imageBytes) == 0,
+                "the image file can be written");
+    }
+
+    // The whole file, in a buffer reused from run to run (the checks run thousands of times).
+    const QByteArray &readAll()
+    {
+        contents.resize(imageBytes + 1); // one byte more shows a grown file
+        const ssize_t n = ::pread(fd, contents.data(), size_t(contents.size()), 0);
+        require(n >= 0, "the image file can be read");
+        contents.resize(n);
+        return contents;
+    }
+
+private:
+    int fd;
+    QByteArray contents;
+};
+
+struct FileToWrite
+{
+    QString dir;
+    QString name;
+    QByteArray data;
+};
+
+QList<FileToWrite> filesToWrite()
+{
+    QByteArray rom(1500, '\0');
+    for (int i = 0; i < rom.size(); ++i)
+        rom[i] = char(i * 7 + 1);
+    return {{QString(), QStringLiteral("KICK.ROM"), rom},
+            {QStringLiteral("DEVS"), QStringLiteral("PI.ROM"), rom.left(700)},
+            {QString(), QStringLiteral("leer.txt"), QByteArray()}};
+}
+
+bool fsckAccepts(const QByteArray &volume)
+{
+    static const QString fsck = QStandardPaths::findExecutable(
+        QStringLiteral("fsck.fat"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+    require(!fsck.isEmpty(), "fsck.fat is installed (package dosfstools)");
+    QTemporaryFile copy;
+    require(copy.open() && copy.write(volume) == volume.size() && copy.flush(), "the volume can be copied");
+    QProcess process;
+    process.start(fsck, {QStringLiteral("-n"), copy.fileName()});
+    require(process.waitForFinished(60000), "fsck.fat finishes");
+    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+}
+
+// Reads the file back through the directory entry and the FAT chain.
+bool readsBack(FatImage &image, const FileToWrite &file)
+{
+    quint32 dirCluster = 0;
+    QByteArray shortName;
+    QByteArray entry;
+    if (!image.resolveDir(file.dir, &dirCluster) || !FatImage::toShortName(file.name, &shortName) ||
+        !image.findEntry(dirCluster, shortName, nullptr, &entry))
+        return false;
+    QByteArray content;
+    for (const quint32 cluster : image.chain(FatLayout::firstCluster(entry)))
+        content += image.readCluster(cluster);
+    return content.left(FatLayout::u32(entry, FatLayout::Dir::fileSize)) == file.data;
+}
+
+// True when bytes [from, to) of the image after the run are those before it: the head, then zeros.
+bool unchangedRange(const QByteArray &after, const QByteArray &head, quint64 from, quint64 to)
+{
+    static const QByteArray zeros(imageBytes, '\0');
+    const quint64 headEnd = qBound(from, quint64(head.size()), to);
+    return std::memcmp(after.constData() + from, head.constData() + from, headEnd - from) == 0 &&
+           std::memcmp(after.constData() + headEnd, zeros.constData(), to - headEnd) == 0;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static ImageFile imageFile;
+    static const bool withFsck = qEnvironmentVariableIsSet("TOBRA_FUZZ_FSCK");
+    static const QList<FileToWrite> files = filesToWrite();
+
+    const QByteArray head = inputBytes(data, size).left(imageBytes);
+    imageFile.reset(head);
+    FatImage image;
+    if (!image.open(imageFile.path()))
+        return 0;
+    const quint64 begin = image.geometry().partitionOffset;
+    const quint64 end = image.geometry().volumeEnd;
+    require(begin < end && end <= quint64(imageBytes), "the volume lies inside the image");
+    const bool checked =
+        withFsck && fsckAccepts(imageFile.readAll().mid(qsizetype(begin), qsizetype(end - begin)));
+
+    bool written = false;
+    for (const FileToWrite &file : files) {
+        if (!image.writeFile(file.dir, file.name, file.data))
+            continue;
+        written = true;
+        if (checked)
+            require(readsBack(image, file), "a written file reads back");
+    }
+    image.close();
+
+    const QByteArray &after = imageFile.readAll();
+    require(after.size() == imageBytes, "the image keeps its size");
+    require(unchangedRange(after, head, 0, begin), "nothing is written before the volume");
+    require(unchangedRange(after, head, end, imageBytes), "nothing is written after the volume");
+    if (checked)
+        std::fprintf(stderr, "checked with fsck.fat\n");
+    if (checked && written)
+        require(fsckAccepts(after.mid(qsizetype(begin), qsizetype(end - begin))),
+                "fsck.fat accepts the volume after a successful write");
+    return 0;
+}

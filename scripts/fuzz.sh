@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer) in build/fuzz
+# and runs each for a bounded time on its committed seeds (fuzz/corpus/<name>) plus what earlier
+# runs found (build/fuzz/corpus/<name>). Then a sample of the FAT corpus is checked with fsck.fat.
+# Any crash, hang or broken check fails the script; the input that shows it is kept in
+# build/fuzz/artifacts. TOBRA_FUZZ_SECONDS sets one time for every target (longer local runs).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build/fuzz
+declare -A seconds=([lsblk]=45 [versionlist]=40 [helperoutput]=30 [fatimage]=80)
+targets=(lsblk versionlist helperoutput fatimage)
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DTOBRA_SANITIZE=ON -DTOBRA_FUZZ=ON -DTOBRA_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target "${targets[@]/#/fuzz_}"
+mkdir -p "$build/artifacts" "$build/logs"
+
+# run <name> <log> <libFuzzer arguments...>: prints the summary, or the end of the log on failure.
+run() {
+    local name=$1 log=$2
+    shift 2
+    if ! "$build/fuzz/fuzz_$name" -artifact_prefix="$build/artifacts/$name-" "$@" >"$log" 2>&1; then
+        tail -n 60 "$log"
+        echo "fuzz_$name: FEHLER, Eingabe in $build/artifacts, Protokoll $log" >&2
+        exit 1
+    fi
+}
+
+for name in "${targets[@]}"; do
+    time=${TOBRA_FUZZ_SECONDS:-${seconds[$name]}}
+    mkdir -p "$build/corpus/$name"
+    options=(-max_total_time="$time" -timeout=10 -rss_limit_mb=2560 -print_final_stats=1)
+    [ -f "fuzz/$name.dict" ] && options+=(-dict="fuzz/$name.dict")
+    [ "$name" = fatimage ] && options+=(-max_len=65536)
+    echo "== fuzz_$name, $time s"
+    run "$name" "$build/logs/$name.log" "${options[@]}" "$build/corpus/$name" "fuzz/corpus/$name"
+    grep -E '^#[0-9]+[[:space:]]+DONE' "$build/logs/$name.log"
+done
+
+# fsck.fat per input is slow, so only a sample of the grown FAT corpus gets the full check.
+echo "== fuzz_fatimage with fsck.fat, sample of the corpus"
+mapfile -t sample < <(find "$build/corpus/fatimage" fuzz/corpus/fatimage -type f | shuf -n 150)
+TOBRA_FUZZ_FSCK=1 run fatimage "$build/logs/fatimage-fsck.log" "${sample[@]}"
+echo "${#sample[@]} images run, $(grep -c "^checked with fsck.fat" "$build/logs/fatimage-fsck.log") of them accepted by fsck.fat before the write and checked after it"
