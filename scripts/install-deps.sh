@@ -6,7 +6,8 @@ build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
                 libgl-dev util-linux pkexec)
 test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus
                util-linux mount e2fsprogs xvfb
-               desktop-file-utils appstream libxml2-utils dpkg-dev file)
+               desktop-file-utils appstream libxml2-utils dpkg-dev file
+               clang libclang-rt-14-dev)
 bench_packages=(curl time coreutils python3)
 
 wanted=("${build_packages[@]}")
