@@ -97,6 +97,23 @@ bool readsBack(FatImage &image, const FileToWrite &file)
     return content.left(FatLayout::u32(entry, FatLayout::Dir::fileSize)) == file.data;
 }
 
+// Opening the image again finds the same volume and, if the writer still holds its FAT, the same
+// FAT on disk: a write never touches the boot sector, and what it flushed is what it believes.
+void checkReopened(FatImage &image, const QString &path)
+{
+    FatImage reopened;
+    require(reopened.open(path), "a volume written to opens again");
+    const FatGeometry &geo = image.geometry();
+    if (geo.volumeEnd == 0) // the writer closed the image after a failure it could not undo
+        return;
+    const FatGeometry &again = reopened.geometry();
+    require(again.partitionOffset == geo.partitionOffset && again.volumeEnd == geo.volumeEnd &&
+                again.clusterCount == geo.clusterCount && again.fatType == geo.fatType,
+            "a volume written to keeps its layout");
+    for (quint32 n = 0; n < geo.clusterCount + 2; ++n)
+        require(reopened.fatEntry(n) == image.fatEntry(n), "the FAT on disk is the FAT in memory");
+}
+
 // True when bytes [from, to) of the image after the run are those before it: the head, then zeros.
 bool unchangedRange(const QByteArray &after, const QByteArray &head, quint64 from, quint64 to)
 {
@@ -133,6 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (checked)
             require(readsBack(image, file), "a written file reads back");
     }
+    if (written)
+        checkReopened(image, imageFile.path());
     image.close();
 
     const QByteArray &after = imageFile.readAll();
