@@ -7,7 +7,9 @@ Port 0 (the default) takes a free port. The chosen port is the first line on std
 --port-file, also the content of that file. GET and HEAD serve the files under ROOT (sendfile, so
 large files cost the server next to nothing); a missing file answers 404.
 
-Query parameters change the answer for any path:
+Query parameters change the answer for any path. They can also be put into the path as a first
+segment "__q/QUERY", e.g. /__q/rate=100000/image.img, for clients that build the file's address
+from a folder and a name and so cannot keep a query.
   status=N       answer with status N; the body is the file's bytes, or a short text when the
                  path names no file. 206 adds a Content-Range over the whole file.
   redirect=URL   answer 302 with "Location: URL" (relative URLs allowed); code=N picks another
@@ -61,6 +63,16 @@ class Recorder:
             return json.dumps(self.entries).encode()
 
 
+def path_query(url):
+    """Moves a leading /__q/QUERY segment of the path into the query."""
+    prefix = "/__q/"
+    if not url.path.startswith(prefix):
+        return url
+    query, _, rest = url.path[len(prefix):].partition("/")
+    query = urllib.parse.unquote(query)
+    return url._replace(path="/" + rest, query="&".join(filter(None, [query, url.query])))
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "TestServer/1"
@@ -80,7 +92,7 @@ class Handler(BaseHTTPRequestHandler):
         self.answer(send_body=True, body=body, default_text=b"OK")
 
     def answer(self, send_body, body=b"", default_text=None):
-        url = urllib.parse.urlsplit(self.path)
+        url = path_query(urllib.parse.urlsplit(self.path))
         params = {key: values[-1] for key, values in urllib.parse.parse_qs(url.query).items()}
         self.server.recorder.record({
             "method": self.command,

@@ -1,0 +1,50 @@
+#!/bin/sh
+# Runs a command as an ordinary user whom polkit allows pkexec without a password, against a
+# system bus and polkitd of our own. Start it as root under "unshare -m": the bus socket and the
+# polkit rule live on tmpfs mounts private to this namespace, so the machine's own bus and rules
+# are neither seen nor changed, and nothing is left behind.
+#
+#   unshare -m as-user-with-polkit.sh UID GID COMMAND...
+#
+# Exits with the command's code, or 77 when the bus or polkitd cannot be brought up.
+set -eu
+uid=$1
+gid=$2
+shift 2
+
+mount --make-rprivate /
+mkdir -p /run/dbus /etc/polkit-1/rules.d
+mount -t tmpfs tmpfs /run/dbus
+mount -t tmpfs tmpfs /etc/polkit-1/rules.d
+cat >/etc/polkit-1/rules.d/10-tobra-test.rules <<EOF
+polkit.addRule(function(action, subject) {
+    if (action.id == "org.freedesktop.policykit.exec" && subject.user == "$(id -nu "$uid")")
+        return polkit.Result.YES;
+});
+EOF
+
+daemons=""
+stop_daemons() {
+    for pid in $daemons; do
+        kill "$pid" 2>/dev/null || true
+    done
+}
+trap stop_daemons EXIT
+
+dbus-daemon --system --fork --print-pid=3 3>/run/dbus/daemon.pid || exit 77
+daemons=$(cat /run/dbus/daemon.pid)
+/usr/lib/polkit-1/polkitd --no-debug >/dev/null 2>&1 &
+daemons="$daemons $!"
+ready=no
+for _ in $(seq 100); do
+    if pkaction --action-id org.freedesktop.policykit.exec >/dev/null 2>&1; then
+        ready=yes
+        break
+    fi
+    sleep 0.1
+done
+[ "$ready" = yes ] || { echo "polkitd did not answer"; exit 77; }
+
+status=0
+setpriv --reuid="$uid" --regid="$gid" --clear-groups "$@" || status=$?
+exit "$status"
