@@ -123,6 +123,21 @@ bool unchangedRange(const QByteArray &after, const QByteArray &head, quint64 fro
            std::memcmp(after.constData() + headEnd, zeros.constData(), to - headEnd) == 0;
 }
 
+// The boot sector and the rest of the reserved area stay as they were; only the free count and
+// next-free hint of FSInfo may change.
+bool reservedAreaKept(const QByteArray &after, const QByteArray &head, const FatGeometry &geo)
+{
+    const quint64 reservedEnd = geo.partitionOffset + quint64(geo.reservedSectors) * geo.bytesPerSector;
+    QByteArray expected =
+        head.mid(qsizetype(geo.partitionOffset), qsizetype(reservedEnd - geo.partitionOffset));
+    expected.append(QByteArray(qsizetype(reservedEnd - geo.partitionOffset) - expected.size(), '\0'));
+    const qsizetype hints =
+        qsizetype(geo.fsInfoSector) * qsizetype(geo.bytesPerSector) + FatLayout::FsInfo::freeCountOffset;
+    if (geo.fsInfoSector != 0 && geo.fsInfoSector < geo.reservedSectors)
+        expected.replace(hints, 8, after.mid(qsizetype(geo.partitionOffset) + hints, 8));
+    return after.mid(qsizetype(geo.partitionOffset), expected.size()) == expected;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -136,8 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FatImage image;
     if (!image.open(imageFile.path()))
         return 0;
-    const quint64 begin = image.geometry().partitionOffset;
-    const quint64 end = image.geometry().volumeEnd;
+    const FatGeometry geo = image.geometry();
+    const quint64 begin = geo.partitionOffset;
+    const quint64 end = geo.volumeEnd;
     require(begin < end && end <= quint64(imageBytes), "the volume lies inside the image");
     const bool checked =
         withFsck && fsckAccepts(imageFile.readAll().mid(qsizetype(begin), qsizetype(end - begin)));
@@ -158,6 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(after.size() == imageBytes, "the image keeps its size");
     require(unchangedRange(after, head, 0, begin), "nothing is written before the volume");
     require(unchangedRange(after, head, end, imageBytes), "nothing is written after the volume");
+    require(reservedAreaKept(after, head, geo), "the reserved area keeps all but the FSInfo hints");
     if (checked)
         std::fprintf(stderr, "checked with fsck.fat\n");
     if (checked && written)
