@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QBitArray>
 #include <QByteArray>
 #include <QFile>
 #include <QList>
@@ -68,13 +69,13 @@ public:
     quint64 clusterOffset(quint32 n) const;
     QByteArray readCluster(quint32 n);
     // Entry n of the in-memory FAT (FAT32: without the top four bits); end of chain outside it.
-    quint32 fatEntry(quint32 n) const;
+    quint32 fatEntry(quint32 n);
     // Sets entry n in memory; FAT32 keeps the entry's top four bits.
     void setFatEntry(quint32 n, quint32 value);
     bool isValidCluster(quint32 n) const { return n >= 2 && n - 2 < geo.clusterCount; }
     // The clusters of the chain starting at first, in order. Ends at an end mark, at a number
     // outside the volume and before the first cluster seen twice (a loop).
-    QList<quint32> chain(quint32 first) const;
+    QList<quint32> chain(quint32 first);
 
     // The 11-byte short name of an 8.3 name, its case byte (0x08 lower-case base, 0x10
     // lower-case extension) and whether its letter case would need a long name.
@@ -96,10 +97,10 @@ public:
     bool allocateClusters(quint32 count, QList<quint32> *list);
     // A free entry slot in the directory, growing a FAT32 directory by a zeroed cluster if needed.
     bool findFreeSlot(quint32 dirCluster, EntryLocation *location, QString *error = nullptr);
-    // Writes the changed part of the in-memory FAT over every copy, brings the FSInfo free
+    // Writes the changed parts of the in-memory FAT over every copy, brings the FSInfo free
     // count and next-free hint up to date and flushes the file.
     bool flushFat(QString *error = nullptr);
-    // Reads the first FAT again, dropping changes not written yet; closes the image if that fails.
+    // Drops the FAT changes not written yet: the FAT is read from the disk again as it is used.
     void reloadFat();
 
 private:
@@ -114,13 +115,17 @@ private:
     bool writeData(const QList<quint32> &clusters, const QByteArray &data);
     bool appendDirCluster(const QList<quint32> &dirChain, EntryLocation *location, QString *error);
     void updateFsInfo();
+    void loadFatPiece(quint64 offset);
 
     QFile file;
     FatGeometry geo;
+    // The first FAT, read piece by piece as it is used: a write touches a few pieces, so even on
+    // a large volume it reads and writes back little. Empty while closed.
     QByteArray fat;
-    // Bytes of fat changed since it was last loaded or written: [fatDirtyBegin, fatDirtyEnd).
-    quint64 fatDirtyBegin = 0;
-    quint64 fatDirtyEnd = 0;
+    QBitArray fatPieceLoaded;
+    QBitArray fatPieceDirty;     // changed since loaded or written
+    bool fatUnreadable = false;  // a piece failed to load: nothing may be written back
+    qint64 freeClusterDelta = 0; // change of the free cluster count since the FAT was last written
     // The part of the file reads and writes may touch: the file while open() looks for the
     // volume, the volume afterwards.
     quint64 windowBegin = 0;

@@ -2,13 +2,10 @@
 #include "fatimage.h"
 #include "fatlayout.h"
 
-#include <QBitArray>
-
 using namespace FatLayout;
 
 namespace {
 
-constexpr quint32 fat32ValueMask = 0x0FFFFFFF;
 constexpr quint32 fat12MaxClusters = 4084;
 constexpr quint32 fat16MaxClusters = 65524;
 // Cluster numbers from 0x0FFFFFF7 on are the bad-cluster and end marks; no data cluster may have one.
@@ -78,8 +75,11 @@ void FatImage::close()
 {
     file.close();
     fat.clear();
+    fatPieceLoaded.clear();
+    fatPieceDirty.clear();
+    fatUnreadable = false;
+    freeClusterDelta = 0;
     geo = FatGeometry();
-    fatDirtyBegin = fatDirtyEnd = 0;
     windowBegin = windowEnd = 0;
 }
 
@@ -149,21 +149,6 @@ bool FatImage::readGeometry(const QByteArray &boot, QString *error)
     return true;
 }
 
-// Loads the part of the first FAT that holds entries for the volume's clusters; the rest of the
-// copy is never looked at, and a hostile FAT size cannot make us read gigabytes.
-bool FatImage::loadFat(QString *error)
-{
-    const quint64 fatBytes = quint64(geo.sectorsPerFat) * geo.bytesPerSector;
-    const quint64 usedBytes = (quint64(geo.clusterCount) + 2) * fatEntrySize();
-    const quint64 loadBytes =
-        qMin(fatBytes, (usedBytes + geo.bytesPerSector - 1) / geo.bytesPerSector * geo.bytesPerSector);
-    QByteArray loaded = fatBytes >= usedBytes ? readAt(fatCopyOffset(0), loadBytes) : QByteArray();
-    if (loaded.isEmpty() || quint64(loaded.size()) != loadBytes)
-        return fail(error, QStringLiteral("FAT konnte nicht gelesen werden"));
-    fat = loaded;
-    return true;
-}
-
 quint64 FatImage::fatCopyOffset(quint32 copy) const
 {
     return (geo.reservedSectors + quint64(copy) * geo.sectorsPerFat) * geo.bytesPerSector +
@@ -200,47 +185,4 @@ QByteArray FatImage::readCluster(quint32 n)
     if (!isValidCluster(n))
         return QByteArray();
     return readAt(clusterOffset(n), geo.bytesPerCluster);
-}
-
-quint32 FatImage::fatEntry(quint32 n) const
-{
-    const quint64 offset = quint64(n) * fatEntrySize();
-    if (offset + fatEntrySize() > quint64(fat.size()))
-        return geo.endOfChainMark;
-    if (geo.fatType == 16)
-        return u16(fat, int(offset));
-    return u32(fat, int(offset)) & fat32ValueMask;
-}
-
-void FatImage::setFatEntry(quint32 n, quint32 value)
-{
-    const quint64 offset = quint64(n) * fatEntrySize();
-    if (offset + fatEntrySize() > quint64(fat.size()))
-        return;
-    if (geo.fatType == 16)
-        putU16(fat, int(offset), quint16(value));
-    else
-        putU32(fat, int(offset), (u32(fat, int(offset)) & ~fat32ValueMask) | (value & fat32ValueMask));
-    if (fatDirtyEnd == fatDirtyBegin) {
-        fatDirtyBegin = offset;
-        fatDirtyEnd = offset + fatEntrySize();
-    } else {
-        fatDirtyBegin = qMin(fatDirtyBegin, offset);
-        fatDirtyEnd = qMax(fatDirtyEnd, offset + fatEntrySize());
-    }
-}
-
-QList<quint32> FatImage::chain(quint32 first) const
-{
-    QList<quint32> clusters;
-    QBitArray seen;
-    for (quint32 n = first; isValidCluster(n); n = fatEntry(n)) {
-        if (seen.isEmpty())
-            seen.resize(qsizetype(geo.clusterCount) + 2);
-        if (seen.testBit(n))
-            break;
-        seen.setBit(n);
-        clusters.append(n);
-    }
-    return clusters;
 }

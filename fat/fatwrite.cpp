@@ -110,6 +110,8 @@ bool FatImage::writeFile(const QString &dirName, const QString &fileName, const 
     else if (completeEntry(entry, clusters.value(0, 0), quint32(data.size()), now);
              !writeDirEntry(location, entry))
         failure = QStringLiteral("Verzeichniseintrag konnte nicht geschrieben werden");
+    else if (fatUnreadable)
+        failure = QStringLiteral("FAT konnte nicht gelesen werden");
     if (!failure.isEmpty()) {
         reloadFat();
         return fail(error, failure);
@@ -206,59 +208,4 @@ bool FatImage::writeData(const QList<quint32> &clusters, const QByteArray &data)
         i = end;
     }
     return true;
-}
-
-bool FatImage::flushFat(QString *error)
-{
-    if (fatDirtyEnd > fatDirtyBegin) {
-        const quint64 sector = geo.bytesPerSector;
-        const quint64 begin = fatDirtyBegin / sector * sector;
-        const quint64 end = qMin<quint64>((fatDirtyEnd + sector - 1) / sector * sector, quint64(fat.size()));
-        const QByteArray changed = fat.mid(qsizetype(begin), qsizetype(end - begin));
-        for (quint32 copy = 0; copy < geo.fatCount; ++copy) {
-            if (!writeAt(fatCopyOffset(copy) + begin, changed))
-                return fail(error, QStringLiteral("FAT konnte nicht geschrieben werden"));
-        }
-        fatDirtyBegin = fatDirtyEnd = 0;
-    }
-    updateFsInfo();
-    if (!file.flush())
-        return fail(error, QStringLiteral("FAT konnte nicht geschrieben werden"));
-    return true;
-}
-
-// The free count and next-free hints are stale after any change. They are recounted from the
-// in-memory FAT, which is cheap and what the checking tools expect (they flag "unknown" as a fix).
-// Only a sector inside the reserved area that carries both signatures is taken for FSInfo.
-void FatImage::updateFsInfo()
-{
-    if (geo.fsInfoSector == 0 || geo.fsInfoSector == 0xFFFF || geo.fsInfoSector >= geo.reservedSectors)
-        return;
-    const quint64 offset = quint64(geo.fsInfoSector) * geo.bytesPerSector + geo.partitionOffset;
-    QByteArray sector = readAt(offset, sectorSize);
-    if (sector.size() != sectorSize || u32(sector, 0) != FsInfo::leadSignature
-        || u32(sector, FsInfo::structSignatureOffset) != FsInfo::structSignature)
-        return;
-    quint32 freeCount = 0;
-    quint32 firstFree = FsInfo::unknown;
-    for (quint32 n = 2; isValidCluster(n); ++n) {
-        if (fatEntry(n) == 0) {
-            firstFree = qMin(firstFree, n);
-            ++freeCount;
-        }
-    }
-    putU32(sector, FsInfo::freeCountOffset, freeCount);
-    putU32(sector, FsInfo::nextFreeOffset, firstFree);
-    writeAt(offset, sector);
-}
-
-void FatImage::reloadFat()
-{
-    const QByteArray reloaded = readAt(fatCopyOffset(0), quint64(fat.size()));
-    if (fat.isEmpty() || reloaded.size() != fat.size()) {
-        close(); // a FAT we cannot trust must not be written back
-        return;
-    }
-    fat = reloaded;
-    fatDirtyBegin = fatDirtyEnd = 0;
 }

@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
@@ -90,11 +91,10 @@ bool FatFixture::create(const VolumeSpec &spec)
         if (!run("sfdisk", {"-q", imagePath}, nullptr, table))
             return false;
     }
-    QStringList mkfs = {"-F",        QString::number(spec.fatBits),
-                        "-S",        QString::number(spec.sectorSize),
-                        "-s",        QString::number(spec.sectorsPerCluster),
-                        "-i",        "1a2b3c4d",
-                        "--invariant"};
+    QStringList mkfs = {
+        "-F",         QString::number(spec.fatBits),           "-S", QString::number(spec.sectorSize),
+        "-s",         QString::number(spec.sectorsPerCluster), "-i", "1a2b3c4d",
+        "--invariant"};
     if (spec.rootEntries != 0)
         mkfs << "-r" << QString::number(spec.rootEntries);
     if (spec.partitionLba != 0)
@@ -191,6 +191,21 @@ QByteArray FatFixture::sha256() const
     if (!file.open(QIODevice::ReadOnly) || !hash.addData(&file))
         return QByteArray();
     return hash.result();
+}
+
+namespace {
+const QDateTime backdated(QDate(2001, 2, 3), QTime(4, 5, 6), Qt::UTC);
+}
+
+bool FatFixture::backdate()
+{
+    QFile file(imagePath);
+    return file.open(QIODevice::ReadWrite) && file.setFileTime(backdated, QFileDevice::FileModificationTime);
+}
+
+bool FatFixture::writtenSinceBackdate() const
+{
+    return QFileInfo(imagePath).lastModified().toUTC() != backdated;
 }
 
 quint16 le16(const QByteArray &bytes, int offset)

@@ -49,6 +49,10 @@ public:
     QByteArray read(quint64 offset, qint64 length) const;
     bool write(quint64 offset, const QByteArray &bytes);
     QByteArray sha256() const;
+    // Cheaper than a checksum for large images: sets the image's modification time far back;
+    // any write since then moves it to now.
+    bool backdate();
+    bool writtenSinceBackdate() const;
     QString path(const QString &name) const { return dir.filePath(name); }
 
 private:
@@ -70,9 +74,9 @@ void setLe16(QByteArray &bytes, int offset, quint16 value);
 void setLe32(QByteArray &bytes, int offset, quint32 value);
 
 // Skips the current test when a tool is missing; use at the start of every test function.
-#define REQUIRE_FAT_TOOLS()                                                                            \
-    do {                                                                                               \
-        const QString missing = FatFixture::missingTool();                                             \
-        if (!missing.isEmpty())                                                                        \
-            QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));                          \
+#define REQUIRE_FAT_TOOLS()                                                                                  \
+    do {                                                                                                     \
+        const QString missing = FatFixture::missingTool();                                                   \
+        if (!missing.isEmpty())                                                                              \
+            QSKIP(qPrintable(missing + QStringLiteral(" is not installed")));                                \
     } while (false)

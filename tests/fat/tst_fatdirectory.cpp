@@ -21,20 +21,22 @@ private Q_SLOTS:
         QTest::newRow("lower") << "rom.bin" << QByteArray("ROM     BIN") << 0x18 << false << QString();
         QTest::newRow("upper") << "ROM.BIN" << QByteArray("ROM     BIN") << 0 << false << QString();
         QTest::newRow("mixed-base") << "Rom" << QByteArray("ROM        ") << 0 << true << QString();
-        QTest::newRow("lower-base-upper-ext") << "ext.BIN" << QByteArray("EXT     BIN") << 0x08 << false
-                                              << QString();
+        QTest::newRow("lower-base-upper-ext")
+            << "ext.BIN" << QByteArray("EXT     BIN") << 0x08 << false << QString();
         QTest::newRow("mixed-ext") << "EXT.Bin" << QByteArray("EXT     BIN") << 0 << true << QString();
         QTest::newRow("digits-underscore-hyphen")
             << "a_1-2345.x-9" << QByteArray("A_1-2345X-9") << 0x18 << false << QString();
-        QTest::newRow("digits-only-no-case") << "12345678.123" << QByteArray("12345678123") << 0 << false
-                                             << QString();
+        QTest::newRow("digits-only-no-case")
+            << "12345678.123" << QByteArray("12345678123") << 0 << false << QString();
         QTest::newRow("trailing-dot") << "abc." << QByteArray("ABC        ") << 0x08 << false << QString();
-        QTest::newRow("nine-characters") << "abcdefghi" << QByteArray() << 0 << false << invalid.arg("abcdefghi");
+        QTest::newRow("nine-characters")
+            << "abcdefghi" << QByteArray() << 0 << false << invalid.arg("abcdefghi");
         QTest::newRow("long-extension") << "a.binx" << QByteArray() << 0 << false << invalid.arg("a.binx");
         QTest::newRow("empty-base") << ".bin" << QByteArray() << 0 << false << invalid.arg(".bin");
         QTest::newRow("empty") << "" << QByteArray() << 0 << false << invalid.arg("");
         // Length is checked before the characters.
-        QTest::newRow("long-and-bad") << "a b c d e f" << QByteArray() << 0 << false << invalid.arg("a b c d e f");
+        QTest::newRow("long-and-bad")
+            << "a b c d e f" << QByteArray() << 0 << false << invalid.arg("a b c d e f");
         QTest::newRow("two-dots") << "a.b.c" << QByteArray() << 0 << false << unsupported.arg("a.b.c");
         QTest::newRow("blank") << "ab cd.bin" << QByteArray() << 0 << false << unsupported.arg("ab cd.bin");
         QTest::newRow("slash") << "a/b" << QByteArray() << 0 << false << unsupported.arg("a/b");
@@ -117,7 +119,8 @@ private Q_SLOTS:
         FatFixture fixture;
         QVERIFY2(fixture.create(VolumeSpec{}), qPrintable(fixture.error()));
         for (int i = 0; i < 40; ++i)
-            QVERIFY2(fixture.mcopyIn("x", QStringLiteral("::Rom/F%1.BIN").arg(i)), qPrintable(fixture.error()));
+            QVERIFY2(fixture.mcopyIn("x", QStringLiteral("::Rom/F%1.BIN").arg(i)),
+                     qPrintable(fixture.error()));
         FatImage image;
         QVERIFY(image.open(fixture.image()));
         quint32 rom = 0;

@@ -21,13 +21,13 @@ QList<QByteArray> fatCopies(const FatFixture &fixture, const FatGeometry &geo)
     QList<QByteArray> copies;
     const quint64 size = quint64(geo.sectorsPerFat) * geo.bytesPerSector;
     for (quint32 i = 0; i < geo.fatCount; ++i)
-        copies << fixture.read(geo.partitionOffset + (geo.reservedSectors + quint64(i) * geo.sectorsPerFat)
-                                                         * geo.bytesPerSector,
+        copies << fixture.read(geo.partitionOffset + (geo.reservedSectors + quint64(i) * geo.sectorsPerFat) *
+                                                         geo.bytesPerSector,
                                qint64(size));
     return copies;
 }
 
-quint32 freeClusters(const FatImage &image)
+quint32 freeClusters(FatImage &image)
 {
     quint32 free = 0;
     for (quint32 n = 2; image.isValidCluster(n); ++n)
@@ -36,7 +36,8 @@ quint32 freeClusters(const FatImage &image)
 }
 
 // The 32-byte entry of a name in a directory, read from disk.
-QByteArray entryOf(FatImage &image, const QString &dir, const QByteArray &shortName, EntryLocation *where = nullptr)
+QByteArray entryOf(FatImage &image, const QString &dir, const QByteArray &shortName,
+                   EntryLocation *where = nullptr)
 {
     quint32 cluster = 0;
     QByteArray entry;
@@ -50,8 +51,8 @@ QByteArray emptyFileEntries(int count)
 {
     QByteArray entries;
     for (int i = 0; i < count; ++i)
-        entries += QStringLiteral("FILL%1BIN").arg(i, 4, 10, QLatin1Char('0')).toLatin1() + char(0x20)
-                   + QByteArray(20, '\0');
+        entries += QStringLiteral("FILL%1BIN").arg(i, 4, 10, QLatin1Char('0')).toLatin1() + char(0x20) +
+                   QByteArray(20, '\0');
     return entries;
 }
 
@@ -166,8 +167,9 @@ private Q_SLOTS:
 
         QString error;
         QCOMPARE(image.writeFile("Rom", "New.bin", "x", &error), false);
-        QCOMPARE(error, QStringLiteral("\"New.bin\": gemischte Groß-/Kleinschreibung bräuchte lange Dateinamen, "
-                                       "das wird nicht unterstützt"));
+        QCOMPARE(error,
+                 QStringLiteral("\"New.bin\": gemischte Groß-/Kleinschreibung bräuchte lange Dateinamen, "
+                                "das wird nicht unterstützt"));
         const QByteArray data = randomBytes(700);
         QVERIFY2(image.writeFile("Rom", "Rom.bin", data, &error), qPrintable(error));
 
@@ -179,7 +181,7 @@ private Q_SLOTS:
         QCOMPARE(entry.mid(12, 8), old.mid(12, 8)); // case byte, creation stamps, access date
         QCOMPARE(int(entry[11]), 0x20);
         QCOMPARE(le32(entry, 28), 700u);
-        QVERIFY(le16(entry, 24) >= 0x2A43);         // written today, not in 2001
+        QVERIFY(le16(entry, 24) >= 0x2A43); // written today, not in 2001
         QCOMPARE(freeClusters(image), freeBefore + 10 - 2);
         image.close();
         QVERIFY2(fixture.fsckClean(), qPrintable(fixture.error()));
@@ -200,7 +202,8 @@ private Q_SLOTS:
         quint32 rom = 0;
         QVERIFY(image.resolveDir("Rom", &rom));
         QCOMPARE(image.chain(rom).size(), 1);
-        QVERIFY(fixture.write(image.clusterOffset(rom + 1), QByteArray(512, '\x55'))); // dirt where it will grow
+        QVERIFY(
+            fixture.write(image.clusterOffset(rom + 1), QByteArray(512, '\x55'))); // dirt where it will grow
         QString error;
         QVERIFY2(image.writeFile("Rom", "rom.bin", "data", &error), qPrintable(error));
 
@@ -319,7 +322,8 @@ private Q_SLOTS:
         QVERIFY(copies[0] == copies[1]);
         for (quint32 n = oldChain.first(); n <= lastUsed + 8; ++n)
             QCOMPARE(le32(copies[0], int(n * 4)) & 0xF0000000u, 0xA0000000u);
-        const QByteArray fsInfo = fixture.read(geo.partitionOffset + geo.fsInfoSector * geo.bytesPerSector, 512);
+        const QByteArray fsInfo =
+            fixture.read(geo.partitionOffset + geo.fsInfoSector * geo.bytesPerSector, 512);
         QVERIFY(image.open(fixture.image()));
         QCOMPARE(image.chain(firstClusterOf(entryOf(image, "Rom", "ROM     BIN"))).size(), 6);
         QCOMPARE(le32(fsInfo, 488), freeClusters(image));
@@ -351,7 +355,8 @@ private Q_SLOTS:
         QTest::newRow("file-chain-loops") << "file-loop" << QString() << true;
         QTest::newRow("directory-chain-loops") << "dir-loop" << QString() << true;
         QTest::newRow("file-starts-past-the-end") << "file-past-end" << QString() << false;
-        QTest::newRow("directory-starts-past-the-end") << "dir-past-end" << "Verzeichnis nicht lesbar" << false;
+        QTest::newRow("directory-starts-past-the-end") << "dir-past-end"
+                                                       << "Verzeichnis nicht lesbar" << false;
         // The cut-off rest of Rom stays lost, as it was before.
         QTest::newRow("directory-chain-runs-past-the-end") << "dir-link-past-end" << QString() << false;
     }
@@ -402,8 +407,8 @@ private Q_SLOTS:
 
         QString error;
         const QByteArray data = randomBytes(3000);
-        const bool written = image.writeFile("Rom", "new.bin", data, &error)
-                             && image.writeFile("Rom", "ROM.BIN", data, &error);
+        const bool written = image.writeFile("Rom", "new.bin", data, &error) &&
+                             image.writeFile("Rom", "ROM.BIN", data, &error);
         QCOMPARE(error, expectedError);
         QCOMPARE(written, expectedError.isEmpty());
         if (!written) {
@@ -424,13 +429,23 @@ private Q_SLOTS:
         QTest::addColumn<QString>("dir");
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expectedError");
-        QTest::newRow("target-is-a-directory") << "" << "rom" << "\"rom\" ist im Image ein Verzeichnis";
-        QTest::newRow("no-such-directory") << "Roms" << "rom.bin" << "Das Verzeichnis \"Roms\" gibt es im Image nicht";
-        QTest::newRow("bad-name") << "Rom" << "rom.bin.x" << "\"rom.bin.x\" ist kein unterstützter 8.3-Dateiname";
-        QTest::newRow("long-name") << "Rom" << "kickstart.rom" << "\"kickstart.rom\" ist kein gültiger 8.3-Dateiname";
-        QTest::newRow("mixed-case") << "Rom" << "Rom.bin"
-                                    << "\"Rom.bin\": gemischte Groß-/Kleinschreibung bräuchte lange Dateinamen, das "
-                                       "wird nicht unterstützt";
+        QTest::newRow("target-is-a-directory") << ""
+                                               << "rom"
+                                               << "\"rom\" ist im Image ein Verzeichnis";
+        QTest::newRow("no-such-directory") << "Roms"
+                                           << "rom.bin"
+                                           << "Das Verzeichnis \"Roms\" gibt es im Image nicht";
+        QTest::newRow("bad-name") << "Rom"
+                                  << "rom.bin.x"
+                                  << "\"rom.bin.x\" ist kein unterstützter 8.3-Dateiname";
+        QTest::newRow("long-name") << "Rom"
+                                   << "kickstart.rom"
+                                   << "\"kickstart.rom\" ist kein gültiger 8.3-Dateiname";
+        QTest::newRow("mixed-case")
+            << "Rom"
+            << "Rom.bin"
+            << "\"Rom.bin\": gemischte Groß-/Kleinschreibung bräuchte lange Dateinamen, das "
+               "wird nicht unterstützt";
     }
     void refusals()
     {
