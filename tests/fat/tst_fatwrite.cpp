@@ -1,5 +1,6 @@
 #include "fatfixture.h"
 #include "fatimage.h"
+#include "faultydisk.h"
 
 #include <QDateTime>
 #include <QRandomGenerator>
@@ -422,6 +423,50 @@ private Q_SLOTS:
             QCOMPARE(fixture.mcopyOut("::Rom/new.bin"), data);
             QCOMPARE(fixture.mcopyOut("::Rom/ROM.BIN"), data);
         }
+    }
+
+    // A data write that fails with EIO (a FUSE file failing from the data clusters on) while an
+    // existing file is replaced: every FAT copy stays as it was, and the FAT in memory is the one
+    // on disk again, so the next write leaves a volume fsck.fat accepts.
+    void failedDataWriteKeepsFat()
+    {
+        FatFixture fixture;
+        QVERIFY2(fixture.create(VolumeSpec{}), qPrintable(fixture.error()));
+        const QByteArray oldRom = randomBytes(4000);
+        QVERIFY(fixture.mcopyIn(oldRom, "::Rom/rom.bin"));
+        FatImage probe;
+        QVERIFY(probe.open(fixture.image()));
+        const FatGeometry geo = probe.geometry();
+        const quint64 failFrom = probe.clusterOffset(firstClusterOf(entryOf(probe, "Rom", "ROM     BIN")));
+        probe.close();
+
+        QTemporaryDir folder;
+        FaultyDisk::Options options;
+        options.size = qint64(fixture.volumeSize());
+        options.failAfter = qint64(failFrom);
+        FaultyDisk disk(folder.path(), options);
+        if (!disk.isRunning())
+            QSKIP(qPrintable(disk.error()));
+        QFile backing(folder.filePath("faultydisk.data")); // what the FUSE file serves
+        QVERIFY(backing.open(QIODevice::ReadWrite));
+        QVERIFY(backing.write(fixture.read(0, qint64(fixture.volumeSize()))) == qint64(fixture.volumeSize()));
+        backing.close();
+        const QList<QByteArray> fatsBefore = fatCopies(fixture, geo); // same bytes as the backing file
+
+        FatImage image;
+        QString error;
+        QVERIFY2(image.open(disk.file(), &error), qPrintable(error));
+        QCOMPARE(image.writeFile("Rom", "rom.bin", randomBytes(3000), &error), false);
+        QCOMPARE(error, QStringLiteral("Schreiben der Daten ins Image fehlgeschlagen"));
+        QVERIFY2(image.writeFile("Rom", "empty.bin", QByteArray(), &error), qPrintable(error));
+        image.close();
+
+        QVERIFY(QFile::remove(fixture.image()));
+        QVERIFY(QFile::copy(folder.filePath("faultydisk.data"), fixture.image()));
+        QCOMPARE(fatCopies(fixture, geo), fatsBefore);
+        QVERIFY2(fixture.fsckClean(), qPrintable(fixture.error()));
+        QCOMPARE(fixture.list("::Rom"), QStringList({"rom.bin", "empty.bin"}));
+        QCOMPARE(fixture.mcopyOut("::Rom/rom.bin"), oldRom);
     }
 
     void refusals_data()
