@@ -10,14 +10,17 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryFile>
+#include <cerrno>
 #include <cstring>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// The input is the head of an image; the rest, up to this size, is zeros.
-constexpr qint64 imageBytes = 3 << 20;
+// The input is the head of an image; the rest, up to this size, is a hole (zeros). The checks
+// read only the parts of the file that hold data, so the size costs nothing.
+constexpr qint64 imageBytes = 64 << 20;
 
 // The image lives in memory and is opened by FatImage through its /proc path.
 class ImageFile
@@ -37,19 +40,43 @@ public:
                 "the image file can be written");
     }
 
-    // The whole file, in a buffer reused from run to run (the checks run thousands of times).
-    const QByteArray &readAll()
+    QByteArray read(quint64 offset, quint64 length) const
     {
-        contents.resize(imageBytes + 1); // one byte more shows a grown file
-        const ssize_t n = ::pread(fd, contents.data(), size_t(contents.size()), 0);
+        QByteArray bytes(qsizetype(length), Qt::Uninitialized);
+        const ssize_t n = ::pread(fd, bytes.data(), size_t(length), off_t(offset));
         require(n >= 0, "the image file can be read");
-        contents.resize(n);
-        return contents;
+        bytes.truncate(n);
+        return bytes;
+    }
+
+    qint64 size() const
+    {
+        struct stat status;
+        require(::fstat(fd, &status) == 0, "the image file can be examined");
+        return status.st_size;
+    }
+
+    // True when [from, to) holds only zeros; reads just the parts the file has data for.
+    bool isZero(quint64 from, quint64 to) const
+    {
+        for (quint64 at = from; at < to;) {
+            const off_t data = ::lseek(fd, off_t(at), SEEK_DATA);
+            if (data < 0 && errno == ENXIO)
+                return true;
+            require(data >= 0, "the image file can be searched");
+            if (quint64(data) >= to)
+                return true;
+            const quint64 stop = qMin(quint64(::lseek(fd, data, SEEK_HOLE)), to);
+            const QByteArray bytes = read(quint64(data), stop - quint64(data));
+            if (bytes.count('\0') != bytes.size())
+                return false;
+            at = stop;
+        }
+        return true;
     }
 
 private:
     int fd;
-    QByteArray contents;
 };
 
 struct FileToWrite
@@ -115,27 +142,26 @@ void checkReopened(FatImage &image, const QString &path)
 }
 
 // True when bytes [from, to) of the image after the run are those before it: the head, then zeros.
-bool unchangedRange(const QByteArray &after, const QByteArray &head, quint64 from, quint64 to)
+bool unchangedRange(const ImageFile &file, const QByteArray &head, quint64 from, quint64 to)
 {
-    static const QByteArray zeros(imageBytes, '\0');
     const quint64 headEnd = qBound(from, quint64(head.size()), to);
-    return std::memcmp(after.constData() + from, head.constData() + from, headEnd - from) == 0 &&
-           std::memcmp(after.constData() + headEnd, zeros.constData(), to - headEnd) == 0;
+    return file.read(from, headEnd - from) == head.mid(qsizetype(from), qsizetype(headEnd - from)) &&
+           file.isZero(headEnd, to);
 }
 
 // The boot sector and the rest of the reserved area stay as they were; only the free count and
 // next-free hint of FSInfo may change.
-bool reservedAreaKept(const QByteArray &after, const QByteArray &head, const FatGeometry &geo)
+bool reservedAreaKept(const ImageFile &file, const QByteArray &head, const FatGeometry &geo)
 {
-    const quint64 reservedEnd = geo.partitionOffset + quint64(geo.reservedSectors) * geo.bytesPerSector;
-    QByteArray expected =
-        head.mid(qsizetype(geo.partitionOffset), qsizetype(reservedEnd - geo.partitionOffset));
-    expected.append(QByteArray(qsizetype(reservedEnd - geo.partitionOffset) - expected.size(), '\0'));
+    const quint64 length = quint64(geo.reservedSectors) * geo.bytesPerSector;
+    QByteArray expected = head.mid(qsizetype(geo.partitionOffset), qsizetype(length));
+    expected.append(QByteArray(qsizetype(length) - expected.size(), '\0'));
+    const QByteArray after = file.read(geo.partitionOffset, length);
     const qsizetype hints =
         qsizetype(geo.fsInfoSector) * qsizetype(geo.bytesPerSector) + FatLayout::FsInfo::freeCountOffset;
     if (geo.fsInfoSector != 0 && geo.fsInfoSector < geo.reservedSectors)
-        expected.replace(hints, 8, after.mid(qsizetype(geo.partitionOffset) + hints, 8));
-    return after.mid(qsizetype(geo.partitionOffset), expected.size()) == expected;
+        expected.replace(hints, 8, after.mid(hints, 8));
+    return after == expected;
 }
 
 } // namespace
@@ -155,8 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const quint64 begin = geo.partitionOffset;
     const quint64 end = geo.volumeEnd;
     require(begin < end && end <= quint64(imageBytes), "the volume lies inside the image");
-    const bool checked =
-        withFsck && fsckAccepts(imageFile.readAll().mid(qsizetype(begin), qsizetype(end - begin)));
+    const bool checked = withFsck && fsckAccepts(imageFile.read(begin, end - begin));
 
     bool written = false;
     for (const FileToWrite &file : files) {
@@ -170,15 +195,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         checkReopened(image, imageFile.path());
     image.close();
 
-    const QByteArray &after = imageFile.readAll();
-    require(after.size() == imageBytes, "the image keeps its size");
-    require(unchangedRange(after, head, 0, begin), "nothing is written before the volume");
-    require(unchangedRange(after, head, end, imageBytes), "nothing is written after the volume");
-    require(reservedAreaKept(after, head, geo), "the reserved area keeps all but the FSInfo hints");
+    require(imageFile.size() == imageBytes, "the image keeps its size");
+    require(unchangedRange(imageFile, head, 0, begin), "nothing is written before the volume");
+    require(unchangedRange(imageFile, head, end, imageBytes), "nothing is written after the volume");
+    require(reservedAreaKept(imageFile, head, geo), "the reserved area keeps all but the FSInfo hints");
     if (checked)
         std::fprintf(stderr, "checked with fsck.fat\n");
     if (checked && written)
-        require(fsckAccepts(after.mid(qsizetype(begin), qsizetype(end - begin))),
+        require(fsckAccepts(imageFile.read(begin, end - begin)),
                 "fsck.fat accepts the volume after a successful write");
     return 0;
 }

@@ -88,3 +88,5 @@ make fat16-mbr-files 16 2200 yes yes
 make fat32-empty 32 1536 no no
 make fat32-files 32 1536 no yes
 make fat32-mbr-files 32 1536 yes yes
+# A FAT of more than 64 KiB, read and written in pieces.
+make fat32-large-files 32 12288 no yes

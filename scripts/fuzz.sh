@@ -31,7 +31,7 @@ for name in "${targets[@]}"; do
     mkdir -p "$build/corpus/$name"
     options=(-max_total_time="$time" -timeout=10 -rss_limit_mb=2560 -print_final_stats=1)
     [ -f "fuzz/$name.dict" ] && options+=(-dict="fuzz/$name.dict")
-    [ "$name" = fatimage ] && options+=(-max_len=65536)
+    [ "$name" = fatimage ] && options+=(-max_len=262144)
     echo "== fuzz_$name, $time s"
     run "$name" "$build/logs/$name.log" "${options[@]}" "$build/corpus/$name" "fuzz/corpus/$name"
     grep -E '^#[0-9]+[[:space:]]+DONE' "$build/logs/$name.log"
@@ -41,4 +41,4 @@ done
 echo "== fuzz_fatimage with fsck.fat, sample of the corpus"
 mapfile -t sample < <(find "$build/corpus/fatimage" fuzz/corpus/fatimage -type f | shuf -n 150)
 TOBRA_FUZZ_FSCK=1 run fatimage "$build/logs/fatimage-fsck.log" "${sample[@]}"
-echo "${#sample[@]} images run, $(grep -c "^checked with fsck.fat" "$build/logs/fatimage-fsck.log") of them accepted by fsck.fat before the write and checked after it"
+echo "${#sample[@]} images, $(grep -c "^checked with fsck.fat" "$build/logs/fatimage-fsck.log") runs on images fsck.fat accepted before the write"
