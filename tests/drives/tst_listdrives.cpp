@@ -1,6 +1,7 @@
 #include "drives.h"
 #include "loopdevice.h"
 #include "mounts.h"
+#include "removablelsblk.h"
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
@@ -31,11 +32,6 @@ namespace {
 
 const qint64 CARD_SIZE = 64 << 20;
 
-QString wrapperFolder()
-{
-    return qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/removable-lsblk";
-}
-
 const DriveInfo *findDrive(const QList<DriveInfo> &drives, const QString &path)
 {
     for (const DriveInfo &drive : drives) {
@@ -49,7 +45,7 @@ const DriveInfo *findDrive(const QList<DriveInfo> &drives, const QString &path)
 
 void TestListDrives::init()
 {
-    qputenv("PATH", wrapperFolder().toLocal8Bit() + ":" + originalPath);
+    qputenv("PATH", pathWithRemovableLsblk(QString::fromLocal8Bit(originalPath)).toLocal8Bit());
     qunsetenv("TOBRA_REMOVABLE_DEVICES");
     qunsetenv("TOBRA_LSBLK_OLD");
     qunsetenv("TOBRA_LSBLK_HANG");

@@ -1,5 +1,6 @@
 #include "loopdevice.h"
 #include "mounts.h"
+#include "removablelsblk.h"
 #include "testfiles.h"
 #include "writehelper.h"
 
@@ -38,11 +39,6 @@ namespace {
 
 const qint64 MiB = 1 << 20;
 
-QString wrapperFolder()
-{
-    return qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/removable-lsblk";
-}
-
 // Frees swap enabled by a test again.
 struct SwapOn
 {
@@ -61,7 +57,7 @@ struct SwapOn
 
 void TestUnmount::init()
 {
-    qputenv("PATH", wrapperFolder().toLocal8Bit() + ":" + originalPath);
+    qputenv("PATH", pathWithRemovableLsblk(QString::fromLocal8Bit(originalPath)).toLocal8Bit());
     qunsetenv("TOBRA_LSBLK_OLD");
     loop.reset();
 }
@@ -82,7 +78,9 @@ void TestUnmount::useFakeUmount(const QByteArray &script)
 {
     QVERIFY(writeFile(fakes.filePath("umount"), "#!/bin/sh\n" + script + "\n"));
     QVERIFY(QFile::setPermissions(fakes.filePath("umount"), QFile::ReadOwner | QFile::ExeOwner));
-    qputenv("PATH", fakes.path().toLocal8Bit() + ":" + wrapperFolder().toLocal8Bit() + ":" + originalPath);
+    qputenv(
+        "PATH",
+        (fakes.path() + ":" + pathWithRemovableLsblk(QString::fromLocal8Bit(originalPath))).toLocal8Bit());
 }
 
 void TestUnmount::nestedMountsInsideOut_data()

@@ -1,6 +1,7 @@
 #include "faultydisk.h"
 #include "loopdevice.h"
 #include "mounts.h"
+#include "removablelsblk.h"
 #include "testfiles.h"
 
 #include <QProcessEnvironment>
@@ -38,7 +39,6 @@ private:
         QByteArray standardError;
     };
     Run runHelper(const QStringList &arguments, const QProcessEnvironment &environment);
-    QProcessEnvironment environmentFor(const QString &removableDevice) const;
     void fillCard();
 
     QTemporaryDir dir;
@@ -115,15 +115,6 @@ TestWriteHelper::Run TestWriteHelper::runHelper(const QStringList &arguments,
     return run;
 }
 
-QProcessEnvironment TestWriteHelper::environmentFor(const QString &removableDevice) const
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("PATH", qEnvironmentVariable("TOBRA_TEST_SUPPORT") +
-                                   "/removable-lsblk:" + environment.value("PATH"));
-    environment.insert("TOBRA_REMOVABLE_DEVICES", removableDevice);
-    return environment;
-}
-
 // Puts a known pattern on the shared card, so that a test sees whether anything was written.
 void TestWriteHelper::fillCard()
 {
@@ -164,7 +155,7 @@ void TestWriteHelper::refusesTargetNotOffered()
     QFETCH(QString, kind);
     fillCard();
     QVERIFY(writeFile(dir.filePath("image"), randomBytes(MiB)));
-    QProcessEnvironment environment = environmentFor(card->path());
+    QProcessEnvironment environment = environmentWithRemovable({card->path()});
     QString target = card->path();
     QString enumerationError;
     if (kind == "partition") {
@@ -208,7 +199,7 @@ void TestWriteHelper::writesVerifiesAndUnmounts()
     QVERIFY2(mount.isOk(), qPrintable(mount.error()));
     const QByteArray image = randomBytes(10 * MiB, 3);
     QVERIFY(writeFile(dir.filePath("image"), image));
-    QProcessEnvironment environment = environmentFor(card->path());
+    QProcessEnvironment environment = environmentWithRemovable({card->path()});
     if (oldLsblk)
         environment.insert("TOBRA_LSBLK_OLD", "1");
 
@@ -236,8 +227,8 @@ void TestWriteHelper::verifyOnlyWhenAskedExactly()
     QFETCH(bool, verified);
     const QByteArray image = randomBytes(6 * MiB, 5);
     QVERIFY(writeFile(dir.filePath("image"), image));
-    const Run run =
-        runHelper(QStringList{dir.filePath("image"), card->path()} + flags, environmentFor(card->path()));
+    const Run run = runHelper(QStringList{dir.filePath("image"), card->path()} + flags,
+                              environmentWithRemovable({card->path()}));
     QCOMPARE(run.lines, expectedLines(6 * MiB, verified));
     QCOMPARE(run.exitCode, 0);
     QVERIFY(readRange(card->path(), 0, 6 * MiB) == image);
@@ -254,8 +245,8 @@ void TestWriteHelper::busyMountFailsWithUmountsMessage()
     QVERIFY(heldOpen.open(QIODevice::WriteOnly));
     QVERIFY(writeFile(dir.filePath("image"), randomBytes(MiB)));
 
-    const Run run =
-        runHelper({dir.filePath("image"), card->path(), "--verify"}, environmentFor(card->path()));
+    const Run run = runHelper({dir.filePath("image"), card->path(), "--verify"},
+                              environmentWithRemovable({card->path()}));
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.lines.size(), 1);
     const QString prefix = "ERROR " + mountpoint + " konnte nicht ausgehängt werden: umount: ";
@@ -274,8 +265,8 @@ void TestWriteHelper::deviceTooSmall()
     if (!small.isAttached())
         QSKIP(qPrintable(small.error()));
     QVERIFY(writeFile(dir.filePath("image"), randomBytes(10 * MiB)));
-    const Run run =
-        runHelper({dir.filePath("image"), small.path(), "--verify"}, environmentFor(small.path()));
+    const Run run = runHelper({dir.filePath("image"), small.path(), "--verify"},
+                              environmentWithRemovable({small.path()}));
     QCOMPARE(run.lines, QStringList{"ERROR Die Karte ist zu klein: 4 MB statt mindestens 11 MB"});
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(readRange(small.path(), 0, 4 * MiB), QByteArray(4 * MiB, '\xAA'));
@@ -295,8 +286,8 @@ void TestWriteHelper::ioErrorIsOneLine()
         QSKIP(qPrintable(faulty.error()));
     QVERIFY(writeFile(dir.filePath("image"), randomBytes(8 * MiB)));
 
-    const Run run =
-        runHelper({dir.filePath("image"), faulty.path(), "--verify"}, environmentFor(faulty.path()));
+    const Run run = runHelper({dir.filePath("image"), faulty.path(), "--verify"},
+                              environmentWithRemovable({faulty.path()}));
     QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.standardError, QByteArray());
     QVERIFY(!run.lines.isEmpty());
