@@ -6,7 +6,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTest>
-#include <QtEndian>
 
 namespace {
 
@@ -206,24 +205,4 @@ bool FatFixture::backdate()
 bool FatFixture::writtenSinceBackdate() const
 {
     return QFileInfo(imagePath).lastModified().toUTC() != backdated;
-}
-
-quint16 le16(const QByteArray &bytes, int offset)
-{
-    return qFromLittleEndian<quint16>(bytes.constData() + offset);
-}
-
-quint32 le32(const QByteArray &bytes, int offset)
-{
-    return qFromLittleEndian<quint32>(bytes.constData() + offset);
-}
-
-void setLe16(QByteArray &bytes, int offset, quint16 value)
-{
-    qToLittleEndian(value, bytes.data() + offset);
-}
-
-void setLe32(QByteArray &bytes, int offset, quint32 value)
-{
-    qToLittleEndian(value, bytes.data() + offset);
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "fatlayout.h"
+
 #include <QByteArray>
 #include <QMetaType>
 #include <QString>
@@ -67,11 +69,11 @@ private:
     QString lastError;
 };
 
-// Little-endian field access for hand edits in tests.
-quint16 le16(const QByteArray &bytes, int offset);
-quint32 le32(const QByteArray &bytes, int offset);
-void setLe16(QByteArray &bytes, int offset, quint16 value);
-void setLe32(QByteArray &bytes, int offset, quint32 value);
+// Hand edits of on-disk fields use the writer's own little-endian helpers.
+using FatLayout::putU16;
+using FatLayout::putU32;
+using FatLayout::u16;
+using FatLayout::u32;
 
 // Skips the current test when a tool is missing; use at the start of every test function.
 #define REQUIRE_FAT_TOOLS()                                                                                  \

@@ -171,7 +171,7 @@ private Q_SLOTS:
             QCOMPARE(image.resolveDir(name, &cluster, &gotError), error.isEmpty());
             QCOMPARE(gotError, error);
             if (isRom)
-                QCOMPARE(cluster, quint32(le16(romEntry, 20)) << 16 | le16(romEntry, 26));
+                QCOMPARE(cluster, quint32(u16(romEntry, 20)) << 16 | u16(romEntry, 26));
             else if (error.isEmpty())
                 QCOMPARE(cluster, image.geometry().rootCluster);
         }

@@ -13,10 +13,10 @@ const QString invalidVolume = QStringLiteral("Die Partition ist kein gültiges F
 const VolumeSpec fat32Bare{32, 512, 1, 40 * 1024, 0, 0};
 const VolumeSpec fat32Mbr{32, 512, 1, 40 * 1024, 2048, 0};
 
-QByteArray le32Bytes(quint32 value)
+QByteArray u32Bytes(quint32 value)
 {
     QByteArray bytes(4, '\0');
-    setLe32(bytes, 0, value);
+    putU32(bytes, 0, value);
     return bytes;
 }
 
@@ -28,14 +28,14 @@ QByteArray fat16BootSector(quint32 clusters, quint32 *totalSectors)
     *totalSectors = 1 + 2 * sectorsPerFat + 32 + clusters;
     QByteArray boot(512, '\0');
     boot[0] = char(0xEB);
-    setLe16(boot, 11, 512);
+    putU16(boot, 11, 512);
     boot[13] = 1;
-    setLe16(boot, 14, 1);
+    putU16(boot, 14, 1);
     boot[16] = 2;
-    setLe16(boot, 17, 512);
+    putU16(boot, 17, 512);
     boot[21] = char(0xF8);
-    setLe16(boot, 22, quint16(sectorsPerFat));
-    setLe32(boot, 32, *totalSectors);
+    putU16(boot, 22, quint16(sectorsPerFat));
+    putU32(boot, 32, *totalSectors);
     boot[510] = 0x55;
     boot[511] = char(0xAA);
     return boot;
@@ -92,7 +92,7 @@ private Q_SLOTS:
         const qint64 entry0 = 446;
         const qint64 entry1 = 446 + 16;
         QTest::newRow("fat-type-with-first-sector-0-skipped")
-            << fat32Mbr << Patches{{entry0 + 4, "\x0c"}, {entry0 + 8, le32Bytes(0)}} << qint64(0) << QString()
+            << fat32Mbr << Patches{{entry0 + 4, "\x0c"}, {entry0 + 8, u32Bytes(0)}} << qint64(0) << QString()
             << mbrVolume;
         for (const quint8 type : {0x04, 0x06, 0x0B, 0x0C, 0x0E})
             QTest::addRow("accepted-type-%02x", type)
@@ -103,7 +103,7 @@ private Q_SLOTS:
                 << fat32Mbr << Patches{{entry1 + 4, QByteArray(1, char(type))}} << qint64(0)
                 << "Im Image wurde keine FAT-Partition (FAT16/FAT32) gefunden" << quint64(0);
         QTest::newRow("partition-beyond-end")
-            << fat32Mbr << Patches{{entry1 + 8, le32Bytes(0x00FFFFFF)}} << qint64(0)
+            << fat32Mbr << Patches{{entry1 + 8, u32Bytes(0x00FFFFFF)}} << qint64(0)
             << "Bootsektor der Partition nicht lesbar" << quint64(0);
 
         QTest::newRow("all-zero-sector-0")
@@ -119,21 +119,21 @@ private Q_SLOTS:
         QTest::newRow("no-reserved-sectors")
             << fat32Bare << Patches{{14, QByteArray(2, '\0')}} << qint64(0) << invalidVolume << quint64(0);
         QTest::newRow("fat32-root-cluster-1")
-            << fat32Bare << Patches{{44, le32Bytes(1)}} << qint64(0) << invalidVolume << quint64(0);
+            << fat32Bare << Patches{{44, u32Bytes(1)}} << qint64(0) << invalidVolume << quint64(0);
         QTest::newRow("fat32-with-16-bit-fat-size") << fat32Bare << Patches{{22, QByteArray("\x01\x00", 2)}}
                                                     << qint64(0) << invalidVolume << quint64(0);
         QTest::newRow("fat32-fat-size-0")
-            << fat32Bare << Patches{{36, le32Bytes(0)}} << qint64(0) << invalidVolume << quint64(0);
-        QTest::newRow("total-sectors-0") << fat32Bare << Patches{{32, le32Bytes(0)}} << qint64(0)
+            << fat32Bare << Patches{{36, u32Bytes(0)}} << qint64(0) << invalidVolume << quint64(0);
+        QTest::newRow("total-sectors-0") << fat32Bare << Patches{{32, u32Bytes(0)}} << qint64(0)
                                          << "Ungültige Größenangaben im Bootsektor" << quint64(0);
         // 255 FATs of 0x01010102 sectors wrap to a small number in 32 bits.
         QTest::newRow("fat-size-wrapping-32-bits")
-            << fat32Bare << Patches{{16, "\xff"}, {36, le32Bytes(0x01010102)}} << qint64(0)
+            << fat32Bare << Patches{{16, "\xff"}, {36, u32Bytes(0x01010102)}} << qint64(0)
             << "Ungültige Größenangaben im Bootsektor" << quint64(0);
         QTest::newRow("truncated-by-one-byte")
             << fat32Mbr << Patches{} << qint64(1) << "Das Image ist kürzer als die Partition (beschädigt?)"
             << quint64(0);
-        QTest::newRow("fat-too-small-for-clusters") << fat32Bare << Patches{{36, le32Bytes(16)}} << qint64(0)
+        QTest::newRow("fat-too-small-for-clusters") << fat32Bare << Patches{{36, u32Bytes(16)}} << qint64(0)
                                                     << "FAT konnte nicht gelesen werden" << quint64(0);
     }
     void openEdited()

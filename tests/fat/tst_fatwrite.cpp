@@ -59,7 +59,7 @@ QByteArray emptyFileEntries(int count)
 
 quint32 firstClusterOf(const QByteArray &entry)
 {
-    return quint32(le16(entry, 20)) << 16 | le16(entry, 26);
+    return quint32(u16(entry, 20)) << 16 | u16(entry, 26);
 }
 
 const VolumeSpec smallFat32{32, 512, 1, 40 * 1024, 2048, 0};
@@ -130,7 +130,7 @@ private Q_SLOTS:
 
         QCOMPARE(freeClusters(image), freeBefore - quint32(clusters));
         const QByteArray entry = entryOf(image, "Rom", "ROM     BIN");
-        QCOMPARE(le32(entry, 28), quint32(size));
+        QCOMPARE(u32(entry, 28), quint32(size));
         const QList<quint32> chain = image.chain(firstClusterOf(entry));
         QCOMPARE(chain.size(), clusters);
         if (clusters == 0)
@@ -159,9 +159,9 @@ private Q_SLOTS:
         EntryLocation where;
         QByteArray old = entryOf(image, "Rom", "ROM     BIN", &where);
         old[11] = 0x21; // read-only: must not survive the replacement
-        setLe16(old, 14, 0x1234);
-        setLe16(old, 16, 0x2A43);
-        setLe16(old, 18, 0x2A44);
+        putU16(old, 14, 0x1234);
+        putU16(old, 16, 0x2A43);
+        putU16(old, 18, 0x2A44);
         old[13] = 77;
         QVERIFY(image.writeDirEntry(where, old));
         const quint32 freeBefore = freeClusters(image);
@@ -181,8 +181,8 @@ private Q_SLOTS:
         QCOMPARE(entry.left(11), old.left(11));
         QCOMPARE(entry.mid(12, 8), old.mid(12, 8)); // case byte, creation stamps, access date
         QCOMPARE(int(entry[11]), 0x20);
-        QCOMPARE(le32(entry, 28), 700u);
-        QVERIFY(le16(entry, 24) >= 0x2A43); // written today, not in 2001
+        QCOMPARE(u32(entry, 28), 700u);
+        QVERIFY(u16(entry, 24) >= 0x2A43); // written today, not in 2001
         QCOMPARE(freeClusters(image), freeBefore + 10 - 2);
         image.close();
         QVERIFY2(fixture.fsckClean(), qPrintable(fixture.error()));
@@ -310,7 +310,7 @@ private Q_SLOTS:
             const quint64 base = fat0 + quint64(copy) * geo.sectorsPerFat * geo.bytesPerSector;
             for (quint32 n = oldChain.first(); n <= lastUsed + 8; ++n) {
                 QByteArray raw = fixture.read(base + n * 4, 4);
-                setLe32(raw, 0, le32(raw, 0) | 0xA0000000u);
+                putU32(raw, 0, u32(raw, 0) | 0xA0000000u);
                 QVERIFY(fixture.write(base + n * 4, raw));
             }
         }
@@ -322,16 +322,16 @@ private Q_SLOTS:
         const QList<QByteArray> copies = fatCopies(fixture, geo);
         QVERIFY(copies[0] == copies[1]);
         for (quint32 n = oldChain.first(); n <= lastUsed + 8; ++n)
-            QCOMPARE(le32(copies[0], int(n * 4)) & 0xF0000000u, 0xA0000000u);
+            QCOMPARE(u32(copies[0], int(n * 4)) & 0xF0000000u, 0xA0000000u);
         const QByteArray fsInfo =
             fixture.read(geo.partitionOffset + geo.fsInfoSector * geo.bytesPerSector, 512);
         QVERIFY(image.open(fixture.image()));
         QCOMPARE(image.chain(firstClusterOf(entryOf(image, "Rom", "ROM     BIN"))).size(), 6);
-        QCOMPARE(le32(fsInfo, 488), freeClusters(image));
+        QCOMPARE(u32(fsInfo, 488), freeClusters(image));
         quint32 firstFree = 2;
         while (image.fatEntry(firstFree) != 0)
             ++firstFree;
-        QCOMPARE(le32(fsInfo, 492), firstFree);
+        QCOMPARE(u32(fsInfo, 492), firstFree);
     }
 
     // The FSInfo hints alone: fsck.fat finds nothing to fix.
@@ -389,15 +389,15 @@ private Q_SLOTS:
             QVERIFY(fixture.write(image.clusterOffset(dirChain[1]) + 32, emptyFileEntries(15))); // fill it
             image.setFatEntry(dirChain.last(), dirChain.first());
         } else if (damage == "file-past-end") {
-            setLe16(entry, 26, quint16(pastEnd));
-            setLe16(entry, 20, quint16(pastEnd >> 16));
+            putU16(entry, 26, quint16(pastEnd));
+            putU16(entry, 20, quint16(pastEnd >> 16));
             QVERIFY(image.writeDirEntry(where, entry));
         } else if (damage == "dir-past-end") {
             QByteArray romEntry;
             EntryLocation romAt;
             QVERIFY(image.findEntry(geo.rootCluster, "ROM        ", &romAt, &romEntry));
-            setLe16(romEntry, 26, quint16(0xFFF0));
-            setLe16(romEntry, 20, quint16(0x0FFF));
+            putU16(romEntry, 26, quint16(0xFFF0));
+            putU16(romEntry, 20, quint16(0x0FFF));
             QVERIFY(image.writeDirEntry(romAt, romEntry));
         } else if (damage == "dir-link-past-end") {
             QVERIFY(fixture.write(image.clusterOffset(dirChain[1]) + 32, emptyFileEntries(15)));
