@@ -146,6 +146,7 @@ void TestWriteHelper::refusesTargetNotOffered_data()
     QTest::newRow("trailing-slash") << "trailing-slash";
     QTest::newRow("symbolic-link") << "symbolic-link";
     QTest::newRow("not-removable") << "not-removable";
+    QTest::newRow("read-only") << "read-only";
     QTest::newRow("percent-signs") << "percent-signs";
     QTest::newRow("lsblk-missing") << "lsblk-missing";
 }
@@ -158,6 +159,7 @@ void TestWriteHelper::refusesTargetNotOffered()
     QProcessEnvironment environment = environmentWithRemovable({card->path()});
     QString target = card->path();
     QString enumerationError;
+    std::unique_ptr<LoopDevice> readOnly;
     if (kind == "partition") {
         target = card->partition(1);
     } else if (kind == "trailing-slash") {
@@ -167,6 +169,14 @@ void TestWriteHelper::refusesTargetNotOffered()
         QVERIFY(QFile::link(card->path(), target));
     } else if (kind == "not-removable") {
         environment.remove("TOBRA_REMOVABLE_DEVICES");
+    } else if (kind == "read-only") {
+        LoopDevice::Options options;
+        options.readOnly = true;
+        readOnly = std::make_unique<LoopDevice>(dir.filePath("card.img"), options);
+        if (!readOnly->isAttached())
+            QSKIP(qPrintable(readOnly->error()));
+        target = readOnly->path();
+        environment = environmentWithRemovable({target});
     } else if (kind == "percent-signs") {
         target = "/dev/%1%2%";
     } else if (kind == "lsblk-missing") {
