@@ -2,6 +2,7 @@
 
 #include <QBitArray>
 #include <QByteArray>
+#include <QDateTime>
 #include <QFile>
 #include <QList>
 #include <QString>
@@ -112,6 +113,8 @@ private:
     quint64 fatCopyOffset(quint32 copy) const;
     quint32 fatEntrySize() const { return geo.fatType == 32 ? 4 : 2; }
     bool isInWindow(quint64 offset, quint64 length) const;
+    bool storeContents(const QString &fileName, const QByteArray &data, const QDateTime &now,
+                       const EntryLocation &location, QByteArray entry, QString *error);
     bool writeData(const QList<quint32> &clusters, const QByteArray &data);
     bool appendDirCluster(const QList<quint32> &dirChain, EntryLocation *location, QString *error);
     void updateFsInfo();

@@ -98,25 +98,30 @@ bool FatImage::writeFile(const QString &dirName, const QString &fileName, const 
         entry = newEntry(shortName, caseFlags, now);
     }
 
-    const quint32 clustersNeeded =
-        quint32((quint64(data.size()) + geo.bytesPerCluster - 1) / geo.bytesPerCluster);
-    QList<quint32> clusters;
-    QString failure;
-    if (!allocateClusters(clustersNeeded, &clusters))
-        failure = QStringLiteral("Nicht genug freier Platz im Image für %1 (%2 Bytes)")
-                      .arg(fileName, QString::number(data.size()));
-    else if (!writeData(clusters, data))
-        failure = QStringLiteral("Schreiben der Daten ins Image fehlgeschlagen");
-    else if (completeEntry(entry, clusters.value(0, 0), quint32(data.size()), now);
-             !writeDirEntry(location, entry))
-        failure = QStringLiteral("Verzeichniseintrag konnte nicht geschrieben werden");
-    else if (fatUnreadable)
-        failure = QStringLiteral("FAT konnte nicht gelesen werden");
-    if (!failure.isEmpty()) {
+    if (!storeContents(fileName, data, now, location, entry, error)) {
         reloadFat();
-        return fail(error, failure);
+        return false;
     }
     return flushFat(error);
+}
+
+// Allocates the clusters and writes the data and the entry: everything but the FAT itself.
+bool FatImage::storeContents(const QString &fileName, const QByteArray &data, const QDateTime &now,
+                             const EntryLocation &location, QByteArray entry, QString *error)
+{
+    const quint64 clustersNeeded = (quint64(data.size()) + geo.bytesPerCluster - 1) / geo.bytesPerCluster;
+    QList<quint32> clusters;
+    if (!allocateClusters(quint32(clustersNeeded), &clusters))
+        return fail(error, QStringLiteral("Nicht genug freier Platz im Image für %1 (%2 Bytes)")
+                               .arg(fileName, QString::number(data.size())));
+    if (!writeData(clusters, data))
+        return fail(error, QStringLiteral("Schreiben der Daten ins Image fehlgeschlagen"));
+    completeEntry(entry, clusters.value(0, 0), quint32(data.size()), now);
+    if (!writeDirEntry(location, entry))
+        return fail(error, QStringLiteral("Verzeichniseintrag konnte nicht geschrieben werden"));
+    if (fatUnreadable)
+        return fail(error, QStringLiteral("FAT konnte nicht gelesen werden"));
+    return true;
 }
 
 void FatImage::freeChain(quint32 cluster)
