@@ -37,9 +37,9 @@ struct FatGeometry
 };
 
 // The installer's own FAT16/FAT32 writer. It finds the volume inside a disk image (bare, or
-// behind an MBR), keeps the first FAT in memory and writes 8.3-named files into the root or a
-// directory directly below it. Every read and write stays inside the volume, whatever the boot
-// sector or the FAT say. Failures return false and a German text in the optional error.
+// behind an MBR), holds the first FAT in memory (read as it is used) and writes 8.3-named files into the root
+// or a directory directly below it. Every read and write stays inside the volume, whatever the boot sector or
+// the FAT say. Failures return false and a German text in the optional error.
 class FatImage
 {
 public:
@@ -47,8 +47,9 @@ public:
     ~FatImage() { close(); }
     Q_DISABLE_COPY(FatImage)
 
-    // Opens the image read-write, finds and checks the volume and loads the first FAT. Writes
-    // nothing. On failure the object must not be used for writing; close() it.
+    // Opens the image read-write, finds and checks the volume and reads the start of the first
+    // FAT (the rest is read as it is used). Writes nothing. On failure the object must not be used for
+    // writing; close() it.
     bool open(const QString &path, QString *error = nullptr);
     // Closes the image and forgets the FAT. Safe at any time, also twice.
     void close();
