@@ -140,8 +140,11 @@ bool verifyTarget(Transfer &transfer, bool blockDevice, const QByteArray &writte
     Sha256 digest;
     for (qint64 done = 0; done < transfer.imageSize;) {
         const ssize_t read = readRetrying(target.get(), transfer.data(), transfer.nextChunk(done));
-        if (read < 0)
-            return fail(transfer.error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errno)));
+        if (read < 0) {
+            const int errorNumber = errno; // before building the text, which may allocate
+            return fail(transfer.error,
+                        QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+        }
         if (read == 0)
             return fail(transfer.error, "Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden");
         digest.addData(transfer.data(), read);
