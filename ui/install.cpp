@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <unistd.h>
 
@@ -25,6 +26,17 @@ bool isUsableRom(const QString &path)
 {
     const QFileInfo info(path);
     return info.isFile() && info.size() >= 1 && info.size() <= maxRomBytes;
+}
+
+// A Yes/No question with No as default; only Yes gives true. The buttons speak German like
+// the rest of the window.
+bool askYesNo(QWidget *parent, QMessageBox::Icon icon, const QString &text)
+{
+    QMessageBox box(icon, parent->windowTitle(), text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.button(QMessageBox::Yes)->setText(QStringLiteral("&Ja"));
+    box.button(QMessageBox::No)->setText(QStringLiteral("&Nein"));
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
 }
 
 } // namespace
@@ -95,24 +107,18 @@ bool MainWindow::confirmErase()
 {
     const qint64 size = driveCombo->currentData(Qt::UserRole + 1).toLongLong();
     const QString drive = driveCombo->currentText();
-    const auto buttons = QMessageBox::Yes | QMessageBox::No;
-    QMessageBox::StandardButton answer;
-    if (size > largeDriveBytes) {
-        answer = QMessageBox::critical(
-            this, windowTitle(),
-            QStringLiteral("ACHTUNG: Dieses Laufwerk ist mit %1 GB sehr groß für eine Speicherkarte. Es "
-                           "könnte eine externe Festplatte mit wichtigen Daten sein.\n\n%2\n\nAlle Daten "
-                           "darauf werden unwiderruflich gelöscht. Wirklich fortfahren?")
-                .arg(QString::number(double(size) / 1e9, 'f', 0), drive),
-            buttons, QMessageBox::No);
-    } else {
-        answer = QMessageBox::warning(
-            this, windowTitle(),
-            QStringLiteral("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:\n\n%1\n\nFortfahren?")
-                .arg(drive),
-            buttons, QMessageBox::No);
-    }
-    return answer == QMessageBox::Yes;
+    if (size > largeDriveBytes)
+        return askYesNo(
+            this, QMessageBox::Critical,
+            QStringLiteral(
+                "ACHTUNG: Dieses Laufwerk ist mit %1 GB sehr groß für eine Speicherkarte. Es könnte "
+                "eine externe Festplatte mit wichtigen Daten sein.\n\n%2\n\nAlle Daten darauf werden "
+                "unwiderruflich gelöscht. Wirklich fortfahren?")
+                .arg(QString::number(double(size) / 1e9, 'f', 0), drive));
+    return askYesNo(
+        this, QMessageBox::Warning,
+        QStringLiteral("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:\n\n%1\n\nFortfahren?")
+            .arg(drive));
 }
 
 void MainWindow::copyLocalImage(const QString &localImage)

@@ -89,6 +89,7 @@ struct Shown
     QString text;
     QMessageBox::StandardButtons buttons;
     QMessageBox::StandardButton defaultButton;
+    QStringList buttonTexts = {}; // sorted; not compared by ==
 };
 
 // Answers every message box the window opens and records what it showed: a box with Yes gets
@@ -119,13 +120,22 @@ private:
             return;
         handled = box;
         shown.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons(),
-                      box->standardButton(box->defaultButton())});
+                      box->standardButton(box->defaultButton()), buttonTexts(box)});
         if (!box->button(QMessageBox::Yes))
             box->button(QMessageBox::Ok)->click();
         else if (confirmation == Escape)
             QTest::keyClick(box, Qt::Key_Escape);
         else
             box->button(confirmation == Yes ? QMessageBox::Yes : QMessageBox::No)->click();
+    }
+
+    static QStringList buttonTexts(QMessageBox *box)
+    {
+        QStringList texts;
+        for (QAbstractButton *button : box->buttons())
+            texts << button->text();
+        texts.sort();
+        return texts;
     }
 
     Answer confirmation;
@@ -614,6 +624,7 @@ private Q_SLOTS:
                 .arg(gigabytes, driveText),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No};
         QCOMPARE(boxes.shown, QList<Shown>{gigabytes.isEmpty() ? confirmationBox(driveText) : large});
+        QCOMPARE(boxes.shown.first().buttonTexts, (QStringList{"&Ja", "&Nein"}));
         QCOMPARE(logFrom(*window, first), QStringList());
         checkIdleAfterRun(*window, QStringLiteral("Bereit (1 Version(en) gefunden)"), 0);
         QCOMPARE(imageRequests(), 0);
@@ -632,6 +643,12 @@ private Q_SLOTS:
 
         auto *progress = member<QProgressBar>(*window, "progressBar");
         QTRY_VERIFY_WITH_TIMEOUT(progress->value() > 0, 15000);
+        QCOMPARE(boxes.shown.size(), 1);
+        QCOMPARE(tempLeftovers().size(), 1);
+        QVERIFY(!member<QPushButton>(*window, "installButton")->isEnabled());
+        // A second start while one runs is ignored without a word.
+        QVERIFY(QMetaObject::invokeMethod(window.get(), "install"));
+        QTest::qWait(100);
         QCOMPARE(boxes.shown.size(), 1);
         QCOMPARE(tempLeftovers().size(), 1);
         member<QPushButton>(*window, "cancelButton")->click();
