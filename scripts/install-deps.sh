@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that are missing for the given purpose: "build", "test" or "bench".
+# Installs the Debian packages that are missing for the given purpose: "build", "test", "bench" or
+# "demo" (what scripts/make-demo.sh needs on top of the build).
 set -euo pipefail
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev
@@ -9,10 +10,12 @@ test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec polic
                desktop-file-utils appstream libxml2-utils dpkg-dev file
                clang libclang-rt-14-dev)
 bench_packages=(curl time coreutils python3)
+demo_packages=(dosfstools mtools fdisk coreutils)
 
 wanted=("${build_packages[@]}")
 [ "${1:-build}" = test ] && wanted+=("${test_packages[@]}")
 [ "${1:-build}" = bench ] && wanted+=("${bench_packages[@]}")
+[ "${1:-build}" = demo ] && wanted+=("${demo_packages[@]}")
 
 missing=()
 for package in "${wanted[@]}"; do
