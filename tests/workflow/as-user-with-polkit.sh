@@ -12,10 +12,12 @@ uid=$1
 gid=$2
 shift 2
 
-mount --make-rprivate /
-mkdir -p /run/dbus /etc/polkit-1/rules.d
-mount -t tmpfs tmpfs /run/dbus
-mount -t tmpfs tmpfs /etc/polkit-1/rules.d
+private_tmpfs() {
+    mkdir -p "$1" && mount -t tmpfs tmpfs "$1" || { echo "cannot mount a tmpfs over $1"; exit 77; }
+}
+mount --make-rprivate / || { echo "cannot make the mounts private"; exit 77; }
+private_tmpfs /run/dbus
+private_tmpfs /etc/polkit-1/rules.d
 cat >/etc/polkit-1/rules.d/10-tobra-test.rules <<EOF
 polkit.addRule(function(action, subject) {
     if (action.id == "org.freedesktop.policykit.exec" && subject.user == "$(id -nu "$uid")")

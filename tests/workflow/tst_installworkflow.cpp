@@ -709,6 +709,8 @@ private Q_SLOTS:
         const passwd *nobody = ::getpwnam("nobody");
         if (!nobody)
             QSKIP("needs the user nobody");
+        if (QProcess::execute("/usr/bin/unshare", {"-m", "true"}) != 0)
+            QSKIP("needs a private mount namespace (unshare -m, as root)");
         const QString self = QCoreApplication::applicationFilePath();
         if (QProcess::execute("/usr/bin/setpriv", {QString("--reuid=%1").arg(nobody->pw_uid),
                                                    QString("--regid=%1").arg(nobody->pw_gid),
