@@ -46,7 +46,12 @@ void MainWindow::install()
     if (busy)
         return;
     int versionIndex = -1;
-    if (!takeChoices(&versionIndex) || !confirmErase())
+    const QString refusal = refusalOfChoices(&versionIndex);
+    if (!refusal.isEmpty()) {
+        QMessageBox::warning(this, windowTitle(), refusal);
+        return;
+    }
+    if (!confirmErase())
         return;
 
     tempDir.reset();
@@ -63,43 +68,34 @@ void MainWindow::install()
         startDownload(catalog.versions.at(versionIndex));
 }
 
-// Takes the image source, the ROM files and the drive from the widgets in a fixed order; the
-// first unusable one is refused with a warning and false.
-bool MainWindow::takeChoices(int *versionIndex)
+// Takes the image source, the ROM files and the drive from the widgets in a fixed order and
+// returns the warning for the first that cannot be used; empty when all can.
+QString MainWindow::refusalOfChoices(int *versionIndex)
 {
-    QString refusal;
     if (localImageCheck->isChecked()) {
         if (!QFileInfo(localImageEdit->text().trimmed()).isFile())
-            refusal = QStringLiteral("Die lokale Image-Datei wurde nicht gefunden.");
+            return QStringLiteral("Die lokale Image-Datei wurde nicht gefunden.");
     } else {
         *versionIndex = versionCombo->currentIndex();
         if (*versionIndex < 0 || *versionIndex >= catalog.versions.size())
-            refusal = QStringLiteral("Es ist keine Version ausgewählt. Bitte \"Neu laden\" klicken oder eine "
-                                     "lokale Image-Datei verwenden.");
+            return QStringLiteral(
+                "Es ist keine Version ausgewählt. Bitte \"Neu laden\" klicken oder eine lokale "
+                "Image-Datei verwenden.");
     }
-    if (refusal.isEmpty()) {
-        romFile = romEdit->text().trimmed();
-        if (!isUsableRom(romFile))
-            refusal = QStringLiteral("Bitte eine gültige ROM-Datei auswählen (nicht leer, höchstens 8 MB).");
+    romFile = romEdit->text().trimmed();
+    if (!isUsableRom(romFile))
+        return QStringLiteral("Bitte eine gültige ROM-Datei auswählen (nicht leer, höchstens 8 MB).");
+    extFile.clear();
+    if (useExtCheck->isChecked()) {
+        extFile = extEdit->text().trimmed();
+        if (!isUsableRom(extFile))
+            return QStringLiteral(
+                "Bitte eine gültige Datei für die ext.bin auswählen (nicht leer, höchstens 8 MB).");
     }
-    if (refusal.isEmpty()) {
-        extFile.clear();
-        if (useExtCheck->isChecked()) {
-            extFile = extEdit->text().trimmed();
-            if (!isUsableRom(extFile))
-                refusal = QStringLiteral(
-                    "Bitte eine gültige Datei für die ext.bin auswählen (nicht leer, höchstens 8 MB).");
-        }
-    }
-    if (refusal.isEmpty()) {
-        devicePath = driveCombo->currentData(Qt::UserRole).toString();
-        if (devicePath.isEmpty())
-            refusal = QStringLiteral("Es ist keine Speicherkarte ausgewählt.");
-    }
-    if (refusal.isEmpty())
-        return true;
-    QMessageBox::warning(this, windowTitle(), refusal);
-    return false;
+    devicePath = driveCombo->currentData(Qt::UserRole).toString();
+    if (devicePath.isEmpty())
+        return QStringLiteral("Es ist keine Speicherkarte ausgewählt.");
+    return QString();
 }
 
 // Asks before the card is erased, more sharply for a drive too large to be a memory card.

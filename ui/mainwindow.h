@@ -73,7 +73,7 @@ private:
     void abandonConfigReply();
 
     // The installation, from the Install button to succeed() or fail().
-    bool takeChoices(int *versionIndex);
+    QString refusalOfChoices(int *versionIndex);
     bool confirmErase();
     void copyLocalImage(const QString &localImage);
     void startDownload(const VersionEntry &entry);
