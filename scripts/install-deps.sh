@@ -9,7 +9,7 @@ test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec polic
                util-linux mount e2fsprogs xvfb
                desktop-file-utils appstream libxml2-utils dpkg-dev file
                clang libclang-rt-14-dev)
-bench_packages=(curl time coreutils python3)
+bench_packages=(curl time coreutils python3 openssl python3-fusepy util-linux)
 demo_packages=(dosfstools mtools fdisk coreutils)
 
 wanted=("${build_packages[@]}")
