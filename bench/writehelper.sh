@@ -22,7 +22,7 @@ large_mib=${TOBRA_BENCH_LARGE_MIB:-4096}
 rounds=${TOBRA_BENCH_ROUNDS:-3}
 slow_rate=${TOBRA_BENCH_SLOW_RATE:-20000000}
 for tool in dd openssl losetup /usr/bin/time /usr/bin/python3; do
-    command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
+    command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/install-deps.sh bench)" >&2; exit 1; }
 done
 [ "$(id -u)" -eq 0 ] || { echo "needs root for loop devices" >&2; exit 1; }
 
