@@ -9,7 +9,8 @@ large files cost the server next to nothing); a missing file answers 404.
 
 Query parameters change the answer for any path. They can also be put into the path as a first
 segment "__q/QUERY", e.g. /__q/rate=100000/image.img, for clients that build the file's address
-from a folder and a name and so cannot keep a query.
+from a folder and a name and so cannot keep a query. Such a request is recorded and answered as
+/image.img?rate=100000.
   status=N       answer with status N; the body is the file's bytes, or a short text when the
                  path names no file. 206 adds a Content-Range over the whole file.
   redirect=URL   answer 302 with "Location: URL" (relative URLs allowed); code=N picks another
