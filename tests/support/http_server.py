@@ -7,10 +7,7 @@ Port 0 (the default) takes a free port. The chosen port is the first line on std
 --port-file, also the content of that file. GET and HEAD serve the files under ROOT (sendfile, so
 large files cost the server next to nothing); a missing file answers 404.
 
-Query parameters change the answer for any path. They can also be put into the path as a first
-segment "__q/QUERY", e.g. /__q/rate=100000/image.img, for clients that build the file's address
-from a folder and a name and so cannot keep a query. Such a request is recorded and answered as
-/image.img?rate=100000.
+Query parameters change the answer for any path:
   status=N       answer with status N; the body is the file's bytes, or a short text when the
                  path names no file. 206 adds a Content-Range over the whole file.
   redirect=URL   answer 302 with "Location: URL" (relative URLs allowed); code=N picks another
@@ -20,6 +17,10 @@ from a folder and a name and so cannot keep a query. Such a request is recorded 
                  client goes away.
   stall=silent   read the request and never answer.
   truncate=N     send the headers with the full length, then N bytes, then close the connection.
+
+The parameters can also be put into the path as a first segment "__q/QUERY", for clients that
+build the file's address from a folder and a name and so cannot keep a query:
+/__q/rate=100000/image.img is recorded and answered as /image.img?rate=100000.
 
 POST to any path answers 200 "OK" (or the status= given). Every request is recorded before it is
 answered, as one JSON object {"method", "path", "query", "body", "userAgent"}: appended as a line
