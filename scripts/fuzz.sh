@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer) in build/fuzz
 # and runs each for a bounded time on its committed seeds (fuzz/corpus/<name>) plus what earlier
-# runs found (build/fuzz/corpus/<name>). Then a sample of the FAT corpus is checked with fsck.fat.
+# runs found (build/fuzz/corpus/<name>). Then a sample of each FAT corpus is checked with fsck.fat.
 # Any crash, hang or broken check fails the script; the input that shows it is kept in
 # build/fuzz/artifacts. TOBRA_FUZZ_SECONDS sets one time for every target (longer local runs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/fuzz
-declare -A seconds=([lsblk]=45 [versionlist]=40 [helperoutput]=30 [fatimage]=80)
-targets=(lsblk versionlist helperoutput fatimage)
+declare -A seconds=([lsblk]=40 [versionlist]=35 [helperoutput]=25 [fatimage]=70 [fatwrites]=40)
+targets=(lsblk versionlist helperoutput fatimage fatwrites)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DTOBRA_SANITIZE=ON -DTOBRA_FUZZ=ON -DTOBRA_BUILD_TESTS=OFF >/dev/null
@@ -37,8 +37,10 @@ for name in "${targets[@]}"; do
     grep -E '^#[0-9]+[[:space:]]+DONE' "$build/logs/$name.log"
 done
 
-# fsck.fat per input is slow, so only a sample of the grown FAT corpus gets the full check.
-echo "== fuzz_fatimage with fsck.fat, sample of the corpus"
-mapfile -t sample < <(find "$build/corpus/fatimage" fuzz/corpus/fatimage -type f | shuf -n 150)
-TOBRA_FUZZ_FSCK=1 run fatimage "$build/logs/fatimage-fsck.log" "${sample[@]}"
-echo "${#sample[@]} images, $(grep -c "^checked with fsck.fat" "$build/logs/fatimage-fsck.log") runs on images fsck.fat accepted before the write"
+# fsck.fat per input is slow, so only a sample of the grown FAT corpora gets the full check.
+for name in fatimage fatwrites; do
+    echo "== fuzz_$name with fsck.fat, sample of the corpus"
+    mapfile -t sample < <(find "$build/corpus/$name" "fuzz/corpus/$name" -type f | shuf -n 150)
+    TOBRA_FUZZ_FSCK=1 run "$name" "$build/logs/$name-fsck.log" "${sample[@]}"
+    echo "${#sample[@]} inputs run"
+done
