@@ -98,18 +98,38 @@ bool checkDeviceSize(int fd, qint64 imageSize, QString *error)
                            .arg(QString::number(deviceSize / BYTES_PER_MB), QString::number(neededMb)));
 }
 
+// Starts writing the chunk just written out to the medium and waits until the one before it has
+// arrived there. The medium then works while the next chunk is read and hashed, at most two chunks
+// wait in memory, and progress follows the card instead of the page cache. An error found here
+// is reported here: once waited for, fsync would not report it again.
+bool writeBack(int fd, qint64 previousStart, qint64 chunkStart, qint64 chunkEnd, int *errorNumber)
+{
+    const unsigned waitForAll =
+        SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+    // A length of 0 would mean "to the end of the device": the first chunk has no predecessor.
+    const bool hasPrevious = chunkStart > previousStart;
+    if (::sync_file_range(fd, chunkStart, chunkEnd - chunkStart, SYNC_FILE_RANGE_WRITE) != 0 ||
+        (hasPrevious && ::sync_file_range(fd, previousStart, chunkStart - previousStart, waitForAll) != 0)) {
+        *errorNumber = errno;
+        return false;
+    }
+    return true;
+}
+
 // Copies the image to the target in chunks, adding every chunk to the digest.
 bool copyImage(Transfer &transfer, int fd, Sha256 &digest)
 {
-    for (qint64 done = 0; done < transfer.imageSize;) {
+    for (qint64 previous = 0, done = 0; done < transfer.imageSize;) {
         const qint64 read = transfer.image.read(transfer.data(), transfer.nextChunk(done));
         if (read <= 0)
             return fail(transfer.error, "Lesefehler im Image");
         digest.addData(transfer.data(), read);
         int errorNumber = 0;
-        if (!writeAll(fd, transfer.data(), read, &errorNumber))
+        if (!writeAll(fd, transfer.data(), read, &errorNumber) ||
+            !writeBack(fd, previous, done, done + read, &errorNumber))
             return fail(transfer.error,
                         deviceError("Schreibfehler auf %1: %2", transfer.devicePath, errorNumber));
+        previous = done;
         done += read;
         transfer.report("write", done);
     }
