@@ -4,7 +4,7 @@
 set -euo pipefail
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev
-                libgl-dev util-linux pkexec)
+                libgl-dev qt6-qpa-plugins util-linux pkexec)
 test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus
                util-linux mount e2fsprogs xvfb
                desktop-file-utils appstream libxml2-utils dpkg-dev file
