@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -40,6 +41,10 @@ bool isAllowedTarget(const QString &devicePath, QString *enumerationError)
 int runWriteHelper(int argc, char **argv)
 {
     qInstallMessageHandler(discardMessage);
+    // The installer cancels a helper it may not kill (pkexec made it root) by closing the pipe
+    // it reads: the next line then ends the helper. An ignored SIGPIPE, inherited through
+    // pkexec, would let it write on to the end.
+    std::signal(SIGPIPE, SIG_DFL);
     QCoreApplication application(argc, argv);
     QTextStream out(stdout);
     const QStringList arguments = application.arguments();

@@ -16,7 +16,8 @@ extern const char HARDWARE_HINT[];
 
 // The privileged write mode: argv = program, "--write-helper", image, target, "--verify" or not.
 // Prints the progress protocol on stdout and returns the exit code (0 done, 1 failed, 2 wrong
-// arguments, 3 target not allowed). Prints nothing on stderr and reads nothing from stdin.
+// arguments, 3 target not allowed). Prints nothing on stderr and reads nothing from stdin. Ends
+// at its next line (SIGPIPE) once nobody reads standard output any more.
 int runWriteHelper(int argc, char **argv);
 
 // Writes text as one UTF-8 line (newlines become blanks) and flushes it to the file descriptor.

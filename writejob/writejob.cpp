@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <QSocketNotifier>
+#include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -27,7 +30,6 @@ bool isPkexecRefusal(int exitCode)
 
 WriteJob::WriteJob(QObject *parent) : QObject(parent)
 {
-    connect(&process, &QProcess::readyReadStandardOutput, this, &WriteJob::onOutput);
     connect(&process, &QProcess::finished, this, &WriteJob::onFinished);
     connect(&process, &QProcess::errorOccurred, this, &WriteJob::onError);
 }
@@ -37,6 +39,7 @@ WriteJob::~WriteJob()
     // The process is destroyed after this body; cut it off first so that none of our slots
     // runs on a half-destroyed object, then make sure the helper does not outlive us.
     process.disconnect(this);
+    closeOutputPipe();
     if (process.state() == QProcess::NotRunning)
         return;
     process.kill();
@@ -52,6 +55,12 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
     cancelled = false;
     reported = false;
 
+    int outputWriteEnd = -1;
+    if (!openOutputPipe(&outputWriteEnd))
+        return onError(QProcess::FailedToStart);
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setChildProcessModifier([outputWriteEnd] { ::dup2(outputWriteEnd, STDOUT_FILENO); });
+
     const QString helper = helperExecutable();
     QStringList arguments{QStringLiteral("--write-helper"), imagePath, devicePath,
                           verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify")};
@@ -62,13 +71,60 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
         arguments = launcher + QStringList{helper} + arguments;
     }
     process.start(program, arguments, QIODevice::ReadWrite);
+    ::close(outputWriteEnd);
 }
 
 void WriteJob::cancel()
 {
     cancelled = true;
-    if (isRunning())
-        process.kill();
+    if (!isRunning())
+        return;
+    closeOutputPipe();
+    process.kill();
+}
+
+// The read end stays with us (non-blocking, watched by a notifier); the write end is for the
+// child only and is closed here as soon as the child has it.
+bool WriteJob::openOutputPipe(int *writeEnd)
+{
+    closeOutputPipe();
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
+    outputFd = ends[0];
+    *writeEnd = ends[1];
+    outputNotifier = new QSocketNotifier(outputFd, QSocketNotifier::Read, this);
+    connect(outputNotifier, &QSocketNotifier::activated, this, &WriteJob::onOutput);
+    return true;
+}
+
+// The notifier may be the sender of the running slot: it goes later, and is switched off now.
+void WriteJob::closeOutputPipe()
+{
+    if (outputFd < 0)
+        return;
+    outputNotifier->setEnabled(false);
+    outputNotifier->deleteLater();
+    outputNotifier = nullptr;
+    ::close(outputFd);
+    outputFd = -1;
+}
+
+// Appends whatever the pipe holds now to the buffer; true once the pipe's other end is closed,
+// that is, the helper has gone.
+bool WriteJob::drainOutputPipe()
+{
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(outputFd, chunk, sizeof chunk);
+        if (n > 0)
+            outputBuffer.append(chunk, n);
+        else if (n == 0)
+            return true;
+        else if (errno != EINTR)
+            return false;
+    }
 }
 
 bool WriteJob::isRunning() const
@@ -96,7 +152,8 @@ QString WriteJob::helperExecutable()
 
 void WriteJob::onOutput()
 {
-    outputBuffer += process.readAllStandardOutput();
+    if (outputFd >= 0 && drainOutputPipe())
+        closeOutputPipe();
     for (const QString &line : takeHelperLines(&outputBuffer))
         interpretLine(parseHelperLine(line));
 }
@@ -125,6 +182,7 @@ void WriteJob::interpretLine(const HelperLine &line)
 void WriteJob::onFinished(int exitCode, QProcess::ExitStatus status)
 {
     onOutput();
+    closeOutputPipe();
     if (reported)
         return;
     if (cancelled)
@@ -144,6 +202,7 @@ void WriteJob::onError(QProcess::ProcessError err)
 {
     if (err != QProcess::FailedToStart || reported)
         return;
+    closeOutputPipe();
     if (runningAsRoot())
         report(false, QStringLiteral("Der Schreib-Helfer konnte nicht gestartet werden."));
     else

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+class QSocketNotifier;
+
 // The GUI-side handle of one write of an image to a card: starts the write helper (through
 // pkexec unless we are root), turns its output lines into signals and its end into exactly one
 // finished(ok, error) per run. One object serves any number of runs, one at a time.
@@ -23,7 +25,7 @@ public:
 
     // Starts writing imagePath to devicePath; the outcome arrives as one finished().
     void start(const QString &imagePath, const QString &devicePath, bool verify);
-    // Kills a running helper, which then ends the run with the cancel text; idle, it only
+    // Stops a running helper, which then ends the run with the cancel text; idle, it only
     // marks the (not yet started) run as cancelled until the next start().
     void cancel();
     // True while the helper process (or pkexec) exists in any state.
@@ -45,10 +47,18 @@ private Q_SLOTS:
     void onError(QProcess::ProcessError err);
 
 private:
+    bool openOutputPipe(int *writeEnd);
+    void closeOutputPipe();
+    bool drainOutputPipe();
     void interpretLine(const HelperLine &line);
     void report(bool ok, const QString &error);
 
     QProcess process;
+    // The helper's standard output is a pipe of our own, not QProcess's: closing our end is
+    // what stops a helper that pkexec runs as root, where kill() is not permitted. Its next
+    // line then ends it with SIGPIPE.
+    int outputFd = -1;
+    QSocketNotifier *outputNotifier = nullptr;
     QByteArray outputBuffer;
     QString lastError;
     QString phase;

@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 // The installer started with --write-helper, as the window starts it: arguments, the lines on
@@ -30,6 +31,7 @@ private Q_SLOTS:
     void busyMountFailsWithUmountsMessage();
     void deviceTooSmall();
     void ioErrorIsOneLine();
+    void stopsWhenNobodyReads();
 
 private:
     struct Run
@@ -308,6 +310,21 @@ void TestWriteHelper::ioErrorIsOneLine()
                                "ERROR Zurückschreiben auf " + faulty.path() +
                                    " fehlgeschlagen: " + errorText};
     QVERIFY2(expected.contains(run.lines.last()), qPrintable(run.lines.last()));
+}
+
+// The installer cancels a helper that runs as root by closing its end of the output pipe; the
+// helper must stop at its next line, even when it inherited an ignored SIGPIPE.
+void TestWriteHelper::stopsWhenNobodyReads()
+{
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(48 * MiB, 5)));
+    QProcess shell;
+    shell.setProcessEnvironment(environmentWithRemovable({card->path()}));
+    shell.start("bash", {"-c", "trap '' PIPE; \"$0\" \"$@\" | head -n 1; echo \"exit ${PIPESTATUS[0]}\"",
+                         qEnvironmentVariable("TOBRA_INSTALLER"), "--write-helper", dir.filePath("image"),
+                         card->path(), "--verify"});
+    QVERIFY(shell.waitForFinished(120000));
+    QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()),
+             QString("PROGRESS write %1 %2\nexit %3\n").arg(4 * MiB).arg(48 * MiB).arg(128 + SIGPIPE));
 }
 
 QTEST_GUILESS_MAIN(TestWriteHelper)

@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -33,7 +34,8 @@ bool isRoot()
 
 // ---- The stand-in write helper ----------------------------------------------------------
 // TOBRA_TEST_HELPER holds its steps, separated by '|': "sleep <ms>", "exit <code>", "hang",
-// "kill" (SIGKILL to itself); anything else is written to standard output at once, with
+// "kill" (SIGKILL to itself), "chatter" (a progress line every 50 ms for 30 s, or until nobody
+// reads them); anything else is written to standard output at once, with
 // \n and \r standing for newline and carriage return. Its arguments go, one a line, to the
 // file TOBRA_TEST_HELPER_ARGS, its process id to TOBRA_TEST_HELPER_PID.
 
@@ -73,6 +75,11 @@ int runStandInHelper(int argc, char **argv)
                 ::pause();
         else if (step == "kill")
             ::kill(::getpid(), SIGKILL);
+        else if (step == "chatter")
+            for (int line = 0; line < 600; ++line) {
+                writeOut("PROGRESS write 1 2\\n");
+                ::usleep(50000);
+            }
         else
             writeOut(step);
     }
@@ -147,11 +154,13 @@ int runScenario(int argc, char **argv)
 
 const char pkexecStandIn[] = R"(#!/bin/sh
 # Records its command line, then behaves as TOBRA_TEST_PKEXEC says: "hang" waits for the
-# password forever, "exit<code>" gives up with that code, anything else runs the command.
+# password forever, "exit<code>" gives up with that code, "root" runs the command as root
+# (through a set-user-ID launcher, as pkexec itself does), anything else runs it as it is.
 printf '%s\n' "$@" > "$TOBRA_TEST_PKEXEC_LOG"
 case "$TOBRA_TEST_PKEXEC" in
     hang) exec sleep 1000 ;;
     exit*) exit "${TOBRA_TEST_PKEXEC#exit}" ;;
+    root) exec "$TOBRA_TEST_ROOT_LAUNCHER" --reuid=0 --regid=0 --clear-groups -- "$@" ;;
 esac
 exec "$@"
 )";
@@ -430,6 +439,9 @@ void TestWriteJob::unprivileged_data()
     QTest::newRow("cancel while helper runs")
         << "cancel-running" << standIn << "" << QByteArray("PROGRESS write 1 2\\n|hang")
         << "finished 0 " + cancelText;
+    // The user may not kill a helper that runs as root: only the closed pipe stops it.
+    QTest::newRow("cancel while a root helper runs")
+        << "cancel-running" << standIn << "root" << QByteArray("chatter") << "finished 0 " + cancelText;
     QTest::newRow("real pkexec without system bus")
         << "run"
         << "/usr/bin:/bin"
@@ -458,17 +470,30 @@ void TestWriteJob::unprivileged()
     const QString self = QCoreApplication::applicationFilePath();
     QString program = self;
     QStringList arguments{"--scenario", mode};
+    const QString setpriv = QStandardPaths::findExecutable("setpriv", {"/usr/bin", "/bin"});
+    const passwd *nobody = ::getpwnam("nobody");
+    const QStringList asNobody{QString("--reuid=%1").arg(nobody ? nobody->pw_uid : 0),
+                               QString("--regid=%1").arg(nobody ? nobody->pw_gid : 0), "--clear-groups"};
     if (isRoot()) {
-        const passwd *nobody = ::getpwnam("nobody");
-        const QString setpriv = QStandardPaths::findExecutable("setpriv", {"/usr/bin", "/bin"});
         if (!nobody || setpriv.isEmpty())
             QSKIP("needs the user nobody and setpriv (util-linux)");
-        const QStringList asNobody{QString("--reuid=%1").arg(nobody->pw_uid),
-                                   QString("--regid=%1").arg(nobody->pw_gid), "--clear-groups"};
         if (QProcess::execute(setpriv, asNobody + QStringList{"test", "-x", self}) != 0)
             QSKIP("needs a build folder that the user nobody can enter and run");
         program = setpriv;
         arguments = asNobody + QStringList{self} + arguments;
+    }
+    const QString rootLauncher = dir.filePath("launcher/setpriv");
+    if (pkexec == "root") {
+        if (!isRoot())
+            QSKIP("needs root, to make the set-user-ID stand-in of pkexec");
+        QDir().mkpath(dir.filePath("launcher"));
+        QFile::remove(rootLauncher);
+        QVERIFY(QFile::copy(setpriv, rootLauncher));
+        QVERIFY(::chmod(QFile::encodeName(rootLauncher).constData(), 04755) == 0);
+        QProcess idAsRoot;
+        idAsRoot.start(setpriv, asNobody + QStringList{rootLauncher, "--reuid=0", "--", "id", "-u"});
+        if (!idAsRoot.waitForFinished() || idAsRoot.readAllStandardOutput() != "0\n")
+            QSKIP("needs a temporary folder that allows set-user-ID programs (not mounted nosuid)");
     }
 
     const QString log = dir.filePath("pkexec.log");
@@ -482,6 +507,7 @@ void TestWriteJob::unprivileged()
     environment.insert("PATH", QString(path).replace("%standin%", standInDir).replace("%empty%", emptyDir));
     environment.insert("TOBRA_TEST_PKEXEC", pkexec);
     environment.insert("TOBRA_TEST_HELPER", script);
+    environment.insert("TOBRA_TEST_ROOT_LAUNCHER", rootLauncher);
     QProcess scenario;
     scenario.setProcessEnvironment(environment);
     scenario.start(program, arguments);
