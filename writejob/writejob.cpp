@@ -92,23 +92,21 @@ bool WriteJob::openOutputPipe(int *writeEnd)
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return false;
     ::fcntl(ends[0], F_SETFL, O_NONBLOCK);
-    outputFd = ends[0];
     *writeEnd = ends[1];
-    outputNotifier = new QSocketNotifier(outputFd, QSocketNotifier::Read, this);
-    connect(outputNotifier, &QSocketNotifier::activated, this, &WriteJob::onOutput);
+    output = new QSocketNotifier(ends[0], QSocketNotifier::Read, this);
+    connect(output, &QSocketNotifier::activated, this, &WriteJob::onOutput);
     return true;
 }
 
 // The notifier may be the sender of the running slot: it goes later, and is switched off now.
 void WriteJob::closeOutputPipe()
 {
-    if (outputFd < 0)
+    if (!output)
         return;
-    outputNotifier->setEnabled(false);
-    outputNotifier->deleteLater();
-    outputNotifier = nullptr;
-    ::close(outputFd);
-    outputFd = -1;
+    output->setEnabled(false);
+    ::close(int(output->socket()));
+    output->deleteLater();
+    output = nullptr;
 }
 
 // Appends whatever the pipe holds now to the buffer; true once the pipe's other end is closed,
@@ -117,7 +115,7 @@ bool WriteJob::drainOutputPipe()
 {
     char chunk[4096];
     for (;;) {
-        const ssize_t n = ::read(outputFd, chunk, sizeof chunk);
+        const ssize_t n = ::read(int(output->socket()), chunk, sizeof chunk);
         if (n > 0)
             outputBuffer.append(chunk, n);
         else if (n == 0)
@@ -152,7 +150,7 @@ QString WriteJob::helperExecutable()
 
 void WriteJob::onOutput()
 {
-    if (outputFd >= 0 && drainOutputPipe())
+    if (output && drainOutputPipe())
         closeOutputPipe();
     for (const QString &line : takeHelperLines(&outputBuffer))
         interpretLine(parseHelperLine(line));

@@ -56,9 +56,8 @@ private:
     QProcess process;
     // The helper's standard output is a pipe of our own, not QProcess's: closing our end is
     // what stops a helper that pkexec runs as root, where kill() is not permitted. Its next
-    // line then ends it with SIGPIPE.
-    int outputFd = -1;
-    QSocketNotifier *outputNotifier = nullptr;
+    // line then ends it with SIGPIPE. Null while no pipe is open; its socket is our read end.
+    QSocketNotifier *output = nullptr;
     QByteArray outputBuffer;
     QString lastError;
     QString phase;

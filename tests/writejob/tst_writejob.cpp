@@ -189,6 +189,9 @@ private Q_SLOTS:
     void unprivileged();
 
 private:
+    QString rootLauncher() const { return dir.filePath("launcher/setpriv"); }
+    bool makeRootLauncher(const QString &setpriv, const QStringList &asNobody) const;
+
     QTemporaryDir dir;
     QString standInDir;
     QString emptyDir;
@@ -451,6 +454,19 @@ void TestWriteJob::unprivileged_data()
                                << "" << QByteArray("DONE\\n") << "finished 0 " + noPkexecText;
 }
 
+// A set-user-ID copy of setpriv: what lets the pkexec stand-in start the helper as root. False
+// where the folder does not honour set-user-ID (mounted nosuid).
+bool TestWriteJob::makeRootLauncher(const QString &setpriv, const QStringList &asNobody) const
+{
+    QFile::remove(rootLauncher());
+    if (!QDir().mkpath(dir.filePath("launcher")) || !QFile::copy(setpriv, rootLauncher()) ||
+        ::chmod(QFile::encodeName(rootLauncher()).constData(), 04755) != 0)
+        return false;
+    QProcess idAsRoot;
+    idAsRoot.start(setpriv, asNobody + QStringList{rootLauncher(), "--reuid=0", "--", "id", "-u"});
+    return idAsRoot.waitForFinished() && idAsRoot.readAllStandardOutput() == "0\n";
+}
+
 // The job as an ordinary user runs it: through pkexec, whatever pkexec there is.
 void TestWriteJob::unprivileged()
 {
@@ -470,30 +486,21 @@ void TestWriteJob::unprivileged()
     const QString self = QCoreApplication::applicationFilePath();
     QString program = self;
     QStringList arguments{"--scenario", mode};
-    const QString setpriv = QStandardPaths::findExecutable("setpriv", {"/usr/bin", "/bin"});
-    const passwd *nobody = ::getpwnam("nobody");
-    const QStringList asNobody{QString("--reuid=%1").arg(nobody ? nobody->pw_uid : 0),
-                               QString("--regid=%1").arg(nobody ? nobody->pw_gid : 0), "--clear-groups"};
+    if (pkexec == "root" && !isRoot())
+        QSKIP("needs root, to make the set-user-ID stand-in of pkexec");
     if (isRoot()) {
+        const passwd *nobody = ::getpwnam("nobody");
+        const QString setpriv = QStandardPaths::findExecutable("setpriv", {"/usr/bin", "/bin"});
         if (!nobody || setpriv.isEmpty())
             QSKIP("needs the user nobody and setpriv (util-linux)");
+        const QStringList asNobody{QString("--reuid=%1").arg(nobody->pw_uid),
+                                   QString("--regid=%1").arg(nobody->pw_gid), "--clear-groups"};
         if (QProcess::execute(setpriv, asNobody + QStringList{"test", "-x", self}) != 0)
             QSKIP("needs a build folder that the user nobody can enter and run");
+        if (pkexec == "root" && !makeRootLauncher(setpriv, asNobody))
+            QSKIP("needs a temporary folder that allows set-user-ID programs (not mounted nosuid)");
         program = setpriv;
         arguments = asNobody + QStringList{self} + arguments;
-    }
-    const QString rootLauncher = dir.filePath("launcher/setpriv");
-    if (pkexec == "root") {
-        if (!isRoot())
-            QSKIP("needs root, to make the set-user-ID stand-in of pkexec");
-        QDir().mkpath(dir.filePath("launcher"));
-        QFile::remove(rootLauncher);
-        QVERIFY(QFile::copy(setpriv, rootLauncher));
-        QVERIFY(::chmod(QFile::encodeName(rootLauncher).constData(), 04755) == 0);
-        QProcess idAsRoot;
-        idAsRoot.start(setpriv, asNobody + QStringList{rootLauncher, "--reuid=0", "--", "id", "-u"});
-        if (!idAsRoot.waitForFinished() || idAsRoot.readAllStandardOutput() != "0\n")
-            QSKIP("needs a temporary folder that allows set-user-ID programs (not mounted nosuid)");
     }
 
     const QString log = dir.filePath("pkexec.log");
@@ -507,7 +514,7 @@ void TestWriteJob::unprivileged()
     environment.insert("PATH", QString(path).replace("%standin%", standInDir).replace("%empty%", emptyDir));
     environment.insert("TOBRA_TEST_PKEXEC", pkexec);
     environment.insert("TOBRA_TEST_HELPER", script);
-    environment.insert("TOBRA_TEST_ROOT_LAUNCHER", rootLauncher);
+    environment.insert("TOBRA_TEST_ROOT_LAUNCHER", rootLauncher());
     QProcess scenario;
     scenario.setProcessEnvironment(environment);
     scenario.start(program, arguments);
