@@ -1,5 +1,7 @@
 #include "drives.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
@@ -113,7 +115,18 @@ QList<DriveInfo> listDrives(QString *error)
             *error = "lsblk (Paket util-linux) konnte nicht ausgeführt werden";
         return {};
     }
-    return parseLsblkOutput(output, error);
+    QList<DriveInfo> drives = parseLsblkOutput(output, error);
+    for (DriveInfo &drive : drives)
+        drive.diskseq = readDiskSequence(drive.path);
+    return drives;
+}
+
+quint64 readDiskSequence(const QString &devicePath)
+{
+    QFile file("/sys/class/block/" + QFileInfo(devicePath).fileName() + "/diskseq");
+    if (!file.open(QIODevice::ReadOnly))
+        return 0;
+    return file.readLine(32).trimmed().toULongLong();
 }
 
 QList<DriveInfo> parseLsblkOutput(const QByteArray &output, QString *error)

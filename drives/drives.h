@@ -8,17 +8,37 @@
 #include <QStringList>
 #include <functional>
 
+// What tells one disk from another that later takes over its name: the kernel's disk sequence
+// number (0 where the kernel has none) and the size in bytes.
+struct DriveIdentity
+{
+    quint64 diskseq = 0;
+    qint64 sizeBytes = 0;
+    bool operator==(const DriveIdentity &other) const
+    {
+        return diskseq == other.diskseq && sizeBytes == other.sizeBytes;
+    }
+    bool operator!=(const DriveIdentity &other) const { return !(*this == other); }
+};
+
 // One removable disk that may be offered as a target.
 struct DriveInfo
 {
     QString path;  // device node of the whole disk, the write helper's target
     QString label; // display text "name (x.y GB) – path"
     qint64 sizeBytes = 0;
+    quint64 diskseq = 0; // from sysfs at listing time; 0 where the kernel has none
+
+    DriveIdentity identity() const { return {diskseq, sizeBytes}; }
 };
 
 // Runs lsblk and returns the candidate disks in lsblk's order. When lsblk cannot be run or its
 // output cannot be read, returns an empty list and writes the reason to *error.
 QList<DriveInfo> listDrives(QString *error = nullptr);
+
+// The kernel's disk sequence number of the whole disk /dev/NAME from
+// /sys/class/block/NAME/diskseq; 0 when the kernel (before 5.15) or the device has none.
+quint64 readDiskSequence(const QString &devicePath);
 
 // Runs "lsblk" from PATH with the arguments and a 10 s limit. *ok is true only after a normal exit
 // with code 0; otherwise the result is empty.

@@ -46,7 +46,8 @@ WriteJob::~WriteJob()
     process.waitForFinished(-1);
 }
 
-void WriteJob::start(const QString &imagePath, const QString &devicePath, bool verify)
+void WriteJob::start(const QString &imagePath, const QString &devicePath, bool verify,
+                     const DriveIdentity &identity)
 {
     outputBuffer.clear();
     lastError.clear();
@@ -64,6 +65,10 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
     const QString helper = helperExecutable();
     QStringList arguments{QStringLiteral("--write-helper"), imagePath, devicePath,
                           verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify")};
+    if (identity.diskseq != 0)
+        arguments << QStringLiteral("--diskseq=%1").arg(identity.diskseq);
+    if (identity.sizeBytes > 0)
+        arguments << QStringLiteral("--size=%1").arg(identity.sizeBytes);
     QString program = helper;
     if (!runningAsRoot()) {
         QStringList launcher = launcherCommand();

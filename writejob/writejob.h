@@ -1,5 +1,6 @@
 #pragma once
 
+#include "drives.h"
 #include "helperoutput.h"
 
 #include <QByteArray>
@@ -23,8 +24,10 @@ public:
     ~WriteJob() override;
     Q_DISABLE_COPY(WriteJob)
 
-    // Starts writing imagePath to devicePath; the outcome arrives as one finished().
-    void start(const QString &imagePath, const QString &devicePath, bool verify);
+    // Starts writing imagePath to devicePath; the outcome arrives as one finished(). A known
+    // identity (non-zero parts) goes to the helper, which refuses a disk that no longer has it.
+    void start(const QString &imagePath, const QString &devicePath, bool verify,
+               const DriveIdentity &identity = DriveIdentity());
     // Stops a running helper, which then ends the run with the cancel text; idle, it only
     // marks the (not yet started) run as cancelled until the next start().
     void cancel();
