@@ -2,10 +2,10 @@
 # Builds the Debian package from a Release tree, installs it with apt-get as a user would, checks
 # the installed program, desktop entry, metainfo, manual page and polkit action, and removes the
 # package again. Debian's checker, lintian, must find no error and no warning in the package.
-# Usage: package_test.sh SOURCE_DIR RELEASE_TREE CMAKE_GENERATOR CPACK_COMMAND
+# Usage: package_test.sh SOURCE_DIR RELEASE_TREE CMAKE_GENERATOR
 # Exit code 77: skipped (not root, a tool missing, or the package was installed before).
 set -euo pipefail
-source_dir=$1 tree=$2 generator=$3 cpack_command=$4
+source_dir=$1 tree=$2 generator=$3
 here=$(cd "$(dirname "$0")" && pwd)
 app_id=de.drellwerk.TobraInstaller
 package=tobra-installer
@@ -15,18 +15,14 @@ fail() { echo "FAIL: $*"; exit 1; }
 installed() { dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; }
 
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
-for tool in apt-get dpkg-deb dpkg-shlibdeps dpkg-parsechangelog file desktop-file-validate appstreamcli \
-            xmllint lintian groff; do
+for tool in apt-get dpkg-deb dpkg-shlibdeps dpkg-buildflags dpkg-parsechangelog file desktop-file-validate \
+            appstreamcli xmllint lintian groff; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 installed && skip "$package is already installed here; the test would remove it"
 
 echo "== Release tree and package"
-cmake -S "$source_dir" -B "$tree" -G "$generator" -DCMAKE_BUILD_TYPE=Release -DTOBRA_SANITIZE=OFF \
-      -DTOBRA_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$tree"
-rm -f "$tree"/*.deb
-(cd "$tree" && "$cpack_command" -G DEB)
+"$source_dir/packaging/build-deb.sh" "$tree" "$generator"
 debs=("$tree"/"$package"_*.deb)
 [ -f "${debs[0]}" ] || fail "cpack made no package"
 deb=${debs[0]}
