@@ -7,7 +7,7 @@ build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
                 libgl-dev qt6-qpa-plugins util-linux pkexec)
 test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus
                util-linux mount e2fsprogs xvfb
-               desktop-file-utils appstream libxml2-utils dpkg-dev file
+               desktop-file-utils appstream libxml2-utils dpkg-dev file lintian groff-base
                clang libclang-rt-14-dev)
 bench_packages=(curl time coreutils python3 openssl python3-fusepy util-linux)
 demo_packages=(dosfstools mtools fdisk coreutils)

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a Release tree, installs it with apt-get as a user would, checks
-# the installed program, desktop entry, metainfo and polkit action, and removes the package again.
-# Usage: package_test.sh SOURCE_DIR RELEASE_TREE CMAKE_GENERATOR CPACK_COMMAND
+# the installed program, desktop entry, metainfo, manual page and polkit action, and removes the
+# package again. Debian's checker, lintian, must find no error and no warning in the package.
+# Usage: package_test.sh SOURCE_DIR RELEASE_TREE CMAKE_GENERATOR
 # Exit code 77: skipped (not root, a tool missing, or the package was installed before).
 set -euo pipefail
-source_dir=$1 tree=$2 generator=$3 cpack_command=$4
+source_dir=$1 tree=$2 generator=$3
 here=$(cd "$(dirname "$0")" && pwd)
 app_id=de.drellwerk.TobraInstaller
 package=tobra-installer
@@ -14,17 +15,14 @@ fail() { echo "FAIL: $*"; exit 1; }
 installed() { dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; }
 
 [ "$(id -u)" -eq 0 ] || skip "installing a package needs root"
-for tool in apt-get dpkg-deb dpkg-shlibdeps file desktop-file-validate appstreamcli xmllint; do
+for tool in apt-get dpkg-deb dpkg-shlibdeps dpkg-buildflags dpkg-parsechangelog file desktop-file-validate \
+            appstreamcli xmllint lintian groff; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 installed && skip "$package is already installed here; the test would remove it"
 
 echo "== Release tree and package"
-cmake -S "$source_dir" -B "$tree" -G "$generator" -DCMAKE_BUILD_TYPE=Release -DTOBRA_SANITIZE=OFF \
-      -DTOBRA_BUILD_TESTS=OFF -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$tree"
-rm -f "$tree"/*.deb
-(cd "$tree" && "$cpack_command" -G DEB)
+"$source_dir/packaging/build-deb.sh" "$tree" "$generator"
 debs=("$tree"/"$package"_*.deb)
 [ -f "${debs[0]}" ] || fail "cpack made no package"
 deb=${debs[0]}
@@ -33,7 +31,7 @@ echo "== Dependencies"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "$depends"
 dependency_names=" $(echo "$depends" | sed -E 's/ *\([^)]*\)//g; s/,/ /g') "
-for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libssl3 util-linux mount pkexec; do
+for needed in libqt6core6 libqt6gui6 libqt6widgets6 libqt6network6 libssl3 mount pkexec; do
     [[ $dependency_names == *" $needed "* ]] || fail "Depends lacks $needed"
 done
 
@@ -49,6 +47,21 @@ remove_package() {
 trap remove_package EXIT
 dpkg-deb -x "$deb" "$stage"
 appstreamcli validate-tree --no-net --pedantic "$stage"
+
+echo "== lintian (informational tags are shown, errors and warnings fail)"
+lintian --no-cfg --display-info --fail-on error,warning "$deb" || fail "lintian found errors or warnings"
+
+echo "== Changelog and manual page"
+package_version=$(dpkg-deb -f "$deb" Version)
+manual=$stage/usr/share/man/man1/$package.1.gz
+changelog_version=$(zcat "$stage/usr/share/doc/$package/changelog.gz" | dpkg-parsechangelog -l- -S Version)
+[ "$changelog_version" = "$package_version" ] ||
+    fail "the changelog's latest entry is $changelog_version, not $package_version"
+zgrep -q "^\.TH .*\"Tobra Installer $package_version\"" "$manual" ||
+    fail "the manual page does not name version $package_version"
+groff_warnings=$(groff -man -ww -z "$source_dir/packaging/$package.1" 2>&1)
+[ -z "$groff_warnings" ] || fail "groff warns about the manual page: $groff_warnings"
+echo "ok: version $package_version in changelog and manual page, groff -ww is silent"
 
 echo "== apt-get install"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
@@ -67,6 +80,13 @@ helper_output=$(tobra-installer --write-helper 2>/dev/null) || status=$?
 [ "$helper_output" = "ERROR Falsche Argumente für den Schreib-Helfer" ] ||
     fail "--write-helper without arguments printed '$helper_output'"
 echo "ok: --version, --write-helper"
+manual_text=$(zcat "$manual" | groff -man -Tutf8 -P-cbou 2>/dev/null)
+help_text=$(QT_QPA_PLATFORM=offscreen tobra-installer --help 2>/dev/null) || fail "--help failed"
+for option in $(grep -oE -- '--[a-z-]+' <<<"$help_text"); do
+    grep -qE -- "(^|[^a-z-])$option([^a-z-]|\$)" <<<"$manual_text" ||
+        fail "the manual page lacks $option from --help"
+done
+echo "ok: the manual page documents every option of --help"
 
 echo "== desktop-file-validate"
 desktop-file-validate /usr/share/applications/$app_id.desktop
