@@ -61,8 +61,9 @@ QStringList expectedRules()
         "QToolTip { background: #FFFFFF; color: #000000; border: 1px solid #000000; }",
         "QLineEdit:focus, QComboBox:focus, QPlainTextEdit:focus { border: 2px solid #FF8800; }",
         "QPushButton:focus { border: 2px solid #000000; }",
-        "QCheckBox { border: 1px solid transparent; padding: 1px; }",
-        "QCheckBox:focus { border: 1px dashed #000000; }",
+        "QCheckBox { border: 1px solid transparent; }",
+        "QCheckBox:focus { border: 1px dashed #FFFFFF; }",
+        "QGroupBox QCheckBox:focus { border: 1px dashed #000000; }",
     };
 }
 
@@ -200,7 +201,7 @@ private Q_SLOTS:
     void styleSheet()
     {
         const QStringList rules = expectedRules();
-        QCOMPARE(rules.size(), 34);
+        QCOMPARE(rules.size(), 35);
         QCOMPARE(qApp->styleSheet(), rules.join('\n') + '\n');
     }
 
