@@ -8,7 +8,7 @@ build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
 test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus
                util-linux mount e2fsprogs xvfb
                desktop-file-utils appstream libxml2-utils dpkg-dev file
-               clang libclang-rt-14-dev)
+               clang libclang-rt-14-dev at-spi2-core python3-pyatspi)
 bench_packages=(curl time coreutils python3 openssl python3-fusepy util-linux)
 demo_packages=(dosfstools mtools fdisk coreutils)
 
