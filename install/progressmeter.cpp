@@ -8,6 +8,7 @@ namespace {
 const qint64 windowMs = 5000;     // the speed is taken over this much of the recent past
 const qint64 firstSpeedMs = 1000; // no speed before this much has been measured
 const qint64 settledMs = 3000;    // no time left before the phase has run this long
+const qint64 sampleSpacingMs = 100;
 const double bytesPerMegabyte = 1e6;
 
 QLocale german()
@@ -54,7 +55,12 @@ void ProgressMeter::update(qint64 done, qint64 newTotal)
     // Progress that went backwards (a retried request) starts the measurement over.
     if (!samples.isEmpty() && done < samples.last().done)
         samples.clear();
-    samples.append({now, done});
+    // A sample a tenth of a second is plenty; a later one within that time takes its place, so
+    // that the bookkeeping stays small however often progress is reported.
+    if (samples.size() >= 2 && now - samples.at(samples.size() - 2).atMs < sampleSpacingMs)
+        samples.last() = {now, done};
+    else
+        samples.append({now, done});
     while (samples.size() > 2 && now - samples.at(1).atMs >= windowMs)
         samples.removeFirst();
 }

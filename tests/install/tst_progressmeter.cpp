@@ -12,13 +12,13 @@ struct Samples
     QList<qint64> times;
     QList<qint64> done;
 
-    // Adds one sample a second from the last time on, at bytesPerSecond, up to untilMs.
-    Samples &steady(double bytesPerSecond, qint64 untilMs)
+    // Adds one sample every stepMs from the last time on, at bytesPerSecond, up to untilMs.
+    Samples &steady(double bytesPerSecond, qint64 untilMs, qint64 stepMs = 1000)
     {
         qint64 at = times.isEmpty() ? 0 : times.last();
         qint64 bytes = done.isEmpty() ? 0 : done.last();
         while (at < untilMs) {
-            const qint64 step = qMin<qint64>(1000, untilMs - at);
+            const qint64 step = qMin<qint64>(stepMs, untilMs - at);
             at += step;
             bytes += qint64(bytesPerSecond * double(step) / 1000);
             add(at, bytes);
@@ -77,6 +77,10 @@ private Q_SLOTS:
         Samples back = Samples().steady(10000000, 5000).add(5500, 1000000).add(6000, 2000000);
         QTest::newRow("going back measures anew")
             << qint64(100000000) << back.times << back.done << writing + " 2 von 100 MB" << 2;
+        Samples frequent = Samples().steady(10000000, 6000, 1);
+        QTest::newRow("a report every millisecond")
+            << qint64(100000000) << frequent.times << frequent.done
+            << writing + " 60 von 100 MB · 10,0 MB/s · noch etwa 0:04" << 60;
         Samples complete = Samples().steady(20000000, 5000);
         QTest::newRow("complete") << qint64(100000000) << complete.times << complete.done
                                   << writing + " 100 von 100 MB · 20,0 MB/s · noch etwa 0:00" << 100;
