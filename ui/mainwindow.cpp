@@ -59,6 +59,15 @@ QPushButton *chooseButton(const char *name, const QString &field)
     return namedButton(name, QStringLiteral("Auswählen …"), QStringLiteral("%1 auswählen").arg(field));
 }
 
+// A selector whose long entries (version titles, drive labels) do not widen the window.
+QComboBox *namedCombo(const char *name)
+{
+    auto *combo = named<QComboBox>(name);
+    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    combo->setMinimumContentsLength(20);
+    return combo;
+}
+
 // A label with a mnemonic that moves the focus to its field.
 QLabel *buddyLabel(const QString &text, QWidget *field)
 {
@@ -96,6 +105,22 @@ bool matchesAny(const QString &file, const QStringList &patterns)
 QString fileFilter(const QString &kind, const QStringList &patterns)
 {
     return QStringLiteral("%1 (%2);;Alle Dateien (*)").arg(kind, patterns.join(QLatin1Char(' ')));
+}
+
+// Gives the label columns of the groups' grids one width, so that the fields line up.
+void alignLabelColumns(const QList<QWidget *> &groups)
+{
+    int width = 0;
+    for (const QWidget *group : groups) {
+        const auto *grid = qobject_cast<const QGridLayout *>(group->layout());
+        for (int row = 0; row < grid->rowCount(); ++row) {
+            const QLayoutItem *item = grid->itemAtPosition(row, 0);
+            if (const auto *label = qobject_cast<const QLabel *>(item ? item->widget() : nullptr))
+                width = qMax(width, label->sizeHint().width());
+        }
+    }
+    for (QWidget *group : groups)
+        qobject_cast<QGridLayout *>(group->layout())->setColumnMinimumWidth(0, width);
 }
 
 // A style sheet may draw the default button's text in bold while sizing the button for the
@@ -138,9 +163,10 @@ void MainWindow::buildWidgets()
 {
     auto *central = new QWidget;
     auto *rows = new QVBoxLayout(central);
-    rows->addWidget(buildVersionGroup());
-    rows->addWidget(buildRomGroup());
-    rows->addWidget(buildDriveGroup());
+    const QList<QWidget *> groups = {buildVersionGroup(), buildRomGroup(), buildDriveGroup()};
+    for (QWidget *group : groups)
+        rows->addWidget(group);
+    alignLabelColumns(groups);
 
     statusLabel = named<QLabel>("statusLabel", QStringLiteral("Bereit"));
     rows->addWidget(statusLabel);
@@ -173,7 +199,7 @@ QWidget *MainWindow::buildVersionGroup()
     auto *grid = new QGridLayout(group);
     grid->setColumnStretch(1, 1);
 
-    versionCombo = named<QComboBox>("versionCombo");
+    versionCombo = namedCombo("versionCombo");
     reloadButton =
         namedButton("reloadButton", QStringLiteral("Neu laden"), QStringLiteral("Versionsliste neu laden"));
     grid->addWidget(buddyLabel(QStringLiteral("&Version:"), versionCombo), 0, 0);
@@ -227,7 +253,7 @@ QWidget *MainWindow::buildDriveGroup()
     auto *group = new QGroupBox(QStringLiteral("3. Speicherkarte"));
     auto *grid = new QGridLayout(group);
     grid->setColumnStretch(1, 1);
-    driveCombo = named<QComboBox>("driveCombo");
+    driveCombo = namedCombo("driveCombo");
     refreshButton = namedButton("refreshButton", QStringLiteral("Aktualisieren"),
                                 QStringLiteral("Speicherkarten neu suchen"));
     grid->addWidget(buddyLabel(QStringLiteral("&Speicherkarte:"), driveCombo), 0, 0);
