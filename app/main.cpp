@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 #include "theme.h"
+#include "translations.h"
 #include "writehelper.h"
 
 #include <QApplication>
@@ -63,6 +64,7 @@ int runGui(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
     QCoreApplication::setOrganizationName(QStringLiteral("Drellwerk"));
     QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    installQtGermanTranslations(application);
 
     const Options options(application);
     if (!options.parser.isSet(options.plain))

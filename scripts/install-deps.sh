@@ -3,12 +3,12 @@
 # "demo" (what scripts/make-demo.sh needs on top of the build).
 set -euo pipefail
 
-build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev
+build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev qt6-translations-l10n
                 libgl-dev qt6-qpa-plugins util-linux pkexec)
 test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus
                util-linux mount e2fsprogs xvfb
                desktop-file-utils appstream libxml2-utils dpkg-dev file lintian groff-base
-               clang libclang-rt-14-dev)
+               clang libclang-rt-14-dev at-spi2-core python3-pyatspi)
 bench_packages=(curl time coreutils python3 openssl python3-fusepy util-linux)
 demo_packages=(dosfstools mtools fdisk coreutils)
 

@@ -1,14 +1,17 @@
 #pragma once
 
+#include "drives.h"
 #include "versionlist.h"
 
 #include <QMainWindow>
+#include <QMap>
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QUrl>
 #include <memory>
 
 class Downloader;
+class DriveWatcher;
 class FatImage;
 class QCheckBox;
 class QComboBox;
@@ -46,6 +49,9 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private Q_SLOTS:
     void loadConfig();
@@ -67,7 +73,13 @@ private:
     void readSettings();
     void writeSettings() const;
     void connectSignals();
-    void chooseFile(QLineEdit *field, const QString &title, const QString &filter = QString());
+    void chooseFile(QLineEdit *field, const QString &title, const QString &filter, const QString &folderKey);
+    void fillDriveCombo(const QList<DriveInfo> &drives, const QString &error);
+    QList<DriveInfo> noteDriveChanges(const QList<DriveInfo> &drives);
+    void onDrivesChanged();
+    void copyLog();
+    QLineEdit *dropTarget(const QPoint &position, const QString &file) const;
+    void takeDroppedFile(QLineEdit *field, const QString &file);
     void showProgress(qint64 done, qint64 total);
     void onConfigReply(QNetworkReply *reply);
     void abandonConfigReply();
@@ -113,6 +125,7 @@ private:
     QPlainTextEdit *logView = nullptr;
     QPushButton *installButton = nullptr;
     QPushButton *cancelButton = nullptr;
+    QPushButton *copyLogButton = nullptr;
 
     Downloader *downloader = nullptr;
     WriteJob *writeJob = nullptr;
@@ -123,6 +136,12 @@ private:
     QString extFile;
     QString devicePath;
     bool busy = false;
+
+    DriveWatcher *driveWatcher = nullptr;
+    QMap<QString, QString> knownDrives; // path to label, as last listed
+    bool drivesListed = false;
+    bool drivesChangedWhileBusy = false;
+    QStringList fullLog; // the log's lines with their addresses, for the clipboard
 };
 
 // Address of the entry's image file: its name resolved against base taken as a folder.

@@ -49,6 +49,7 @@ const Rule rules[] = {
     {"QCheckBox::indicator { width: 14px; height: 14px; background: #FFFFFF; %1 }", &sunkenBorder},
     {"QCheckBox::indicator:checked { background: #FF8800; }", nullptr},
     {"QCheckBox::indicator:disabled { background: #CCCCCC; }", nullptr},
+    {"QCheckBox::indicator:checked:disabled { background: #C8A070; }", nullptr},
     {"QProgressBar { background: #FFFFFF; color: #000000; %1 text-align: center; min-height: 20px; }",
      &sunkenBorder},
     {"QProgressBar::chunk { background: #FF8800; }", nullptr},
@@ -58,6 +59,13 @@ const Rule rules[] = {
     {"QDialog { background: #AAAAAA; }", nullptr},
     {"QDialog QLabel { color: #000000; }", nullptr},
     {"QToolTip { background: #FFFFFF; color: #000000; border: 1px solid #000000; }", nullptr},
+    // The keyboard focus: an orange frame on fields, a black one on buttons, a dashed line in the
+    // text's colour around check boxes (whose idle frame is transparent, so that nothing moves).
+    {"QLineEdit:focus, QComboBox:focus, QPlainTextEdit:focus { border: 2px solid #FF8800; }", nullptr},
+    {"QPushButton:focus { border: 2px solid #000000; }", nullptr},
+    {"QCheckBox { border: 1px solid transparent; }", nullptr},
+    {"QCheckBox:focus { border: 1px dashed #FFFFFF; }", nullptr},
+    {"QGroupBox QCheckBox:focus { border: 1px dashed #000000; }", nullptr},
 };
 
 struct RoleColour

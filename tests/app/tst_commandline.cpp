@@ -73,15 +73,15 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("message");
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << "Unknown option 'bogus'.";
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << "Unbekannte Option 'bogus'.";
         QTest::newRow("--write-helper not first")
             << QStringList{"--plain", "--write-helper", "a.img", "/dev/sdx"}
-            << "Unknown option 'write-helper'.";
+            << "Unbekannte Option 'write-helper'.";
         QTest::newRow("--screenshot without value")
-            << QStringList{"--screenshot"} << "Missing value after '--screenshot'.";
+            << QStringList{"--screenshot"} << "Nach '--screenshot' fehlt der Wert.";
     }
 
-    // The parser's own message, a failure code, and no window.
+    // The parser's own message, in German, a failure code, and no window.
     void rejected()
     {
         QFETCH(QStringList, arguments);

@@ -3,13 +3,16 @@
 #include "windowfixture.h"
 #include "writejob.h"
 
+#include <QAccessible>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -23,7 +26,7 @@ const QStringList widgetMembers = {"versionCombo", "kickstartLabel", "reloadButt
                                    "countCheck",   "localImageEdit", "localImageButton", "romEdit",
                                    "romButton",    "useExtCheck",    "extEdit",          "extButton",
                                    "driveCombo",   "refreshButton",  "statusLabel",      "progressBar",
-                                   "logView",      "installButton",  "cancelButton"};
+                                   "logView",      "installButton",  "cancelButton",     "copyLogButton"};
 
 const QByteArray twoDrives = R"({"blockdevices": [
   {"name": "sdx", "path": "/dev/sdx", "size": 15931539456, "type": "disk", "rm": true, "hotplug": true,
@@ -34,7 +37,7 @@ const QByteArray twoDrives = R"({"blockdevices": [
 const QString placeholder = QStringLiteral("– Bitte Speicherkarte auswählen –");
 const QString noCard = QStringLiteral("(keine Speicherkarte gefunden)");
 const QString noCardHint =
-    QStringLiteral("Keine Speicherkarte gefunden. Karte einstecken und auf \"Aktualisieren\" klicken.");
+    QStringLiteral("Keine Speicherkarte gefunden. Eine eingesteckte Karte wird von selbst erkannt.");
 
 } // namespace
 
@@ -79,7 +82,7 @@ private Q_SLOTS:
                                       << "Neu laden";
         QTest::newRow("localImageCheck") << "localImageCheck"
                                          << "1. Version"
-                                         << "Lokale Image-Datei verwenden (ohne Download)";
+                                         << "&Lokale Image-Datei verwenden (ohne Download)";
         QTest::newRow("localImageButton") << "localImageButton"
                                           << "1. Version"
                                           << "Auswählen …";
@@ -91,7 +94,7 @@ private Q_SLOTS:
                                    << "Auswählen …";
         QTest::newRow("useExtCheck") << "useExtCheck"
                                      << "2. ROM-Dateien"
-                                     << "Zusätzlich eine ext.bin verwenden (z. B. bei AROS)";
+                                     << "Zusätzlich eine &ext.bin verwenden (z. B. bei AROS)";
         QTest::newRow("extEdit") << "extEdit"
                                  << "2. ROM-Dateien"
                                  << "Erweiterungs-ROM (wird als Rom/ext.bin kopiert)";
@@ -110,6 +113,9 @@ private Q_SLOTS:
         QTest::newRow("installButton") << "installButton"
                                        << ""
                                        << "Installieren";
+        QTest::newRow("copyLogButton") << "copyLogButton"
+                                       << ""
+                                       << "Protokoll kopieren";
     }
 
     // Texts (placeholder texts for line edits) and which group box holds each widget.
@@ -416,15 +422,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QStringList>("filters");
+        const QStringList romFilters = {"ROM-Dateien (*.rom *.bin)", "Alle Dateien (*)"};
+        const QStringList imageFilters = {"Images (*.img *.img.xz *.img.zst *.img.gz *.img.bz2 *.zip)",
+                                          "Alle Dateien (*)"};
         QTest::newRow("rom") << "romButton"
                              << "romEdit"
-                             << "ROM-Datei wählen" << QStringList{"All Files (*)"};
+                             << "ROM-Datei wählen" << romFilters;
         QTest::newRow("ext") << "extButton"
                              << "extEdit"
-                             << "Erweiterungs-ROM wählen" << QStringList{"All Files (*)"};
+                             << "Erweiterungs-ROM wählen" << romFilters;
         QTest::newRow("image") << "localImageButton"
                                << "localImageEdit"
-                               << "Image-Datei wählen" << QStringList{"Images (*.img)", "Alle Dateien (*)"};
+                               << "Image-Datei wählen" << imageFilters;
     }
 
     // The dialog starts at the field's file; a chosen file replaces the text, a cancel keeps it.
@@ -460,6 +469,237 @@ private Q_SLOTS:
         onNextDialog<QFileDialog>([](QFileDialog *dialog) { dialog->reject(); });
         member<QPushButton>(*window, qPrintable(button))->click();
         QCOMPARE(edit->text(), second);
+    }
+
+    // With its field empty, a dialog starts in the folder a file of its kind was last taken from.
+    void fileDialogRemembersItsFolder()
+    {
+        QTemporaryDir dir;
+        const QString rom = dir.filePath("kick.rom");
+        QFile file(rom);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.close();
+        const auto window = makeWindow();
+        window->show();
+        member<QCheckBox>(*window, "useExtCheck")->setChecked(true);
+
+        onNextDialog<QFileDialog>([&](QFileDialog *dialog) {
+            dialog->selectFile(rom);
+            static_cast<QDialog *>(dialog)->accept();
+        });
+        member<QPushButton>(*window, "romButton")->click();
+        QCOMPARE(member<QLineEdit>(*window, "romEdit")->text(), rom);
+
+        QString startedIn;
+        onNextDialog<QFileDialog>([&](QFileDialog *dialog) {
+            startedIn = dialog->directory().absolutePath();
+            dialog->reject();
+        });
+        member<QPushButton>(*window, "extButton")->click();
+        QCOMPARE(startedIn, QDir(dir.path()).absolutePath());
+        QCOMPARE(QSettings().value("romFolder").toString(), QDir(dir.path()).absolutePath());
+    }
+
+    void accessibleNames_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("spoken");
+        QTest::newRow("versionCombo") << "versionCombo"
+                                      << "Version:";
+        QTest::newRow("localImageEdit") << "localImageEdit"
+                                        << "Lokale Image-Datei";
+        QTest::newRow("localImageButton") << "localImageButton"
+                                          << "Lokale Image-Datei auswählen";
+        QTest::newRow("romEdit") << "romEdit"
+                                 << "Kickstart-ROM-Datei";
+        QTest::newRow("romButton") << "romButton"
+                                   << "Kickstart-ROM-Datei auswählen";
+        QTest::newRow("extEdit") << "extEdit"
+                                 << "Erweiterungs-ROM-Datei";
+        QTest::newRow("extButton") << "extButton"
+                                   << "Erweiterungs-ROM-Datei auswählen";
+        QTest::newRow("driveCombo") << "driveCombo"
+                                    << "Speicherkarte:";
+        QTest::newRow("refreshButton") << "refreshButton"
+                                       << "Speicherkarten neu suchen";
+        QTest::newRow("progressBar") << "progressBar"
+                                     << "Fortschritt";
+        QTest::newRow("logView") << "logView"
+                                 << "Protokoll";
+        QTest::newRow("copyLogButton") << "copyLogButton"
+                                       << "Protokoll in die Zwischenablage kopieren";
+        QTest::newRow("installButton") << "installButton"
+                                       << "Installieren";
+        QTest::newRow("useExtCheck") << "useExtCheck"
+                                     << "Zusätzlich eine ext.bin verwenden (z. B. bei AROS)";
+    }
+
+    // What a screen reader says for each control, as Qt's accessibility layer hands it on: its
+    // name or, for a list (whose name on Linux is its current item), the label it is labelled by.
+    void accessibleNames()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, spoken);
+        const auto window = makeWindow();
+        window->show();
+        QAccessibleInterface *control =
+            QAccessible::queryAccessibleInterface(member<QWidget>(*window, qPrintable(name)));
+        QVERIFY(control);
+        QStringList said = {control->text(QAccessible::Name)};
+        for (const auto &relation : control->relations(QAccessible::Label))
+            said << relation.first->text(QAccessible::Name);
+        QVERIFY2(said.contains(spoken), qPrintable(said.join(" | ")));
+    }
+
+    void mnemonics_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("focused");
+        QTest::newRow("Alt+V") << int(Qt::Key_V) << "versionCombo";
+        QTest::newRow("Alt+E") << int(Qt::Key_E) << "useExtCheck";
+        QTest::newRow("Alt+I") << int(Qt::Key_I) << "localImageEdit";
+        QTest::newRow("Alt+K") << int(Qt::Key_K) << "romEdit";
+        QTest::newRow("Alt+R") << int(Qt::Key_R) << "extEdit";
+        QTest::newRow("Alt+S") << int(Qt::Key_S) << "driveCombo";
+        QTest::newRow("Alt+L") << int(Qt::Key_L) << "localImageCheck";
+    }
+
+    // Each label's mnemonic takes the keyboard to its field.
+    void mnemonics()
+    {
+        QFETCH(int, key);
+        QFETCH(QString, focused);
+        lsblk->answer(twoDrives);
+        const auto window = makeWindow();
+        // Each field is enabled only with its option on; the version list only without a local image.
+        member<QCheckBox>(*window, "localImageCheck")->setChecked(focused == "localImageEdit");
+        member<QCheckBox>(*window, "useExtCheck")->setChecked(true);
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        member<QPushButton>(*window, "installButton")->setFocus();
+        QTest::keyClick(window.get(), Qt::Key(key), Qt::AltModifier);
+        QTRY_COMPARE(QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString(),
+                     focused);
+    }
+
+    void enterStartsTheInstallation_data()
+    {
+        QTest::addColumn<QString>("focused");
+        QTest::addColumn<bool>("installs");
+        QTest::newRow("in a field") << "romEdit" << true;
+        QTest::newRow("on the card list") << "driveCombo" << true;
+        QTest::newRow("on a check box") << "countCheck" << true;
+        QTest::newRow("on the default button") << "installButton" << true;
+        QTest::newRow("on another button clicks that one") << "copyLogButton" << false;
+    }
+
+    void enterStartsTheInstallation()
+    {
+        QFETCH(QString, focused);
+        QFETCH(bool, installs);
+        const auto window = makeWindow();
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QWidget *widget = member<QWidget>(*window, qPrintable(focused));
+        widget->setFocus();
+        QTRY_VERIFY(widget->hasFocus());
+        QSignalSpy install(member<QPushButton>(*window, "installButton"), &QPushButton::clicked);
+        QSignalSpy copy(member<QPushButton>(*window, "copyLogButton"), &QPushButton::clicked);
+        // Without a version or a card the installation stops at its first check, with a message.
+        if (installs)
+            onNextDialog<QMessageBox>([](QMessageBox *box) { box->reject(); });
+        QTest::keyClick(widget, Qt::Key_Return);
+        QCOMPARE(install.count(), installs ? 1 : 0);
+        QCOMPARE(copy.count(), installs ? 0 : 1);
+    }
+
+    void drops_data()
+    {
+        QTest::addColumn<QString>("onto");
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("check");
+        QTest::newRow("rom onto its field") << "romEdit"
+                                            << "kick.rom"
+                                            << "romEdit"
+                                            << "";
+        QTest::newRow("any file onto the ext field") << "extEdit"
+                                                     << "aros-ext.dat"
+                                                     << "extEdit"
+                                                     << "useExtCheck";
+        QTest::newRow("onto the choose button beside a field") << "extButton"
+                                                               << "ext.bin"
+                                                               << "extEdit"
+                                                               << "useExtCheck";
+        QTest::newRow("image onto its field") << "localImageEdit"
+                                              << "tobra.img"
+                                              << "localImageEdit"
+                                              << "localImageCheck";
+        QTest::newRow("image onto the log") << "logView"
+                                            << "Tobra.IMG.xz"
+                                            << "localImageEdit"
+                                            << "localImageCheck";
+        QTest::newRow("rom onto the log") << "logView"
+                                          << "kick31.bin"
+                                          << "romEdit"
+                                          << "";
+        QTest::newRow("unknown kind onto the log") << "logView"
+                                                   << "notes.txt"
+                                                   << ""
+                                                   << "";
+    }
+
+    // A file dropped onto a field lands there; dropped elsewhere, its name decides.
+    void drops()
+    {
+        QFETCH(QString, onto);
+        QFETCH(QString, file);
+        QFETCH(QString, field);
+        QFETCH(QString, check);
+        const auto window = makeWindow();
+        window->show();
+        const QString path = scratch.filePath(file);
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(path)});
+        QWidget *target = member<QWidget>(*window, qPrintable(onto));
+        const QPointF at = target->mapTo(window.get(), target->rect().center());
+        QDragEnterEvent enter(at.toPoint(), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &drop);
+
+        QCOMPARE(drop.isAccepted(), !field.isEmpty());
+        for (const char *name : {"romEdit", "extEdit", "localImageEdit"})
+            QCOMPARE(member<QLineEdit>(*window, name)->text(), name == field ? path : QString());
+        for (const char *name : {"useExtCheck", "localImageCheck"})
+            QCOMPARE(member<QCheckBox>(*window, name)->isChecked(), name == check);
+    }
+
+    void noDropsWhileBusy()
+    {
+        const auto window = makeWindow();
+        window->setBusy(true);
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(scratch.filePath("kick.rom"))});
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        QVERIFY(!enter.isAccepted());
+        window->setBusy(false);
+    }
+
+    // The clipboard gets the addresses the shown log hides.
+    void copyLogKeepsAddresses()
+    {
+        const auto window = makeWindow();
+        window->appendLog(QStringLiteral("Lade http://host/x.img herunter …"));
+        member<QPushButton>(*window, "copyLogButton")->click();
+        const QStringList copied = QGuiApplication::clipboard()->text().split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(copied.size(), logLines(*window).size());
+        QVERIFY2(copied.last().endsWith(" Lade http://host/x.img herunter …"), qPrintable(copied.last()));
+        QCOMPARE(logLines(*window).last(), QStringLiteral("Lade [Adresse] herunter …"));
     }
 };
 

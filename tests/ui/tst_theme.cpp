@@ -3,12 +3,15 @@
 #include "windowfixture.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QImage>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStyle>
 #include <QTest>
+#include <QVBoxLayout>
 
 namespace {
 
@@ -46,6 +49,7 @@ QStringList expectedRules()
         "QCheckBox::indicator { width: 14px; height: 14px; background: #FFFFFF; " + sunken + " }",
         "QCheckBox::indicator:checked { background: #FF8800; }",
         "QCheckBox::indicator:disabled { background: #CCCCCC; }",
+        "QCheckBox::indicator:checked:disabled { background: #C8A070; }",
         "QProgressBar { background: #FFFFFF; color: #000000; " + sunken +
             " text-align: center; min-height: 20px; }",
         "QProgressBar::chunk { background: #FF8800; }",
@@ -55,6 +59,11 @@ QStringList expectedRules()
         "QDialog { background: #AAAAAA; }",
         "QDialog QLabel { color: #000000; }",
         "QToolTip { background: #FFFFFF; color: #000000; border: 1px solid #000000; }",
+        "QLineEdit:focus, QComboBox:focus, QPlainTextEdit:focus { border: 2px solid #FF8800; }",
+        "QPushButton:focus { border: 2px solid #000000; }",
+        "QCheckBox { border: 1px solid transparent; }",
+        "QCheckBox:focus { border: 1px dashed #FFFFFF; }",
+        "QGroupBox QCheckBox:focus { border: 1px dashed #000000; }",
     };
 }
 
@@ -67,6 +76,31 @@ QImage expectedArrow()
         for (int x = y; x < 11 - y; ++x)
             arrow.setPixel(x, y, qRgba(0, 0, 0, 255));
     return arrow;
+}
+
+// How many pixels of the outer two-pixel frame differ between two pictures of one widget.
+int frameDifference(const QImage &a, const QImage &b)
+{
+    int differing = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const bool frame = x < 2 || y < 2 || x >= a.width() - 2 || y >= a.height() - 2;
+            differing += frame && a.pixel(x, y) != b.pixel(x, y);
+        }
+    return differing;
+}
+
+QWidget *makeControl(const QString &kind)
+{
+    if (kind == "QLineEdit")
+        return new QLineEdit;
+    if (kind == "QComboBox")
+        return new QComboBox;
+    if (kind == "QPlainTextEdit")
+        return new QPlainTextEdit;
+    if (kind == "QPushButton")
+        return new QPushButton(QStringLiteral("Installieren"));
+    return new QCheckBox(QStringLiteral("Anonym mitzählen"));
 }
 
 // A pixel just inside the 2-pixel border, clear of any text.
@@ -167,7 +201,7 @@ private Q_SLOTS:
     void styleSheet()
     {
         const QStringList rules = expectedRules();
-        QCOMPARE(rules.size(), 29);
+        QCOMPARE(rules.size(), 35);
         QCOMPARE(qApp->styleSheet(), rules.join('\n') + '\n');
     }
 
@@ -191,6 +225,51 @@ private Q_SLOTS:
         edit.setEnabled(false);
         edit.resize(200, 30);
         QCOMPARE(backgroundOf(edit), QRgb(0xCCCCCC));
+    }
+
+    void focusIsVisible_data()
+    {
+        QTest::addColumn<QString>("kind");
+        for (const char *kind : {"QLineEdit", "QComboBox", "QPlainTextEdit", "QPushButton", "QCheckBox"})
+            QTest::newRow(kind) << kind;
+    }
+
+    // The frame of a control with the keyboard focus looks different along much of its length.
+    void focusIsVisible()
+    {
+        QFETCH(QString, kind);
+        QWidget window;
+        auto *layout = new QVBoxLayout(&window);
+        QWidget *control = makeControl(kind);
+        control->setFocusPolicy(Qt::StrongFocus);
+        auto *other = new QPushButton(QStringLiteral("Abbrechen"));
+        layout->addWidget(control);
+        layout->addWidget(other);
+        window.show();
+        window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&window));
+
+        other->setFocus();
+        QTRY_VERIFY(!control->hasFocus());
+        const QImage without = control->grab().toImage();
+        control->setFocus();
+        QTRY_VERIFY(control->hasFocus());
+        const QImage with = control->grab().toImage();
+        const int perimeter = 2 * (with.width() + with.height());
+        QVERIFY2(frameDifference(without, with) > perimeter / 3,
+                 qPrintable(QString::number(frameDifference(without, with))));
+    }
+
+    // A disabled check box still tells ticked from unticked.
+    void disabledTickIsVisible()
+    {
+        QCheckBox box(QStringLiteral("Zusätzlich"));
+        box.setEnabled(false);
+        box.resize(box.sizeHint());
+        const QImage unticked = box.grab().toImage();
+        box.setChecked(true);
+        const QImage ticked = box.grab().toImage();
+        QVERIFY(unticked != ticked);
     }
 
     // The drop-down area: 22 pixels wide, a 2-pixel black line on its left, grey behind the

@@ -1,0 +1,130 @@
+#include "progressmeter.h"
+
+#include <QElapsedTimer>
+#include <QLocale>
+
+namespace {
+
+const qint64 windowMs = 5000;     // the speed is taken over this much of the recent past
+const qint64 firstSpeedMs = 1000; // no speed before this much has been measured
+const qint64 settledMs = 3000;    // no time left before the phase has run this long
+const qint64 sampleSpacingMs = 100;
+const double bytesPerMegabyte = 1e6;
+
+QLocale german()
+{
+    return QLocale(QLocale::German, QLocale::Germany);
+}
+
+qint64 steadyMilliseconds()
+{
+    static QElapsedTimer timer;
+    if (!timer.isValid())
+        timer.start();
+    return timer.elapsed();
+}
+
+// Small sizes keep one decimal, so that a few megabytes still show movement.
+int megabyteDecimals(qint64 bytes)
+{
+    return bytes < 10 * bytesPerMegabyte ? 1 : 0;
+}
+
+QString megabytes(qint64 bytes, int decimals)
+{
+    return german().toString(double(bytes) / bytesPerMegabyte, 'f', decimals);
+}
+
+} // namespace
+
+ProgressMeter::ProgressMeter(Clock clock) : clock(clock ? std::move(clock) : Clock(steadyMilliseconds))
+{}
+
+void ProgressMeter::start(const QString &text)
+{
+    activity = text;
+    startedMs = clock();
+    total = 0;
+    samples = {{startedMs, 0}};
+}
+
+void ProgressMeter::update(qint64 done, qint64 newTotal)
+{
+    const qint64 now = clock();
+    total = newTotal;
+    // Progress that went backwards (a retried request) starts the measurement over.
+    if (!samples.isEmpty() && done < samples.last().done)
+        samples.clear();
+    // A sample a tenth of a second is plenty; a later one within that time takes its place, so
+    // that the bookkeeping stays small however often progress is reported.
+    if (samples.size() >= 2 && now - samples.at(samples.size() - 2).atMs < sampleSpacingMs)
+        samples.last() = {now, done};
+    else
+        samples.append({now, done});
+    while (samples.size() > 2 && now - samples.at(1).atMs >= windowMs)
+        samples.removeFirst();
+}
+
+double ProgressMeter::bytesPerSecond() const
+{
+    if (samples.size() < 2)
+        return 0;
+    const qint64 spanMs = samples.last().atMs - samples.first().atMs;
+    if (spanMs < firstSpeedMs)
+        return 0;
+    return double(samples.last().done - samples.first().done) * 1000 / double(spanMs);
+}
+
+qint64 ProgressMeter::secondsLeft() const
+{
+    const double speed = bytesPerSecond();
+    if (total <= 0 || speed <= 0 || samples.isEmpty() || clock() - startedMs < settledMs)
+        return -1;
+    const qint64 left = qMax<qint64>(0, total - samples.last().done);
+    return qint64(double(left) / speed + 0.5);
+}
+
+int ProgressMeter::percent() const
+{
+    if (total <= 0 || samples.isEmpty())
+        return -1;
+    return int(qBound<qint64>(0, samples.last().done, total) * 100 / total);
+}
+
+QString ProgressMeter::text() const
+{
+    const qint64 done = samples.isEmpty() ? 0 : samples.last().done;
+    QStringList parts;
+    if (total > 0) {
+        const int decimals = megabyteDecimals(total);
+        parts << QStringLiteral("%1 von %2 MB").arg(megabytes(done, decimals), megabytes(total, decimals));
+    } else {
+        parts << megabytesText(done);
+    }
+    const double speed = bytesPerSecond();
+    if (speed > 0)
+        parts << QStringLiteral("%1 MB/s").arg(german().toString(speed / bytesPerMegabyte, 'f', 1));
+    const qint64 left = secondsLeft();
+    if (left >= 0)
+        parts << QStringLiteral("noch etwa %1").arg(durationText(left));
+    return activity + QLatin1Char(' ') + parts.join(QStringLiteral(" · "));
+}
+
+QString stepText(int step, int steps)
+{
+    return QStringLiteral("Schritt %1 von %2").arg(step).arg(steps);
+}
+
+QString megabytesText(qint64 bytes)
+{
+    return megabytes(bytes, megabyteDecimals(bytes)) + QStringLiteral(" MB");
+}
+
+QString durationText(qint64 seconds)
+{
+    const auto twoDigits = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
+    const qint64 minutes = seconds / 60;
+    if (minutes < 60)
+        return QStringLiteral("%1:%2").arg(minutes).arg(twoDigits(seconds % 60));
+    return QStringLiteral("%1:%2:%3").arg(minutes / 60).arg(twoDigits(minutes % 60), twoDigits(seconds % 60));
+}

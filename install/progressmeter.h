@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <functional>
+
+// Turns (done, total) byte counts of one phase into what a person reads in the status line: sizes,
+// a speed smoothed over a few seconds and, once that speed has settled, the time left. Knows no
+// widget; the clock is injectable so that tests can step through time.
+class ProgressMeter
+{
+public:
+    using Clock = std::function<qint64()>; // monotonic milliseconds
+
+    // With no clock given, a steady clock of the process.
+    explicit ProgressMeter(Clock clock = Clock());
+
+    // Begins a phase: activity is its text ("Schreibe auf die Karte …"); forgets earlier samples.
+    void start(const QString &activity);
+    // Records that done of total bytes are through; total 0 or less means unknown.
+    void update(qint64 done, qint64 total);
+
+    // Bytes per second over the last few seconds; 0 until a second has been measured.
+    double bytesPerSecond() const;
+    // Whole seconds left, or -1 while the total is unknown or the speed has not settled.
+    qint64 secondsLeft() const;
+    // 0 to 100, or -1 while the total is unknown.
+    int percent() const;
+    // "Schreibe auf die Karte … 412 von 1.946 MB · 23,4 MB/s · noch etwa 1:06", each part shown
+    // once it is known.
+    QString text() const;
+
+private:
+    struct Sample
+    {
+        qint64 atMs;
+        qint64 done;
+    };
+
+    Clock clock;
+    QString activity;
+    qint64 startedMs = 0;
+    qint64 total = 0;
+    QList<Sample> samples; // the last few seconds, oldest first
+};
+
+// "Schritt 3 von 4".
+QString stepText(int step, int steps);
+
+// A byte count in decimal megabytes, German style: "1.946 MB", below 10 MB "2,5 MB".
+QString megabytesText(qint64 bytes);
+
+// A duration as "1:06" or, from an hour on, "1:02:03".
+QString durationText(qint64 seconds);
