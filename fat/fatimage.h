@@ -97,8 +97,9 @@ public:
     // Finds count free clusters (lowest first) and links them into a chain, in memory. On
     // failure the FAT is unchanged and list empty.
     bool allocateClusters(quint32 count, QList<quint32> *list);
-    // A free entry slot in the directory, growing a FAT32 directory by a zeroed cluster if needed.
-    bool findFreeSlot(quint32 dirCluster, EntryLocation *location, QString *error = nullptr);
+    // A free entry slot in the directory. A full FAT32 directory grows by a cluster in the in-memory
+    // FAT; *grown then tells the caller to zero that cluster before writing the entry.
+    bool findFreeSlot(quint32 dirCluster, EntryLocation *location, bool *grown, QString *error = nullptr);
     // Writes the changed parts of the in-memory FAT over every copy, brings the FSInfo free
     // count and next-free hint up to date and flushes the file.
     bool flushFat(QString *error = nullptr);
@@ -106,6 +107,8 @@ public:
     void reloadFat();
 
 private:
+    struct PlannedFile; // a write worked out in memory
+
     // Sets the error text if wanted; always false, so callers can return it.
     static bool fail(QString *error, const QString &text);
     bool locateVolume(const QByteArray &sector0, QString *error);
@@ -114,12 +117,18 @@ private:
     quint64 fatCopyOffset(quint32 copy) const;
     quint32 fatEntrySize() const { return geo.fatType == 32 ? 4 : 2; }
     bool isInWindow(quint64 offset, quint64 length) const;
-    bool storeContents(const QString &fileName, const QByteArray &data, const QDateTime &now,
-                       const EntryLocation &location, QByteArray entry, QString *error);
+    bool planFile(const QString &dirName, const QString &fileName, qsizetype size, PlannedFile *plan,
+                  QString *error);
+    bool planEntry(quint32 dirCluster, const QString &fileName, const QDateTime &now, PlannedFile *plan,
+                   QString *error);
+    bool writeContents(const PlannedFile &plan, const QByteArray &data, QString *error);
     bool writeData(const QList<quint32> &clusters, const QByteArray &data);
     bool appendDirCluster(const QList<quint32> &dirChain, EntryLocation *location, QString *error);
-    void updateFsInfo();
+    quint64 fsInfoOffset() const;
+    QByteArray updatedFsInfo();
+    bool writeFat(const QByteArray &fsInfo, QString *error);
     void loadFatPiece(quint64 offset);
+    bool checkFatReadable(QString *error) const;
 
     QFile file;
     FatGeometry geo;
