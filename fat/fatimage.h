@@ -34,6 +34,7 @@ struct FatGeometry
     quint32 clusterCount = 0; // valid cluster numbers: 2 … clusterCount + 1
     quint32 fsInfoSector = 0; // FAT32 only
     quint64 volumeEnd = 0;    // first byte after the volume
+    quint64 partitionEnd = 0; // first byte after its MBR partition; the image's end for a bare volume
 };
 
 // The installer's own FAT16/FAT32 writer. It finds the volume inside a disk image (bare, or

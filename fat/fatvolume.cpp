@@ -86,6 +86,7 @@ void FatImage::close()
 bool FatImage::locateVolume(const QByteArray &sector0, QString *error)
 {
     geo.partitionOffset = 0;
+    geo.partitionEnd = windowEnd;
     if (looksLikeBootSector(sector0) || sector0.mid(Boot::fat32TypeText, 8) == "FAT32   ")
         return true;
     if (u8(sector0, 510) != 0x55 || u8(sector0, 511) != 0xAA)
@@ -95,6 +96,8 @@ bool FatImage::locateVolume(const QByteArray &sector0, QString *error)
         const quint32 firstSector = u32(sector0, entry + Mbr::firstSectorOffset);
         if (isFatPartitionType(u8(sector0, entry + Mbr::typeOffset)) && firstSector != 0) {
             geo.partitionOffset = firstSector * Mbr::lbaSize;
+            geo.partitionEnd =
+                geo.partitionOffset + u32(sector0, entry + Mbr::sectorCountOffset) * Mbr::lbaSize;
             return true;
         }
     }
@@ -144,6 +147,9 @@ bool FatImage::readGeometry(const QByteArray &boot, QString *error)
     geo.volumeEnd = geo.partitionOffset + totalSectors * geo.bytesPerSector;
     if (quint64(file.size()) < geo.volumeEnd)
         return fail(error, QStringLiteral("Das Image ist kürzer als die Partition (beschädigt?)"));
+    // Writes past the partition would land in the next one.
+    if (geo.volumeEnd > geo.partitionEnd)
+        return fail(error, QStringLiteral("Im Image reicht das FAT-Dateisystem über seine Partition hinaus"));
     windowBegin = geo.partitionOffset;
     windowEnd = geo.volumeEnd;
     return true;
