@@ -62,7 +62,7 @@ int runGui(int argc, char **argv)
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
     QCoreApplication::setOrganizationName(QStringLiteral("Drellwerk"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TOBRA_VERSION));
 
     const Options options(application);
     if (!options.parser.isSet(options.plain))

@@ -110,8 +110,6 @@ public:
 private:
     struct PlannedFile; // a write worked out in memory
 
-    // Sets the error text if wanted; always false, so callers can return it.
-    static bool fail(QString *error, const QString &text);
     bool locateVolume(const QByteArray &sector0, QString *error);
     bool readGeometry(const QByteArray &boot, QString *error);
     bool loadFat(QString *error);

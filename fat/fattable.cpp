@@ -1,4 +1,5 @@
 // The in-memory FAT: loading on use, entries, chains, and writing it back with the FSInfo hints.
+#include "fail.h"
 #include "fatimage.h"
 #include "fatlayout.h"
 

@@ -1,4 +1,5 @@
 // Opening the image: finding the volume, checking its boot sector, geometry and the in-memory FAT.
+#include "fail.h"
 #include "fatimage.h"
 #include "fatlayout.h"
 
@@ -43,13 +44,6 @@ bool isFatPartitionType(quint8 type)
 }
 
 } // namespace
-
-bool FatImage::fail(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
 
 bool FatImage::open(const QString &path, QString *error)
 {

@@ -1,4 +1,5 @@
 // Writing a file: cluster allocation, directory slots, data, and writing the FAT back.
+#include "fail.h"
 #include "fatimage.h"
 #include "fatlayout.h"
 
