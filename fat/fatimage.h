@@ -58,7 +58,8 @@ public:
 
     // Creates dirName/fileName or replaces that file's contents (keeping its entry and creation
     // stamps), then writes every FAT copy. dirName is a directory in the root; empty = the root.
-    // A failure before the FAT is written leaves the FAT on disk and in memory unchanged.
+    // A failure before the FAT is written leaves the FAT on disk and in memory unchanged; a name,
+    // space or FAT piece that fails is noticed before the first byte is written.
     bool writeFile(const QString &dirName, const QString &fileName, const QByteArray &data,
                    QString *error = nullptr);
 
