@@ -1,20 +1,12 @@
 #include "fatfixture.h"
 #include "fatimage.h"
 #include "faultydisk.h"
+#include "testfiles.h"
 
 #include <QDateTime>
-#include <QRandomGenerator>
 #include <QTest>
 
 namespace {
-
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray data(size, '\0');
-    for (qsizetype i = 0; i < size; ++i)
-        data[i] = char(QRandomGenerator::global()->bounded(256));
-    return data;
-}
 
 // Every FAT copy of the volume as it is on disk.
 QList<QByteArray> fatCopies(const FatFixture &fixture, const FatGeometry &geo)

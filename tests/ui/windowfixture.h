@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -50,12 +51,13 @@ template <typename Widget> Widget *member(QWidget &window, const char *name)
     return widget;
 }
 
-// The log's lines, without their time stamps.
+// The log's lines, without their time stamps (a line of a multi-line text has none).
 inline QStringList logLines(QWidget &window)
 {
+    static const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d "));
     QStringList lines = member<QPlainTextEdit>(window, "logView")->toPlainText().split(QLatin1Char('\n'));
     for (QString &line : lines)
-        line = line.mid(9);
+        line.remove(stamp);
     return lines;
 }
 
