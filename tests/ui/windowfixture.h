@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QRegularExpression>
@@ -70,14 +71,21 @@ inline QStringList itemTexts(QComboBox *combo)
     return texts;
 }
 
-// Runs handle on the next modal dialog of type Dialog as soon as it is open (while the code under
-// test waits in the dialog's event loop).
-template <typename Dialog> void onNextDialog(std::function<void(Dialog *)> handle)
+// Runs handle on the next modal dialog of type Dialog as soon as it is open and ready (while the
+// code under test waits in the dialog's event loop). A dialog that is not ready within 10 s is
+// handled all the same, so the test fails on what it then finds instead of hanging.
+template <typename Dialog>
+void onNextDialog(
+    std::function<void(Dialog *)> handle, std::function<bool(Dialog *)> ready = [](Dialog *) { return true; })
 {
     auto *poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, handle] {
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, handle, ready, waited = QElapsedTimer()]() mutable {
         auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget());
         if (!dialog || !dialog->isVisible())
+            return;
+        if (!waited.isValid())
+            waited.start();
+        if (!ready(dialog) && waited.elapsed() < 10000)
             return;
         poll->stop();
         poll->deleteLater();
