@@ -63,7 +63,7 @@ int runGui(int argc, char **argv)
     QApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
     QCoreApplication::setOrganizationName(QStringLiteral("Drellwerk"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TOBRA_VERSION));
     installQtGermanTranslations(application);
 
     const Options options(application);

@@ -1,5 +1,7 @@
 #include "versionlist.h"
 
+#include "fail.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -37,13 +39,6 @@ bool isValidChecksum(const QString &sha256)
 {
     static const QRegularExpression pattern(QStringLiteral("\\A[0-9a-f]{64}\\z"));
     return pattern.match(sha256).hasMatch();
-}
-
-bool fail(QString *error, const QString &message)
-{
-    if (error)
-        *error = message;
-    return false;
 }
 
 // Reads and checks entry number (counted from 1); the first fault ends the parse.

@@ -1,10 +1,11 @@
 #include "drives.h"
 
+#include "runprogram.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <optional>
 
 namespace {
@@ -78,20 +79,9 @@ std::optional<DriveInfo> candidateDrive(const QJsonObject &device)
 
 QByteArray runLsblk(const QStringList &arguments, bool *ok)
 {
-    QProcess process;
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardErrorFile(QProcess::nullDevice());
-    process.start("lsblk", arguments);
-    const bool finished = process.waitForFinished(LSBLK_TIMEOUT_MS);
-    *ok = finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-    if (!*ok) {
-        if (process.state() != QProcess::NotRunning) {
-            process.kill();
-            process.waitForFinished();
-        }
-        return {};
-    }
-    return process.readAllStandardOutput();
+    QByteArray output;
+    *ok = runProgram("lsblk", arguments, LSBLK_TIMEOUT_MS, &output);
+    return output;
 }
 
 QByteArray runLsblkForMountpoints(const std::function<QStringList(const QString &)> &arguments, bool *ok)

@@ -1,4 +1,5 @@
 // Short (8.3) names, directory lookup and directory entries.
+#include "fail.h"
 #include "fatimage.h"
 #include "fatlayout.h"
 

@@ -34,6 +34,7 @@ struct FatGeometry
     quint32 clusterCount = 0; // valid cluster numbers: 2 … clusterCount + 1
     quint32 fsInfoSector = 0; // FAT32 only
     quint64 volumeEnd = 0;    // first byte after the volume
+    quint64 partitionEnd = 0; // first byte after its MBR partition; the image's end for a bare volume
 };
 
 // The installer's own FAT16/FAT32 writer. It finds the volume inside a disk image (bare, or
@@ -57,7 +58,8 @@ public:
 
     // Creates dirName/fileName or replaces that file's contents (keeping its entry and creation
     // stamps), then writes every FAT copy. dirName is a directory in the root; empty = the root.
-    // A failure before the FAT is written leaves the FAT on disk and in memory unchanged.
+    // A failure before the FAT is written leaves the FAT on disk and in memory unchanged; a name,
+    // space or FAT piece that fails is noticed before the first byte is written.
     bool writeFile(const QString &dirName, const QString &fileName, const QByteArray &data,
                    QString *error = nullptr);
 
@@ -97,8 +99,9 @@ public:
     // Finds count free clusters (lowest first) and links them into a chain, in memory. On
     // failure the FAT is unchanged and list empty.
     bool allocateClusters(quint32 count, QList<quint32> *list);
-    // A free entry slot in the directory, growing a FAT32 directory by a zeroed cluster if needed.
-    bool findFreeSlot(quint32 dirCluster, EntryLocation *location, QString *error = nullptr);
+    // A free entry slot in the directory. A full FAT32 directory grows by a cluster in the in-memory
+    // FAT; *grown then tells the caller to zero that cluster before writing the entry.
+    bool findFreeSlot(quint32 dirCluster, EntryLocation *location, bool *grown, QString *error = nullptr);
     // Writes the changed parts of the in-memory FAT over every copy, brings the FSInfo free
     // count and next-free hint up to date and flushes the file.
     bool flushFat(QString *error = nullptr);
@@ -106,20 +109,26 @@ public:
     void reloadFat();
 
 private:
-    // Sets the error text if wanted; always false, so callers can return it.
-    static bool fail(QString *error, const QString &text);
+    struct PlannedFile; // a write worked out in memory
+
     bool locateVolume(const QByteArray &sector0, QString *error);
     bool readGeometry(const QByteArray &boot, QString *error);
     bool loadFat(QString *error);
     quint64 fatCopyOffset(quint32 copy) const;
     quint32 fatEntrySize() const { return geo.fatType == 32 ? 4 : 2; }
     bool isInWindow(quint64 offset, quint64 length) const;
-    bool storeContents(const QString &fileName, const QByteArray &data, const QDateTime &now,
-                       const EntryLocation &location, QByteArray entry, QString *error);
+    bool planFile(const QString &dirName, const QString &fileName, qsizetype size, PlannedFile *plan,
+                  QString *error);
+    bool planEntry(quint32 dirCluster, const QString &fileName, const QDateTime &now, PlannedFile *plan,
+                   QString *error);
+    bool writeContents(const PlannedFile &plan, const QByteArray &data, QString *error);
     bool writeData(const QList<quint32> &clusters, const QByteArray &data);
     bool appendDirCluster(const QList<quint32> &dirChain, EntryLocation *location, QString *error);
-    void updateFsInfo();
+    quint64 fsInfoOffset() const;
+    QByteArray updatedFsInfo();
+    bool writeFat(const QByteArray &fsInfo, QString *error);
     void loadFatPiece(quint64 offset);
+    bool checkFatReadable(QString *error) const;
 
     QFile file;
     FatGeometry geo;

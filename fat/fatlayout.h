@@ -13,6 +13,7 @@ constexpr int firstEntry = 446;
 constexpr int entryLength = 16;
 constexpr int typeOffset = 4;
 constexpr int firstSectorOffset = 8;
+constexpr int sectorCountOffset = 12;
 constexpr quint64 lbaSize = 512;
 } // namespace Mbr
 

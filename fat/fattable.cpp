@@ -1,4 +1,5 @@
 // The in-memory FAT: loading on use, entries, chains, and writing it back with the FSInfo hints.
+#include "fail.h"
 #include "fatimage.h"
 #include "fatlayout.h"
 
@@ -12,6 +13,11 @@ constexpr quint32 fat32ValueMask = 0x0FFFFFFF;
 // A multiple of every sector size, so pieces are whole sectors; entries never straddle pieces.
 constexpr quint64 fatPieceSize = 64 * 1024;
 
+QString fatUnreadableText()
+{
+    return QStringLiteral("FAT konnte nicht gelesen werden");
+}
+
 } // namespace
 
 // Only the part of the first FAT that holds entries for the volume's clusters is used; a hostile
@@ -24,17 +30,22 @@ bool FatImage::loadFat(QString *error)
     const quint64 size =
         qMin(fatBytes, (usedBytes + geo.bytesPerSector - 1) / geo.bytesPerSector * geo.bytesPerSector);
     if (fatBytes < usedBytes)
-        return fail(error, QStringLiteral("FAT konnte nicht gelesen werden"));
+        return fail(error, fatUnreadableText());
     fat = QByteArray(qsizetype(size), Qt::Uninitialized);
     const qsizetype pieces = qsizetype((size + fatPieceSize - 1) / fatPieceSize);
     fatPieceLoaded = QBitArray(pieces);
     fatPieceDirty = QBitArray(pieces);
     loadFatPiece(0);
-    if (fatUnreadable) {
+    if (!checkFatReadable(error)) {
         fat.clear();
-        return fail(error, QStringLiteral("FAT konnte nicht gelesen werden"));
+        return false;
     }
     return true;
+}
+
+bool FatImage::checkFatReadable(QString *error) const
+{
+    return !fatUnreadable || fail(error, fatUnreadableText());
 }
 
 // An unreadable piece reads as all end marks: walks stop there and nothing is allocated in it.
@@ -107,10 +118,16 @@ void FatImage::reloadFat()
     freeClusterDelta = 0;
 }
 
+// The FSInfo sector is worked out first: counting the free clusters may need FAT pieces not read yet.
 bool FatImage::flushFat(QString *error)
 {
-    if (fatUnreadable)
-        return fail(error, QStringLiteral("FAT konnte nicht gelesen werden"));
+    const QByteArray fsInfo = updatedFsInfo();
+    return checkFatReadable(error) && writeFat(fsInfo, error);
+}
+
+bool FatImage::writeFat(const QByteArray &fsInfo, QString *error)
+{
+    const QString unwritable = QStringLiteral("FAT konnte nicht geschrieben werden");
     for (quint32 copy = 0; copy < geo.fatCount; ++copy) {
         for (qsizetype piece = 0; piece < fatPieceDirty.size(); ++piece) {
             if (!fatPieceDirty.testBit(piece))
@@ -118,29 +135,33 @@ bool FatImage::flushFat(QString *error)
             const quint64 begin = quint64(piece) * fatPieceSize;
             const QByteArray bytes = fat.mid(qsizetype(begin), qsizetype(fatPieceSize));
             if (!writeAt(fatCopyOffset(copy) + begin, bytes))
-                return fail(error, QStringLiteral("FAT konnte nicht geschrieben werden"));
+                return fail(error, unwritable);
         }
     }
     fatPieceDirty.fill(false);
-    updateFsInfo();
     freeClusterDelta = 0;
-    if (!file.flush())
-        return fail(error, QStringLiteral("FAT konnte nicht geschrieben werden"));
+    if ((!fsInfo.isEmpty() && !writeAt(fsInfoOffset(), fsInfo)) || !file.flush())
+        return fail(error, unwritable);
     return true;
+}
+
+quint64 FatImage::fsInfoOffset() const
+{
+    return quint64(geo.fsInfoSector) * geo.bytesPerSector + geo.partitionOffset;
 }
 
 // The free count and next-free hints are kept right, as the checking tools expect: the count
 // moves by what this write freed and allocated, and is counted anew when it was not valid.
-// Only a sector inside the reserved area that carries both signatures is taken for FSInfo.
-void FatImage::updateFsInfo()
+// Only a sector inside the reserved area that carries both signatures is taken for FSInfo; without
+// one the result is empty.
+QByteArray FatImage::updatedFsInfo()
 {
     if (geo.fsInfoSector == 0 || geo.fsInfoSector == 0xFFFF || geo.fsInfoSector >= geo.reservedSectors)
-        return;
-    const quint64 offset = quint64(geo.fsInfoSector) * geo.bytesPerSector + geo.partitionOffset;
-    QByteArray sector = readAt(offset, sectorSize);
+        return QByteArray();
+    QByteArray sector = readAt(fsInfoOffset(), sectorSize);
     if (sector.size() != sectorSize || u32(sector, 0) != FsInfo::leadSignature ||
         u32(sector, FsInfo::structSignatureOffset) != FsInfo::structSignature)
-        return;
+        return QByteArray();
     const quint32 stored = u32(sector, FsInfo::freeCountOffset);
     qint64 freeCount = stored <= geo.clusterCount ? stored + freeClusterDelta : -1;
     if (freeCount < 0 || freeCount > qint64(geo.clusterCount)) {
@@ -153,5 +174,5 @@ void FatImage::updateFsInfo()
         ++firstFree;
     putU32(sector, FsInfo::freeCountOffset, quint32(freeCount));
     putU32(sector, FsInfo::nextFreeOffset, isValidCluster(firstFree) ? firstFree : FsInfo::unknown);
-    writeAt(offset, sector);
+    return sector;
 }

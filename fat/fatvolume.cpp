@@ -1,4 +1,5 @@
 // Opening the image: finding the volume, checking its boot sector, geometry and the in-memory FAT.
+#include "fail.h"
 #include "fatimage.h"
 #include "fatlayout.h"
 
@@ -44,13 +45,6 @@ bool isFatPartitionType(quint8 type)
 
 } // namespace
 
-bool FatImage::fail(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
-
 bool FatImage::open(const QString &path, QString *error)
 {
     close();
@@ -86,6 +80,7 @@ void FatImage::close()
 bool FatImage::locateVolume(const QByteArray &sector0, QString *error)
 {
     geo.partitionOffset = 0;
+    geo.partitionEnd = windowEnd;
     if (looksLikeBootSector(sector0) || sector0.mid(Boot::fat32TypeText, 8) == "FAT32   ")
         return true;
     if (u8(sector0, 510) != 0x55 || u8(sector0, 511) != 0xAA)
@@ -95,6 +90,8 @@ bool FatImage::locateVolume(const QByteArray &sector0, QString *error)
         const quint32 firstSector = u32(sector0, entry + Mbr::firstSectorOffset);
         if (isFatPartitionType(u8(sector0, entry + Mbr::typeOffset)) && firstSector != 0) {
             geo.partitionOffset = firstSector * Mbr::lbaSize;
+            geo.partitionEnd =
+                geo.partitionOffset + u32(sector0, entry + Mbr::sectorCountOffset) * Mbr::lbaSize;
             return true;
         }
     }
@@ -144,6 +141,9 @@ bool FatImage::readGeometry(const QByteArray &boot, QString *error)
     geo.volumeEnd = geo.partitionOffset + totalSectors * geo.bytesPerSector;
     if (quint64(file.size()) < geo.volumeEnd)
         return fail(error, QStringLiteral("Das Image ist kürzer als die Partition (beschädigt?)"));
+    // Writes past the partition would land in the next one.
+    if (geo.volumeEnd > geo.partitionEnd)
+        return fail(error, QStringLiteral("Im Image reicht das FAT-Dateisystem über seine Partition hinaus"));
     windowBegin = geo.partitionOffset;
     windowEnd = geo.volumeEnd;
     return true;

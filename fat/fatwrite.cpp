@@ -1,4 +1,5 @@
 // Writing a file: cluster allocation, directory slots, data, and writing the FAT back.
+#include "fail.h"
 #include "fatimage.h"
 #include "fatlayout.h"
 
@@ -64,6 +65,15 @@ int firstFreeSlot(const QByteArray &block)
 
 } // namespace
 
+struct FatImage::PlannedFile
+{
+    EntryLocation location;
+    QByteArray entry;            // complete, as it will be written
+    QList<quint32> clusters;     // for the data, linked in the in-memory FAT
+    bool directoryGrown = false; // location.cluster is new to the directory and still to be zeroed
+    QByteArray fsInfo;           // the updated FSInfo sector; empty when it is not kept up to date
+};
+
 bool FatImage::writeFile(const QString &dirName, const QString &fileName, const QByteArray &data,
                          QString *error)
 {
@@ -71,56 +81,68 @@ bool FatImage::writeFile(const QString &dirName, const QString &fileName, const 
         return fail(error, QStringLiteral("Image ist nicht geöffnet"));
     if (quint64(data.size()) > maxFileSize)
         return fail(error, QStringLiteral("Datei ist zu groß für FAT"));
-    QByteArray shortName;
-    quint8 caseFlags = 0;
-    bool mixedCase = false;
-    quint32 dirCluster = 0;
-    if (!toShortName(fileName, &shortName, &caseFlags, &mixedCase, error) ||
-        !resolveDir(dirName, &dirCluster, error))
-        return false;
-    const QDateTime now = representable(QDateTime::currentDateTime());
-
-    EntryLocation location;
-    QByteArray entry;
-    if (findEntry(dirCluster, shortName, &location, &entry)) {
-        if (u8(entry, Dir::attributes) & Dir::attrDirectory)
-            return fail(error, QStringLiteral("\"%1\" ist im Image ein Verzeichnis").arg(fileName));
-        freeChain(firstCluster(entry));
-    } else {
-        if (mixedCase)
-            return fail(error, QStringLiteral("\"%1\": gemischte Groß-/Kleinschreibung bräuchte lange "
-                                              "Dateinamen, das wird nicht unterstützt")
-                                   .arg(fileName));
-        if (!findFreeSlot(dirCluster, &location, error)) {
-            reloadFat();
-            return false;
-        }
-        entry = newEntry(shortName, caseFlags, now);
-    }
-
-    if (!storeContents(fileName, data, now, location, entry, error)) {
+    // Every change is worked out in memory first, so each FAT piece the write needs has been read
+    // before the first byte reaches the image. A piece that could not be read explains any other
+    // refusal best.
+    PlannedFile plan;
+    const bool planned = planFile(dirName, fileName, data.size(), &plan, error);
+    const bool readable = checkFatReadable(error);
+    if (!planned || !readable || !writeContents(plan, data, error)) {
         reloadFat();
         return false;
     }
-    return flushFat(error);
+    return writeFat(plan.fsInfo, error);
 }
 
-// Allocates the clusters and writes the data and the entry: everything but the FAT itself.
-bool FatImage::storeContents(const QString &fileName, const QByteArray &data, const QDateTime &now,
-                             const EntryLocation &location, QByteArray entry, QString *error)
+bool FatImage::planFile(const QString &dirName, const QString &fileName, qsizetype size, PlannedFile *plan,
+                        QString *error)
 {
-    const quint64 clustersNeeded = (quint64(data.size()) + geo.bytesPerCluster - 1) / geo.bytesPerCluster;
-    QList<quint32> clusters;
-    if (!allocateClusters(quint32(clustersNeeded), &clusters))
+    quint32 dirCluster = 0;
+    const QDateTime now = representable(QDateTime::currentDateTime());
+    if (!resolveDir(dirName, &dirCluster, error) || !planEntry(dirCluster, fileName, now, plan, error))
+        return false;
+    const quint64 clustersNeeded = (quint64(size) + geo.bytesPerCluster - 1) / geo.bytesPerCluster;
+    if (!allocateClusters(quint32(clustersNeeded), &plan->clusters))
         return fail(error, QStringLiteral("Nicht genug freier Platz im Image für %1 (%2 Bytes)")
-                               .arg(fileName, QString::number(data.size())));
-    if (!writeData(clusters, data))
+                               .arg(fileName, QString::number(size)));
+    completeEntry(plan->entry, plan->clusters.value(0, 0), quint32(size), now);
+    plan->fsInfo = updatedFsInfo();
+    return true;
+}
+
+// The entry to replace (its old chain freed), or a new one in a free slot.
+bool FatImage::planEntry(quint32 dirCluster, const QString &fileName, const QDateTime &now, PlannedFile *plan,
+                         QString *error)
+{
+    QByteArray shortName;
+    quint8 caseFlags = 0;
+    bool mixedCase = false;
+    if (!toShortName(fileName, &shortName, &caseFlags, &mixedCase, error))
+        return false;
+    if (findEntry(dirCluster, shortName, &plan->location, &plan->entry)) {
+        if (u8(plan->entry, Dir::attributes) & Dir::attrDirectory)
+            return fail(error, QStringLiteral("\"%1\" ist im Image ein Verzeichnis").arg(fileName));
+        freeChain(firstCluster(plan->entry));
+        return true;
+    }
+    if (mixedCase)
+        return fail(error, QStringLiteral("\"%1\": gemischte Groß-/Kleinschreibung bräuchte lange "
+                                          "Dateinamen, das wird nicht unterstützt")
+                               .arg(fileName));
+    plan->entry = newEntry(shortName, caseFlags, now);
+    return findFreeSlot(dirCluster, &plan->location, &plan->directoryGrown, error);
+}
+
+// Everything but the FAT itself: a new directory cluster, the data and the entry.
+bool FatImage::writeContents(const PlannedFile &plan, const QByteArray &data, QString *error)
+{
+    if (plan.directoryGrown &&
+        !writeAt(clusterOffset(plan.location.cluster), QByteArray(qsizetype(geo.bytesPerCluster), '\0')))
+        return fail(error, QStringLiteral("Verzeichnis konnte nicht erweitert werden"));
+    if (!writeData(plan.clusters, data))
         return fail(error, QStringLiteral("Schreiben der Daten ins Image fehlgeschlagen"));
-    completeEntry(entry, clusters.value(0, 0), quint32(data.size()), now);
-    if (!writeDirEntry(location, entry))
+    if (!writeDirEntry(plan.location, plan.entry))
         return fail(error, QStringLiteral("Verzeichniseintrag konnte nicht geschrieben werden"));
-    if (fatUnreadable)
-        return fail(error, QStringLiteral("FAT konnte nicht gelesen werden"));
     return true;
 }
 
@@ -152,8 +174,9 @@ bool FatImage::allocateClusters(quint32 count, QList<quint32> *list)
     return true;
 }
 
-bool FatImage::findFreeSlot(quint32 dirCluster, EntryLocation *location, QString *error)
+bool FatImage::findFreeSlot(quint32 dirCluster, EntryLocation *location, bool *grown, QString *error)
 {
+    *grown = false;
     const QString unreadable = QStringLiteral("Verzeichnis nicht lesbar");
     if (dirCluster == 0) {
         const QByteArray root = readDirBlock(0);
@@ -180,7 +203,8 @@ bool FatImage::findFreeSlot(quint32 dirCluster, EntryLocation *location, QString
             return true;
         }
     }
-    return appendDirCluster(dirChain, location, error);
+    *grown = appendDirCluster(dirChain, location, error);
+    return *grown;
 }
 
 bool FatImage::appendDirCluster(const QList<quint32> &dirChain, EntryLocation *location, QString *error)
@@ -188,8 +212,6 @@ bool FatImage::appendDirCluster(const QList<quint32> &dirChain, EntryLocation *l
     QList<quint32> added;
     if (!allocateClusters(1, &added))
         return fail(error, QStringLiteral("Kein Platz, um das Verzeichnis zu erweitern"));
-    if (!writeAt(clusterOffset(added[0]), QByteArray(int(geo.bytesPerCluster), '\0')))
-        return fail(error, QStringLiteral("Verzeichnis konnte nicht erweitert werden"));
     // Linked from the last cluster walked; on a looping chain that also cuts the loop.
     setFatEntry(dirChain.last(), added[0]);
     *location = EntryLocation{added[0], 0};

@@ -4,7 +4,6 @@
 
 Sha256::Sha256() : context(EVP_MD_CTX_new())
 {
-    Q_CHECK_PTR(context);
     reset();
 }
 
@@ -15,18 +14,19 @@ Sha256::~Sha256()
 
 void Sha256::reset()
 {
-    EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
+    intact = context && EVP_DigestInit_ex(context, EVP_sha256(), nullptr) == 1;
 }
 
 void Sha256::addData(const char *data, qint64 length)
 {
-    EVP_DigestUpdate(context, data, size_t(length));
+    intact = intact && EVP_DigestUpdate(context, data, size_t(length)) == 1;
 }
 
 QByteArray Sha256::result()
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
-    EVP_DigestFinal_ex(context, digest, &length);
-    return QByteArray(reinterpret_cast<const char *>(digest), int(length));
+    const bool done = intact && EVP_DigestFinal_ex(context, digest, &length) == 1;
+    intact = false; // ended: nothing more until reset()
+    return done ? QByteArray(reinterpret_cast<const char *>(digest), int(length)) : QByteArray();
 }

@@ -18,11 +18,13 @@ public:
     void reset();
     void addData(const char *data, qint64 length);
     void addData(const QByteArray &data) { addData(data.constData(), data.size()); }
-    // The 32-byte digest of everything added since the last reset; ends the digest.
+    // The 32-byte digest of everything added since the last reset; ends the digest. Empty when
+    // libcrypto failed at any step or the digest was already ended: never a digest of some data.
     QByteArray result();
-    // The digest as 64 lower-case hexadecimal digits; ends the digest.
+    // The digest as 64 lower-case hexadecimal digits, or empty as result() is; ends the digest.
     QByteArray hexResult() { return result().toHex(); }
 
 private:
     evp_md_ctx_st *context;
+    bool intact = false; // every libcrypto call since reset() succeeded and the digest is not ended
 };

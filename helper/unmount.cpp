@@ -1,21 +1,15 @@
 #include "drives.h"
+#include "fail.h"
+#include "runprogram.h"
 #include "writehelper.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <algorithm>
 
 namespace {
 
 const int UMOUNT_TIMEOUT_MS = 30000;
-
-bool fail(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
 
 // Mount points of all devices in the output, in document order; unreadable output has none.
 QStringList mountpointsIn(const QByteArray &lsblkOutput)
@@ -26,26 +20,6 @@ QStringList mountpointsIn(const QByteArray &lsblkOutput)
     for (const QJsonValue &device : devices)
         collectMountpoints(device.toObject(), mountpoints);
     return mountpoints;
-}
-
-// Runs umount on the mount point; on failure *reason holds what umount said.
-bool unmount(const QString &mountpoint, QString *reason)
-{
-    QProcess process;
-    process.setStandardInputFile(QProcess::nullDevice());
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.start("umount", {mountpoint});
-    const bool finished = process.waitForFinished(UMOUNT_TIMEOUT_MS);
-    if (finished && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0)
-        return true;
-    *reason = QString::fromLocal8Bit(process.readAllStandardError()).trimmed();
-    if (reason->isEmpty() && process.error() == QProcess::FailedToStart)
-        *reason = process.errorString();
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished();
-    }
-    return false;
 }
 
 } // namespace
@@ -70,7 +44,7 @@ bool unmountTarget(const QString &devicePath, QString *error)
             return fail(error, QString("%1 enthält das Systemverzeichnis %2, das wird nicht überschrieben")
                                    .arg(devicePath, mountpoint));
         QString reason;
-        if (!unmount(mountpoint, &reason))
+        if (!runProgram("umount", {mountpoint}, UMOUNT_TIMEOUT_MS, nullptr, &reason))
             return fail(error, QString("%1 konnte nicht ausgehängt werden: %2").arg(mountpoint, reason));
     }
     return true;

@@ -23,7 +23,7 @@ void MainWindow::reportInstall()
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/x-www-form-urlencoded"));
-    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("TobraInstaller/0.1"));
+    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral(TOBRA_USER_AGENT));
     request.setTransferTimeout(counterTimeoutMs);
     QNetworkReply *reply = network.post(request, "image=" + QUrl::toPercentEncoding(imageName));
     // The answer does not matter; the reply only has to go away once the request is over.

@@ -23,7 +23,7 @@ void MainWindow::loadConfig()
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setTransferTimeout(listTimeoutMs);
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("TobraInstaller/0.1"));
+    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral(TOBRA_USER_AGENT));
     QNetworkReply *reply = network.get(request);
     configReply = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onConfigReply(reply); });

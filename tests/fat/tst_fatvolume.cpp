@@ -1,5 +1,6 @@
 #include "fatfixture.h"
 #include "fatimage.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QTest>
@@ -246,6 +247,55 @@ private Q_SLOTS:
                      qPrintable(error));
             QVERIFY2(!QFile::exists(path), "open created the image file");
         }
+    }
+
+    // A FAT16 partition followed by a second one; the boot sector claims shortBy sectors more than
+    // the FAT partition has. Such a volume is refused; a ROM written into one that fits its
+    // partition leaves the second partition's bytes as they were.
+    void volumePastItsPartition_data()
+    {
+        QTest::addColumn<quint32>("shortBy");
+        QTest::newRow("ends-where-the-next-begins") << 0u;
+        QTest::newRow("one-sector-into-the-next") << 1u;
+        QTest::newRow("half-into-the-next") << 4096u;
+    }
+    void volumePastItsPartition()
+    {
+        QFETCH(quint32, shortBy);
+        FatFixture fixture;
+        const VolumeSpec spec{16, 512, 1, 4 * 1024, 2048, 0};
+        QVERIFY2(fixture.create(spec), qPrintable(fixture.error()));
+        const quint32 volumeSectors = 4 * 1024 * 2;
+        const quint32 secondStart = 2048 + volumeSectors - shortBy;
+        const quint32 secondSectors = shortBy + 2048;
+        QVERIFY(QFile::resize(fixture.image(), qint64(secondStart + secondSectors) * 512));
+        const qint64 entry1 = 446 + 16;
+        QByteArray entry2(16, '\0');
+        entry2[4] = char(0x83);
+        putU32(entry2, 8, secondStart);
+        putU32(entry2, 12, secondSectors);
+        const QByteArray second = randomBytes(qint64(secondSectors) * 512);
+        QVERIFY(fixture.write(entry1 + 12, u32Bytes(volumeSectors - shortBy)));
+        QVERIFY(fixture.write(entry1 + 16, entry2));
+        QVERIFY(fixture.write(quint64(secondStart) * 512, second));
+
+        FatImage image;
+        QString error;
+        const bool opened = image.open(fixture.image(), &error);
+        const QByteArray rom = randomBytes(7 * 512 * 1024); // reaches the last part of the volume
+        if (shortBy == 0) {
+            QVERIFY2(opened, qPrintable(error));
+            QVERIFY2(image.writeFile("Rom", "rom.bin", rom, &error), qPrintable(error));
+            image.close();
+            QVERIFY2(fixture.fsckClean(), qPrintable(fixture.error()));
+            QCOMPARE(fixture.mcopyOut("::Rom/rom.bin"), rom);
+        } else {
+            QVERIFY(!opened);
+            QCOMPARE(error,
+                     QStringLiteral("Im Image reicht das FAT-Dateisystem über seine Partition hinaus"));
+            QCOMPARE(image.writeFile("Rom", "rom.bin", rom, &error), false);
+        }
+        QVERIFY(fixture.read(quint64(secondStart) * 512, second.size()) == second);
     }
 
     // Reads and writes through the primitives never leave the volume.

@@ -1,20 +1,12 @@
 #include "fatfixture.h"
 #include "fatimage.h"
 #include "faultydisk.h"
+#include "testfiles.h"
 
 #include <QDateTime>
-#include <QRandomGenerator>
 #include <QTest>
 
 namespace {
-
-QByteArray randomBytes(qsizetype size)
-{
-    QByteArray data(size, '\0');
-    for (qsizetype i = 0; i < size; ++i)
-        data[i] = char(QRandomGenerator::global()->bounded(256));
-    return data;
-}
 
 // Every FAT copy of the volume as it is on disk.
 QList<QByteArray> fatCopies(const FatFixture &fixture, const FatGeometry &geo)
@@ -63,6 +55,20 @@ quint32 firstClusterOf(const QByteArray &entry)
 }
 
 const VolumeSpec smallFat32{32, 512, 1, 40 * 1024, 2048, 0};
+
+// Puts the fixture's image into the backing file of a FUSE file made in folder, which then serves it.
+bool serveThroughFuse(const FatFixture &fixture, const QTemporaryDir &folder)
+{
+    const QByteArray image = fixture.read(0, qint64(fixture.volumeSize()));
+    QFile backing(folder.filePath("faultydisk.data"));
+    return backing.open(QIODevice::ReadWrite) && backing.write(image) == image.size();
+}
+
+// Makes the fixture's image what the FUSE file holds now, for the fixture's tools.
+bool takeBackFromFuse(const FatFixture &fixture, const QTemporaryDir &folder)
+{
+    return QFile::remove(fixture.image()) && QFile::copy(folder.filePath("faultydisk.data"), fixture.image());
+}
 
 } // namespace
 
@@ -447,10 +453,7 @@ private Q_SLOTS:
         FaultyDisk disk(folder.path(), options);
         if (!disk.isRunning())
             QSKIP(qPrintable(disk.error()));
-        QFile backing(folder.filePath("faultydisk.data")); // what the FUSE file serves
-        QVERIFY(backing.open(QIODevice::ReadWrite));
-        QVERIFY(backing.write(fixture.read(0, qint64(fixture.volumeSize()))) == qint64(fixture.volumeSize()));
-        backing.close();
+        QVERIFY(serveThroughFuse(fixture, folder));
         const QList<QByteArray> fatsBefore = fatCopies(fixture, geo); // same bytes as the backing file
 
         FatImage image;
@@ -461,12 +464,60 @@ private Q_SLOTS:
         QVERIFY2(image.writeFile("Rom", "empty.bin", QByteArray(), &error), qPrintable(error));
         image.close();
 
-        QVERIFY(QFile::remove(fixture.image()));
-        QVERIFY(QFile::copy(folder.filePath("faultydisk.data"), fixture.image()));
+        QVERIFY(takeBackFromFuse(fixture, folder));
         QCOMPARE(fatCopies(fixture, geo), fatsBefore);
         QVERIFY2(fixture.fsckClean(), qPrintable(fixture.error()));
         QCOMPARE(fixture.list("::Rom"), QStringList({"rom.bin", "empty.bin"}));
         QCOMPARE(fixture.mcopyOut("::Rom/rom.bin"), oldRom);
+    }
+
+    // A piece of the FAT that fails to read (EIO from a FUSE file), met while clusters are
+    // allocated, while the old chain is freed or while the free clusters are counted anew for
+    // FSInfo: the write is refused before a byte reaches the image.
+    void unreadableFatPiece_data()
+    {
+        QTest::addColumn<QString>("meetsItWhile");
+        QTest::newRow("allocating") << "allocating";
+        QTest::newRow("freeing-the-old-chain") << "freeing";
+        QTest::newRow("counting-free-clusters") << "counting";
+    }
+    void unreadableFatPiece()
+    {
+        QFETCH(QString, meetsItWhile);
+        FatFixture fixture;
+        QVERIFY2(fixture.create(VolumeSpec{}), qPrintable(fixture.error()));
+        // With 512-byte clusters, the first 64 KiB piece of a FAT32 FAT covers 8 MiB of data.
+        const QByteArray pastFirstPiece = randomBytes(9 * 1024 * 1024);
+        if (meetsItWhile == "freeing")
+            QVERIFY(fixture.mcopyIn(pastFirstPiece, "::Rom/rom.bin"));
+        FatImage probe;
+        QVERIFY(probe.open(fixture.image()));
+        const FatGeometry geo = probe.geometry();
+        probe.close();
+        if (meetsItWhile == "counting")
+            QVERIFY(fixture.write(geo.fsInfoSector * 512 + 488, QByteArray(4, '\xFF'))); // count unknown
+        const qint64 fat0 = qint64(geo.reservedSectors) * 512;
+
+        QTemporaryDir folder;
+        FaultyDisk::Options options;
+        options.size = qint64(fixture.volumeSize());
+        options.unreadableFrom = fat0 + 64 * 1024;
+        options.unreadableTo = fat0 + 128 * 1024;
+        FaultyDisk disk(folder.path(), options);
+        if (!disk.isRunning())
+            QSKIP(qPrintable(disk.error()));
+        QVERIFY(serveThroughFuse(fixture, folder));
+        const QByteArray before = fixture.sha256();
+
+        FatImage image;
+        QString error;
+        QVERIFY2(image.open(disk.file(), &error), qPrintable(error));
+        const QByteArray data = meetsItWhile == "allocating" ? pastFirstPiece : QByteArray("x");
+        QCOMPARE(image.writeFile("Rom", "rom.bin", data, &error), false);
+        QCOMPARE(error, QStringLiteral("FAT konnte nicht gelesen werden"));
+        image.close();
+        QVERIFY(takeBackFromFuse(fixture, folder));
+        QCOMPARE(fixture.sha256(), before);
     }
 
     void refusals_data()

@@ -12,6 +12,7 @@ private Q_SLOTS:
     void matchesKnownDigests();
     void matchesQtInPieces();
     void resetStartsOver();
+    void endedDigestGivesNothing();
 };
 
 void TestSha256::matchesKnownDigests_data()
@@ -52,6 +53,20 @@ void TestSha256::resetStartsOver()
     hash.reset();
     hash.addData(QByteArray("abc"));
     QCOMPARE(hash.hexResult(), QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+}
+
+// Data added after result() belongs to no digest: the next result is empty, not a digest of something.
+void TestSha256::endedDigestGivesNothing()
+{
+    Sha256 hash;
+    hash.addData(QByteArray("abc"));
+    QCOMPARE(hash.result().size(), 32);
+    hash.addData(QByteArray("abc"));
+    QCOMPARE(hash.result(), QByteArray());
+    hash.reset();
+    hash.addData(QByteArray("abc"));
+    QCOMPARE(hash.hexResult(),
+             QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
 }
 
 QTEST_GUILESS_MAIN(TestSha256)

@@ -26,6 +26,8 @@ public:
         qint64 size = 0;
         qint64 failAfter = -1;      // < 0: never fails
         qint64 failReadsAfter = -1; // < 0: reads never fail
+        qint64 unreadableFrom = -1; // < 0: no bad spot; else reads touching it fail
+        qint64 unreadableTo = -1;   // first byte after the bad spot
         qint64 corruptAfter = -1;   // < 0: reads return what was written
         qint64 writeRate = 0;       // bytes per second, 0: unthrottled
     };
@@ -63,6 +65,9 @@ private:
             arguments << "--fail-after" << QString::number(options.failAfter);
         if (options.failReadsAfter >= 0)
             arguments << "--fail-reads-after" << QString::number(options.failReadsAfter);
+        if (options.unreadableFrom >= 0)
+            arguments << "--unreadable" << QString::number(options.unreadableFrom)
+                      << QString::number(options.unreadableTo);
         if (options.corruptAfter >= 0)
             arguments << "--corrupt-after" << QString::number(options.corruptAfter);
         if (options.writeRate > 0)

@@ -4,11 +4,12 @@
 # python3-fusepy and /dev/fuse); end it with "umount MOUNTDIR".
 #
 #   faultydisk.py MOUNTDIR --backing FILE [--fail-after OFFSET] [--fail-reads-after OFFSET]
-#                 [--corrupt-after OFFSET] [--write-rate BYTES_PER_SECOND]
+#                 [--unreadable START END] [--corrupt-after OFFSET] [--write-rate BYTES_PER_SECOND]
 #
 # The data lives in FILE (its size is the disk's size; make it sparse with truncate).
 #   --fail-after        reads and writes that touch bytes at or beyond OFFSET fail with EIO
 #   --fail-reads-after  only reads fail so (the card took the data but cannot give it back)
+#   --unreadable        reads that touch bytes from START up to END fail with EIO (a bad spot)
 #   --corrupt-after     reads return every byte at or beyond OFFSET inverted (a card that lies)
 #   --write-rate        writes are held to about this many bytes per second (a slow card)
 # Files are opened with direct_io, so every read and write of the loop device reaches this
@@ -58,9 +59,14 @@ class FaultyDisk(Operations):
     def reaches(limit, offset, length):
         return limit is not None and offset + length > limit
 
+    def is_unreadable(self, offset, length):
+        bad = self.options.unreadable
+        return bad is not None and offset < bad[1] and offset + length > bad[0]
+
     def read(self, path, length, offset, fh):
         options = self.options
-        if self.reaches(options.fail_after, offset, length) or self.reaches(options.fail_reads_after, offset, length):
+        if (self.reaches(options.fail_after, offset, length) or self.reaches(options.fail_reads_after, offset, length)
+                or self.is_unreadable(offset, length)):
             raise FuseOSError(errno.EIO)
         data = os.pread(self.fd, length, offset)
         corrupt_after = self.options.corrupt_after
@@ -100,6 +106,7 @@ def main():
     parser.add_argument("--backing", required=True)
     parser.add_argument("--fail-after", type=int)
     parser.add_argument("--fail-reads-after", type=int)
+    parser.add_argument("--unreadable", type=int, nargs=2, metavar=("START", "END"))
     parser.add_argument("--corrupt-after", type=int)
     parser.add_argument("--write-rate", type=float)
     options = parser.parse_args()

@@ -3,6 +3,7 @@
 #include "windowfixture.h"
 #include "writejob.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
@@ -38,6 +39,14 @@ const QString placeholder = QStringLiteral("– Bitte Speicherkarte auswählen �
 const QString noCard = QStringLiteral("(keine Speicherkarte gefunden)");
 const QString noCardHint =
     QStringLiteral("Keine Speicherkarte gefunden. Eine eingesteckte Karte wird von selbst erkannt.");
+
+// The file dialog lists its folder in the background and selects what its name field holds once
+// the folder is there; it is ready when both files are listed.
+bool hasListedFolder(QFileDialog *dialog)
+{
+    const auto *view = dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"));
+    return view && view->model()->rowCount(view->rootIndex()) == 2;
+}
 
 } // namespace
 
@@ -457,11 +466,14 @@ private Q_SLOTS:
         edit->setText(first);
 
         QStringList seen;
-        onNextDialog<QFileDialog>([&](QFileDialog *dialog) {
-            seen << dialog->windowTitle() << dialog->nameFilters() << dialog->selectedFiles();
-            dialog->selectFile(second);
-            static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides it
-        });
+        onNextDialog<QFileDialog>(
+            [&](QFileDialog *dialog) {
+                seen << dialog->windowTitle() << dialog->nameFilters() << dialog->selectedFiles();
+                // As a user would: the name typed into the focused name field.
+                dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(second);
+                static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides it
+            },
+            hasListedFolder);
         member<QPushButton>(*window, qPrintable(button))->click();
         QCOMPARE(seen, QStringList() << title << filters << first);
         QCOMPARE(edit->text(), second);

@@ -6,8 +6,10 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -50,12 +52,13 @@ template <typename Widget> Widget *member(QWidget &window, const char *name)
     return widget;
 }
 
-// The log's lines, without their time stamps.
+// The log's lines, without their time stamps (a line of a multi-line text has none).
 inline QStringList logLines(QWidget &window)
 {
+    static const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d "));
     QStringList lines = member<QPlainTextEdit>(window, "logView")->toPlainText().split(QLatin1Char('\n'));
     for (QString &line : lines)
-        line = line.mid(9);
+        line.remove(stamp);
     return lines;
 }
 
@@ -68,14 +71,21 @@ inline QStringList itemTexts(QComboBox *combo)
     return texts;
 }
 
-// Runs handle on the next modal dialog of type Dialog as soon as it is open (while the code under
-// test waits in the dialog's event loop).
-template <typename Dialog> void onNextDialog(std::function<void(Dialog *)> handle)
+// Runs handle on the next modal dialog of type Dialog as soon as it is open and ready (while the
+// code under test waits in the dialog's event loop). A dialog that is not ready within 10 s is
+// handled all the same, so the test fails on what it then finds instead of hanging.
+template <typename Dialog>
+void onNextDialog(
+    std::function<void(Dialog *)> handle, std::function<bool(Dialog *)> ready = [](Dialog *) { return true; })
 {
     auto *poll = new QTimer;
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, handle] {
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, handle, ready, waited = QElapsedTimer()]() mutable {
         auto *dialog = qobject_cast<Dialog *>(QApplication::activeModalWidget());
         if (!dialog || !dialog->isVisible())
+            return;
+        if (!waited.isValid())
+            waited.start();
+        if (!ready(dialog) && waited.elapsed() < 10000)
             return;
         poll->stop();
         poll->deleteLater();

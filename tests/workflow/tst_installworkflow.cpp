@@ -6,13 +6,13 @@
 #include "loopdevice.h"
 #include "mainwindow.h"
 #include "mounts.h"
+#include "removablelsblk.h"
 #include "testfiles.h"
 #include "windowfixture.h"
 #include "writehelper.h"
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,7 +20,6 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
 #include <QTest>
 #include <pwd.h>
 #include <unistd.h>
@@ -60,11 +59,6 @@ QByteArray fakeDrive(qint64 size)
    "hotplug": true, "tran": "usb", "vendor": "Test", "model": "Card", "ro": false, "mountpoints": [null]}]})")
         .arg(size)
         .toUtf8();
-}
-
-QByteArray sha256Hex(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }
 
 QByteArray fileBytes(const QString &path)
@@ -182,12 +176,7 @@ char *toString(const Shown &box)
 // has none).
 QStringList logFrom(QWidget &window, int first)
 {
-    static const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d "));
-    QStringList lines = member<QPlainTextEdit>(window, "logView")->toPlainText().split(QLatin1Char('\n'));
-    lines = lines.mid(first);
-    for (QString &line : lines)
-        line.remove(stamp);
-    return lines;
+    return logLines(window).mid(first);
 }
 
 int logLength(QWidget &window)
@@ -254,8 +243,7 @@ private:
     void showAsRemovable(const QString &device)
     {
         lsblk.reset();
-        qputenv("PATH", QFile::encodeName(qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/removable-lsblk") +
-                            ':' + originalPath);
+        qputenv("PATH", QFile::encodeName(pathWithRemovableLsblk(QFile::decodeName(originalPath))));
         qputenv("TOBRA_REMOVABLE_DEVICES", device.toUtf8());
     }
 
