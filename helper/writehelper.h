@@ -31,6 +31,11 @@ bool isAllowedTarget(const QString &devicePath, QString *enumerationError = null
 // mount points. On failure writes a German text to *error; nothing is written to the device.
 bool unmountTarget(const QString &devicePath, QString *error = nullptr);
 
+// Opens the image for reading with the rights of the user pkexec ran the helper for (PKEXEC_UID),
+// or with the helper's own when it was started directly. Only a regular file is accepted, and
+// opening never waits (a FIFO). Returns the descriptor, or -1 and a German text in *error.
+int openImageFile(const QString &imagePath, QString *error = nullptr);
+
 // Copies the image onto the start of the target, forces it out to the medium and, if asked,
 // reads it back and compares digests. A block device is unmounted and opened exclusively first;
 // a regular file keeps its bytes beyond the image. On failure writes a German text to *error.

@@ -54,7 +54,7 @@ QString deviceError(const char *text, const QString &devicePath, int errorNumber
 // Everything the two loops share.
 struct Transfer
 {
-    QFile &image;
+    int image;
     qint64 imageSize;
     const QString &devicePath;
     QByteArray &buffer;
@@ -116,11 +116,20 @@ bool writeBack(int fd, qint64 previousStart, qint64 chunkStart, qint64 chunkEnd,
     return true;
 }
 
+ssize_t readRetrying(int fd, char *data, qint64 length)
+{
+    ssize_t count;
+    do {
+        count = ::read(fd, data, size_t(length));
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
 // Copies the image to the target in chunks, adding every chunk to the digest.
 bool copyImage(Transfer &transfer, int fd, Sha256 &digest)
 {
     for (qint64 previous = 0, done = 0; done < transfer.imageSize;) {
-        const qint64 read = transfer.image.read(transfer.data(), transfer.nextChunk(done));
+        const qint64 read = readRetrying(transfer.image, transfer.data(), transfer.nextChunk(done));
         if (read <= 0)
             return fail(transfer.error, "Lesefehler im Image");
         digest.addData(transfer.data(), read);
@@ -134,15 +143,6 @@ bool copyImage(Transfer &transfer, int fd, Sha256 &digest)
         transfer.report("write", done);
     }
     return true;
-}
-
-ssize_t readRetrying(int fd, char *data, qint64 length)
-{
-    ssize_t count;
-    do {
-        count = ::read(fd, data, size_t(length));
-    } while (count < 0 && errno == EINTR);
-    return count;
 }
 
 // Reads the image's length back from the target and compares it with the digest of what was written.
@@ -190,10 +190,11 @@ QString systemErrorText(int errorNumber)
 bool writeImage(const QString &imagePath, const QString &devicePath, bool verify,
                 const ProgressCallback &progress, QString *error)
 {
-    QFile image(imagePath);
-    if (!image.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return fail(error, QString("Image kann nicht gelesen werden: %1").arg(image.errorString()));
-    const qint64 imageSize = image.size();
+    const Descriptor image(openImageFile(imagePath, error));
+    if (!image.isOpen())
+        return false;
+    struct stat imageStatus;
+    const qint64 imageSize = ::fstat(image.get(), &imageStatus) == 0 ? imageStatus.st_size : 0;
     if (imageSize <= 0)
         return fail(error, "Das Image ist leer");
 
@@ -215,7 +216,7 @@ bool writeImage(const QString &imagePath, const QString &devicePath, bool verify
         return false;
 
     QByteArray buffer(CHUNK_SIZE, '\0');
-    Transfer transfer{image, imageSize, devicePath, buffer, progress, error};
+    Transfer transfer{image.get(), imageSize, devicePath, buffer, progress, error};
     Sha256 written;
     if (!copyImage(transfer, target.get(), written))
         return false;

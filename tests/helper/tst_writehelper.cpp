@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 // The installer started with --write-helper, as the window starts it: arguments, the lines on
 // standard output, the exit code, silence on standard error, and what ends up on the device.
@@ -32,6 +35,8 @@ private Q_SLOTS:
     void deviceTooSmall();
     void ioErrorIsOneLine();
     void stopsWhenNobodyReads();
+    void readsImageAsTheUser_data();
+    void readsImageAsTheUser();
 
 private:
     struct Run
@@ -41,6 +46,7 @@ private:
         QByteArray standardError;
     };
     Run runHelper(const QStringList &arguments, const QProcessEnvironment &environment);
+    Run runThroughPkexec(const passwd &user, const QStringList &arguments, qint64 *milliseconds);
     void fillCard();
 
     QTemporaryDir dir;
@@ -56,6 +62,11 @@ const char HINT[] =
     "anderen USB-Anschluss (direkt am Rechner, ohne Hub), einen anderen Kartenleser oder eine andere Karte. "
     "Eine defekte oder gefälschte Karte kann diesen Fehler ebenfalls auslösen.";
 
+QString errorText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
 QStringList expectedLines(qint64 size, bool verify)
 {
     QStringList lines;
@@ -68,6 +79,16 @@ QStringList expectedLines(qint64 size, bool verify)
         }
     }
     return lines << "DONE";
+}
+
+QStringList outputLines(const QString &output)
+{
+    QStringList lines = output.split('\n');
+    if (lines.last().isEmpty())
+        lines.removeLast();
+    else
+        lines << "(output does not end with a newline)";
+    return lines;
 }
 
 QStringList progressLines(const QStringList &lines)
@@ -107,13 +128,55 @@ TestWriteHelper::Run TestWriteHelper::runHelper(const QStringList &arguments,
         return run;
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    const QString output = QString::fromUtf8(process.readAllStandardOutput());
-    run.lines = output.split('\n');
-    if (run.lines.last().isEmpty())
-        run.lines.removeLast();
-    else
-        run.lines << "(output does not end with a newline)";
+    run.lines = outputLines(QString::fromUtf8(process.readAllStandardOutput()));
     run.standardError = process.readAllStandardError();
+    return run;
+}
+
+// Runs the helper through the real pkexec as the user, who is allowed it by a polkit rule of a
+// private system bus and polkitd. pkexec hands the helper a clean PATH, so inside the same
+// private mount namespace the lsblk stand-in that shows the card as removable is put over the
+// system's lsblk. *milliseconds receives how long pkexec ran; exit code 77 means polkit could not
+// be set up, and the lines say why.
+TestWriteHelper::Run TestWriteHelper::runThroughPkexec(const passwd &user, const QStringList &arguments,
+                                                       qint64 *milliseconds)
+{
+    Run run;
+    const QString realLsblk = dir.filePath("real-lsblk");
+    const QString standIn = dir.filePath("lsblk-stand-in");
+    if (!QFileInfo::exists(realLsblk) && !QFile::copy(systemTool("lsblk"), realLsblk))
+        return run;
+    if (!writeFile(standIn, QString("#!/bin/sh\nexport TOBRA_REAL_LSBLK='%1' TOBRA_REMOVABLE_DEVICES='%2'\n"
+                                    "exec /usr/bin/python3 '%3/lsblk' \"$@\"\n")
+                                .arg(realLsblk, card->path(), removableLsblkFolder())
+                                .toUtf8()) ||
+        !QFile::setPermissions(standIn, QFileDevice::ReadOwner | QFileDevice::ExeOwner))
+        return run;
+    const QString timed = "start=$(date +%s%N); pkexec \"$@\"; code=$?; "
+                          "echo \"exit $code $(( ($(date +%s%N) - start) / 1000000 ))\"";
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start("/usr/bin/unshare",
+                  QStringList{"-m", "sh", "-c", "mount --bind \"$0\" /usr/bin/lsblk && exec \"$@\"", standIn,
+                              qEnvironmentVariable("TOBRA_POLKIT_AS_USER"), QString::number(user.pw_uid),
+                              QString::number(user.pw_gid), "sh", "-c", timed, "sh",
+                              qEnvironmentVariable("TOBRA_INSTALLER"), "--write-helper"} +
+                      arguments);
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.lines = outputLines(QString::fromUtf8(process.readAllStandardOutput()));
+    if (process.exitCode() == 77) {
+        run.exitCode = 77;
+        return run;
+    }
+    const QStringList last = run.lines.isEmpty() ? QStringList() : run.lines.takeLast().split(' ');
+    if (last.size() == 3 && last.at(0) == "exit") {
+        run.exitCode = last.at(1).toInt();
+        *milliseconds = last.at(2).toLongLong();
+    }
     return run;
 }
 
@@ -325,6 +388,82 @@ void TestWriteHelper::stopsWhenNobodyReads()
     QVERIFY(shell.waitForFinished(120000));
     QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()),
              QString("PROGRESS write %1 %2\nexit %3\n").arg(4 * MiB).arg(48 * MiB).arg(128 + SIGPIPE));
+}
+
+void TestWriteHelper::readsImageAsTheUser_data()
+{
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("message");
+    const QString unreadable = "ERROR Image kann nicht gelesen werden: ";
+    const QString path = dir.path();
+    QTest::newRow("own-image") << path + "/own.img" << QString();
+    QTest::newRow("root-only-file") << path + "/secret" << unreadable + errorText(EACCES);
+    QTest::newRow("symbolic-link-to-it") << path + "/link" << unreadable + errorText(EACCES);
+    QTest::newRow("fifo") << path + "/fifo"
+                          << unreadable + path +
+                                 "/fifo ist keine gewöhnliche Datei, sondern eine Pipe (FIFO)";
+    QTest::newRow("block-device") << path + "/card-node"
+                                  << unreadable + path +
+                                         "/card-node ist keine gewöhnliche Datei, sondern ein Gerät";
+    QTest::newRow("proc-environ") << "/proc/self/environ"
+                                  << "ERROR Das Image ist leer";
+}
+
+// Through pkexec the image is opened as the user who asked: what they may not read, or what is no
+// file, is refused at once and the card keeps every byte; their own image is written.
+void TestWriteHelper::readsImageAsTheUser()
+{
+    QFETCH(QString, image);
+    QFETCH(QString, message);
+    for (const char *needed : {"/usr/bin/pkexec", "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon",
+                               "/usr/bin/unshare", "/usr/bin/setpriv", "/usr/bin/pkaction"})
+        if (!QFileInfo(QString(needed)).isExecutable())
+            QSKIP(qPrintable(QString("needs ") + needed + " (packages pkexec, polkitd, dbus, util-linux)"));
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody)
+        QSKIP("needs the user nobody");
+    if (QProcess::execute("/usr/bin/unshare", {"-m", "true"}) != 0)
+        QSKIP("needs a private mount namespace (unshare -m, as root)");
+    if (QProcess::execute("/usr/bin/setpriv", {QString("--reuid=%1").arg(nobody->pw_uid),
+                                               QString("--regid=%1").arg(nobody->pw_gid), "--clear-groups",
+                                               "test", "-x", qEnvironmentVariable("TOBRA_INSTALLER")}) != 0)
+        QSKIP("needs a build folder that the user nobody can enter and run");
+
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
+    const QByteArray own = randomBytes(6 * MiB, 9);
+    QVERIFY(writeFile(dir.filePath("own.img"), own));
+    QVERIFY(::chown(QFile::encodeName(dir.filePath("own.img")).constData(), nobody->pw_uid, nobody->pw_gid) ==
+            0);
+    QVERIFY(writeFile(dir.filePath("secret"), randomBytes(MiB)));
+    QVERIFY(QFile::setPermissions(dir.filePath("secret"), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QFile::remove(dir.filePath("link"));
+    QVERIFY(QFile::link(dir.filePath("secret"), dir.filePath("link")));
+    QFile::remove(dir.filePath("fifo"));
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0666) == 0);
+    struct stat cardStatus;
+    QVERIFY(::stat(QFile::encodeName(card->path()).constData(), &cardStatus) == 0);
+    QFile::remove(dir.filePath("card-node"));
+    QVERIFY(::mknod(QFile::encodeName(dir.filePath("card-node")).constData(), S_IFBLK | 0644,
+                    cardStatus.st_rdev) == 0);
+    fillCard();
+    const QByteArray before = readRange(card->path(), 0, CARD_SIZE);
+
+    qint64 milliseconds = -1;
+    const Run run = runThroughPkexec(*nobody, {image, card->path(), "--verify"}, &milliseconds);
+    if (run.exitCode == 77)
+        QSKIP(qPrintable("polkit could not be set up: " + run.lines.join(' ')));
+    if (message.isEmpty()) {
+        QCOMPARE(run.lines, expectedLines(own.size(), true));
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(readRange(card->path(), 0, own.size()) == own);
+        return;
+    }
+    QCOMPARE(run.lines, QStringList{message});
+    QCOMPARE(run.exitCode, 1);
+    qDebug("refused after %lld ms", milliseconds);
+    // No hang: pkexec, the drive listing and the refusal together, on a busy machine.
+    QVERIFY2(milliseconds >= 0 && milliseconds < 5000, qPrintable(QString::number(milliseconds)));
+    QVERIFY(readRange(card->path(), 0, CARD_SIZE) == before);
 }
 
 QTEST_GUILESS_MAIN(TestWriteHelper)
