@@ -167,7 +167,7 @@ bool isSystemMountpoint(const QString &mountpoint)
 {
     if (mountpoint == "/" || mountpoint == "[SWAP]")
         return true;
-    static const char *const systemDirectories[] = {"/boot", "/efi", "/usr", "/var", "/home",
+    static const char *const systemDirectories[] = {"/boot", "/efi", "/usr", "/var",  "/home",
                                                     "/etc",  "/opt", "/nix", "/root", "/srv"};
     for (const char *directory : systemDirectories) {
         const QString dir = QString::fromLatin1(directory);
