@@ -1,5 +1,7 @@
 #pragma once
 
+#include "drives.h"
+
 #include <QString>
 #include <QTextStream>
 #include <QtGlobal>
@@ -14,7 +16,8 @@ constexpr qint64 CHUNK_SIZE = 4 * 1024 * 1024;
 // Appended to the text of EIO: what the user can check when the card reader reports a fault.
 extern const char HARDWARE_HINT[];
 
-// The privileged write mode: argv = program, "--write-helper", image, target, "--verify" or not.
+// The privileged write mode: argv = program, "--write-helper", image, target, "--verify" or not,
+// then optionally "--diskseq=N" and "--size=BYTES", the identity the target must still have.
 // Prints the progress protocol on stdout and returns the exit code (0 done, 1 failed, 2 wrong
 // arguments, 3 target not allowed). Prints nothing on stderr and reads nothing from stdin. Ends
 // at its next line (SIGPIPE) once nobody reads standard output any more.
@@ -37,10 +40,11 @@ bool unmountTarget(const QString &devicePath, QString *error = nullptr);
 int openImageFile(const QString &imagePath, QString *error = nullptr);
 
 // Copies the image onto the start of the target, forces it out to the medium and, if asked,
-// reads it back and compares digests. A block device is unmounted and opened exclusively first;
-// a regular file keeps its bytes beyond the image. On failure writes a German text to *error.
+// reads it back and compares digests. A block device is unmounted and opened exclusively first,
+// and refused unless it has the expected identity (its non-zero parts); a regular file keeps its
+// bytes beyond the image. On failure writes a German text to *error.
 bool writeImage(const QString &imagePath, const QString &devicePath, bool verify,
-                const ProgressCallback &progress, QString *error = nullptr);
+                const DriveIdentity &expected, const ProgressCallback &progress, QString *error = nullptr);
 
 // The C library's text for the error number, with HARDWARE_HINT appended for EIO.
 QString systemErrorText(int errorNumber);

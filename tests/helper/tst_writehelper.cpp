@@ -1,3 +1,4 @@
+#include "drives.h"
 #include "faultydisk.h"
 #include "loopdevice.h"
 #include "mounts.h"
@@ -35,6 +36,9 @@ private Q_SLOTS:
     void deviceTooSmall();
     void ioErrorIsOneLine();
     void stopsWhenNobodyReads();
+    void cancelLeavesNoVolume();
+    void writesOnlyTheConfirmedDisk_data();
+    void writesOnlyTheConfirmedDisk();
     void readsImageAsTheUser_data();
     void readsImageAsTheUser();
 
@@ -193,6 +197,13 @@ void TestWriteHelper::wrongArguments_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("none") << QStringList();
     QTest::newRow("no-verify-flag") << QStringList{"/tmp/a.img", "/dev/sdb"};
+    const QStringList start{"/tmp/a.img", "/dev/sdb", "--verify"};
+    for (const char *identity : {"--diskseq=", "--diskseq=abc", "--diskseq=-1", "--diskseq=+1", "--diskseq=0",
+                                 "--diskseq=07", "--diskseq= 7", "--diskseq=7 ", "--size=1e9", "--size=0x10",
+                                 "--size=9223372036854775808", "--size=99999999999999999999"})
+        QTest::newRow(identity) << start + QStringList{identity};
+    QTest::newRow("diskseq-twice") << start + QStringList{"--diskseq=7", "--diskseq=7"};
+    QTest::newRow("size-twice") << start + QStringList{"--size=512", "--no-verify", "--size=1024"};
 }
 
 void TestWriteHelper::wrongArguments()
@@ -347,7 +358,7 @@ void TestWriteHelper::deviceTooSmall()
     QCOMPARE(readRange(small.path(), 0, 4 * MiB), QByteArray(4 * MiB, '\xAA'));
 }
 
-// The hardware hint's newline must not split the ERROR line.
+// The hardware hint's newline must not split the ERROR line, and the card is left without a volume.
 void TestWriteHelper::ioErrorIsOneLine()
 {
     FaultyDisk::Options diskOptions;
@@ -359,6 +370,7 @@ void TestWriteHelper::ioErrorIsOneLine()
     LoopDevice faulty(disk.file());
     if (!faulty.isAttached())
         QSKIP(qPrintable(faulty.error()));
+    QVERIFY(writeFile(faulty.path(), QByteArray(MiB, '\xAA')));
     QVERIFY(writeFile(dir.filePath("image"), randomBytes(8 * MiB)));
 
     const Run run = runHelper({dir.filePath("image"), faulty.path(), "--verify"},
@@ -373,12 +385,15 @@ void TestWriteHelper::ioErrorIsOneLine()
                                "ERROR Zurückschreiben auf " + faulty.path() +
                                    " fehlgeschlagen: " + errorText};
     QVERIFY2(expected.contains(run.lines.last()), qPrintable(run.lines.last()));
+    // The head goes on last, so the card shows no partition table.
+    QCOMPARE(readRange(faulty.path(), 0, MiB), QByteArray(MiB, '\0'));
 }
 
 // The installer cancels a helper that runs as root by closing its end of the output pipe; the
 // helper must stop at its next line, even when it inherited an ignored SIGPIPE.
 void TestWriteHelper::stopsWhenNobodyReads()
 {
+    fillCard();
     QVERIFY(writeFile(dir.filePath("image"), randomBytes(48 * MiB, 5)));
     QProcess shell;
     shell.setProcessEnvironment(environmentWithRemovable({card->path()}));
@@ -388,6 +403,80 @@ void TestWriteHelper::stopsWhenNobodyReads()
     QVERIFY(shell.waitForFinished(120000));
     QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()),
              QString("PROGRESS write %1 %2\nexit %3\n").arg(4 * MiB).arg(48 * MiB).arg(128 + SIGPIPE));
+    QCOMPARE(readRange(card->path(), 0, MiB), QByteArray(MiB, '\0'));
+}
+
+// Cancelling kills the helper: the partition tables are not on the card yet, so nothing on it
+// looks like a finished installation.
+void TestWriteHelper::cancelLeavesNoVolume()
+{
+    fillCard();
+    const QByteArray image = randomBytes(48 * MiB, 6);
+    QVERIFY(writeFile(dir.filePath("image"), image));
+    QProcess helper;
+    helper.setProcessEnvironment(environmentWithRemovable({card->path()}));
+    helper.start(qEnvironmentVariable("TOBRA_INSTALLER"),
+                 {"--write-helper", dir.filePath("image"), card->path(), "--verify"});
+    QVERIFY(helper.waitForReadyRead(60000));
+    helper.kill();
+    QVERIFY(helper.waitForFinished());
+    QCOMPARE(readRange(card->path(), 0, MiB), QByteArray(MiB, '\0'));
+    QVERIFY(readRange(card->path(), MiB, 3 * MiB) == image.mid(MiB, 3 * MiB));
+}
+
+void TestWriteHelper::writesOnlyTheConfirmedDisk_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("same-disk") << "";
+    QTest::newRow("other-file-behind-the-same-name") << "reattach";
+    QTest::newRow("other-size") << "size";
+    QTest::newRow("only-the-size-known") << "size-only";
+}
+
+// The window passes the identity of the disk the user confirmed; a disk that has taken over its
+// name since (here a loop device re-attached to another file) is refused before a byte is written.
+void TestWriteHelper::writesOnlyTheConfirmedDisk()
+{
+    QFETCH(QString, change);
+    QVERIFY(writeFile(dir.filePath("first.img"), QByteArray(16 * MiB, '\xAA')));
+    QVERIFY(writeFile(dir.filePath("second.img"), QByteArray(16 * MiB, '\x55')));
+    LoopDevice loop(dir.filePath("first.img"));
+    if (!loop.isAttached())
+        QSKIP(qPrintable(loop.error()));
+    const quint64 diskseq = readDiskSequence(loop.path());
+    if (diskseq == 0)
+        QSKIP("needs a kernel with disk sequence numbers (5.15 or newer)");
+    QStringList identity{QString("--diskseq=%1").arg(diskseq), QString("--size=%1").arg(16 * MiB)};
+    QString written = dir.filePath("first.img");
+    if (change == "reattach") {
+        if (!loop.reattach(dir.filePath("second.img")))
+            QSKIP("another process took the loop device while it was swapped");
+        QVERIFY(readDiskSequence(loop.path()) != diskseq);
+        written.clear();
+    } else if (change == "size") {
+        identity[1] = QString("--size=%1").arg(16 * MiB + 512);
+        written.clear();
+    } else if (change == "size-only") {
+        identity.removeFirst();
+    }
+    const QByteArray image = randomBytes(6 * MiB, 11);
+    QVERIFY(writeFile(dir.filePath("image"), image));
+
+    const Run run = runHelper(QStringList{dir.filePath("image"), loop.path(), "--verify"} + identity,
+                              environmentWithRemovable({loop.path()}));
+    QCOMPARE(run.standardError, QByteArray());
+    if (!written.isEmpty()) {
+        QCOMPARE(run.lines, expectedLines(image.size(), true));
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(readRange(loop.path(), 0, image.size()) == image);
+        return;
+    }
+    QCOMPARE(run.lines, QStringList{"ERROR Die Karte unter " + loop.path() +
+                                    " wurde gewechselt oder verändert, seit sie ausgewählt wurde. Es wurde "
+                                    "nichts geschrieben. Bitte die Auswahl prüfen."});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(readRange(dir.filePath("first.img"), 0, 16 * MiB) == QByteArray(16 * MiB, '\xAA'));
+    QVERIFY(readRange(dir.filePath("second.img"), 0, 16 * MiB) == QByteArray(16 * MiB, '\x55'));
 }
 
 void TestWriteHelper::readsImageAsTheUser_data()
@@ -405,8 +494,7 @@ void TestWriteHelper::readsImageAsTheUser_data()
     QTest::newRow("block-device") << path + "/card-node"
                                   << unreadable + path +
                                          "/card-node ist keine gewöhnliche Datei, sondern ein Gerät";
-    QTest::newRow("proc-environ") << "/proc/self/environ"
-                                  << "ERROR Das Image ist leer";
+    QTest::newRow("proc-environ") << "/proc/self/environ" << unreadable + errorText(EACCES);
 }
 
 // Through pkexec the image is opened as the user who asked: what they may not read, or what is no

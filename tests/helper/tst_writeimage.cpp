@@ -105,7 +105,7 @@ void TestWriteImage::writesAndReportsPerChunk()
     QList<Call> calls;
     QString error = "untouched";
     const bool ok = writeImage(
-        dir.filePath("image"), dir.filePath("target"), verify,
+        dir.filePath("image"), dir.filePath("target"), verify, {},
         [&calls](const char *phase, qint64 done, qint64 total) {
             calls.append({phase, done, total});
         },
@@ -146,7 +146,7 @@ void TestWriteImage::refusesBeforeWriting()
     bool called = false;
     QString error;
     QVERIFY(!writeImage(
-        image, target, true, [&called](const char *, qint64, qint64) { called = true; }, &error));
+        image, target, true, {}, [&called](const char *, qint64, qint64) { called = true; }, &error));
     QCOMPARE(error, message);
     QVERIFY(!called);
     QCOMPARE(readRange(dir.filePath("target"), 0, 100), QByteArray("keep"));
@@ -179,7 +179,7 @@ void TestWriteImage::writesLoopDevice()
     qint64 verified = 0;
     QString error;
     QVERIFY2(writeImage(
-                 dir.filePath("image"), loop.path(), true,
+                 dir.filePath("image"), loop.path(), true, {},
                  [&verified](const char *phase, qint64 done, qint64) {
                      if (QByteArray(phase) == "verify")
                          verified = done;
@@ -210,7 +210,7 @@ void TestWriteImage::refusesTooSmallDevice()
     bool called = false;
     QString error;
     QVERIFY(!writeImage(
-        image.fileName(), loop.path(), true, [&called](const char *, qint64, qint64) { called = true; },
+        image.fileName(), loop.path(), true, {}, [&called](const char *, qint64, qint64) { called = true; },
         &error));
     QCOMPARE(error, QString("Die Karte ist zu klein: 999 MB statt mindestens 1001 MB"));
     QVERIFY(!called);
@@ -229,7 +229,7 @@ void TestWriteImage::readOnlyDevice()
     if (!loop.isAttached())
         QSKIP(qPrintable(loop.error()));
     QString error;
-    QVERIFY(!writeImage(dir.filePath("image"), loop.path(), false, {}, &error));
+    QVERIFY(!writeImage(dir.filePath("image"), loop.path(), false, {}, {}, &error));
     const QString openFailed = "Zielgerät kann nicht geöffnet werden (" + loop.path() + "): ";
     const QStringList expected{openFailed + errorText(EROFS), openFailed + errorText(EACCES),
                                "Schreibfehler auf " + loop.path() + ": " + errorText(EPERM)};
@@ -280,7 +280,7 @@ void TestWriteImage::faultyDevice()
     qint64 verified = 0;
     QString error;
     QVERIFY(!writeImage(
-        dir.filePath("image"), loop.path(), true,
+        dir.filePath("image"), loop.path(), true, {},
         [&verified](const char *phase, qint64 done, qint64) {
             if (QByteArray(phase) == "verify")
                 verified = done;
