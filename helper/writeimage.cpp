@@ -1,8 +1,8 @@
-#include "sha256.h"
 #include "writehelper.h"
 
 #include <QFile>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 const char HARDWARE_HINT[] =
     "\nDas Gerät meldet einen Hardwarefehler. Bitte prüfen: Schreibschutzschalter am SD-Adapter, einen "
@@ -63,6 +64,33 @@ QString cardChanged(const QString &devicePath)
                    "nichts geschrieben. Bitte die Auswahl prüfen.")
         .arg(devicePath);
 }
+
+// XXH3-128 of everything written, and of everything read back. Both digests stay inside the
+// helper, so they need no cryptographic strength, only to catch changed data, and this one runs at
+// memory speed where SHA-256 would set the pace on a small processor.
+class Digest
+{
+public:
+    Digest() : state(XXH3_createState())
+    {
+        if (!state)
+            ::abort(); // out of memory, as Qt ends on it
+        XXH3_128bits_reset(state);
+    }
+    ~Digest() { XXH3_freeState(state); }
+    Q_DISABLE_COPY(Digest)
+
+    void addData(const char *data, qint64 length) { XXH3_128bits_update(state, data, size_t(length)); }
+    QByteArray result() const
+    {
+        XXH128_canonical_t canonical;
+        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state));
+        return QByteArray(reinterpret_cast<const char *>(canonical.digest), sizeof canonical.digest);
+    }
+
+private:
+    XXH3_state_t *state;
+};
 
 // Everything the two loops share.
 struct Transfer
@@ -162,7 +190,7 @@ ssize_t readRetrying(int fd, char *data, qint64 length, qint64 offset)
 
 // Copies the image to the target in chunks, adding every chunk to the digest. Zeros stand in for
 // the head, which writeHead puts in place last.
-bool copyImage(Transfer &transfer, int fd, Sha256 &digest)
+bool copyImage(Transfer &transfer, int fd, Digest &digest)
 {
     for (qint64 previous = 0, done = 0; done < transfer.imageSize;) {
         const qint64 read = readRetrying(transfer.image, transfer.data(), transfer.nextChunk(done), done);
@@ -222,7 +250,7 @@ bool verifyTarget(Transfer &transfer, const struct stat &written, const DriveIde
         ::ioctl(target.get(), BLKFLSBUF, 0);
         ::posix_fadvise(target.get(), 0, 0, POSIX_FADV_DONTNEED);
     }
-    Sha256 digest;
+    Digest digest;
     for (qint64 done = 0; done < transfer.imageSize;) {
         const ssize_t read = readRetrying(target.get(), transfer.data(), transfer.nextChunk(done), done);
         if (read < 0) {
@@ -289,7 +317,7 @@ bool writeImage(const QString &imagePath, const QString &devicePath, bool verify
 
     QByteArray buffer(CHUNK_SIZE, '\0');
     Transfer transfer{image.get(), imageSize, devicePath, buffer, progress, error};
-    Sha256 digest;
+    Digest digest;
     if (!copyImage(transfer, target.get(), digest) || !writeHead(transfer, target.get()))
         return false;
     if (::fsync(target.get()) != 0)
