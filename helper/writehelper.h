@@ -46,5 +46,11 @@ int openImageFile(const QString &imagePath, QString *error = nullptr);
 bool writeImage(const QString &imagePath, const QString &devicePath, bool verify,
                 const DriveIdentity &expected, const ProgressCallback &progress, QString *error = nullptr);
 
+// Finds a card that reports more than it holds: writes a few marked blocks across the whole
+// reported size of the exclusively opened device, its last block included, and reads them back
+// past every cache. They may land outside the image: the user agreed to erase the whole card.
+// On a fake card or an I/O error writes a German text to *error.
+bool checkRealCapacity(int deviceFd, qint64 deviceSize, const QString &devicePath, QString *error = nullptr);
+
 // The C library's text for the error number, with HARDWARE_HINT appended for EIO.
 QString systemErrorText(int errorNumber);

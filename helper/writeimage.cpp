@@ -1,3 +1,4 @@
+#include "descriptor.h"
 #include "writehelper.h"
 
 #include <QFile>
@@ -25,25 +26,6 @@ const quint64 BYTES_PER_MB = 1000000;
 // on the card, so a write that stops early (cancel, a reader pulled, an I/O error) leaves a card
 // without a volume rather than one that looks complete but is not.
 const qint64 HEAD_SIZE = 1 << 20;
-
-// Owns one file descriptor and closes it when it goes out of scope.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd) : fd(fd) {}
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Q_DISABLE_COPY(Descriptor)
-
-    bool isOpen() const { return fd >= 0; }
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
 
 bool fail(QString *error, const QString &text)
 {
@@ -312,7 +294,8 @@ bool writeImage(const QString &imagePath, const QString &devicePath, bool verify
     const DriveIdentity identity = blockDevice ? identityOf(target.get(), written.st_rdev) : DriveIdentity();
     if (blockDevice && !hasExpectedIdentity(identity, expected))
         return fail(error, cardChanged(devicePath));
-    if (blockDevice && !checkDeviceSize(identity.sizeBytes, imageSize, error))
+    if (blockDevice && (!checkDeviceSize(identity.sizeBytes, imageSize, error) ||
+                        !checkRealCapacity(target.get(), identity.sizeBytes, devicePath, error)))
         return false;
 
     QByteArray buffer(CHUNK_SIZE, '\0');

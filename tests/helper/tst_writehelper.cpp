@@ -363,7 +363,8 @@ void TestWriteHelper::ioErrorIsOneLine()
 {
     FaultyDisk::Options diskOptions;
     diskOptions.size = 32 * MiB;
-    diskOptions.failAfter = 2 * MiB;
+    diskOptions.failAfter = 2 * MiB + 4096; // a bad patch behind the capacity check's mark at 2 MiB
+    diskOptions.faultsBefore = 3 * MiB;
     FaultyDisk disk(dir.path(), diskOptions);
     if (!disk.isRunning())
         QSKIP(qPrintable(disk.error()));
