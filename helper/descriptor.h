@@ -17,6 +17,13 @@ public:
 
     bool isOpen() const { return fd >= 0; }
     int get() const { return fd; }
+    // Hands the descriptor over to the caller, who closes it.
+    int release()
+    {
+        const int released = fd;
+        fd = -1;
+        return released;
+    }
 
 private:
     int fd;

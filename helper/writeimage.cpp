@@ -252,6 +252,45 @@ bool verifyTarget(Transfer &transfer, const struct stat &written, const DriveIde
     return true;
 }
 
+int openFailed(QString *error, const QString &text)
+{
+    fail(error, text);
+    return -1;
+}
+
+// Unmounts and opens the target for writing, then checks on the descriptor that it is still the
+// disk that was meant and can hold the image. Returns the descriptor, with what it is in *status
+// and *identity, or -1 with a German text in *error.
+int openTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity &expected,
+               struct stat *status, DriveIdentity *identity, QString *error)
+{
+    const QByteArray nativePath = QFile::encodeName(devicePath);
+    if (::stat(nativePath.constData(), status) != 0)
+        return openFailed(error, QString("Zielgerät nicht gefunden: %1").arg(devicePath));
+    const bool blockDevice = S_ISBLK(status->st_mode);
+    if (blockDevice && !unmountTarget(devicePath, error))
+        return -1;
+
+    // O_EXCL fails with EBUSY while anything still has the disk or one of its partitions mounted.
+    // A regular file is neither created nor truncated.
+    Descriptor target(::open(nativePath.constData(), O_WRONLY | O_CLOEXEC | (blockDevice ? O_EXCL : 0)));
+    if (!target.isOpen())
+        return openFailed(error,
+                          deviceError("Zielgerät kann nicht geöffnet werden (%1): %2", devicePath, errno));
+    // From here on only the descriptor counts: the name may belong to another disk by now.
+    if (::fstat(target.get(), status) != 0 || S_ISBLK(status->st_mode) != blockDevice)
+        return openFailed(error, cardChanged(devicePath));
+    if (!blockDevice)
+        return target.release();
+    *identity = identityOf(target.get(), status->st_rdev);
+    if (!hasExpectedIdentity(*identity, expected))
+        return openFailed(error, cardChanged(devicePath));
+    if (!checkDeviceSize(identity->sizeBytes, imageSize, error) ||
+        !checkRealCapacity(target.get(), identity->sizeBytes, devicePath, error))
+        return -1;
+    return target.release();
+}
+
 } // namespace
 
 QString systemErrorText(int errorNumber)
@@ -273,30 +312,12 @@ bool writeImage(const QString &imagePath, const QString &devicePath, bool verify
     if (imageSize <= 0)
         return fail(error, "Das Image ist leer");
 
-    const QByteArray nativePath = QFile::encodeName(devicePath);
-    struct stat status;
-    if (::stat(nativePath.constData(), &status) != 0)
-        return fail(error, QString("Zielgerät nicht gefunden: %1").arg(devicePath));
-    const bool blockDevice = S_ISBLK(status.st_mode);
-    if (blockDevice && !unmountTarget(devicePath, error))
-        return false;
-
-    // O_EXCL fails with EBUSY while anything still has the disk or one of its partitions mounted.
-    // A regular file is neither created nor truncated.
-    const Descriptor target(
-        ::open(nativePath.constData(), O_WRONLY | O_CLOEXEC | (blockDevice ? O_EXCL : 0)));
-    if (!target.isOpen())
-        return fail(error, deviceError("Zielgerät kann nicht geöffnet werden (%1): %2", devicePath, errno));
-    // From here on only the descriptor counts: the name may belong to another disk by now.
     struct stat written;
-    if (::fstat(target.get(), &written) != 0 || S_ISBLK(written.st_mode) != blockDevice)
-        return fail(error, cardChanged(devicePath));
-    const DriveIdentity identity = blockDevice ? identityOf(target.get(), written.st_rdev) : DriveIdentity();
-    if (blockDevice && !hasExpectedIdentity(identity, expected))
-        return fail(error, cardChanged(devicePath));
-    if (blockDevice && (!checkDeviceSize(identity.sizeBytes, imageSize, error) ||
-                        !checkRealCapacity(target.get(), identity.sizeBytes, devicePath, error)))
+    DriveIdentity identity;
+    const Descriptor target(openTarget(devicePath, imageSize, expected, &written, &identity, error));
+    if (!target.isOpen())
         return false;
+    const bool blockDevice = S_ISBLK(written.st_mode);
 
     QByteArray buffer(CHUNK_SIZE, '\0');
     Transfer transfer{image.get(), imageSize, devicePath, buffer, progress, error};
