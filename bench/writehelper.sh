@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Writing and verifying an image on a loop device: `tobra-installer --write-helper … --verify`
 # against `dd bs=4M conv=fsync` followed by a cache-bypassing read-back (`dd iflag=direct`)
-# piped into `openssl dgst -sha256`, in the same run. Prints the best of several rounds of each
-# and the ratio (target: at most 1.10); the helper's peak memory for the normal and a large image
-# (target: the same for both, under 32 MB); and, on a slow card (a loop device over the FUSE disk
-# of the tests, holding writes to about 20 MB/s), how long the helper stays silent between its
-# last "write" line and its first "verify" line.
+# piped into `openssl dgst -sha256`, in the same run. Prints the median of interleaved rounds of
+# each and their ratio (target: at most 1.00); the helper's peak memory for the normal and a large
+# image (target: the same for both, under 32 MB); and, on a slow card (a loop device over the FUSE
+# disk of the tests, holding writes to about 20 MB/s), how long the helper stays silent between its
+# last "write" line and its first "verify" line. The check for fake cards that runs before the
+# write is timed on its own (bench_capacity), on the plain loop device and on the slow card
+# (target: at most about 2 s).
 #
 #   TOBRA_BENCH_BUILD       release build folder (default: build/release)
 #   TOBRA_BENCH_SIZE_MIB    image size for the comparison and the slow card (default: 1024)
 #   TOBRA_BENCH_LARGE_MIB   image size for the second memory figure (default: 4096; 0 skips it)
-#   TOBRA_BENCH_ROUNDS      rounds per program (default: 3)
+#   TOBRA_BENCH_ROUNDS      rounds per program (default: 5)
 #   TOBRA_BENCH_SLOW_RATE   bytes per second of the slow card (default: 20000000; 0 skips it)
 #   TMPDIR                  where the files go (needs twice the large size free)
 # Needs root (loop devices), /usr/bin/time, openssl and, for the slow card, python3-fusepy.
@@ -19,7 +21,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TOBRA_BENCH_BUILD:-$root/build/release}
 size_mib=${TOBRA_BENCH_SIZE_MIB:-1024}
 large_mib=${TOBRA_BENCH_LARGE_MIB:-4096}
-rounds=${TOBRA_BENCH_ROUNDS:-3}
+rounds=${TOBRA_BENCH_ROUNDS:-5}
 slow_rate=${TOBRA_BENCH_SLOW_RATE:-20000000}
 for tool in dd openssl losetup /usr/bin/time /usr/bin/python3; do
     command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/install-deps.sh bench)" >&2; exit 1; }
@@ -27,8 +29,9 @@ done
 [ "$(id -u)" -eq 0 ] || { echo "needs root for loop devices" >&2; exit 1; }
 
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOBRA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target tobra-installer >/dev/null
+cmake --build "$build" --target tobra-installer bench_capacity >/dev/null
 installer=$build/app/tobra-installer
+capacity_check=$build/bench/bench_capacity
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/tobra-bench.XXXXXX")
 loops=()
@@ -75,15 +78,15 @@ run_helper() {
 
 now() { date +%s.%N; }
 calc() { awk "BEGIN { print $1 }"; }
-smaller() { if [ -z "$1" ]; then echo "$2"; else calc "($2 < $1) ? $2 : $1"; fi; }
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 echo "write and verify $size_mib MiB onto a loop device, $rounds rounds each"
 make_image "$work/image" "$size_mib"
 truncate -s "${size_mib}M" "$work/card"
 card=$(attach "$work/card")
 cat "$work/image" >/dev/null
-best_dd=
-best_helper=
+dd_times=()
+helper_times=()
 for round in $(seq "$rounds"); do
     sync
     start=$(now)
@@ -96,12 +99,15 @@ for round in $(seq "$rounds"); do
     helper_time=$(calc "$(now) - $start")
     [ "$last" = DONE ] || { echo "helper failed: $last" >&2; exit 1; }
     printf 'round %d: dd + dd|openssl %.2f s, helper %.2f s\n' "$round" "$dd_time" "$helper_time"
-    best_dd=$(smaller "$best_dd" "$dd_time")
-    best_helper=$(smaller "$best_helper" "$helper_time")
+    dd_times+=("$dd_time")
+    helper_times+=("$helper_time")
 done
 rss_normal=$(cat "$work/rss")
-printf 'best: dd + dd|openssl %.2f s, helper %.2f s, ratio helper / dd %.3f (target <= 1.10)\n' \
-    "$best_dd" "$best_helper" "$(calc "$best_helper / $best_dd")"
+median_dd=$(median "${dd_times[@]}")
+median_helper=$(median "${helper_times[@]}")
+printf 'median: dd + dd|openssl %.2f s, helper %.2f s, ratio helper / dd %.3f (target <= 1.00)\n' \
+    "$median_dd" "$median_helper" "$(calc "$median_helper / $median_dd")"
+printf 'check for fake cards on the loop device: %.3f s\n' "$("$capacity_check" "$card")"
 detach "$card"
 rm -f "$work/card"
 
@@ -127,6 +133,8 @@ if [ "$slow_rate" -gt 0 ]; then
     fuse_pid=$!
     for _ in $(seq 100); do [ -e "$work/fuse/disk.img" ] && break; sleep 0.1; done
     card=$(attach "$work/fuse/disk.img")
+    printf 'check for fake cards on the slow card: %.3f s (target: about 2 s at most)\n' \
+        "$("$capacity_check" "$card" 3)"
     start=$(now)
     run_helper "$work/image" "$card" "$work/rss" | while IFS= read -r line; do
         echo "$(now) $line"

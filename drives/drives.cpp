@@ -157,8 +157,8 @@ bool isSystemMountpoint(const QString &mountpoint)
 {
     if (mountpoint == "/" || mountpoint == "[SWAP]")
         return true;
-    static const char *const systemDirectories[] = {"/boot", "/efi", "/usr", "/var",
-                                                    "/home", "/etc", "/opt", "/nix"};
+    static const char *const systemDirectories[] = {"/boot", "/efi", "/usr", "/var",  "/home",
+                                                    "/etc",  "/opt", "/nix", "/root", "/srv"};
     for (const char *directory : systemDirectories) {
         const QString dir = QString::fromLatin1(directory);
         if (mountpoint == dir || mountpoint.startsWith(dir + '/'))

@@ -3,9 +3,11 @@
 #include "drives.h"
 
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -16,6 +18,37 @@ enum ExitCode
     WrongArguments = 2,
     TargetNotAllowed = 3
 };
+
+// A positive decimal number that fits a qint64, written plainly (no sign, blank or leading zero).
+bool parsePositive(const QString &text, quint64 *value)
+{
+    static const QRegularExpression plainNumber("^[1-9][0-9]{0,18}$");
+    if (!plainNumber.match(text).hasMatch())
+        return false;
+    *value = text.toULongLong();
+    return *value <= quint64(std::numeric_limits<qint64>::max());
+}
+
+// The identity the window saw: "--diskseq=N" and "--size=BYTES" after the verify flag, each at
+// most once. They come from an unprivileged caller, so anything malformed is refused; other
+// arguments there are ignored.
+bool parseIdentity(const QStringList &arguments, DriveIdentity *identity)
+{
+    quint64 diskseq = 0;
+    quint64 size = 0;
+    for (qsizetype i = 5; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        for (const auto &[prefix, value] :
+             {std::pair{QLatin1String("--diskseq="), &diskseq}, std::pair{QLatin1String("--size="), &size}}) {
+            if (argument.startsWith(prefix) &&
+                (*value != 0 || !parsePositive(argument.mid(prefix.size()), value)))
+                return false;
+        }
+    }
+    identity->diskseq = diskseq;
+    identity->sizeBytes = qint64(size);
+    return true;
+}
 
 // Qt's own warnings would land on stderr, which the helper keeps silent.
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
@@ -48,7 +81,8 @@ int runWriteHelper(int argc, char **argv)
     QCoreApplication application(argc, argv);
     QTextStream out(stdout);
     const QStringList arguments = application.arguments();
-    if (arguments.size() < 5) {
+    DriveIdentity expected;
+    if (arguments.size() < 5 || !parseIdentity(arguments, &expected)) {
         emitLine(out, "ERROR Falsche Argumente für den Schreib-Helfer");
         return WrongArguments;
     }
@@ -67,7 +101,7 @@ int runWriteHelper(int argc, char **argv)
                           .arg(QLatin1String(phase), QString::number(done), QString::number(total)));
     };
     QString error;
-    if (!writeImage(imagePath, targetPath, verify, progress, &error)) {
+    if (!writeImage(imagePath, targetPath, verify, expected, progress, &error)) {
         emitLine(out, "ERROR " + error);
         return Failed;
     }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "drives.h"
+
 #include <QString>
 #include <QTextStream>
 #include <QtGlobal>
@@ -14,7 +16,8 @@ constexpr qint64 CHUNK_SIZE = 4 * 1024 * 1024;
 // Appended to the text of EIO: what the user can check when the card reader reports a fault.
 extern const char HARDWARE_HINT[];
 
-// The privileged write mode: argv = program, "--write-helper", image, target, "--verify" or not.
+// The privileged write mode: argv = program, "--write-helper", image, target, "--verify" or not,
+// then optionally "--diskseq=N" and "--size=BYTES", the identity the target must still have.
 // Prints the progress protocol on stdout and returns the exit code (0 done, 1 failed, 2 wrong
 // arguments, 3 target not allowed). Prints nothing on stderr and reads nothing from stdin. Ends
 // at its next line (SIGPIPE) once nobody reads standard output any more.
@@ -31,11 +34,23 @@ bool isAllowedTarget(const QString &devicePath, QString *enumerationError = null
 // mount points. On failure writes a German text to *error; nothing is written to the device.
 bool unmountTarget(const QString &devicePath, QString *error = nullptr);
 
+// Opens the image for reading with the rights of the user pkexec ran the helper for (PKEXEC_UID),
+// or with the helper's own when it was started directly. Only a regular file is accepted, and
+// opening never waits (a FIFO). Returns the descriptor, or -1 and a German text in *error.
+int openImageFile(const QString &imagePath, QString *error = nullptr);
+
 // Copies the image onto the start of the target, forces it out to the medium and, if asked,
-// reads it back and compares digests. A block device is unmounted and opened exclusively first;
-// a regular file keeps its bytes beyond the image. On failure writes a German text to *error.
+// reads it back and compares digests. A block device is unmounted and opened exclusively first,
+// and refused unless it has the expected identity (its non-zero parts); a regular file keeps its
+// bytes beyond the image. On failure writes a German text to *error.
 bool writeImage(const QString &imagePath, const QString &devicePath, bool verify,
-                const ProgressCallback &progress, QString *error = nullptr);
+                const DriveIdentity &expected, const ProgressCallback &progress, QString *error = nullptr);
+
+// Finds a card that reports more than it holds: writes a few marked blocks across the whole
+// reported size of the exclusively opened device, its last block included, and reads them back
+// past every cache. They may land outside the image: the user agreed to erase the whole card.
+// On a fake card or an I/O error writes a German text to *error.
+bool checkRealCapacity(int deviceFd, qint64 deviceSize, const QString &devicePath, QString *error = nullptr);
 
 // The C library's text for the error number, with HARDWARE_HINT appended for EIO.
 QString systemErrorText(int errorNumber);

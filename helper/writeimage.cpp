@@ -1,14 +1,18 @@
-#include "sha256.h"
+#include "descriptor.h"
 #include "writehelper.h"
 
 #include <QFile>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+#include <xxhash.h>
 
 const char HARDWARE_HINT[] =
     "\nDas Gerät meldet einen Hardwarefehler. Bitte prüfen: Schreibschutzschalter am SD-Adapter, einen "
@@ -18,25 +22,10 @@ const char HARDWARE_HINT[] =
 namespace {
 
 const quint64 BYTES_PER_MB = 1000000;
-
-// Owns one file descriptor and closes it when it goes out of scope.
-class Descriptor
-{
-public:
-    explicit Descriptor(int fd) : fd(fd) {}
-    ~Descriptor()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    Q_DISABLE_COPY(Descriptor)
-
-    bool isOpen() const { return fd >= 0; }
-    int get() const { return fd; }
-
-private:
-    int fd;
-};
+// The partition tables live in the image's first MiB. Zeros stand there until everything else is
+// on the card, so a write that stops early (cancel, a reader pulled, an I/O error) leaves a card
+// without a volume rather than one that looks complete but is not.
+const qint64 HEAD_SIZE = 1 << 20;
 
 bool fail(QString *error, const QString &text)
 {
@@ -51,10 +40,44 @@ QString deviceError(const char *text, const QString &devicePath, int errorNumber
     return QString(text).arg(devicePath, systemErrorText(errorNumber));
 }
 
+QString cardChanged(const QString &devicePath)
+{
+    return QString("Die Karte unter %1 wurde gewechselt oder verändert, seit sie ausgewählt wurde. Es wurde "
+                   "nichts geschrieben. Bitte die Auswahl prüfen.")
+        .arg(devicePath);
+}
+
+// XXH3-128 of everything written, and of everything read back. Both digests stay inside the
+// helper, so they need no cryptographic strength, only to catch changed data, and this one runs at
+// memory speed where SHA-256 would set the pace on a small processor.
+class Digest
+{
+public:
+    Digest() : state(XXH3_createState())
+    {
+        if (!state)
+            ::abort(); // out of memory, as Qt ends on it
+        XXH3_128bits_reset(state);
+    }
+    ~Digest() { XXH3_freeState(state); }
+    Q_DISABLE_COPY(Digest)
+
+    void addData(const char *data, qint64 length) { XXH3_128bits_update(state, data, size_t(length)); }
+    QByteArray result() const
+    {
+        XXH128_canonical_t canonical;
+        XXH128_canonicalFromHash(&canonical, XXH3_128bits_digest(state));
+        return QByteArray(reinterpret_cast<const char *>(canonical.digest), sizeof canonical.digest);
+    }
+
+private:
+    XXH3_state_t *state;
+};
+
 // Everything the two loops share.
 struct Transfer
 {
-    QFile &image;
+    int image;
     qint64 imageSize;
     const QString &devicePath;
     QByteArray &buffer;
@@ -70,11 +93,12 @@ struct Transfer
     }
 };
 
-// Writes all bytes, continuing after short writes and signals. On failure *errorNumber is set.
-bool writeAll(int fd, const char *data, qint64 length, int *errorNumber)
+// Writes all bytes at the offset, continuing after short writes and signals. On failure
+// *errorNumber is set.
+bool writeAll(int fd, const char *data, qint64 length, qint64 offset, int *errorNumber)
 {
     while (length > 0) {
-        const ssize_t written = ::write(fd, data, size_t(length));
+        const ssize_t written = ::pwrite(fd, data, size_t(length), offset);
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0) {
@@ -84,14 +108,35 @@ bool writeAll(int fd, const char *data, qint64 length, int *errorNumber)
         }
         data += written;
         length -= written;
+        offset += written;
     }
     return true;
 }
 
-bool checkDeviceSize(int fd, qint64 imageSize, QString *error)
+// The identity of the disk behind the descriptor: the disk sequence number of the device number
+// the descriptor itself carries (not of whatever has the name now), and its size; 0 where unknown.
+DriveIdentity identityOf(int fd, dev_t device)
 {
-    quint64 deviceSize = 0;
-    if (::ioctl(fd, BLKGETSIZE64, &deviceSize) != 0 || deviceSize >= quint64(imageSize))
+    DriveIdentity identity;
+    QFile sequence(QString("/sys/dev/block/%1:%2/diskseq").arg(major(device)).arg(minor(device)));
+    if (sequence.open(QIODevice::ReadOnly))
+        identity.diskseq = sequence.readLine(32).trimmed().toULongLong();
+    quint64 size = 0;
+    if (::ioctl(fd, BLKGETSIZE64, &size) == 0 && size <= quint64(std::numeric_limits<qint64>::max()))
+        identity.sizeBytes = qint64(size);
+    return identity;
+}
+
+bool hasExpectedIdentity(const DriveIdentity &found, const DriveIdentity &expected)
+{
+    return (expected.diskseq == 0 || found.diskseq == expected.diskseq) &&
+           (expected.sizeBytes == 0 || found.sizeBytes == expected.sizeBytes);
+}
+
+bool checkDeviceSize(qint64 deviceSize, qint64 imageSize, QString *error)
+{
+    // A size of 0: the device did not tell, and the write goes ahead.
+    if (deviceSize == 0 || deviceSize >= imageSize)
         return true;
     const quint64 neededMb = (quint64(imageSize) + BYTES_PER_MB - 1) / BYTES_PER_MB;
     return fail(error, QString("Die Karte ist zu klein: %1 MB statt mindestens %2 MB")
@@ -116,16 +161,28 @@ bool writeBack(int fd, qint64 previousStart, qint64 chunkStart, qint64 chunkEnd,
     return true;
 }
 
-// Copies the image to the target in chunks, adding every chunk to the digest.
-bool copyImage(Transfer &transfer, int fd, Sha256 &digest)
+ssize_t readRetrying(int fd, char *data, qint64 length, qint64 offset)
+{
+    ssize_t count;
+    do {
+        count = ::pread(fd, data, size_t(length), offset);
+    } while (count < 0 && errno == EINTR);
+    return count;
+}
+
+// Copies the image to the target in chunks, adding every chunk to the digest. Zeros stand in for
+// the head, which writeHead puts in place last.
+bool copyImage(Transfer &transfer, int fd, Digest &digest)
 {
     for (qint64 previous = 0, done = 0; done < transfer.imageSize;) {
-        const qint64 read = transfer.image.read(transfer.data(), transfer.nextChunk(done));
+        const qint64 read = readRetrying(transfer.image, transfer.data(), transfer.nextChunk(done), done);
         if (read <= 0)
             return fail(transfer.error, "Lesefehler im Image");
         digest.addData(transfer.data(), read);
+        if (done < HEAD_SIZE)
+            std::memset(transfer.data(), 0, size_t(qMin(read, HEAD_SIZE - done)));
         int errorNumber = 0;
-        if (!writeAll(fd, transfer.data(), read, &errorNumber) ||
+        if (!writeAll(fd, transfer.data(), read, done, &errorNumber) ||
             !writeBack(fd, previous, done, done + read, &errorNumber))
             return fail(transfer.error,
                         deviceError("Schreibfehler auf %1: %2", transfer.devicePath, errorNumber));
@@ -136,30 +193,48 @@ bool copyImage(Transfer &transfer, int fd, Sha256 &digest)
     return true;
 }
 
-ssize_t readRetrying(int fd, char *data, qint64 length)
+// Once everything behind it has reached the medium, writes the image's real head over the zeros.
+bool writeHead(Transfer &transfer, int fd)
 {
-    ssize_t count;
-    do {
-        count = ::read(fd, data, size_t(length));
-    } while (count < 0 && errno == EINTR);
-    return count;
+    if (::fdatasync(fd) != 0)
+        return fail(transfer.error,
+                    deviceError("Zurückschreiben auf %1 fehlgeschlagen: %2", transfer.devicePath, errno));
+    const qint64 headSize = qMin(transfer.imageSize, HEAD_SIZE);
+    if (readRetrying(transfer.image, transfer.data(), headSize, 0) != headSize)
+        return fail(transfer.error, "Lesefehler im Image");
+    int errorNumber = 0;
+    if (!writeAll(fd, transfer.data(), headSize, 0, &errorNumber))
+        return fail(transfer.error,
+                    deviceError("Schreibfehler auf %1: %2", transfer.devicePath, errorNumber));
+    return true;
 }
 
-// Reads the image's length back from the target and compares it with the digest of what was written.
-bool verifyTarget(Transfer &transfer, bool blockDevice, const QByteArray &writtenDigest)
+// Reads the image's length back from the target and compares it with the digest of what was
+// written. A block device must still be the disk that was written (device number and identity).
+bool verifyTarget(Transfer &transfer, const struct stat &written, const DriveIdentity &writtenIdentity,
+                  const QByteArray &writtenDigest)
 {
     const Descriptor target(::open(QFile::encodeName(transfer.devicePath).constData(), O_RDONLY | O_CLOEXEC));
     if (!target.isOpen())
         return fail(transfer.error,
                     deviceError("Zum Prüfen kann %1 nicht geöffnet werden: %2", transfer.devicePath, errno));
+    const bool blockDevice = S_ISBLK(written.st_mode);
+    struct stat status;
+    if (blockDevice &&
+        (::fstat(target.get(), &status) != 0 || status.st_mode != written.st_mode ||
+         status.st_rdev != written.st_rdev || identityOf(target.get(), status.st_rdev) != writtenIdentity))
+        return fail(transfer.error, QString("Prüfung fehlgeschlagen: Unter %1 ist nicht mehr die Karte, die "
+                                            "beschrieben wurde. Bitte die Auswahl prüfen und die Karte neu "
+                                            "beschreiben.")
+                                        .arg(transfer.devicePath));
     if (blockDevice) {
         // Read from the medium, not from what the kernel still holds in memory.
         ::ioctl(target.get(), BLKFLSBUF, 0);
         ::posix_fadvise(target.get(), 0, 0, POSIX_FADV_DONTNEED);
     }
-    Sha256 digest;
+    Digest digest;
     for (qint64 done = 0; done < transfer.imageSize;) {
-        const ssize_t read = readRetrying(target.get(), transfer.data(), transfer.nextChunk(done));
+        const ssize_t read = readRetrying(target.get(), transfer.data(), transfer.nextChunk(done), done);
         if (read < 0) {
             const int errorNumber = errno; // before building the text, which may allocate
             return fail(transfer.error,
@@ -177,6 +252,45 @@ bool verifyTarget(Transfer &transfer, bool blockDevice, const QByteArray &writte
     return true;
 }
 
+int openFailed(QString *error, const QString &text)
+{
+    fail(error, text);
+    return -1;
+}
+
+// Unmounts and opens the target for writing, then checks on the descriptor that it is still the
+// disk that was meant and can hold the image. Returns the descriptor, with what it is in *status
+// and *identity, or -1 with a German text in *error.
+int openTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity &expected,
+               struct stat *status, DriveIdentity *identity, QString *error)
+{
+    const QByteArray nativePath = QFile::encodeName(devicePath);
+    if (::stat(nativePath.constData(), status) != 0)
+        return openFailed(error, QString("Zielgerät nicht gefunden: %1").arg(devicePath));
+    const bool blockDevice = S_ISBLK(status->st_mode);
+    if (blockDevice && !unmountTarget(devicePath, error))
+        return -1;
+
+    // O_EXCL fails with EBUSY while anything still has the disk or one of its partitions mounted.
+    // A regular file is neither created nor truncated.
+    Descriptor target(::open(nativePath.constData(), O_WRONLY | O_CLOEXEC | (blockDevice ? O_EXCL : 0)));
+    if (!target.isOpen())
+        return openFailed(error,
+                          deviceError("Zielgerät kann nicht geöffnet werden (%1): %2", devicePath, errno));
+    // From here on only the descriptor counts: the name may belong to another disk by now.
+    if (::fstat(target.get(), status) != 0 || S_ISBLK(status->st_mode) != blockDevice)
+        return openFailed(error, cardChanged(devicePath));
+    if (!blockDevice)
+        return target.release();
+    *identity = identityOf(target.get(), status->st_rdev);
+    if (!hasExpectedIdentity(*identity, expected))
+        return openFailed(error, cardChanged(devicePath));
+    if (!checkDeviceSize(identity->sizeBytes, imageSize, error) ||
+        !checkRealCapacity(target.get(), identity->sizeBytes, devicePath, error))
+        return -1;
+    return target.release();
+}
+
 } // namespace
 
 QString systemErrorText(int errorNumber)
@@ -188,36 +302,27 @@ QString systemErrorText(int errorNumber)
 }
 
 bool writeImage(const QString &imagePath, const QString &devicePath, bool verify,
-                const ProgressCallback &progress, QString *error)
+                const DriveIdentity &expected, const ProgressCallback &progress, QString *error)
 {
-    QFile image(imagePath);
-    if (!image.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return fail(error, QString("Image kann nicht gelesen werden: %1").arg(image.errorString()));
-    const qint64 imageSize = image.size();
+    const Descriptor image(openImageFile(imagePath, error));
+    if (!image.isOpen())
+        return false;
+    struct stat imageStatus;
+    const qint64 imageSize = ::fstat(image.get(), &imageStatus) == 0 ? imageStatus.st_size : 0;
     if (imageSize <= 0)
         return fail(error, "Das Image ist leer");
 
-    const QByteArray nativePath = QFile::encodeName(devicePath);
-    struct stat status;
-    if (::stat(nativePath.constData(), &status) != 0)
-        return fail(error, QString("Zielgerät nicht gefunden: %1").arg(devicePath));
-    const bool blockDevice = S_ISBLK(status.st_mode);
-    if (blockDevice && !unmountTarget(devicePath, error))
-        return false;
-
-    // O_EXCL fails with EBUSY while anything still has the disk or one of its partitions mounted.
-    // A regular file is neither created nor truncated.
-    const Descriptor target(
-        ::open(nativePath.constData(), O_WRONLY | O_CLOEXEC | (blockDevice ? O_EXCL : 0)));
+    struct stat written;
+    DriveIdentity identity;
+    const Descriptor target(openTarget(devicePath, imageSize, expected, &written, &identity, error));
     if (!target.isOpen())
-        return fail(error, deviceError("Zielgerät kann nicht geöffnet werden (%1): %2", devicePath, errno));
-    if (blockDevice && !checkDeviceSize(target.get(), imageSize, error))
         return false;
+    const bool blockDevice = S_ISBLK(written.st_mode);
 
     QByteArray buffer(CHUNK_SIZE, '\0');
-    Transfer transfer{image, imageSize, devicePath, buffer, progress, error};
-    Sha256 written;
-    if (!copyImage(transfer, target.get(), written))
+    Transfer transfer{image.get(), imageSize, devicePath, buffer, progress, error};
+    Digest digest;
+    if (!copyImage(transfer, target.get(), digest) || !writeHead(transfer, target.get()))
         return false;
     if (::fsync(target.get()) != 0)
         return fail(error, deviceError("Zurückschreiben auf %1 fehlgeschlagen: %2", devicePath, errno));
@@ -226,7 +331,7 @@ bool writeImage(const QString &imagePath, const QString &devicePath, bool verify
 
     // The exclusive descriptor stays open while verifying, so nothing can mount the new partitions
     // (and change them) before they are read back; only then does the kernel rescan the table.
-    const bool verified = !verify || verifyTarget(transfer, blockDevice, written.result());
+    const bool verified = !verify || verifyTarget(transfer, written, identity, digest.result());
     if (blockDevice)
         ::ioctl(target.get(), BLKRRPART, 0);
     return verified;

@@ -3,7 +3,8 @@
 # "demo" (what scripts/make-demo.sh needs on top of the build).
 set -euo pipefail
 
-build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev qt6-translations-l10n
+build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev libxxhash-dev
+                qt6-translations-l10n
                 libgl-dev qt6-qpa-plugins util-linux pkexec)
 test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus
                util-linux mount e2fsprogs xvfb

@@ -284,6 +284,7 @@ void TestLsblkParse::systemMountpoints_data()
         {"/", true},           {"[SWAP]", true},         {"/boot", true},      {"/boot/efi", true},
         {"/efi", true},        {"/usr/local", true},     {"/var/tmp/x", true}, {"/home", true},
         {"/home/anna", true},  {"/etc", true},           {"/opt/x", true},     {"/nix/store", true},
+        {"/root", true},       {"/srv/data", true},      {"/rootfs", false},   {"/media/srv", false},
         {"/bootstrap", false}, {"/media/usr", false},    {"/Boot", false},     {"/varx", false},
         {"", false},           {"/media/u/BOOT", false}, {"/mnt", false},      {"[swap]", false}};
     for (const auto &[mountpoint, system] : rows)

@@ -179,7 +179,7 @@ void TestUnmount::exclusiveOpenGuardsStillMountedCard()
     const QByteArray before = readRange(loop->path(), 0, 4 * MiB);
     QVERIFY(writeFile(dir.filePath("image"), randomBytes(4 * MiB)));
     QString error;
-    QVERIFY(!writeImage(dir.filePath("image"), loop->path(), true, {}, &error));
+    QVERIFY(!writeImage(dir.filePath("image"), loop->path(), true, {}, {}, &error));
     QCOMPARE(error, "Zielgerät kann nicht geöffnet werden (" + loop->path() +
                         "): " + QString::fromLocal8Bit(std::strerror(EBUSY)));
     QVERIFY(readRange(loop->path(), 0, 4 * MiB) == before);

@@ -1,3 +1,4 @@
+#include "drives.h"
 #include "faultydisk.h"
 #include "loopdevice.h"
 #include "mounts.h"
@@ -10,6 +11,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 // The installer started with --write-helper, as the window starts it: arguments, the lines on
 // standard output, the exit code, silence on standard error, and what ends up on the device.
@@ -32,6 +36,11 @@ private Q_SLOTS:
     void deviceTooSmall();
     void ioErrorIsOneLine();
     void stopsWhenNobodyReads();
+    void cancelLeavesNoVolume();
+    void writesOnlyTheConfirmedDisk_data();
+    void writesOnlyTheConfirmedDisk();
+    void readsImageAsTheUser_data();
+    void readsImageAsTheUser();
 
 private:
     struct Run
@@ -41,6 +50,7 @@ private:
         QByteArray standardError;
     };
     Run runHelper(const QStringList &arguments, const QProcessEnvironment &environment);
+    Run runThroughPkexec(const passwd &user, const QStringList &arguments, qint64 *milliseconds);
     void fillCard();
 
     QTemporaryDir dir;
@@ -56,6 +66,11 @@ const char HINT[] =
     "anderen USB-Anschluss (direkt am Rechner, ohne Hub), einen anderen Kartenleser oder eine andere Karte. "
     "Eine defekte oder gefälschte Karte kann diesen Fehler ebenfalls auslösen.";
 
+QString errorText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
 QStringList expectedLines(qint64 size, bool verify)
 {
     QStringList lines;
@@ -68,6 +83,16 @@ QStringList expectedLines(qint64 size, bool verify)
         }
     }
     return lines << "DONE";
+}
+
+QStringList outputLines(const QString &output)
+{
+    QStringList lines = output.split('\n');
+    if (lines.last().isEmpty())
+        lines.removeLast();
+    else
+        lines << "(output does not end with a newline)";
+    return lines;
 }
 
 QStringList progressLines(const QStringList &lines)
@@ -107,13 +132,55 @@ TestWriteHelper::Run TestWriteHelper::runHelper(const QStringList &arguments,
         return run;
     }
     run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    const QString output = QString::fromUtf8(process.readAllStandardOutput());
-    run.lines = output.split('\n');
-    if (run.lines.last().isEmpty())
-        run.lines.removeLast();
-    else
-        run.lines << "(output does not end with a newline)";
+    run.lines = outputLines(QString::fromUtf8(process.readAllStandardOutput()));
     run.standardError = process.readAllStandardError();
+    return run;
+}
+
+// Runs the helper through the real pkexec as the user, who is allowed it by a polkit rule of a
+// private system bus and polkitd. pkexec hands the helper a clean PATH, so inside the same
+// private mount namespace the lsblk stand-in that shows the card as removable is put over the
+// system's lsblk. *milliseconds receives how long pkexec ran; exit code 77 means polkit could not
+// be set up, and the lines say why.
+TestWriteHelper::Run TestWriteHelper::runThroughPkexec(const passwd &user, const QStringList &arguments,
+                                                       qint64 *milliseconds)
+{
+    Run run;
+    const QString realLsblk = dir.filePath("real-lsblk");
+    const QString standIn = dir.filePath("lsblk-stand-in");
+    if (!QFileInfo::exists(realLsblk) && !QFile::copy(systemTool("lsblk"), realLsblk))
+        return run;
+    if (!writeFile(standIn, QString("#!/bin/sh\nexport TOBRA_REAL_LSBLK='%1' TOBRA_REMOVABLE_DEVICES='%2'\n"
+                                    "exec /usr/bin/python3 '%3/lsblk' \"$@\"\n")
+                                .arg(realLsblk, card->path(), removableLsblkFolder())
+                                .toUtf8()) ||
+        !QFile::setPermissions(standIn, QFileDevice::ReadOwner | QFileDevice::ExeOwner))
+        return run;
+    const QString timed = "start=$(date +%s%N); pkexec \"$@\"; code=$?; "
+                          "echo \"exit $code $(( ($(date +%s%N) - start) / 1000000 ))\"";
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process.start("/usr/bin/unshare",
+                  QStringList{"-m", "sh", "-c", "mount --bind \"$0\" /usr/bin/lsblk && exec \"$@\"", standIn,
+                              qEnvironmentVariable("TOBRA_POLKIT_AS_USER"), QString::number(user.pw_uid),
+                              QString::number(user.pw_gid), "sh", "-c", timed, "sh",
+                              qEnvironmentVariable("TOBRA_INSTALLER"), "--write-helper"} +
+                      arguments);
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return run;
+    }
+    run.lines = outputLines(QString::fromUtf8(process.readAllStandardOutput()));
+    if (process.exitCode() == 77) {
+        run.exitCode = 77;
+        return run;
+    }
+    const QStringList last = run.lines.isEmpty() ? QStringList() : run.lines.takeLast().split(' ');
+    if (last.size() == 3 && last.at(0) == "exit") {
+        run.exitCode = last.at(1).toInt();
+        *milliseconds = last.at(2).toLongLong();
+    }
     return run;
 }
 
@@ -130,6 +197,13 @@ void TestWriteHelper::wrongArguments_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::newRow("none") << QStringList();
     QTest::newRow("no-verify-flag") << QStringList{"/tmp/a.img", "/dev/sdb"};
+    const QStringList start{"/tmp/a.img", "/dev/sdb", "--verify"};
+    for (const char *identity : {"--diskseq=", "--diskseq=abc", "--diskseq=-1", "--diskseq=+1", "--diskseq=0",
+                                 "--diskseq=07", "--diskseq= 7", "--diskseq=7 ", "--size=1e9", "--size=0x10",
+                                 "--size=9223372036854775808", "--size=99999999999999999999"})
+        QTest::newRow(identity) << start + QStringList{identity};
+    QTest::newRow("diskseq-twice") << start + QStringList{"--diskseq=7", "--diskseq=7"};
+    QTest::newRow("size-twice") << start + QStringList{"--size=512", "--no-verify", "--size=1024"};
 }
 
 void TestWriteHelper::wrongArguments()
@@ -284,18 +358,20 @@ void TestWriteHelper::deviceTooSmall()
     QCOMPARE(readRange(small.path(), 0, 4 * MiB), QByteArray(4 * MiB, '\xAA'));
 }
 
-// The hardware hint's newline must not split the ERROR line.
+// The hardware hint's newline must not split the ERROR line, and the card is left without a volume.
 void TestWriteHelper::ioErrorIsOneLine()
 {
     FaultyDisk::Options diskOptions;
     diskOptions.size = 32 * MiB;
-    diskOptions.failAfter = 2 * MiB;
+    diskOptions.failAfter = 2 * MiB + 4096; // a bad patch behind the capacity check's mark at 2 MiB
+    diskOptions.faultsBefore = 3 * MiB;
     FaultyDisk disk(dir.path(), diskOptions);
     if (!disk.isRunning())
         QSKIP(qPrintable(disk.error()));
     LoopDevice faulty(disk.file());
     if (!faulty.isAttached())
         QSKIP(qPrintable(faulty.error()));
+    QVERIFY(writeFile(faulty.path(), QByteArray(MiB, '\xAA')));
     QVERIFY(writeFile(dir.filePath("image"), randomBytes(8 * MiB)));
 
     const Run run = runHelper({dir.filePath("image"), faulty.path(), "--verify"},
@@ -310,12 +386,15 @@ void TestWriteHelper::ioErrorIsOneLine()
                                "ERROR Zurückschreiben auf " + faulty.path() +
                                    " fehlgeschlagen: " + errorText};
     QVERIFY2(expected.contains(run.lines.last()), qPrintable(run.lines.last()));
+    // The head goes on last, so the card shows no partition table.
+    QCOMPARE(readRange(faulty.path(), 0, MiB), QByteArray(MiB, '\0'));
 }
 
 // The installer cancels a helper that runs as root by closing its end of the output pipe; the
 // helper must stop at its next line, even when it inherited an ignored SIGPIPE.
 void TestWriteHelper::stopsWhenNobodyReads()
 {
+    fillCard();
     QVERIFY(writeFile(dir.filePath("image"), randomBytes(48 * MiB, 5)));
     QProcess shell;
     shell.setProcessEnvironment(environmentWithRemovable({card->path()}));
@@ -325,6 +404,155 @@ void TestWriteHelper::stopsWhenNobodyReads()
     QVERIFY(shell.waitForFinished(120000));
     QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()),
              QString("PROGRESS write %1 %2\nexit %3\n").arg(4 * MiB).arg(48 * MiB).arg(128 + SIGPIPE));
+    QCOMPARE(readRange(card->path(), 0, MiB), QByteArray(MiB, '\0'));
+}
+
+// Cancelling kills the helper: the partition tables are not on the card yet, so nothing on it
+// looks like a finished installation.
+void TestWriteHelper::cancelLeavesNoVolume()
+{
+    fillCard();
+    const QByteArray image = randomBytes(48 * MiB, 6);
+    QVERIFY(writeFile(dir.filePath("image"), image));
+    QProcess helper;
+    helper.setProcessEnvironment(environmentWithRemovable({card->path()}));
+    helper.start(qEnvironmentVariable("TOBRA_INSTALLER"),
+                 {"--write-helper", dir.filePath("image"), card->path(), "--verify"});
+    QVERIFY(helper.waitForReadyRead(60000));
+    helper.kill();
+    QVERIFY(helper.waitForFinished());
+    QCOMPARE(readRange(card->path(), 0, MiB), QByteArray(MiB, '\0'));
+    QVERIFY(readRange(card->path(), MiB, 3 * MiB) == image.mid(MiB, 3 * MiB));
+}
+
+void TestWriteHelper::writesOnlyTheConfirmedDisk_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("same-disk") << "";
+    QTest::newRow("other-file-behind-the-same-name") << "reattach";
+    QTest::newRow("other-size") << "size";
+    QTest::newRow("only-the-size-known") << "size-only";
+}
+
+// The window passes the identity of the disk the user confirmed; a disk that has taken over its
+// name since (here a loop device re-attached to another file) is refused before a byte is written.
+void TestWriteHelper::writesOnlyTheConfirmedDisk()
+{
+    QFETCH(QString, change);
+    QVERIFY(writeFile(dir.filePath("first.img"), QByteArray(16 * MiB, '\xAA')));
+    QVERIFY(writeFile(dir.filePath("second.img"), QByteArray(16 * MiB, '\x55')));
+    LoopDevice loop(dir.filePath("first.img"));
+    if (!loop.isAttached())
+        QSKIP(qPrintable(loop.error()));
+    const quint64 diskseq = readDiskSequence(loop.path());
+    if (diskseq == 0)
+        QSKIP("needs a kernel with disk sequence numbers (5.15 or newer)");
+    QStringList identity{QString("--diskseq=%1").arg(diskseq), QString("--size=%1").arg(16 * MiB)};
+    QString written = dir.filePath("first.img");
+    if (change == "reattach") {
+        if (!loop.reattach(dir.filePath("second.img")))
+            QSKIP("another process took the loop device while it was swapped");
+        QVERIFY(readDiskSequence(loop.path()) != diskseq);
+        written.clear();
+    } else if (change == "size") {
+        identity[1] = QString("--size=%1").arg(16 * MiB + 512);
+        written.clear();
+    } else if (change == "size-only") {
+        identity.removeFirst();
+    }
+    const QByteArray image = randomBytes(6 * MiB, 11);
+    QVERIFY(writeFile(dir.filePath("image"), image));
+
+    const Run run = runHelper(QStringList{dir.filePath("image"), loop.path(), "--verify"} + identity,
+                              environmentWithRemovable({loop.path()}));
+    QCOMPARE(run.standardError, QByteArray());
+    if (!written.isEmpty()) {
+        QCOMPARE(run.lines, expectedLines(image.size(), true));
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(readRange(loop.path(), 0, image.size()) == image);
+        return;
+    }
+    QCOMPARE(run.lines, QStringList{"ERROR Die Karte unter " + loop.path() +
+                                    " wurde gewechselt oder verändert, seit sie ausgewählt wurde. Es wurde "
+                                    "nichts geschrieben. Bitte die Auswahl prüfen."});
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY(readRange(dir.filePath("first.img"), 0, 16 * MiB) == QByteArray(16 * MiB, '\xAA'));
+    QVERIFY(readRange(dir.filePath("second.img"), 0, 16 * MiB) == QByteArray(16 * MiB, '\x55'));
+}
+
+void TestWriteHelper::readsImageAsTheUser_data()
+{
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("message");
+    const QString unreadable = "ERROR Image kann nicht gelesen werden: ";
+    const QString path = dir.path();
+    QTest::newRow("own-image") << path + "/own.img" << QString();
+    QTest::newRow("root-only-file") << path + "/secret" << unreadable + errorText(EACCES);
+    QTest::newRow("symbolic-link-to-it") << path + "/link" << unreadable + errorText(EACCES);
+    QTest::newRow("fifo") << path + "/fifo"
+                          << unreadable + path +
+                                 "/fifo ist keine gewöhnliche Datei, sondern eine Pipe (FIFO)";
+    QTest::newRow("block-device") << path + "/card-node"
+                                  << unreadable + path +
+                                         "/card-node ist keine gewöhnliche Datei, sondern ein Gerät";
+    QTest::newRow("proc-environ") << "/proc/self/environ" << unreadable + errorText(EACCES);
+}
+
+// Through pkexec the image is opened as the user who asked: what they may not read, or what is no
+// file, is refused at once and the card keeps every byte; their own image is written.
+void TestWriteHelper::readsImageAsTheUser()
+{
+    QFETCH(QString, image);
+    QFETCH(QString, message);
+    for (const char *needed : {"/usr/bin/pkexec", "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon",
+                               "/usr/bin/unshare", "/usr/bin/setpriv", "/usr/bin/pkaction"})
+        if (!QFileInfo(QString(needed)).isExecutable())
+            QSKIP(qPrintable(QString("needs ") + needed + " (packages pkexec, polkitd, dbus, util-linux)"));
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody)
+        QSKIP("needs the user nobody");
+    if (QProcess::execute("/usr/bin/unshare", {"-m", "true"}) != 0)
+        QSKIP("needs a private mount namespace (unshare -m, as root)");
+    if (QProcess::execute("/usr/bin/setpriv", {QString("--reuid=%1").arg(nobody->pw_uid),
+                                               QString("--regid=%1").arg(nobody->pw_gid), "--clear-groups",
+                                               "test", "-x", qEnvironmentVariable("TOBRA_INSTALLER")}) != 0)
+        QSKIP("needs a build folder that the user nobody can enter and run");
+
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
+    const QByteArray own = randomBytes(6 * MiB, 9);
+    QVERIFY(writeFile(dir.filePath("own.img"), own));
+    QVERIFY(::chown(QFile::encodeName(dir.filePath("own.img")).constData(), nobody->pw_uid, nobody->pw_gid) ==
+            0);
+    QVERIFY(writeFile(dir.filePath("secret"), randomBytes(MiB)));
+    QVERIFY(QFile::setPermissions(dir.filePath("secret"), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    QFile::remove(dir.filePath("link"));
+    QVERIFY(QFile::link(dir.filePath("secret"), dir.filePath("link")));
+    QFile::remove(dir.filePath("fifo"));
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0666) == 0);
+    struct stat cardStatus;
+    QVERIFY(::stat(QFile::encodeName(card->path()).constData(), &cardStatus) == 0);
+    QFile::remove(dir.filePath("card-node"));
+    QVERIFY(::mknod(QFile::encodeName(dir.filePath("card-node")).constData(), S_IFBLK | 0644,
+                    cardStatus.st_rdev) == 0);
+    fillCard();
+    const QByteArray before = readRange(card->path(), 0, CARD_SIZE);
+
+    qint64 milliseconds = -1;
+    const Run run = runThroughPkexec(*nobody, {image, card->path(), "--verify"}, &milliseconds);
+    if (run.exitCode == 77)
+        QSKIP(qPrintable("polkit could not be set up: " + run.lines.join(' ')));
+    if (message.isEmpty()) {
+        QCOMPARE(run.lines, expectedLines(own.size(), true));
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(readRange(card->path(), 0, own.size()) == own);
+        return;
+    }
+    QCOMPARE(run.lines, QStringList{message});
+    QCOMPARE(run.exitCode, 1);
+    qDebug("refused after %lld ms", milliseconds);
+    // No hang: pkexec, the drive listing and the refusal together, on a busy machine.
+    QVERIFY2(milliseconds >= 0 && milliseconds < 5000, qPrintable(QString::number(milliseconds)));
+    QVERIFY(readRange(card->path(), 0, CARD_SIZE) == before);
 }
 
 QTEST_GUILESS_MAIN(TestWriteHelper)

@@ -25,6 +25,8 @@ private Q_SLOTS:
     void readOnlyDevice();
     void faultyDevice_data();
     void faultyDevice();
+    void fakeCard_data();
+    void fakeCard();
 
 private:
     QTemporaryDir dir;
@@ -39,6 +41,7 @@ const char HINT[] =
 const char VERIFY_MISMATCH[] =
     "Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen nicht mit dem Image überein (Karte defekt?)";
 const qint64 MiB = 1 << 20;
+const qint64 PROBE = 4096; // the capacity check's marked block
 
 struct Call
 {
@@ -105,7 +108,7 @@ void TestWriteImage::writesAndReportsPerChunk()
     QList<Call> calls;
     QString error = "untouched";
     const bool ok = writeImage(
-        dir.filePath("image"), dir.filePath("target"), verify,
+        dir.filePath("image"), dir.filePath("target"), verify, {},
         [&calls](const char *phase, qint64 done, qint64 total) {
             calls.append({phase, done, total});
         },
@@ -146,7 +149,7 @@ void TestWriteImage::refusesBeforeWriting()
     bool called = false;
     QString error;
     QVERIFY(!writeImage(
-        image, target, true, [&called](const char *, qint64, qint64) { called = true; }, &error));
+        image, target, true, {}, [&called](const char *, qint64, qint64) { called = true; }, &error));
     QCOMPARE(error, message);
     QVERIFY(!called);
     QCOMPARE(readRange(dir.filePath("target"), 0, 100), QByteArray("keep"));
@@ -179,7 +182,7 @@ void TestWriteImage::writesLoopDevice()
     qint64 verified = 0;
     QString error;
     QVERIFY2(writeImage(
-                 dir.filePath("image"), loop.path(), true,
+                 dir.filePath("image"), loop.path(), true, {},
                  [&verified](const char *phase, qint64 done, qint64) {
                      if (QByteArray(phase) == "verify")
                          verified = done;
@@ -188,7 +191,11 @@ void TestWriteImage::writesLoopDevice()
              qPrintable(error));
     QCOMPARE(verified, imageSize);
     QVERIFY(readRange(loop.path(), 0, imageSize) == image);
-    QCOMPARE(readRange(loop.path(), imageSize, 64 * MiB), QByteArray(64 * MiB - imageSize, '\xAA'));
+    // Beyond the image only the capacity check's marked blocks changed (one every 2 MiB here, one
+    // at the image's end): the bytes between them are as they were.
+    const qint64 between = qMin(2 * MiB, 64 * MiB - imageSize) - PROBE;
+    if (between > 0)
+        QCOMPARE(readRange(loop.path(), imageSize + PROBE, between), QByteArray(between, '\xAA'));
 }
 
 // One byte more than the device holds: refused with rounded figures before anything is written.
@@ -210,7 +217,7 @@ void TestWriteImage::refusesTooSmallDevice()
     bool called = false;
     QString error;
     QVERIFY(!writeImage(
-        image.fileName(), loop.path(), true, [&called](const char *, qint64, qint64) { called = true; },
+        image.fileName(), loop.path(), true, {}, [&called](const char *, qint64, qint64) { called = true; },
         &error));
     QCOMPARE(error, QString("Die Karte ist zu klein: 999 MB statt mindestens 1001 MB"));
     QVERIFY(!called);
@@ -229,7 +236,7 @@ void TestWriteImage::readOnlyDevice()
     if (!loop.isAttached())
         QSKIP(qPrintable(loop.error()));
     QString error;
-    QVERIFY(!writeImage(dir.filePath("image"), loop.path(), false, {}, &error));
+    QVERIFY(!writeImage(dir.filePath("image"), loop.path(), false, {}, {}, &error));
     const QString openFailed = "Zielgerät kann nicht geöffnet werden (" + loop.path() + "): ";
     const QStringList expected{openFailed + errorText(EROFS), openFailed + errorText(EACCES),
                                "Schreibfehler auf " + loop.path() + ": " + errorText(EPERM)};
@@ -245,14 +252,16 @@ void TestWriteImage::faultyDevice_data()
     QTest::addColumn<QStringList>("messages");
     QTest::addColumn<qint64>("verifiedAtLeast");
     QTest::addColumn<qint64>("verifiedAtMost");
+    // Each fault is a bad patch from just behind one block at a whole MiB (where the capacity check
+    // puts its marks) to the next MiB, so that the image's write or read-back meets it.
     // Writes go through the kernel's cache, so an I/O error shows up in the write or in fsync.
-    QTest::newRow("eio-writing") << 8 * MiB << qint64(-1) << qint64(-1)
+    QTest::newRow("eio-writing") << 8 * MiB + PROBE << qint64(-1) << qint64(-1)
                                  << QStringList{"Schreibfehler auf %1: %2",
                                                 "Zurückschreiben auf %1 fehlgeschlagen: %2"}
                                  << qint64(0) << qint64(0);
-    QTest::newRow("eio-reading-back") << qint64(-1) << 6 * MiB << qint64(-1)
+    QTest::newRow("eio-reading-back") << qint64(-1) << 6 * MiB + PROBE << qint64(-1)
                                       << QStringList{"Lesefehler beim Prüfen: %2"} << 4 * MiB << 6 * MiB;
-    QTest::newRow("lying-card") << qint64(-1) << qint64(-1) << 9 * MiB << QStringList{VERIFY_MISMATCH}
+    QTest::newRow("lying-card") << qint64(-1) << qint64(-1) << 9 * MiB + PROBE << QStringList{VERIFY_MISMATCH}
                                 << 10 * MiB << 10 * MiB;
 }
 
@@ -269,6 +278,7 @@ void TestWriteImage::faultyDevice()
     diskOptions.failAfter = failAfter;
     diskOptions.failReadsAfter = failReadsAfter;
     diskOptions.corruptAfter = corruptAfter;
+    diskOptions.faultsBefore = qMax(qMax(failAfter, failReadsAfter), corruptAfter) / MiB * MiB + MiB;
     FaultyDisk disk(dir.path(), diskOptions);
     if (!disk.isRunning())
         QSKIP(qPrintable(disk.error()));
@@ -280,7 +290,7 @@ void TestWriteImage::faultyDevice()
     qint64 verified = 0;
     QString error;
     QVERIFY(!writeImage(
-        dir.filePath("image"), loop.path(), true,
+        dir.filePath("image"), loop.path(), true, {},
         [&verified](const char *phase, qint64 done, qint64) {
             if (QByteArray(phase) == "verify")
                 verified = done;
@@ -293,6 +303,63 @@ void TestWriteImage::faultyDevice()
     // Reading back stops at the failing place; the kernel may hand out what it read before it.
     QVERIFY2(verified >= verifiedAtLeast && verified <= verifiedAtMost,
              qPrintable(QString::number(verified)));
+}
+
+void TestWriteImage::fakeCard_data()
+{
+    QTest::addColumn<qint64>("wrapAfter");
+    QTest::addColumn<qint64>("dropAfter");
+    QTest::addColumn<qint64>("failReadAt");
+    QTest::addColumn<QString>("message");
+    const QString fake =
+        "Die Karte meldet 67 MB, speichert aber nur etwa 8 MB. Sie ist gefälscht oder defekt und "
+        "sollte nicht verwendet werden. Das Image wurde nicht geschrieben.";
+    QTest::newRow("genuine") << qint64(-1) << qint64(-1) << qint64(-1) << QString();
+    QTest::newRow("wraps-beyond-8MiB") << 8 * MiB << qint64(-1) << qint64(-1) << fake;
+    QTest::newRow("drops-writes-beyond-8MiB") << qint64(-1) << 8 * MiB << qint64(-1) << fake;
+    QTest::newRow("one-read-fails") << qint64(-1) << qint64(-1) << 40 * MiB
+                                    << "Lesefehler beim Prüfen: " + systemErrorText(EIO);
+}
+
+// A card that reports 64 MiB: a fake one is refused before any of the image is written, with its
+// estimated real size; a genuine one is written as ever.
+void TestWriteImage::fakeCard()
+{
+    QFETCH(qint64, wrapAfter);
+    QFETCH(qint64, dropAfter);
+    QFETCH(qint64, failReadAt);
+    QFETCH(QString, message);
+    FaultyDisk::Options diskOptions;
+    diskOptions.size = 64 * MiB;
+    diskOptions.wrapAfter = wrapAfter;
+    diskOptions.dropAfter = dropAfter;
+    diskOptions.failReadsAfter = failReadAt;
+    diskOptions.faultsBefore = failReadAt >= 0 ? failReadAt + PROBE : -1;
+    FaultyDisk disk(dir.path(), diskOptions);
+    if (!disk.isRunning())
+        QSKIP(qPrintable(disk.error()));
+    LoopDevice loop(disk.file());
+    if (!loop.isAttached())
+        QSKIP(qPrintable(loop.error()));
+    QVERIFY(writeFile(loop.path(), QByteArray(MiB, '\xAA')));
+    const QByteArray image = randomBytes(6 * MiB, 13);
+    QVERIFY(writeFile(dir.filePath("image"), image));
+
+    bool called = false;
+    QString error;
+    const bool ok = writeImage(
+        dir.filePath("image"), loop.path(), true, {},
+        [&called](const char *, qint64, qint64) { called = true; }, &error);
+    if (message.isEmpty()) {
+        QVERIFY2(ok, qPrintable(error));
+        QVERIFY(readRange(loop.path(), 0, image.size()) == image);
+        return;
+    }
+    QVERIFY(!ok);
+    QCOMPARE(error, message);
+    QVERIFY(!called);
+    // The first marked block is at 0, the next at 1 MiB: between them the card is as it was.
+    QCOMPARE(readRange(loop.path(), PROBE, MiB - PROBE), QByteArray(MiB - PROBE, '\xAA'));
 }
 
 QTEST_GUILESS_MAIN(TestWriteImage)

@@ -131,6 +131,9 @@ cat "$prompt"
 grep -q "AUTHENTICATING FOR $app_id.write-card" "$prompt" || fail "pkexec did not choose the action"
 message="Der Tobra Installer möchte Tobra auf die gewählte Speicherkarte schreiben. Alle Daten auf der Karte werden dabei gelöscht. Dafür ist eine Anmeldung als Administrator nötig."
 grep -qF "$message" "$prompt" || fail "the prompt lacks the German message"
+# Whoever types the password sees which device will be erased.
+grep -qF "Befehl: $program --write-helper /nonexistent.img /dev/null --verify" "$prompt" ||
+    fail "the prompt does not name the target device"
 # The action covers the write helper only, not the program started as root for anything else.
 unshare -m "$here/polkit_prompt.sh" "$prompt" "pkexec $program --version" || fail "second pkexec run failed"
 grep -q "AUTHENTICATING FOR org.freedesktop.policykit.exec " "$prompt" ||

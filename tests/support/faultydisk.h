@@ -29,7 +29,10 @@ public:
         qint64 unreadableFrom = -1; // < 0: no bad spot; else reads touching it fail
         qint64 unreadableTo = -1;   // first byte after the bad spot
         qint64 corruptAfter = -1;   // < 0: reads return what was written
+        qint64 faultsBefore = -1;   // >= 0: the three faults above end here
         qint64 writeRate = 0;       // bytes per second, 0: unthrottled
+        qint64 wrapAfter = -1;      // >= 0: holds only this much, addresses beyond wrap around
+        qint64 dropAfter = -1;      // >= 0: holds only this much, writes beyond vanish silently
     };
 
     FaultyDisk(const QString &folder, const Options &options)
@@ -70,8 +73,14 @@ private:
                       << QString::number(options.unreadableTo);
         if (options.corruptAfter >= 0)
             arguments << "--corrupt-after" << QString::number(options.corruptAfter);
+        if (options.faultsBefore >= 0)
+            arguments << "--faults-before" << QString::number(options.faultsBefore);
         if (options.writeRate > 0)
             arguments << "--write-rate" << QString::number(options.writeRate);
+        if (options.wrapAfter >= 0)
+            arguments << "--wrap-after" << QString::number(options.wrapAfter);
+        if (options.dropAfter >= 0)
+            arguments << "--drop-after" << QString::number(options.dropAfter);
         process.setProcessChannelMode(QProcess::ForwardedChannels);
         process.start("/usr/bin/python3", arguments);
         waitForMount();

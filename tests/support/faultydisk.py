@@ -5,13 +5,19 @@
 #
 #   faultydisk.py MOUNTDIR --backing FILE [--fail-after OFFSET] [--fail-reads-after OFFSET]
 #                 [--unreadable START END] [--corrupt-after OFFSET] [--write-rate BYTES_PER_SECOND]
+#                 [--faults-before OFFSET] [--wrap-after OFFSET | --drop-after OFFSET]
 #
 # The data lives in FILE (its size is the disk's size; make it sparse with truncate).
 #   --fail-after        reads and writes that touch bytes at or beyond OFFSET fail with EIO
 #   --fail-reads-after  only reads fail so (the card took the data but cannot give it back)
 #   --unreadable        reads that touch bytes from START up to END fail with EIO (a bad spot)
 #   --corrupt-after     reads return every byte at or beyond OFFSET inverted (a card that lies)
+#   --faults-before     the three faults above reach only up to OFFSET (a bad patch, not the rest)
 #   --write-rate        writes are held to about this many bytes per second (a slow card)
+#   --wrap-after        a fake card holding only OFFSET bytes: every address beyond wraps around to
+#                       address modulo OFFSET
+#   --drop-after        a fake card holding only OFFSET bytes: writes beyond are dropped without
+#                       an error, reads beyond return zeros
 # Files are opened with direct_io, so every read and write of the loop device reaches this
 # program instead of the kernel's cache of the file.
 import argparse
@@ -55,9 +61,27 @@ class FaultyDisk(Operations):
     def truncate(self, path, length, fh=None):
         raise FuseOSError(errno.EPERM)
 
-    @staticmethod
-    def reaches(limit, offset, length):
-        return limit is not None and offset + length > limit
+    def reaches(self, limit, offset, length):
+        end = self.options.faults_before
+        return limit is not None and offset + length > limit and (end is None or offset < end)
+
+    def pieces(self, offset, length):
+        """The parts of a request as (address, length, stored): stored is False beyond a dropping
+        card's real size; a wrapping card's addresses are taken modulo its real size."""
+        real = self.options.wrap_after or self.options.drop_after
+        if real is None:
+            return [(offset, length, True)]
+        parts = []
+        while length > 0:
+            part = min(length, real - offset % real)
+            if self.options.wrap_after is not None:
+                parts.append((offset % real, part, True))
+            else:
+                part = min(length, real - offset) if offset < real else length
+                parts.append((offset, part, offset < real))
+            offset += part
+            length -= part
+        return parts
 
     def is_unreadable(self, offset, length):
         bad = self.options.unreadable
@@ -68,11 +92,14 @@ class FaultyDisk(Operations):
         if (self.reaches(options.fail_after, offset, length) or self.reaches(options.fail_reads_after, offset, length)
                 or self.is_unreadable(offset, length)):
             raise FuseOSError(errno.EIO)
-        data = os.pread(self.fd, length, offset)
+        length = max(0, min(length, self.size - offset))
+        data = b"".join(os.pread(self.fd, part, address) if stored else bytes(part)
+                        for address, part, stored in self.pieces(offset, length))
         corrupt_after = self.options.corrupt_after
-        if corrupt_after is not None and offset + len(data) > corrupt_after:
+        if self.reaches(corrupt_after, offset, len(data)):
             start = max(0, corrupt_after - offset)
-            data = data[:start] + bytes(b ^ 0xFF for b in data[start:])
+            end = len(data) if options.faults_before is None else max(start, options.faults_before - offset)
+            data = data[:start] + bytes(b ^ 0xFF for b in data[start:end]) + data[end:]
         return data
 
     def throttle(self, length):
@@ -90,7 +117,12 @@ class FaultyDisk(Operations):
             raise FuseOSError(errno.ENOSPC)
         if self.options.write_rate:
             self.throttle(len(data))
-        return os.pwrite(self.fd, data, offset)
+        done = 0
+        for address, part, stored in self.pieces(offset, len(data)):
+            if stored:
+                os.pwrite(self.fd, data[done:done + part], address)
+            done += part
+        return len(data)
 
     def flush(self, path, fh):
         return 0
@@ -108,7 +140,11 @@ def main():
     parser.add_argument("--fail-reads-after", type=int)
     parser.add_argument("--unreadable", type=int, nargs=2, metavar=("START", "END"))
     parser.add_argument("--corrupt-after", type=int)
+    parser.add_argument("--faults-before", type=int)
     parser.add_argument("--write-rate", type=float)
+    fake = parser.add_mutually_exclusive_group()
+    fake.add_argument("--wrap-after", type=int)
+    fake.add_argument("--drop-after", type=int)
     options = parser.parse_args()
     FUSE(FaultyDisk(options), options.mountdir, foreground=True, direct_io=True, big_writes=True,
          max_write=1048576)

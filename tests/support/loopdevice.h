@@ -7,6 +7,7 @@
 //   if (!loop.isAttached()) QSKIP(qPrintable(loop.error()));
 //   loop.path() -> "/dev/loopN", loop.partition(1) -> "/dev/loopNp1"
 //
+// reattach(otherFile) swaps the file behind the same device name.
 // Only the device attached here is ever touched: partition nodes added with "partx -a" are
 // removed again and the device is detached in the destructor. The device also carries the
 // kernel's autoclear flag while this object holds it open, so even a crashed test leaves no
@@ -69,6 +70,23 @@ public:
     Q_DISABLE_COPY(LoopDevice)
 
     bool isAttached() const { return deviceFd >= 0; }
+
+    // Puts another file behind the same device, as a card swapped in the same reader: the name
+    // stays, the kernel's disk sequence number changes. False (and detached) if another process
+    // took the device in between.
+    bool reattach(const QString &file)
+    {
+        if (!isAttached() || options.addPartitions || ::ioctl(deviceFd, LOOP_CLR_FD, 0) != 0)
+            return false;
+        const int number = devicePath.mid(int(qstrlen("/dev/loop"))).toInt();
+        const int fileFd = ::open(QFile::encodeName(file).constData(), O_RDWR | O_CLOEXEC);
+        ::close(deviceFd);
+        deviceFd = -1;
+        const bool attached = fileFd >= 0 && configure(number, fileFd, file);
+        if (fileFd >= 0)
+            ::close(fileFd);
+        return attached;
+    }
     QString path() const { return devicePath; }
     QString partition(int number) const { return devicePath + 'p' + QString::number(number); }
     QString error() const { return failure; }

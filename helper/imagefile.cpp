@@ -1,0 +1,199 @@
+#include "writehelper.h"
+
+#include <QFile>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Non-blocking, so that a FIFO cannot hold the open; no controlling terminal from a device.
+const int IMAGE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+struct UserIdentity
+{
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+
+bool fail(QString *error, const QString &text)
+{
+    if (error)
+        *error = text;
+    return false;
+}
+
+QString unreadable(const QString &reason)
+{
+    return QString("Image kann nicht gelesen werden: %1").arg(reason);
+}
+
+int refuse(QString *error, const QString &reason)
+{
+    fail(error, unreadable(reason));
+    return -1;
+}
+
+QString errorNumberText(int errorNumber)
+{
+    return QString::fromLocal8Bit(std::strerror(errorNumber));
+}
+
+// The user pkexec ran us for. PKEXEC_UID comes from pkexec itself, which clears the rest of the
+// environment; it is still parsed strictly, and a user the system does not know is refused.
+bool callerIdentity(const QByteArray &uidText, UserIdentity *identity, QString *error)
+{
+    const bool plainDigits =
+        !uidText.isEmpty() && uidText.size() <= 10 &&
+        std::all_of(uidText.cbegin(), uidText.cend(), [](char c) { return c >= '0' && c <= '9'; });
+    const qulonglong uid = plainDigits ? uidText.toULongLong() : qulonglong(uid_t(-1));
+    const passwd *user = uid < qulonglong(uid_t(-1)) ? ::getpwuid(uid_t(uid)) : nullptr;
+    if (!user)
+        return fail(error, unreadable("Der aufrufende Benutzer ist unbekannt"));
+    identity->uid = user->pw_uid;
+    identity->gid = user->pw_gid;
+    int count = 32;
+    for (;;) {
+        identity->groups.resize(size_t(count));
+        const int previous = count;
+        if (::getgrouplist(user->pw_name, user->pw_gid, identity->groups.data(), &count) >= 0)
+            break;
+        if (count <= previous) // the list did not grow: the group database failed
+            return fail(error, unreadable("Die Gruppen des aufrufenden Benutzers sind unbekannt"));
+    }
+    identity->groups.resize(size_t(count));
+    return true;
+}
+
+// Sends the descriptor (or, if fd < 0, only the error number) over the socket.
+void sendDescriptor(int socket, int fd, int errorNumber)
+{
+    char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec data{&errorNumber, sizeof errorNumber};
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    if (fd >= 0) {
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        cmsghdr *header = CMSG_FIRSTHDR(&message);
+        header->cmsg_level = SOL_SOCKET;
+        header->cmsg_type = SCM_RIGHTS;
+        header->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
+    }
+    ::sendmsg(socket, &message, MSG_NOSIGNAL);
+}
+
+// Receives what sendDescriptor sent: the descriptor, or -1 with *errorNumber set.
+int receiveDescriptor(int socket, int *errorNumber)
+{
+    char control[CMSG_SPACE(sizeof(int))] = {};
+    int sentError = EIO;
+    iovec data{&sentError, sizeof sentError};
+    msghdr message = {};
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t received;
+    do {
+        received = ::recvmsg(socket, &message, MSG_CMSG_CLOEXEC);
+    } while (received < 0 && errno == EINTR);
+    const cmsghdr *header = received == ssize_t(sizeof sentError) ? CMSG_FIRSTHDR(&message) : nullptr;
+    if (header && header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
+        header->cmsg_len == CMSG_LEN(sizeof(int))) {
+        int fd;
+        std::memcpy(&fd, CMSG_DATA(header), sizeof fd);
+        return fd;
+    }
+    *errorNumber = received == ssize_t(sizeof sentError) && sentError != 0 ? sentError : EIO;
+    return -1;
+}
+
+// Opens the path in a short-lived child that has become the user for good, so the kernel applies
+// exactly that user's rights (groups, ACLs, path search); the descriptor comes back over a socket.
+int openAsUser(const QByteArray &path, const UserIdentity &user, int *errorNumber)
+{
+    int sockets[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sockets) != 0) {
+        *errorNumber = errno;
+        return -1;
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(sockets[0]);
+        const bool dropped = ::setgroups(user.groups.size(), user.groups.data()) == 0 &&
+                             ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0 &&
+                             (user.uid == 0 || ::setuid(0) != 0);
+        const int fd = dropped ? ::open(path.constData(), IMAGE_OPEN_FLAGS) : -1;
+        sendDescriptor(sockets[1], fd, dropped ? errno : EPERM);
+        ::_exit(0);
+    }
+    ::close(sockets[1]);
+    int fd = -1;
+    if (child < 0)
+        *errorNumber = errno;
+    else
+        fd = receiveDescriptor(sockets[0], errorNumber);
+    ::close(sockets[0]);
+    if (child > 0)
+        while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    return fd;
+}
+
+// What the descriptor is when it is not a regular file, for the refusal text.
+QString kindOf(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return "ein Ordner";
+    if (S_ISBLK(mode) || S_ISCHR(mode))
+        return "ein Gerät";
+    if (S_ISFIFO(mode))
+        return "eine Pipe (FIFO)";
+    return "ein Socket";
+}
+
+} // namespace
+
+int openImageFile(const QString &imagePath, QString *error)
+{
+    const QByteArray path = QFile::encodeName(imagePath);
+    const QByteArray caller = qgetenv("PKEXEC_UID");
+    int fd = -1;
+    int errorNumber = 0;
+    if (caller.isNull()) {
+        fd = ::open(path.constData(), IMAGE_OPEN_FLAGS);
+        errorNumber = errno;
+    } else {
+        UserIdentity user;
+        if (!callerIdentity(caller, &user, error))
+            return -1;
+        fd = openAsUser(path, user, &errorNumber);
+    }
+    if (fd < 0)
+        return refuse(error, errorNumberText(errorNumber));
+    struct stat status;
+    if (::fstat(fd, &status) != 0) {
+        errorNumber = errno;
+        ::close(fd);
+        return refuse(error, errorNumberText(errorNumber));
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return refuse(
+            error,
+            QString("%1 ist keine gewöhnliche Datei, sondern %2").arg(imagePath, kindOf(status.st_mode)));
+    }
+    return fd;
+}
