@@ -1,4 +1,5 @@
 #include "descriptor.h"
+#include "fail.h"
 #include "writehelper.h"
 
 #include <QFile>
@@ -18,13 +19,6 @@ const qint64 MiB = 1 << 20;
 // Evenly spaced probes find a card that drops writes to within 1/32 of its size; probes at
 // powers of two find the usual fake, whose addresses wrap at a power of two.
 const int EVEN_PROBES = 32;
-
-bool fail(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
 
 // Block-aligned probe offsets across the whole device, ascending, the last block included.
 QList<qint64> probeOffsets(qint64 deviceSize)

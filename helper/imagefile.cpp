@@ -1,3 +1,4 @@
+#include "fail.h"
 #include "writehelper.h"
 
 #include <QFile>
@@ -24,13 +25,6 @@ struct UserIdentity
     gid_t gid = 0;
     std::vector<gid_t> groups;
 };
-
-bool fail(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
 
 QString unreadable(const QString &reason)
 {

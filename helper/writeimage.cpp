@@ -1,4 +1,5 @@
 #include "descriptor.h"
+#include "fail.h"
 #include "writehelper.h"
 
 #include <QFile>
@@ -26,13 +27,6 @@ const quint64 BYTES_PER_MB = 1000000;
 // on the card, so a write that stops early (cancel, a reader pulled, an I/O error) leaves a card
 // without a volume rather than one that looks complete but is not.
 const qint64 HEAD_SIZE = 1 << 20;
-
-bool fail(QString *error, const QString &text)
-{
-    if (error)
-        *error = text;
-    return false;
-}
 
 // Fills a text whose %1 is the target path and %2 the system's text for the error number.
 QString deviceError(const char *text, const QString &devicePath, int errorNumber)
