@@ -321,7 +321,8 @@ void TestDownloader::cancelWhileLocalFileStreams()
             session.downloader.cancel();
     });
 
-    session.downloader.start(QUrl::fromLocalFile(served.filePath(QStringLiteral("large.img"))), destination());
+    session.downloader.start(QUrl::fromLocalFile(served.filePath(QStringLiteral("large.img"))),
+                             destination());
     waitForOneFinished(session.finished);
 
     QCOMPARE(session.finished.first(), QVariantList({false, cancelledText, QString()}));
