@@ -14,6 +14,8 @@ namespace {
 constexpr qint64 pieceSize = 256 * 1024;
 // What waits for the unpacking thread: enough to keep it busy while the network stalls briefly.
 constexpr qint64 queueCapacity = 16 * pieceSize;
+// The most taken from the reply in one pass of the event loop while more is on its way.
+constexpr qint64 passLimit = 4 * pieceSize;
 constexpr int transferTimeoutMs = 30000;
 
 QNetworkRequest downloadRequest(const QUrl &url)
@@ -105,18 +107,21 @@ void Downloader::onFinished()
 }
 
 // Hands what the reply holds to the unpacking thread: while bytes are on their way only as much as
-// the queue takes, so memory stays flat; once every byte has arrived all of it, so the input ends.
-// A local file's reply has its bytes at hand but unread: they arrive as they are read, and so
-// does the progress.
+// the queue takes, so memory stays flat, and at most passLimit at once, so the event loop stays
+// responsive; once every byte has arrived all of it, so the input ends. A local file's reply has
+// its bytes at hand but unread: they arrive as they are read, and so does the progress.
 void Downloader::takePieces()
 {
     if (!reply || !reply->isOpen() || inputEnded || (cancelled && !bodyArrived()))
         return;
     const qint64 before = received;
-    while (reply->bytesAvailable() > 0 && (bodyArrived() || queue->acceptsMore()))
+    while (reply->bytesAvailable() > 0 &&
+           (bodyArrived() || (received - before < passLimit && queue->acceptsMore())))
         pass(reply->read(pieceSize));
     if ((bodyArrived() || (localReply && replyFinished)) && reply->bytesAvailable() == 0)
         endInput();
+    else if (reply->bytesAvailable() > 0 && received - before >= passLimit)
+        QMetaObject::invokeMethod(this, &Downloader::takePieces, Qt::QueuedConnection);
     if (localReply && received > before)
         Q_EMIT progress(received, announcedLength());
 }
