@@ -10,44 +10,21 @@
 #   TOBRA_BENCH_ROUNDS    rounds per program (default: 3)
 #   TMPDIR                where the files go (needs twice the size free)
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=${TOBRA_BENCH_BUILD:-$root/build/release}
+. "$(dirname "$0")/common.sh"
 size_mib=${TOBRA_BENCH_SIZE_MIB:-1024}
 rounds=${TOBRA_BENCH_ROUNDS:-3}
-for tool in curl sha256sum python3 /usr/bin/time; do
-    command -v "$tool" >/dev/null || { echo "missing: $tool (scripts/install-deps.sh bench)" >&2; exit 1; }
-done
+require_tools curl sha256sum python3 /usr/bin/time
+driver=$(build_driver bench_download)
 
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOBRA_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target bench_download >/dev/null
-driver=$build/bench/bench_download
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/tobra-bench.XXXXXX")
-server=
-cleanup() {
-    [ -n "$server" ] && kill "$server" 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir "$work/served"
 head -c "${size_mib}M" /dev/urandom >"$work/served/large.img"
 head -c 16M /dev/urandom >"$work/served/small.img"
 expected=$(sha256sum <"$work/served/large.img" | cut -d' ' -f1)
 
-python3 "$root/tests/support/http_server.py" "$work/served" --port-file "$work/port" --lifetime 3600 >/dev/null &
-server=$!
-for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
-base=http://127.0.0.1:$(cat "$work/port")
+start_server
 
-# Runs a command under GNU time; prints "<seconds> <peak KiB>" and keeps its stdout in $work/out.txt.
-measure() {
-    /usr/bin/time -f '%e %M' -o "$work/time.txt" "$@" >"$work/out.txt"
-    cat "$work/time.txt"
-}
 check_digest() {
     [ "$(cut -d' ' -f1 "$work/out.txt")" = "$expected" ] || { echo "wrong digest from $1" >&2; exit 1; }
 }
-best() { sort -n | head -1; }
 
 : >"$work/curl.txt"
 : >"$work/downloader.txt"

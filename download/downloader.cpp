@@ -1,15 +1,21 @@
 #include "downloader.h"
 
+#include "imageoutput.h"
+#include "piecequeue.h"
+#include "unpackjob.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QTimer>
 
 namespace {
-// The most that is read at once and that the network layer buffers ahead of the disk, so memory
-// stays flat when the network is faster than the disk. Pieces of this size also stay in the CPU
-// cache between hashing and writing; larger ones measured slower.
+// The most that is read at once and that the network layer buffers, so memory stays flat when the
+// network is faster than the disk or the unpacking.
 constexpr qint64 pieceSize = 256 * 1024;
+// What waits for the unpacking thread: enough to keep it busy while the network stalls briefly.
+constexpr qint64 queueCapacity = 16 * pieceSize;
+// The most taken from the reply in one pass of the event loop while more is on its way.
+constexpr qint64 passLimit = 4 * pieceSize;
 constexpr int transferTimeoutMs = 30000;
 
 QNetworkRequest downloadRequest(const QUrl &url)
@@ -30,146 +36,202 @@ Downloader::Downloader(QNetworkAccessManager *network, QObject *parent) : QObjec
 // partial file goes. The reply may already be gone with its manager.
 Downloader::~Downloader()
 {
+    job.reset();
     if (reply) {
         reply->disconnect(this);
         reply->abort();
         reply->deleteLater();
     }
-    if (file.isOpen()) {
-        file.close();
-        file.remove();
-    }
+    if (output)
+        output->discard();
 }
 
-void Downloader::start(const QUrl &url, const QString &path)
+void Downloader::start(const QUrl &url, const QString &imagePath, qint64 maxImageBytes)
 {
     cancelled = false;
-    writeFailed = false;
-    piecePending = false;
+    replyFinished = false;
+    inputEnded = false;
+    replyError.clear();
+    received = 0;
+    unpacked.reset();
     hash.reset();
-    file.setFileName(path);
-    // Unbuffered, so that every write reports what reached the disk; a buffered write would
-    // only fail at close, where a full disk went unnoticed.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
-        Q_EMIT finished(false, QStringLiteral("Datei kann nicht angelegt werden: %1").arg(file.errorString()),
-                        QString());
+    output = std::make_unique<ImageOutput>(maxImageBytes);
+    QString error;
+    if (!output->open(imagePath, &error)) {
+        output.reset();
+        Q_EMIT finished(false, error, QString());
         return;
     }
+    queue = std::make_unique<PieceQueue>(queueCapacity, [this] {
+        QMetaObject::invokeMethod(this, &Downloader::takePieces, Qt::QueuedConnection);
+    });
+    job = std::make_unique<UnpackJob>(*queue, *output, this,
+                                      [this](const UnpackResult &result) { onUnpacked(result); });
+    localReply = url.isLocalFile();
     reply = network->get(downloadRequest(url));
     reply->setReadBufferSize(pieceSize);
     connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
-    connect(reply, &QNetworkReply::downloadProgress, this, &Downloader::progress);
+    if (!localReply)
+        connect(reply, &QNetworkReply::downloadProgress, this, &Downloader::progress);
     connect(reply, &QNetworkReply::finished, this, &Downloader::onFinished);
 }
 
 void Downloader::cancel()
 {
     cancelled = true;
-    if (reply)
+    if (!job)
+        return;
+    // Takes the last bytes when all have arrived, which leaves nothing to cancel but unpacking.
+    takePieces();
+    if (reply && !inputEnded)
         reply->abort();
+    queue->stop();
 }
 
-// Stores at most one piece per call: a reply for a local file holds the whole file ready to read,
-// so bounded pieces keep memory flat, and returning to the event loop between them keeps cancel
-// and the window responsive.
 void Downloader::onReadyRead()
 {
-    storePiece();
-    scheduleNextPiece();
+    takePieces();
 }
 
 void Downloader::onFinished()
 {
-    if (morePending())
-        scheduleNextPiece();
-    else
-        finish();
-}
-
-bool Downloader::morePending() const
-{
-    return reply && reply->isOpen() && reply->bytesAvailable() > 0 && !writeFailed && !cancelled;
-}
-
-void Downloader::storePiece()
-{
-    if (!reply || !reply->isOpen())
-        return;
-    const QByteArray piece = reply->read(pieceSize);
-    if (piece.isEmpty())
-        return;
-    hash.addData(piece);
-    if (file.write(piece) != piece.size() && !writeFailed) {
-        writeFailed = true;
-        reply->abort();
+    replyFinished = true;
+    replyError = replyFailureText();
+    if (replyError.isEmpty()) {
+        takePieces();
+    } else if (!inputEnded) {
+        inputEnded = true;
+        queue->stop();
     }
+    finishIfDone();
 }
 
-void Downloader::scheduleNextPiece()
+// Hands what the reply holds to the unpacking thread: while bytes are on their way only as much as
+// the queue takes, so memory stays flat, and at most passLimit at once, so the event loop stays
+// responsive; once every byte has arrived all of it, so the input ends. A local file's reply has
+// its bytes at hand but unread: they arrive as they are read, and so does the progress.
+void Downloader::takePieces()
 {
-    if (piecePending || !morePending())
+    if (!reply || !reply->isOpen() || inputEnded || (cancelled && !bodyArrived()))
         return;
-    piecePending = true;
-    QNetworkReply *const current = reply;
-    // With the reply as context the call is dropped when the reply is deleted first; the
-    // comparison drops it when a later download has taken over.
-    QTimer::singleShot(0, current, [this, current] {
-        piecePending = false;
-        if (reply != current)
-            return;
-        storePiece();
-        if (morePending())
-            scheduleNextPiece();
-        else if (current->isFinished())
-            finish();
-    });
+    const qint64 before = received;
+    while (reply->bytesAvailable() > 0 &&
+           (bodyArrived() || (received - before < passLimit && queue->acceptsMore())))
+        pass(reply->read(pieceSize));
+    if ((bodyArrived() || (localReply && replyFinished)) && reply->bytesAvailable() == 0)
+        endInput();
+    else if (reply->bytesAvailable() > 0 && received - before >= passLimit)
+        QMetaObject::invokeMethod(this, &Downloader::takePieces, Qt::QueuedConnection);
+    if (localReply && received > before)
+        Q_EMIT progress(received, announcedLength());
 }
 
-void Downloader::finish()
+bool Downloader::bodyArrived() const
 {
-    QNetworkReply *const done = reply;
-    if (!done)
+    if (replyFinished && !localReply)
+        return true;
+    const qint64 length = announcedLength();
+    const qint64 present = localReply ? received : received + reply->bytesAvailable();
+    return length >= 0 && present >= length;
+}
+
+// The length of the body as sent, or -1 while unknown. A body sent compressed is longer once decoded,
+// so its announced length counts for nothing.
+qint64 Downloader::announcedLength() const
+{
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    return length.isValid() && !reply->hasRawHeader("Content-Encoding") ? length.toLongLong() : -1;
+}
+
+// An error page is no image: it is hashed but not unpacked.
+bool Downloader::bodyIsImage() const
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    return status == 0 || status == 200;
+}
+
+void Downloader::pass(const QByteArray &piece)
+{
+    hash.addData(piece);
+    received += piece.size();
+    if (bodyIsImage())
+        queue->push(piece);
+}
+
+void Downloader::endInput()
+{
+    inputEnded = true;
+    queue->close();
+}
+
+// A failure of the unpacking thread ends the transfer at once instead of downloading the rest in vain.
+void Downloader::onUnpacked(const UnpackResult &result)
+{
+    unpacked = result;
+    if (!result.ok() && reply && !replyFinished)
+        reply->abort();
+    finishIfDone();
+}
+
+void Downloader::finishIfDone()
+{
+    if (!job || !unpacked || !replyFinished)
         return;
-    reply.clear();
-    done->deleteLater();
-    file.close();
-    const QString error = errorText(done);
+    job.reset();
+    queue.reset();
+    if (reply)
+        reply->deleteLater();
+    const QString error = failureText();
     if (error.isEmpty()) {
+        output.reset();
         Q_EMIT finished(true, QString(), QString::fromLatin1(hash.hexResult()));
         return;
     }
-    file.remove();
+    output->discard();
+    output.reset();
     Q_EMIT finished(false, error, QString());
 }
 
-QString Downloader::errorText(QNetworkReply *done) const
+// A complete image counts, even when a cancel came too late to stop anything.
+QString Downloader::failureText() const
 {
+    if (unpacked->ok() && replyError.isEmpty())
+        return QString();
     if (cancelled)
         return QStringLiteral("Abgebrochen");
-    if (writeFailed)
+    switch (unpacked->status) {
+    case UnpackResult::Status::Done:
+    case UnpackResult::Status::InputEnded:
+        return replyError;
+    case UnpackResult::Status::WriteFailed:
         return QStringLiteral(
             "Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im temporären Ordner?)");
-    const int status = done->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (done->error() != QNetworkReply::NoError) {
+    default:
+        return unpackFailureText(*unpacked, output->maxBytes());
+    }
+}
+
+QString Downloader::replyFailureText() const
+{
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->error() != QNetworkReply::NoError) {
         if (status == 404)
             return QStringLiteral("Das Image wurde auf dem Server nicht gefunden (HTTP 404)");
         if (status < 400)
-            return done->errorString();
+            return reply->errorString();
     } else if (status == 0 || status == 200) {
-        return incompleteText(done);
+        return incompleteText();
     }
     return QStringLiteral("Server antwortet mit HTTP %1").arg(status);
 }
 
 // The network layer at times reports a connection closed before the announced length as a
-// regular end; the length the server announced tells. Compressed bodies announce no length.
-QString Downloader::incompleteText(QNetworkReply *done) const
+// regular end; the length the server announced tells.
+QString Downloader::incompleteText() const
 {
-    const QVariant announced = done->header(QNetworkRequest::ContentLengthHeader);
-    const qint64 received = file.size();
-    if (!announced.isValid() || done->hasRawHeader("Content-Encoding") || received == announced.toLongLong())
+    const qint64 announced = announcedLength();
+    const qint64 all = received + reply->bytesAvailable();
+    if (announced < 0 || all == announced)
         return QString();
-    return QStringLiteral("Download unvollständig: %1 von %2 Bytes empfangen")
-        .arg(received)
-        .arg(announced.toLongLong());
+    return QStringLiteral("Download unvollständig: %1 von %2 Bytes empfangen").arg(all).arg(announced);
 }

@@ -1,18 +1,25 @@
 #pragma once
 
 #include "sha256.h"
+#include "unpack.h"
 
-#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 #include <QUrl>
+#include <memory>
+#include <optional>
 
+class ImageOutput;
+class PieceQueue;
 class QNetworkAccessManager;
 class QNetworkReply;
+class UnpackJob;
 
-// Fetches one file over HTTP(S) or from a file URL into a local file, hashing the bytes with
-// SHA-256 as they arrive. Runs on the event loop of the thread that owns it.
+// Fetches one image over HTTP(S) or from a file URL into a local file, hashing the bytes with
+// SHA-256 as they arrive. A packed image (xz, zstd, gzip, bzip2 or a ZIP archive with one file,
+// told by its first bytes) is unpacked on a thread of its own while it arrives; anything else is
+// stored unchanged. Runs on the event loop of the thread that owns it.
 class Downloader : public QObject
 {
     Q_OBJECT
@@ -24,18 +31,21 @@ public:
     ~Downloader() override;
     Q_DISABLE_COPY(Downloader)
 
-    // Downloads url into path, replacing its content. Emits exactly one finished() per call,
-    // already before returning when path cannot be created. Call only while idle.
-    void start(const QUrl &url, const QString &path);
-    // Ends the running download; it finishes with "Abgebrochen" and its file is removed.
-    // While idle it does nothing visible.
+    // Downloads url and puts the image into imagePath, replacing its content; an image larger than
+    // maxImageBytes (when not negative) ends the download at once. Emits exactly one finished()
+    // per call, already before returning when imagePath cannot be created. Call only while idle.
+    void start(const QUrl &url, const QString &imagePath, qint64 maxImageBytes = -1);
+    // Ends the running download; it finishes with "Abgebrochen" and its file is removed. Once
+    // every byte has arrived only the unpacking of a packed image is left to stop: a raw image
+    // then finishes as it would have. While idle it does nothing visible.
     void cancel();
 
 Q_SIGNALS:
-    // Bytes received so far and the expected total (-1 while unknown).
+    // Bytes received so far and the expected total (-1 while unknown), of the file as sent; for a
+    // file URL the bytes read.
     void progress(qint64 received, qint64 total);
-    // ok with the SHA-256 of the file's bytes as 64 lower-case hex digits, or a German message;
-    // on failure the file has been removed.
+    // ok with the SHA-256 of the bytes received (the packed file) as 64 lower-case hex digits, or
+    // a German message; on failure the image file has been removed.
     void finished(bool ok, const QString &error, const QString &sha256Hex);
 
 private Q_SLOTS:
@@ -43,18 +53,29 @@ private Q_SLOTS:
     void onFinished();
 
 private:
-    bool morePending() const;
-    void storePiece();
-    void scheduleNextPiece();
-    void finish();
-    QString errorText(QNetworkReply *done) const;
-    QString incompleteText(QNetworkReply *done) const;
+    void takePieces();
+    bool bodyArrived() const;
+    qint64 announcedLength() const;
+    bool bodyIsImage() const;
+    void pass(const QByteArray &piece);
+    void endInput();
+    void onUnpacked(const UnpackResult &unpacked);
+    void finishIfDone();
+    QString failureText() const;
+    QString replyFailureText() const;
+    QString incompleteText() const;
 
     QNetworkAccessManager *network;
     QPointer<QNetworkReply> reply; // owned by the manager, which may go first
-    QFile file;
+    bool localReply = false;       // a file URL's reply: finished at once, its bytes still unread
+    bool replyFinished = false;
+    QString replyError;
     Sha256 hash;
+    qint64 received = 0; // bytes taken from the reply
+    bool inputEnded = false;
     bool cancelled = false;
-    bool writeFailed = false;
-    bool piecePending = false; // a call to store the next piece is queued
+    std::unique_ptr<ImageOutput> output;
+    std::unique_ptr<PieceQueue> queue;
+    std::unique_ptr<UnpackJob> job; // declared last: it uses output and queue until it is gone
+    std::optional<UnpackResult> unpacked;
 };

@@ -1,0 +1,234 @@
+#include "unpack.h"
+
+#include "bytesource.h"
+#include "imageoutput.h"
+
+#include <QLocale>
+#include <archive.h>
+#include <archive_entry.h>
+#include <memory>
+
+namespace {
+using Status = UnpackResult::Status;
+
+// How many file names a message about a ZIP archive lists before it stops counting them out.
+constexpr int namesShown = 5;
+
+// What libarchive reads: first the bytes already taken for telling the format, then the source.
+struct ArchiveInput
+{
+    ByteSource &source;
+    QByteArray head;
+    bool headGiven = false;
+    bool ended = false; // the source ended early
+};
+
+la_ssize_t readInput(archive *reader, void *client, const void **buffer)
+{
+    auto *input = static_cast<ArchiveInput *>(client);
+    if (!input->headGiven) {
+        input->headGiven = true;
+        *buffer = input->head.constData();
+        return input->head.size();
+    }
+    QByteArrayView piece;
+    if (!input->source.next(&piece)) {
+        input->ended = true;
+        archive_set_error(reader, ECANCELED, "input ended early");
+        return -1;
+    }
+    *buffer = piece.data();
+    return piece.size();
+}
+
+// The first bytes of the source, enough to tell its format unless it is shorter.
+bool readHead(ByteSource &source, QByteArray *head)
+{
+    QByteArrayView piece;
+    do {
+        if (!source.next(&piece))
+            return false;
+        head->append(piece.data(), piece.size());
+    } while (!piece.isEmpty() && head->size() < imageFormatHeadSize);
+    return true;
+}
+
+Status outputStatus(const ImageOutput &output)
+{
+    return output.failure() == ImageOutput::Failure::TooLarge ? Status::TooLarge : Status::WriteFailed;
+}
+
+Status finished(ImageOutput &output)
+{
+    return output.finish() ? Status::Done : outputStatus(output);
+}
+
+Status copyRaw(ByteSource &source, const QByteArray &head, ImageOutput &output)
+{
+    qint64 offset = 0;
+    QByteArrayView piece(head);
+    do {
+        if (!output.write(offset, piece.data(), piece.size()))
+            return outputStatus(output);
+        offset += piece.size();
+        if (!source.next(&piece))
+            return Status::InputEnded;
+    } while (!piece.isEmpty());
+    return finished(output);
+}
+
+struct ArchiveFree
+{
+    void operator()(archive *reader) const { archive_read_free(reader); }
+};
+using Archive = std::unique_ptr<archive, ArchiveFree>;
+
+Archive openArchive(ImageFormat format, ArchiveInput *input)
+{
+    Archive reader(archive_read_new());
+    switch (format) {
+    case ImageFormat::Xz:
+        archive_read_support_filter_xz(reader.get());
+        break;
+    case ImageFormat::Zstd:
+        archive_read_support_filter_zstd(reader.get());
+        break;
+    case ImageFormat::Gzip:
+        archive_read_support_filter_gzip(reader.get());
+        break;
+    case ImageFormat::Bzip2:
+        archive_read_support_filter_bzip2(reader.get());
+        break;
+    case ImageFormat::Zip:
+    case ImageFormat::Raw:
+        break;
+    }
+    if (format == ImageFormat::Zip)
+        archive_read_support_format_zip_streamable(reader.get());
+    else
+        archive_read_support_format_raw(reader.get());
+    archive_read_open(reader.get(), input, nullptr, readInput, nullptr);
+    return reader;
+}
+
+Status brokenStream(const ArchiveInput &input)
+{
+    return input.ended ? Status::InputEnded : Status::Corrupt;
+}
+
+// Unpacks the current entry; a stop is honoured between blocks, as one packed piece may hold
+// gigabytes of zeros.
+Status unpackEntry(archive *reader, const ArchiveInput &input, ImageOutput &output)
+{
+    const void *block = nullptr;
+    size_t size = 0;
+    la_int64_t offset = 0;
+    int result;
+    while ((result = archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK) {
+        if (input.source.stopRequested())
+            return Status::InputEnded;
+        if (!output.write(offset, static_cast<const char *>(block), qint64(size)))
+            return outputStatus(output);
+    }
+    return result == ARCHIVE_EOF ? Status::Done : brokenStream(input);
+}
+
+QString entryName(archive_entry *entry)
+{
+    if (const char *name = archive_entry_pathname_utf8(entry))
+        return QString::fromUtf8(name);
+    return QString::fromLocal8Bit(archive_entry_pathname(entry));
+}
+
+// Unpacks the first file and counts the rest, whose data is skipped; folders do not count.
+Status unpackArchive(archive *reader, const ArchiveInput &input, ImageOutput &output, QStringList *files)
+{
+    archive_entry *entry = nullptr;
+    int result;
+    while ((result = archive_read_next_header(reader, &entry)) == ARCHIVE_OK || result == ARCHIVE_WARN) {
+        if (archive_entry_filetype(entry) == AE_IFDIR)
+            continue;
+        files->append(entryName(entry));
+        const Status status = files->size() == 1 ? unpackEntry(reader, input, output)
+                              : archive_read_data_skip(reader) == ARCHIVE_OK ? Status::Done
+                                                                             : brokenStream(input);
+        if (status != Status::Done)
+            return status;
+    }
+    return result == ARCHIVE_EOF ? Status::Done : brokenStream(input);
+}
+
+Status unpackPacked(ArchiveInput &input, ImageFormat format, ImageOutput &output, QStringList *files)
+{
+    const Archive reader = openArchive(format, &input);
+    const Status status = unpackArchive(reader.get(), input, output, files);
+    if (status != Status::Done || format != ImageFormat::Zip)
+        return status;
+    if (files->isEmpty())
+        return Status::NoFileInZip;
+    return files->size() > 1 ? Status::SeveralFilesInZip : Status::Done;
+}
+
+// Whatever follows the end of a packed stream is read and dropped, so that the whole input
+// passes and none of its producers waits in vain.
+void drain(ByteSource &source)
+{
+    QByteArrayView piece;
+    while (source.next(&piece) && !piece.isEmpty()) {
+    }
+}
+
+QString quotedNames(const QStringList &names)
+{
+    QStringList quoted;
+    for (const QString &name : names.mid(0, namesShown))
+        quoted.append(QStringLiteral("„%1“").arg(name));
+    if (names.size() > namesShown)
+        quoted.append(QStringLiteral("…"));
+    return quoted.join(QStringLiteral(", "));
+}
+} // namespace
+
+UnpackResult unpackImage(ByteSource &source, ImageOutput &output)
+{
+    UnpackResult result;
+    ArchiveInput input{source, {}};
+    if (!readHead(source, &input.head)) {
+        result.status = Status::InputEnded;
+        return result;
+    }
+    result.format = detectImageFormat(input.head);
+    if (result.format == ImageFormat::Raw) {
+        result.status = copyRaw(source, input.head, output);
+        return result;
+    }
+    result.status = unpackPacked(input, result.format, output, &result.zipFiles);
+    if (result.status == Status::Done) {
+        drain(source);
+        result.status = finished(output);
+    }
+    return result;
+}
+
+QString unpackFailureText(const UnpackResult &result, qint64 maxImageBytes)
+{
+    const QLocale german(QLocale::German, QLocale::Germany);
+    switch (result.status) {
+    case Status::TooLarge:
+        return QStringLiteral("Das Image ist größer als die Speicherkarte (%1 Bytes).")
+            .arg(german.toString(maxImageBytes));
+    case Status::Corrupt:
+        return QStringLiteral("Die %1-Datei ist beschädigt oder unvollständig.")
+            .arg(imageFormatName(result.format));
+    case Status::NoFileInZip:
+        return QStringLiteral("Das ZIP-Archiv enthält keine Datei; erwartet wird genau ein Image.");
+    case Status::SeveralFilesInZip:
+        return QStringLiteral("Das ZIP-Archiv enthält %1 Dateien statt genau eines Images: %2")
+            .arg(german.toString(result.zipFiles.size()), quotedNames(result.zipFiles));
+    case Status::Done:
+    case Status::InputEnded:
+    case Status::WriteFailed:
+        break;
+    }
+    return QString();
+}
