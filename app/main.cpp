@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "mainwindow.h"
 #include "theme.h"
 #include "writehelper.h"
@@ -13,16 +14,16 @@ namespace {
 
 const int screenshotDelayMs = 1500;
 
-// Parses the GUI command line; help, version and errors end the process here.
+// The GUI command line. Help, version and errors end the process while parsing, before any
+// window system is contacted, so they work without a display.
 struct Options
 {
-    QCommandLineOption configUrl{
-        QStringLiteral("config-url"), QStringLiteral("Adresse oder Pfad der tobra.json (zum Testen)"),
-        QStringLiteral("url"), QStringLiteral("http://" TOBRA_LIST_HOST "/tobra/download/tobra.json")};
+    QCommandLineOption configUrl{QStringLiteral("config-url"),
+                                 QStringLiteral("Adresse oder Pfad der tobra.json (zum Testen)"),
+                                 QStringLiteral("url"), defaultConfigUrl()};
     QCommandLineOption imageBase{QStringLiteral("image-base"),
                                  QStringLiteral("Ordner, aus dem die Images geladen werden (zum Testen)"),
-                                 QStringLiteral("url"),
-                                 QStringLiteral("https://" TOBRA_IMAGE_HOST "/tobra/")};
+                                 QStringLiteral("url"), defaultImageBase()};
     QCommandLineOption plain{QStringLiteral("plain"),
                              QStringLiteral("Normale Systemoberfläche statt Workbench-Stil")};
     QCommandLineOption screenshot{QStringLiteral("screenshot"),
@@ -30,22 +31,18 @@ struct Options
                                   QStringLiteral("datei")};
     QCommandLineParser parser;
 
-    explicit Options(const QApplication &application)
+    explicit Options(const QStringList &arguments)
     {
-        parser.setApplicationDescription(
-            QStringLiteral("Installiert Tobra auf eine SD-Karte für den Raspberry Pi"));
+        parser.setApplicationDescription(applicationDescription());
         parser.addHelpOption();
         parser.addVersionOption();
         screenshot.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOptions({configUrl, imageBase, plain, screenshot});
-        parser.process(application);
+        parser.process(arguments);
     }
     Q_DISABLE_COPY(Options)
 
-    QUrl url(const QCommandLineOption &option) const
-    {
-        return QUrl::fromUserInput(parser.value(option), QString());
-    }
+    QUrl url(const QCommandLineOption &option) const { return urlFromUserInput(parser.value(option)); }
 };
 
 // Saves the whole window to path once it has been on screen for a moment, then quits.
@@ -59,12 +56,8 @@ void scheduleScreenshot(MainWindow &window, const QString &path)
 
 int runGui(int argc, char **argv)
 {
+    const Options options(argumentList(argc, argv));
     QApplication application(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Drellwerk"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
-
-    const Options options(application);
     if (!options.parser.isSet(options.plain))
         applyWorkbenchTheme(application);
 
@@ -83,5 +76,6 @@ int main(int argc, char **argv)
     // The privileged mode takes over before any GUI object exists.
     if (argc >= 2 && std::strcmp(argv[1], "--write-helper") == 0)
         return runWriteHelper(argc, argv);
+    setApplicationIdentity();
     return runGui(argc, argv);
 }
