@@ -16,7 +16,7 @@ QString applicationDescription()
 
 QString defaultConfigUrl()
 {
-    return QStringLiteral("http://" TOBRA_LIST_HOST "/tobra/download/tobra.json");
+    return QStringLiteral("https://" TOBRA_LIST_HOST "/tobra/download/tobra.json");
 }
 
 QString defaultImageBase()

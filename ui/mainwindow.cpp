@@ -68,11 +68,7 @@ MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *pa
     loadConfig();
 }
 
-MainWindow::~MainWindow()
-{
-    // The reply must not reach a half-destroyed window.
-    abandonConfigReply();
-}
+MainWindow::~MainWindow() = default;
 
 void MainWindow::buildWidgets()
 {
@@ -117,6 +113,7 @@ QWidget *MainWindow::buildVersionGroup()
     grid->addWidget(reloadButton, 0, 2);
 
     kickstartLabel = named<QLabel>("kickstartLabel");
+    kickstartLabel->setTextFormat(Qt::PlainText); // the text comes from the server
     grid->addWidget(new QLabel(QStringLiteral("Benötigtes Kickstart:")), 1, 0);
     grid->addWidget(kickstartLabel, 1, 1, 1, 2);
 
@@ -202,6 +199,8 @@ void MainWindow::writeSettings() const
 void MainWindow::connectSignals()
 {
     connect(reloadButton, &QPushButton::clicked, this, &MainWindow::loadConfig);
+    connect(&listLoader, &VersionListLoader::loaded, this, &MainWindow::onListLoaded);
+    connect(&listLoader, &VersionListLoader::failed, this, &MainWindow::onListFailed);
     connect(versionCombo, &QComboBox::currentIndexChanged, this, &MainWindow::onVersionChanged);
     connect(localImageCheck, &QCheckBox::toggled, this, &MainWindow::updateEnabled);
     connect(useExtCheck, &QCheckBox::toggled, this, &MainWindow::updateEnabled);

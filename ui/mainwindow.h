@@ -1,6 +1,7 @@
 #pragma once
 
 #include "versionlist.h"
+#include "versionlistloader.h"
 
 #include <QMainWindow>
 #include <QNetworkAccessManager>
@@ -14,7 +15,6 @@ class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QNetworkReply;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -69,8 +69,8 @@ private:
     void connectSignals();
     void chooseFile(QLineEdit *field, const QString &title, const QString &filter = QString());
     void showProgress(qint64 done, qint64 total);
-    void onConfigReply(QNetworkReply *reply);
-    void abandonConfigReply();
+    void onListLoaded(const VersionList &list);
+    void onListFailed(VersionListLoader::Failure failure, const QString &message);
 
     // The installation, from the Install button to succeed() or fail().
     QString refusalOfChoices(int *versionIndex);
@@ -91,8 +91,8 @@ private:
     QUrl imageBase;
     QString imageName;
     QNetworkAccessManager network;
+    VersionListLoader listLoader{network}; // after network, which must outlive its request
     VersionList catalog;
-    QNetworkReply *configReply = nullptr; // the outstanding version-list request, if any
 
     QComboBox *versionCombo = nullptr;
     QLabel *kickstartLabel = nullptr;

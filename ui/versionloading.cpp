@@ -2,64 +2,31 @@
 
 #include <QComboBox>
 #include <QLabel>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-
-namespace {
-
-const int listTimeoutMs = 15000;
-
-} // namespace
 
 void MainWindow::loadConfig()
 {
-    abandonConfigReply();
     versionCombo->clear();
     kickstartLabel->clear();
     catalog = VersionList();
     setStatus(QStringLiteral("Lade Versionsliste …"), 0);
-
-    QNetworkRequest request(configUrl);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(listTimeoutMs);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral("TobraInstaller/0.1"));
-    QNetworkReply *reply = network.get(request);
-    configReply = reply;
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { onConfigReply(reply); });
+    listLoader.load(configUrl);
 }
 
-// An older request still running when the list is reloaded must not add its titles as well.
-void MainWindow::abandonConfigReply()
+void MainWindow::onListFailed(VersionListLoader::Failure failure, const QString &message)
 {
-    if (!configReply)
-        return;
-    configReply->disconnect(this);
-    configReply->abort();
-    configReply->deleteLater();
-    configReply = nullptr;
-}
-
-void MainWindow::onConfigReply(QNetworkReply *reply)
-{
-    reply->deleteLater();
-    configReply = nullptr;
-    if (reply->error() != QNetworkReply::NoError) {
-        setStatus(QStringLiteral("Versionsliste nicht verfügbar"), 0);
-        appendLog(QStringLiteral("Fehler beim Laden der Versionsliste: %1").arg(reply->errorString()));
+    const bool unavailable = failure == VersionListLoader::Failure::Unavailable;
+    setStatus(unavailable ? QStringLiteral("Versionsliste nicht verfügbar")
+                          : QStringLiteral("Versionsliste fehlerhaft"),
+              0);
+    appendLog(message);
+    if (unavailable)
         appendLog(QStringLiteral("Du kannst trotzdem eine lokale Image-Datei verwenden."));
-        return;
-    }
+}
 
-    VersionList parsed;
-    QString error;
-    if (!parseVersionList(reply->readAll(), &parsed, &error)) {
-        setStatus(QStringLiteral("Versionsliste fehlerhaft"), 0);
-        appendLog(error);
-        return;
-    }
+void MainWindow::onListLoaded(const VersionList &list)
+{
     // Replaced first: adding the first item selects it, and onVersionChanged must find its entry.
-    catalog = parsed;
+    catalog = list;
     for (const VersionEntry &entry : catalog.versions)
         versionCombo->addItem(entry.title);
     setStatus(QStringLiteral("Bereit (%1 Version(en) gefunden)").arg(catalog.versions.size()), 0);
