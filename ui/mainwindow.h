@@ -1,5 +1,6 @@
 #pragma once
 
+#include "installation.h"
 #include "versionlist.h"
 
 #include <QMainWindow>
@@ -124,6 +125,3 @@ private:
     QString devicePath;
     bool busy = false;
 };
-
-// Address of the entry's image file: its name resolved against base taken as a folder.
-QUrl imageUrl(const QUrl &base, const VersionEntry &entry);

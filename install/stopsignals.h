@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QObject>
+
+class QSocketNotifier;
+
+// Turns SIGTERM and SIGINT into a Qt signal on the event loop (a self-pipe written by the
+// handler, read by a notifier), so that a front end can end a running installation in order.
+// One instance per process; signals that arrive while none exists keep their default action.
+class StopSignals : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit StopSignals(QObject *parent = nullptr);
+    // Restores the default action of both signals.
+    ~StopSignals() override;
+    Q_DISABLE_COPY(StopSignals)
+
+Q_SIGNALS:
+    // SIGTERM or SIGINT arrived; signalNumber tells which.
+    void received(int signalNumber);
+
+private:
+    void onReadable();
+
+    QSocketNotifier *notifier = nullptr;
+};
