@@ -12,10 +12,11 @@
 // Everything one installation needs, taken from a window or a command line.
 struct InstallRequest
 {
-    // The image: a version of the list, fetched below imageBase, or a local file (localImage
-    // not empty, which wins over version).
+    // The image: a version of the list, fetched below imageBase, or a local file (useLocalImage
+    // or a localImage given, which then wins over version).
     VersionEntry version;
     QUrl imageBase;
+    bool useLocalImage = false;
     QString localImage;
     QString expectedSha256; // 64 lower-case hex digits; empty: the download is not compared
 
@@ -27,6 +28,8 @@ struct InstallRequest
 
     QUrl counterUrl;           // where a successful install of a listed version is reported
     bool countConsent = false; // only with the user's consent
+
+    bool isLocal() const { return useLocalImage || !localImage.isEmpty(); }
 };
 
 // The largest ROM file accepted; the smallest is 1 byte.
@@ -54,8 +57,10 @@ QUrl imageUrl(const QUrl &base, const VersionEntry &entry);
 QUrl counterUrlFor(const QUrl &configUrl);
 
 class Downloader;
+class FatImage;
 class LocalCopy;
 class QNetworkAccessManager;
+class QNetworkReply;
 class QTemporaryDir;
 class WriteJob;
 
@@ -108,6 +113,8 @@ public:
     // Starts the request; the outcome arrives as exactly one finished(), possibly before this
     // returns (a refused request). Call only while not running.
     void start(const InstallRequest &request);
+    // The user's consent to the counter report may change until the report is due.
+    void setCountConsent(bool consent);
     // Ends a running installation in any step; it finishes with ok false and outcome()
     // Cancelled. Does nothing while not running.
     void cancel();
@@ -136,8 +143,24 @@ Q_SIGNALS:
     void finished(bool ok, const QString &text);
 
 private:
+    QString checkTarget();
+    QString makeWorkingFolder();
+    QString sizeRefusal(qint64 imageBytes) const;
+    void copyLocalImage();
+    void onImageCopied(bool ok, const QString &error);
+    void startDownload();
+    void onDownloadProgress(qint64 received, qint64 total);
+    void onDownloaded(bool ok, const QString &error, const QString &sha256Hex);
+    void injectRoms();
+    bool copyRomsIntoImage(QString *error);
+    bool writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName, QString *error);
+    void startWriting();
+    void onPhaseChanged(const QString &phase);
+    void onWritten(bool ok, const QString &error);
+    void reportInstall();
     void enterStep(Step next, const QString &text);
     void finish(Outcome result, const QString &text);
+    void stopParts();
 
     QNetworkAccessManager *network = nullptr;
     std::unique_ptr<QNetworkAccessManager> ownNetwork;
@@ -147,6 +170,10 @@ private:
     Downloader *downloader = nullptr;
     LocalCopy *localCopy = nullptr;
     WriteJob *writeJob = nullptr;
+    QNetworkReply *counterReply = nullptr;
+    QString pendingFailure; // why the running download is being stopped
+    bool sizeChecked = false;
+    bool cancelRequested = false;
     Step currentStep = Step::Idle;
     Outcome currentOutcome = Outcome::None;
     CardState card = CardState::Unchanged;

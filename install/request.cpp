@@ -21,7 +21,7 @@ QString romRefusal(const QString &path, const QString &noun)
 
 QString refusalOf(const InstallRequest &request)
 {
-    if (!request.localImage.isEmpty()) {
+    if (request.isLocal()) {
         if (!QFileInfo(request.localImage).isFile())
             return QStringLiteral("Die lokale Image-Datei wurde nicht gefunden.");
     } else if (request.version.image.isEmpty()) {

@@ -1,6 +1,9 @@
 #include "stopsignals.h"
 
+#include <QCoreApplication>
+#include <QPointer>
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -29,6 +32,14 @@ void setHandler(void (*handler)(int))
 }
 
 } // namespace
+
+StopSignals *StopSignals::instance()
+{
+    static QPointer<StopSignals> bridge;
+    if (!bridge)
+        bridge = new StopSignals(QCoreApplication::instance());
+    return bridge;
+}
 
 StopSignals::StopSignals(QObject *parent) : QObject(parent)
 {

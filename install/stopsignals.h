@@ -6,13 +6,14 @@ class QSocketNotifier;
 
 // Turns SIGTERM and SIGINT into a Qt signal on the event loop (a self-pipe written by the
 // handler, read by a notifier), so that a front end can end a running installation in order.
-// One instance per process; signals that arrive while none exists keep their default action.
+// Until instance() is first called, both signals keep their default action.
 class StopSignals : public QObject
 {
     Q_OBJECT
 
 public:
-    explicit StopSignals(QObject *parent = nullptr);
+    // The one bridge of the process, made on first use and owned by the application object.
+    static StopSignals *instance();
     // Restores the default action of both signals.
     ~StopSignals() override;
     Q_DISABLE_COPY(StopSignals)
@@ -22,6 +23,7 @@ Q_SIGNALS:
     void received(int signalNumber);
 
 private:
+    explicit StopSignals(QObject *parent);
     void onReadable();
 
     QSocketNotifier *notifier = nullptr;
