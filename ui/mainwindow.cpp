@@ -1,8 +1,7 @@
 #include "mainwindow.h"
 
-#include "downloader.h"
 #include "drives.h"
-#include "writejob.h"
+#include "stopsignals.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -19,7 +18,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTime>
 #include <QVBoxLayout>
 
@@ -59,9 +57,8 @@ MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *pa
 {
     setWindowTitle(QStringLiteral("Tobra Installer"));
     buildWidgets();
-    downloader = new Downloader(&network, this);
-    writeJob = new WriteJob(this);
     readSettings();
+    makeInstallation();
     connectSignals();
     updateEnabled();
     refreshDrives();
@@ -184,7 +181,8 @@ void MainWindow::readSettings()
     romEdit->setText(settings.value(QStringLiteral("romPath")).toString());
     extEdit->setText(settings.value(QStringLiteral("extPath")).toString());
     useExtCheck->setChecked(settings.value(QStringLiteral("useExt"), false).toBool());
-    countCheck->setChecked(settings.value(QStringLiteral("countInstall"), true).toBool());
+    // Consent is asked, never presumed: unticked until the user ticks it.
+    countCheck->setChecked(settings.value(QStringLiteral("countInstall"), false).toBool());
 }
 
 void MainWindow::writeSettings() const
@@ -210,11 +208,7 @@ void MainWindow::connectSignals()
     connect(refreshButton, &QPushButton::clicked, this, &MainWindow::refreshDrives);
     connect(installButton, &QPushButton::clicked, this, &MainWindow::install);
     connect(cancelButton, &QPushButton::clicked, this, &MainWindow::cancel);
-    connect(downloader, &Downloader::progress, this, &MainWindow::showProgress);
-    connect(downloader, &Downloader::finished, this, &MainWindow::onDownloadFinished);
-    connect(writeJob, &WriteJob::phaseChanged, this, &MainWindow::onPhaseChanged);
-    connect(writeJob, &WriteJob::progress, this, &MainWindow::showProgress);
-    connect(writeJob, &WriteJob::finished, this, &MainWindow::onWriteFinished);
+    connect(StopSignals::instance(), &StopSignals::received, this, &MainWindow::stopOnSignal);
 }
 
 void MainWindow::updateEnabled()
@@ -313,6 +307,8 @@ void MainWindow::refreshDrives()
             driveCombo->addItem(drive.label, drive.path);
             driveCombo->setItemData(driveCombo->count() - 1, QVariant::fromValue<qint64>(drive.sizeBytes),
                                     Qt::UserRole + 1);
+            driveCombo->setItemData(driveCombo->count() - 1, QVariant::fromValue<quint64>(drive.diskseq),
+                                    Qt::UserRole + 2);
         }
     }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "installation.h"
 #include "versionlist.h"
 #include "versionlistloader.h"
 
@@ -7,10 +8,7 @@
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QUrl>
-#include <memory>
 
-class Downloader;
-class FatImage;
 class QCheckBox;
 class QComboBox;
 class QLabel;
@@ -18,8 +16,6 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
-class QTemporaryDir;
-class WriteJob;
 
 // The installer's only window: version, ROM and drive choice, status line, log and the
 // installation it starts. Reads its four settings when built and writes them when a close is
@@ -72,24 +68,20 @@ private:
     void onListLoaded(const VersionList &list);
     void onListFailed(VersionListLoader::Failure failure, const QString &message);
 
-    // The installation, from the Install button to succeed() or fail().
-    QString refusalOfChoices(int *versionIndex);
-    bool confirmErase();
-    void copyLocalImage(const QString &localImage);
-    void startDownload(const VersionEntry &entry);
-    void onDownloadFinished(bool ok, const QString &error, const QString &sha256Hex);
-    void copyRomsIntoImage();
-    bool writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName, QString *error);
-    void startWriting();
-    void onPhaseChanged(const QString &phase);
-    void onWriteFinished(bool ok, const QString &error);
+    // The installation, from the Install button to what it reports at its end.
+    InstallRequest requestFromWidgets() const;
+    void refuse(const QString &text);
+    bool confirmErase(const DriveInfo &drive);
+    void onStepChanged(Installation::Step step, const QString &text);
+    void onInstallFinished(bool ok, const QString &text);
     void succeed();
     void fail(const QString &message);
-    void reportInstall();
+    void showCancelled(const QString &text);
+    void stopOnSignal();
+    void makeInstallation();
 
     QUrl configUrl;
     QUrl imageBase;
-    QString imageName;
     QNetworkAccessManager network;
     VersionListLoader listLoader{network}; // after network, which must outlive its request
     VersionList catalog;
@@ -114,16 +106,6 @@ private:
     QPushButton *installButton = nullptr;
     QPushButton *cancelButton = nullptr;
 
-    Downloader *downloader = nullptr;
-    WriteJob *writeJob = nullptr;
-    std::unique_ptr<QTemporaryDir> tempDir;
-    QString imagePath;
-    QString expectedSha256;
-    QString romFile;
-    QString extFile;
-    QString devicePath;
+    Installation *installation = nullptr;
     bool busy = false;
 };
-
-// Address of the entry's image file: its name resolved against base taken as a folder.
-QUrl imageUrl(const QUrl &base, const VersionEntry &entry);

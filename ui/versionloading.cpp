@@ -43,13 +43,3 @@ void MainWindow::onVersionChanged()
     const QString kickstart = catalog.versions.at(index).kickstart;
     kickstartLabel->setText(kickstart.isEmpty() ? QStringLiteral("keine Angabe") : kickstart);
 }
-
-QUrl imageUrl(const QUrl &base, const VersionEntry &entry)
-{
-    QUrl folder = base;
-    QString path = folder.path(QUrl::FullyDecoded);
-    if (!path.endsWith(QLatin1Char('/')))
-        path += QLatin1Char('/');
-    folder.setPath(path, QUrl::DecodedMode);
-    return folder.resolved(QUrl(entry.image, QUrl::TolerantMode));
-}

@@ -33,6 +33,8 @@ public:
     void cancel();
     // True while the helper process (or pkexec) exists in any state.
     bool isRunning() const;
+    // The last line that pkexec or the helper wrote to standard error in this run; empty if none.
+    QString launcherMessage() const;
 
     // The command that raises privileges: the program, then its leading arguments.
     static QStringList launcherCommand();
@@ -48,6 +50,7 @@ private Q_SLOTS:
     void onOutput();
     void onFinished(int exitCode, QProcess::ExitStatus status);
     void onError(QProcess::ProcessError err);
+    void onErrorOutput();
 
 private:
     bool openOutputPipe(int *writeEnd);
@@ -55,6 +58,7 @@ private:
     bool drainOutputPipe();
     void interpretLine(const HelperLine &line);
     void report(bool ok, const QString &error);
+    QString failureText(int exitCode) const;
 
     QProcess process;
     // The helper's standard output is a pipe of our own, not QProcess's: closing our end is
@@ -63,6 +67,7 @@ private:
     QSocketNotifier *output = nullptr;
     QByteArray outputBuffer;
     QString lastError;
+    QByteArray errorOutput; // the tail of pkexec's and the helper's standard error
     QString phase;
     bool doneSeen = false;
     bool cancelled = false;
