@@ -34,6 +34,8 @@ void VersionListLoader::load(const QUrl &url)
     abandon();
     body.clear();
     reply = network.get(listRequest(url));
+    // Without a bound the reply would take in whatever the server sends, faster than it is read.
+    reply->setReadBufferSize(maxListBytes + 1);
     connect(reply, &QNetworkReply::readyRead, this, &VersionListLoader::onReadyRead);
     connect(reply, &QNetworkReply::finished, this, &VersionListLoader::onFinished);
 }
