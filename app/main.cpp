@@ -1,3 +1,4 @@
+#include "cli.h"
 #include "commandline.h"
 #include "mainwindow.h"
 #include "theme.h"
@@ -26,6 +27,8 @@ struct Options
                                  QStringLiteral("url"), defaultImageBase()};
     QCommandLineOption plain{QStringLiteral("plain"),
                              QStringLiteral("Normale Systemoberfläche statt Workbench-Stil")};
+    QCommandLineOption cli{QStringLiteral("cli"),
+                           QStringLiteral("Ohne Fenster installieren („--cli --help“ zeigt, wie)")};
     QCommandLineOption screenshot{QStringLiteral("screenshot"),
                                   QStringLiteral("Fenster als PNG speichern und beenden"),
                                   QStringLiteral("datei")};
@@ -37,7 +40,7 @@ struct Options
         parser.addHelpOption();
         parser.addVersionOption();
         screenshot.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOptions({configUrl, imageBase, plain, screenshot});
+        parser.addOptions({configUrl, imageBase, plain, cli, screenshot});
         parser.process(arguments);
     }
     Q_DISABLE_COPY(Options)
@@ -77,5 +80,7 @@ int main(int argc, char **argv)
     if (argc >= 2 && std::strcmp(argv[1], "--write-helper") == 0)
         return runWriteHelper(argc, argv);
     setApplicationIdentity();
+    if (asksForCli(argc, argv))
+        return runCli(argc, argv);
     return runGui(argc, argv);
 }
