@@ -63,6 +63,7 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
     outputBuffer.clear();
     lastError.clear();
     errorOutput.clear();
+    launcherLine.clear();
     phase.clear();
     doneSeen = false;
     cancelled = false;
@@ -149,6 +150,11 @@ bool WriteJob::isRunning() const
 
 QString WriteJob::launcherMessage() const
 {
+    return launcherLine;
+}
+
+QString WriteJob::lastErrorLine() const
+{
     const QList<QByteArray> lines = errorOutput.trimmed().split('\n');
     return QString::fromLocal8Bit(lines.constLast().trimmed());
 }
@@ -221,19 +227,25 @@ void WriteJob::onFinished(int exitCode, QProcess::ExitStatus status)
     else if (!lastError.isEmpty())
         report(false, lastError);
     else
-        report(false, failureText(exitCode));
+        reportFailure(exitCode);
 }
 
-QString WriteJob::failureText(int exitCode) const
+void WriteJob::reportFailure(int exitCode)
 {
-    if (isPromptUnavailable(exitCode, launcherMessage()))
-        return QStringLiteral(
-            "Die Passwortabfrage konnte nicht gezeigt werden: Es läuft kein polkit-Dienst oder kein "
-            "Authentifizierungsagent. Bitte polkit und den Authentifizierungsagenten der Arbeitsumgebung "
-            "installieren und starten, oder den Installer als root starten.");
     if (isPkexecRefusal(exitCode))
-        return QStringLiteral("Keine Berechtigung: Die Passwortabfrage wurde abgebrochen oder abgelehnt.");
-    return QStringLiteral("Der Schreib-Helfer wurde unerwartet beendet (Code %1).").arg(exitCode);
+        launcherLine = lastErrorLine();
+    if (isPromptUnavailable(exitCode, launcherLine))
+        report(
+            false,
+            QStringLiteral(
+                "Die Passwortabfrage konnte nicht gezeigt werden: Es läuft kein polkit-Dienst oder kein "
+                "Authentifizierungsagent. Bitte polkit und den Authentifizierungsagenten der Arbeitsumgebung "
+                "installieren und starten, oder den Installer als root starten."));
+    else if (isPkexecRefusal(exitCode))
+        report(false,
+               QStringLiteral("Keine Berechtigung: Die Passwortabfrage wurde abgebrochen oder abgelehnt."));
+    else
+        report(false, QStringLiteral("Der Schreib-Helfer wurde unerwartet beendet (Code %1).").arg(exitCode));
 }
 
 void WriteJob::onError(QProcess::ProcessError err)

@@ -33,7 +33,8 @@ public:
     void cancel();
     // True while the helper process (or pkexec) exists in any state.
     bool isRunning() const;
-    // The last line that pkexec or the helper wrote to standard error in this run; empty if none.
+    // pkexec's own last line when it ended the run without running the helper (a refusal, or no
+    // prompt possible); empty otherwise.
     QString launcherMessage() const;
 
     // The command that raises privileges: the program, then its leading arguments.
@@ -58,7 +59,8 @@ private:
     bool drainOutputPipe();
     void interpretLine(const HelperLine &line);
     void report(bool ok, const QString &error);
-    QString failureText(int exitCode) const;
+    void reportFailure(int exitCode);
+    QString lastErrorLine() const;
 
     QProcess process;
     // The helper's standard output is a pipe of our own, not QProcess's: closing our end is
@@ -68,6 +70,7 @@ private:
     QByteArray outputBuffer;
     QString lastError;
     QByteArray errorOutput; // the tail of pkexec's and the helper's standard error
+    QString launcherLine;
     QString phase;
     bool doneSeen = false;
     bool cancelled = false;
