@@ -13,6 +13,7 @@
 #include <QDirIterator>
 #include <QTest>
 #include <csignal>
+#include <pwd.h>
 
 namespace {
 
@@ -163,8 +164,11 @@ private Q_SLOTS:
     // No working folder is left behind, whatever the run's end.
     void cleanup()
     {
-        QDirIterator work(dir->filePath("cache"), QDir::Files, QDirIterator::Subdirectories);
-        QVERIFY2(!work.hasNext(), qPrintable(work.next()));
+        QDirIterator files(dir->path(), QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QString path = files.next();
+            QVERIFY2(!path.contains("/cache/"), qPrintable(path));
+        }
         dir.reset();
     }
 
@@ -448,6 +452,67 @@ private Q_SLOTS:
                  qPrintable(run.err));
         QVERIFY(!run.out.contains("Fertig!"));
         QCOMPARE(helpersFor(card.path()), QStringList());
+    }
+
+    // As an ordinary user the helper runs through the real pkexec, allowed by a polkit rule of
+    // the test. pkexec gives it a clean PATH, so the real lsblk shows the loop device as what it
+    // is and the helper refuses it: the refusal comes from the helper as root.
+    void unprivilegedThroughPkexec()
+    {
+        for (const char *needed : {"/usr/bin/pkexec", "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon",
+                                   "/usr/bin/unshare", "/usr/bin/setpriv", "/usr/bin/pkaction"})
+            if (!QFileInfo(QString(needed)).isExecutable())
+                QSKIP(
+                    qPrintable(QString("needs ") + needed + " (packages pkexec, polkitd, dbus, util-linux)"));
+        const passwd *nobody = ::getpwnam("nobody");
+        if (!nobody)
+            QSKIP("needs the user nobody");
+        if (QProcess::execute("/usr/bin/unshare", {"-m", "true"}) != 0)
+            QSKIP("needs a private mount namespace (unshare -m, as root)");
+        const QString installer = qEnvironmentVariable("TOBRA_INSTALLER");
+        const QStringList asNobody{QString("--reuid=%1").arg(nobody->pw_uid),
+                                   QString("--regid=%1").arg(nobody->pw_gid), "--clear-groups"};
+        if (QProcess::execute("/usr/bin/setpriv", asNobody + QStringList{"test", "-x", installer}) != 0)
+            QSKIP("needs a build folder that the user nobody can enter and run");
+
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        const QString home = dir->filePath("home");
+        QVERIFY(QDir().mkpath(home + "/runtime"));
+        QVERIFY(QFile::copy(demoImage(), home + "/my.img"));
+        QVERIFY(QFile::copy(rom(), home + "/kick.rom"));
+        QVERIFY(runTool("chown", {"-R", QString("%1:%2").arg(nobody->pw_uid).arg(nobody->pw_gid), home}));
+        QVERIFY(QFile::setPermissions(home + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                             QFileDevice::ExeOwner));
+        QVERIFY(QFile::setPermissions(dir->path(), QFileDevice::Permissions(0x7755)));
+
+        QProcessEnvironment environment = environmentFor(card.path());
+        environment.insert("HOME", home);
+        environment.insert("XDG_CONFIG_HOME", home);
+        environment.insert("XDG_CACHE_HOME", home + "/cache");
+        environment.insert("XDG_RUNTIME_DIR", home + "/runtime");
+        environment.insert("TMPDIR", home);
+        environment.remove("SHELL");
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start("/usr/bin/unshare",
+                      {"-m", qEnvironmentVariable("TOBRA_POLKIT_SCRIPT"), QString::number(nobody->pw_uid),
+                       QString::number(nobody->pw_gid), installer, "--cli", "--device", card.path(), "--rom",
+                       home + "/kick.rom", "--image", home + "/my.img", "--yes"});
+        process.closeWriteChannel();
+        const Run run = finish(process);
+        if (run.exitCode == 77)
+            QSKIP(qPrintable("polkit could not be set up: " + run.out));
+
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt.\n"),
+                 qPrintable(run.out));
+        QVERIFY2(run.err.startsWith("FEHLER: " + card.path() + " ist kein erlaubtes Ziel"),
+                 qPrintable(run.err));
+        QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
     }
 };
 
