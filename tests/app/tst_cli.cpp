@@ -1,6 +1,7 @@
 // The installer without a window, run as a user would run it: the built program with --cli,
 // the demonstration image and ROM files, loop devices shown as removable cards, the version list
 // and image from the local HTTP server.
+#include "fatreadback.h"
 #include "faultydisk.h"
 #include "httpserver.h"
 #include "loopdevice.h"
@@ -126,14 +127,7 @@ private:
     // The card's FAT file, read with mtools from the device.
     QByteArray cardFile(const QString &device, const QString &name) const
     {
-        const QString copy = dir->filePath("from-card.bin");
-        QFile::remove(copy);
-        QByteArray output;
-        if (!runTool("mcopy",
-                     {"-n", "-i", device + "@@" + QString::number(partitionOffset), "::" + name, copy},
-                     &output))
-            return "mcopy failed: " + output;
-        return fileBytes(copy);
+        return fatFile(device, partitionOffset, name, dir->filePath("from-card.bin"));
     }
 
 private Q_SLOTS:
