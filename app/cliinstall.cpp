@@ -155,8 +155,9 @@ private:
     bool lineOpen = false;
 };
 
-// Tells how the run ended and returns the exit code: a cancel is no error, and one through a
-// signal ends as if the signal had ended the process.
+// Tells how the run ended and returns the exit code. A cancel is no error. A stop signal decides
+// the code even when a part ended first of the same Ctrl+C, which a terminal sends to the helper
+// as well.
 int endOfRun(bool ok, const QString &text, Installation::Outcome outcome, int stopSignal)
 {
     if (ok) {
@@ -165,11 +166,7 @@ int endOfRun(bool ok, const QString &text, Installation::Outcome outcome, int st
                            "in den Raspberry Pi gesteckt werden."));
         return succeeded;
     }
-    if (outcome != Installation::Outcome::Cancelled) {
-        printError(QStringLiteral("FEHLER: %1").arg(text));
-        return failed;
-    }
-    printError(text);
+    printError(outcome == Installation::Outcome::Cancelled ? text : QStringLiteral("FEHLER: %1").arg(text));
     return stopSignal ? 128 + stopSignal : failed;
 }
 

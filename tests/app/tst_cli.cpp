@@ -15,6 +15,7 @@
 #include <QTest>
 #include <csignal>
 #include <pwd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -425,7 +426,10 @@ private Q_SLOTS:
         if (!card.isAttached())
             QSKIP(qPrintable(card.error()));
 
+        // In a process group of its own, like a command started from a shell: Ctrl+C on a
+        // terminal reaches the whole group, the write helper included.
         QProcess process;
+        process.setChildProcessModifier([] { ::setpgid(0, 0); });
         startCli(process, installArguments(card.path(), {"--image", demoImage(), "--yes"}),
                  environmentFor(card.path()));
         QString out;
@@ -438,7 +442,7 @@ private Q_SLOTS:
         QVERIFY2(writing && process.state() == QProcess::Running, qPrintable(out));
         QTRY_VERIFY_WITH_TIMEOUT(!helpersFor(card.path()).isEmpty(), 10000);
         QTest::qWait(500);
-        ::kill(pid_t(process.processId()), SIGINT);
+        ::kill(-pid_t(process.processId()), SIGINT);
         const Run run = finish(process, 60000);
 
         QCOMPARE(run.exitCode, 130);

@@ -77,7 +77,8 @@ private Q_SLOTS:
              {"Installiert Tobra auf eine SD-Karte für den Raspberry Pi",
               "--config-url <url> Adresse oder Pfad der tobra.json (zum Testen)",
               "--image-base <url> Ordner, aus dem die Images geladen werden (zum Testen)",
-              "--plain Normale Systemoberfläche statt Workbench-Stil", "-h, --help", "-v, --version"})
+              "--plain Normale Systemoberfläche statt Workbench-Stil",
+              "--cli Ohne Fenster installieren („--cli --help“ zeigt, wie)", "-h, --help", "-v, --version"})
             QVERIFY2(help.contains(QString::fromUtf8(line)), line);
         QVERIFY(!help.contains("screenshot"));
         QVERIFY(!help.contains("datei"));
