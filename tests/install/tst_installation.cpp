@@ -1,16 +1,13 @@
 // The installation job end to end, observed only through its signals: image from the local HTTP
 // server or a local file, a loop device shown as a removable card, the write helper (this
 // executable with "--write-helper"), the working folder in a private cache folder.
-#include "faultydisk.h"
-#include "httpserver.h"
 #include "installation.h"
-#include "loopdevice.h"
+#include "installfixture.h"
 #include "mounts.h"
 #include "testfiles.h"
 #include "windowfixture.h"
 #include "writehelper.h"
 
-#include <QCryptographicHash>
 #include <QSignalSpy>
 #include <QTest>
 #include <csignal>
@@ -19,31 +16,6 @@
 #include <unistd.h>
 
 namespace {
-
-const qint64 cardBytes = 48 * 1024 * 1024;
-const qint64 partitionOffset = 1024 * 1024;
-const QString demoImage = QStringLiteral("tobra-demo.img");
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QByteArray sha256Hex(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-}
-
-// A drive that lsblk reports but that does not exist: runs that must never reach the helper.
-QByteArray fakeDrive(qint64 size)
-{
-    return QStringLiteral(R"({"blockdevices": [
-  {"name": "tobratest9", "path": "/dev/tobratest9", "size": %1, "type": "disk", "rm": true,
-   "hotplug": true, "tran": "usb", "vendor": "Test", "model": "Card", "ro": false, "mountpoints": [null]}]})")
-        .arg(size)
-        .toUtf8();
-}
 
 // Everything one run reported.
 struct Run
@@ -105,19 +77,13 @@ private:
 
     QList<HttpServer::Request> newRequests(const QString &method) const
     {
-        QList<HttpServer::Request> result;
-        for (const HttpServer::Request &request : server->requests().mid(requestsBefore))
-            if (request.method == method)
-                result.append(request);
-        return result;
+        return requestsSince(*server, requestsBefore, method);
     }
 
     void showAsRemovable(const QString &device)
     {
         lsblk.reset();
-        qputenv("PATH", QFile::encodeName(qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/removable-lsblk") +
-                            ':' + originalPath);
-        qputenv("TOBRA_REMOVABLE_DEVICES", device.toUtf8());
+        ::showAsRemovable({device}, originalPath);
     }
 
     // The drive as the listing shows it now.
@@ -146,18 +112,6 @@ private:
         return request;
     }
 
-    QByteArray cardFile(const QString &device, const QString &name)
-    {
-        const QString copy = dir->filePath("from-card.bin");
-        QFile::remove(copy);
-        QByteArray output;
-        if (!runTool("mcopy",
-                     {"-n", "-i", device + "@@" + QString::number(partitionOffset), "::" + name, copy},
-                     &output))
-            return "mcopy failed: " + output;
-        return fileBytes(copy);
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
@@ -167,13 +121,8 @@ private Q_SLOTS:
         for (const char *tool : {"sfdisk", "mkfs.fat", "mmd", "mcopy"})
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 QSKIP(qPrintable(QString("needs %1 (packages fdisk, dosfstools, mtools)").arg(tool)));
-        QByteArray output;
-        QVERIFY2(runTool(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh", {fixtures.filePath("demo")},
-                         &output),
-                 output.constData());
-        QVERIFY2(runTool(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh",
-                         {fixtures.filePath("norom"), "--no-rom-folder"}, &output),
-                 output.constData());
+        QVERIFY(makeDemo(fixtures.filePath("demo")));
+        QVERIFY(makeDemo(fixtures.filePath("norom"), {"--no-rom-folder"}));
         demoSha = sha256Hex(fileBytes(demoPath()));
         romPath = fixtures.filePath("demo/roms/kick-demo.rom");
         extPath = fixtures.filePath("demo/roms/ext-demo.rom");
@@ -293,8 +242,10 @@ private Q_SLOTS:
         const QList<S> steps{S::Checking, S::Fetching, S::Injecting, S::Writing, S::Verifying};
         QCOMPARE(run.stepList(),
                  steps + (local ? QList<S>{S::Finished} : QList<S>{S::Reporting, S::Finished}));
-        QCOMPARE(cardFile(card.path(), "Rom/rom.bin"), fileBytes(romPath));
-        QCOMPARE(cardFile(card.path(), "Rom/ext.bin").startsWith("mcopy failed"), !useExt);
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", dir->filePath("from-card.bin")), fileBytes(romPath));
+        QCOMPARE(
+            cardFile(card.path(), "Rom/ext.bin", dir->filePath("from-card.bin")).startsWith("mcopy failed"),
+            !useExt);
         QCOMPARE(sha256Hex(fileBytes(image)), demoSha);
         QCOMPARE(workLeftovers(), QStringList());
         const QList<HttpServer::Request> posts = newRequests("POST");
@@ -445,14 +396,8 @@ private Q_SLOTS:
         QFETCH(Installation::Step, during);
         QFETCH(QString, text);
 
-        FaultyDisk::Options options;
-        options.size = cardBytes;
-        options.writeRate = 2000000;
-        FaultyDisk slowCard(dir->path(), options);
-        if (!slowCard.isRunning())
-            QSKIP(qPrintable(slowCard.error()));
-        LoopDevice card(slowCard.file());
-        if (!card.isAttached())
+        SlowCard card(dir->path());
+        if (!card.error().isEmpty())
             QSKIP(qPrintable(card.error()));
         showAsRemovable(card.path());
 
@@ -474,14 +419,8 @@ private Q_SLOTS:
     // Destroying a running installation stops the helper at once and takes the folder with it.
     void destroyedWhileWriting()
     {
-        FaultyDisk::Options options;
-        options.size = cardBytes;
-        options.writeRate = 2000000;
-        FaultyDisk slowCard(dir->path(), options);
-        if (!slowCard.isRunning())
-            QSKIP(qPrintable(slowCard.error()));
-        LoopDevice card(slowCard.file());
-        if (!card.isAttached())
+        SlowCard card(dir->path());
+        if (!card.error().isEmpty())
             QSKIP(qPrintable(card.error()));
         showAsRemovable(card.path());
 

@@ -2,10 +2,8 @@
 // the freshly listed card, the final boxes, a calm cancel, the end on SIGTERM, and the run of an
 // ordinary user through the real pkexec. Version list and image from the local HTTP server, a loop
 // device shown as a removable card, the write helper (this executable with "--write-helper").
-#include "faultydisk.h"
-#include "httpserver.h"
 #include "installation.h"
-#include "loopdevice.h"
+#include "installfixture.h"
 #include "mainwindow.h"
 #include "mounts.h"
 #include "testfiles.h"
@@ -14,7 +12,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <QLabel>
 #include <QLineEdit>
@@ -30,10 +27,7 @@
 
 namespace {
 
-const qint64 partitionOffset = 1024 * 1024;
-const qint64 cardBytes = 48 * 1024 * 1024;
 const QString title = QStringLiteral("Tobra Installer");
-const QString demoImage = QStringLiteral("tobra-demo.img");
 const QString noRomImage = QStringLiteral("tobra-norom.img");
 
 const QString noLocalImage = QStringLiteral("Die lokale Image-Datei wurde nicht gefunden.");
@@ -54,27 +48,6 @@ const QString finishedLine = QStringLiteral("Installation abgeschlossen.");
 const QString cancelRequested = QStringLiteral("Abbruch angefordert …");
 const QString passwordNote =
     QStringLiteral("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt.");
-
-// A drive that lsblk reports but that does not exist: runs that must never reach the helper.
-QByteArray fakeDrive(qint64 size)
-{
-    return QStringLiteral(R"({"blockdevices": [
-  {"name": "tobratest9", "path": "/dev/tobratest9", "size": %1, "type": "disk", "rm": true,
-   "hotplug": true, "tran": "usb", "vendor": "Test", "model": "Card", "ro": false, "mountpoints": [null]}]})")
-        .arg(size)
-        .toUtf8();
-}
-
-QByteArray sha256Hex(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-}
-
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray versionList(const QString &image, const QByteArray &sha256)
 {
@@ -218,22 +191,9 @@ private:
 
     QString demoPath() const { return fixtures.filePath("demo/images/" + demoImage); }
 
-    static bool makeDemo(const QString &folder)
-    {
-        QByteArray output;
-        const bool ok = runTool(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh", {folder}, &output);
-        if (!ok)
-            qWarning("make-demo.sh: %s", output.constData());
-        return ok;
-    }
-
     QList<HttpServer::Request> newRequests(const QString &method) const
     {
-        QList<HttpServer::Request> result;
-        for (const HttpServer::Request &request : server->requests().mid(requestsBefore))
-            if (request.method == method)
-                result.append(request);
-        return result;
+        return requestsSince(*server, requestsBefore, method);
     }
 
     // Image downloads since the test began.
@@ -250,13 +210,10 @@ private:
         return QDir(Installation::workingRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
     }
 
-    // Shows the loop devices to the drive rules as removable disks.
     void showAsRemovable(const QStringList &devices)
     {
         lsblk.reset();
-        qputenv("PATH", QFile::encodeName(qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/removable-lsblk") +
-                            ':' + originalPath);
-        qputenv("TOBRA_REMOVABLE_DEVICES", devices.join(' ').toUtf8());
+        ::showAsRemovable(devices, originalPath);
     }
 
     // The window on the version list in folder list/ with images below imageFolder, the ROM
@@ -300,19 +257,6 @@ private:
         auto *progress = member<QProgressBar>(window, "progressBar");
         auto *status = member<QLabel>(window, "statusLabel");
         QTRY_VERIFY_WITH_TIMEOUT(status->text() == writing && progress->value() > 0, 30000);
-    }
-
-    // The card's FAT file, read with mtools from the device.
-    QByteArray cardFile(const QString &device, const QString &name)
-    {
-        const QString copy = dir->filePath("from-card.bin");
-        QFile::remove(copy);
-        QByteArray output;
-        if (!runTool("mcopy",
-                     {"-n", "-i", device + "@@" + QString::number(partitionOffset), "::" + name, copy},
-                     &output))
-            return "mcopy failed: " + output;
-        return fileBytes(copy);
     }
 
     void checkIdleAfterRun(MainWindow &window, const QString &status, int progress)
@@ -460,7 +404,7 @@ private Q_SLOTS:
                  (QStringList{checking, downloading, "Download fertig, SHA-256 " + demoSha, checksumOk,
                               injecting, romLine, writing, verifying, finishedLine}));
         checkIdleAfterRun(*window, "Fertig", 100);
-        QCOMPARE(cardFile(card.path(), "Rom/rom.bin"), fileBytes(romPath));
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", dir->filePath("from-card.bin")), fileBytes(romPath));
         QCOMPARE(newRequests("POST").size(), consentAtEnd ? 1 : 0);
     }
 
@@ -662,14 +606,8 @@ private Q_SLOTS:
     // A card that takes 2 MB/s: the helper is still writing when the user cancels.
     void cancelDuringWriting()
     {
-        FaultyDisk::Options options;
-        options.size = cardBytes;
-        options.writeRate = 2000000;
-        FaultyDisk slowCard(dir->path(), options);
-        if (!slowCard.isRunning())
-            QSKIP(qPrintable(slowCard.error()));
-        LoopDevice card(slowCard.file());
-        if (!card.isAttached())
+        SlowCard card(dir->path());
+        if (!card.error().isEmpty())
             QSKIP(qPrintable(card.error()));
         showAsRemovable({card.path()});
 
@@ -695,14 +633,8 @@ private Q_SLOTS:
     // SIGTERM during a write ends the window as a close would: helper stopped, folder gone.
     void endsOnTerminationSignal()
     {
-        FaultyDisk::Options options;
-        options.size = cardBytes;
-        options.writeRate = 2000000;
-        FaultyDisk slowCard(dir->path(), options);
-        if (!slowCard.isRunning())
-            QSKIP(qPrintable(slowCard.error()));
-        LoopDevice card(slowCard.file());
-        if (!card.isAttached())
+        SlowCard card(dir->path());
+        if (!card.error().isEmpty())
             QSKIP(qPrintable(card.error()));
         showAsRemovable({card.path()});
 
