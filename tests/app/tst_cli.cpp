@@ -1,15 +1,11 @@
 // The installer without a window, run as a user would run it: the built program with --cli,
 // the demonstration image and ROM files, loop devices shown as removable cards, the version list
 // and image from the local HTTP server.
-#include "fatreadback.h"
-#include "faultydisk.h"
-#include "httpserver.h"
-#include "loopdevice.h"
+#include "installfixture.h"
 #include "mounts.h"
 #include "removablelsblk.h"
 #include "testfiles.h"
 
-#include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QTest>
@@ -19,8 +15,6 @@
 
 namespace {
 
-const qint64 partitionOffset = 1024 * 1024;
-const qint64 cardBytes = 48 * 1024 * 1024;
 const QString helpHint = QStringLiteral("„tobra-installer --cli --help“ zeigt die Optionen.");
 const QString doneText = QStringLiteral("Fertig! Die Karte wurde geschrieben und geprüft.\nSie kann jetzt "
                                         "entfernt und in den Raspberry Pi gesteckt werden.\n");
@@ -61,12 +55,6 @@ Run runCli(const QStringList &arguments,
     return finish(process);
 }
 
-QByteArray fileBytes(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 // Process ids of running write helpers for the device.
 QStringList helpersFor(const QString &device)
 {
@@ -90,7 +78,7 @@ private:
     std::unique_ptr<HttpServer> server;
     std::unique_ptr<QTemporaryDir> dir; // per test: the card file and TMPDIR
 
-    QString demoImage() const { return fixtures.filePath("demo/images/tobra-demo.img"); }
+    QString demoPath() const { return fixtures.filePath("demo/images/" + demoImage); }
     QString rom() const { return fixtures.filePath("demo/roms/kick-demo.rom"); }
     QString ext() const { return fixtures.filePath("demo/roms/ext-demo.rom"); }
 
@@ -111,6 +99,8 @@ private:
                card.resize(size);
     }
 
+    QString scratch() const { return dir->filePath("from-card.bin"); }
+
     QStringList installArguments(const QString &device, const QStringList &more) const
     {
         return QStringList{"--device", device, "--rom", rom()} + more;
@@ -125,12 +115,6 @@ private:
 
     int counterReports() const { return server->requests("POST").size(); }
 
-    // The card's FAT file, read with mtools from the device.
-    QByteArray cardFile(const QString &device, const QString &name) const
-    {
-        return fatFile(device, partitionOffset, name, dir->filePath("from-card.bin"));
-    }
-
 private Q_SLOTS:
     void initTestCase()
     {
@@ -139,10 +123,7 @@ private Q_SLOTS:
         for (const char *tool : {"sfdisk", "mkfs.fat", "mmd", "mcopy"})
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 QSKIP(qPrintable(QString("needs %1 (packages fdisk, dosfstools, mtools)").arg(tool)));
-        QByteArray output;
-        QVERIFY2(runTool(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh", {fixtures.filePath("demo")},
-                         &output),
-                 output.constData());
+        QVERIFY(makeDemo(fixtures.filePath("demo")));
         QVERIFY(writeFile(fixtures.filePath("two.json"), R"({"schema": 1, "versions": [
             {"title": "Tobra 1.2", "image": "a.img"}, {"title": "Tobra <1.1> & mehr", "image": "b.img"}]})"));
         server = std::make_unique<HttpServer>(fixtures.path());
@@ -269,12 +250,11 @@ private Q_SLOTS:
         const QStringList written{"Kopiere ROM-Dateien ins Image …", "Rom/rom.bin geschrieben (0.3 MB)"};
         const QStringList writeAndVerify{"Schreibe auf die Karte …", "Prüfe die Karte …",
                                          "Installation abgeschlossen."};
-        const QString sha =
-            QCryptographicHash::hash(fileBytes(demoImage()), QCryptographicHash::Sha256).toHex();
+        const QString sha = sha256Hex(fileBytes(demoPath()));
         const QStringList download{"Lade Tobra Demo herunter …", "Download fertig, SHA-256 " + sha,
                                    "Prüfsumme stimmt."};
         QTest::newRow("local image with ext.bin")
-            << QStringList{"--image", demoImage(), "--ext", ext()} << true << 0
+            << QStringList{"--image", demoPath(), "--ext", ext()} << true << 0
             << QStringList{"Prüfe Karte und Speicherplatz …", "Kopiere lokales Image …"} + written +
                    QStringList{"Rom/ext.bin geschrieben (0.5 MB)"} + writeAndVerify;
         QTest::newRow("first version of the list, counted")
@@ -306,11 +286,11 @@ private Q_SLOTS:
         QCOMPARE(run.out, lines.join('\n') + '\n' + doneText);
         QCOMPARE(run.err, QString());
 
-        QCOMPARE(cardFile(card.path(), "Rom/rom.bin"), fileBytes(rom()));
-        QCOMPARE(cardFile(card.path(), "Rom/ext.bin").startsWith("mcopy failed"), !withExt);
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), fileBytes(rom()));
+        QCOMPARE(cardFile(card.path(), "Rom/ext.bin", scratch()).startsWith("mcopy failed"), !withExt);
         if (withExt)
-            QCOMPARE(cardFile(card.path(), "Rom/ext.bin"), fileBytes(ext()));
-        QCOMPARE(cardFile(card.path(), "README.TXT"), QByteArray("Tobra demonstration image\r\n"));
+            QCOMPARE(cardFile(card.path(), "Rom/ext.bin", scratch()), fileBytes(ext()));
+        QCOMPARE(cardFile(card.path(), "README.TXT", scratch()), QByteArray("Tobra demonstration image\r\n"));
         QTRY_COMPARE(counterReports() - reportsBefore, reports);
         if (reports)
             QCOMPARE(server->requests("POST").last().body, QByteArray("image=tobra-demo.img"));
@@ -323,13 +303,13 @@ private Q_SLOTS:
         QTest::addColumn<QString>("message"); // the start of what the program says
 
         QTest::newRow("card too small")
-            << qint64(16 * 1024 * 1024) << QStringList{"--image", demoImage()}
+            << qint64(16 * 1024 * 1024) << QStringList{"--image", demoPath()}
             << "FEHLER: Das Image (36,7 MB) ist größer als die Speicherkarte (16,8 MB).";
         QTest::newRow("unknown title")
             << cardBytes << fromServer({"--title", "Tobra 9"})
             << "Die Version „Tobra 9“ steht nicht in der Versionsliste (--list-versions zeigt die Titel).";
         QTest::newRow("ROM missing") << cardBytes
-                                     << QStringList{"--image", demoImage(), "--rom", "/nowhere.rom"}
+                                     << QStringList{"--image", demoPath(), "--rom", "/nowhere.rom"}
                                      << "Die ROM-Datei „/nowhere.rom“ wurde nicht gefunden.";
         QTest::newRow("list unavailable")
             << cardBytes << QStringList{"--config-url", server->url("/none.json").toString()}
@@ -358,7 +338,7 @@ private Q_SLOTS:
     // Only disks that the drive rules offer are written: here no disk is removable.
     void refusesADiskNotOffered()
     {
-        const Run run = runCli(installArguments("/dev/zero", {"--image", demoImage(), "--yes"}),
+        const Run run = runCli(installArguments("/dev/zero", {"--image", demoPath(), "--yes"}),
                                environmentFor("/dev/tobratest9"));
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.err,
@@ -390,7 +370,7 @@ private Q_SLOTS:
         QProcess process;
         process.setProcessEnvironment(environmentFor(card.path()));
         QStringList command{qEnvironmentVariable("TOBRA_INSTALLER"), "--cli"};
-        command << installArguments(card.path(), {"--image", demoImage()});
+        command << installArguments(card.path(), {"--image", demoPath()});
         process.start(script, {"-qec", command.join(' '), "/dev/null"});
         QVERIFY(process.waitForStarted());
         process.write(answer);
@@ -409,28 +389,22 @@ private Q_SLOTS:
         }
         // Redrawn in place; the speed needs more time than a loop card takes.
         QVERIFY2(run.out.contains("\r\x1b[KSchreibe auf die Karte …  100 %"), qPrintable(run.out));
-        QCOMPARE(cardFile(card.path(), "Rom/rom.bin"), fileBytes(rom()));
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), fileBytes(rom()));
     }
 
     // Ctrl+C while the helper writes: the helper stops, the card is described as it is, and the
     // program ends with 130 like a shell's interrupted command.
     void ctrlCWhileWriting()
     {
-        FaultyDisk::Options options;
-        options.size = cardBytes;
-        options.writeRate = 2000000;
-        FaultyDisk slowCard(dir->path(), options);
-        if (!slowCard.isRunning())
-            QSKIP(qPrintable(slowCard.error()));
-        LoopDevice card(slowCard.file());
-        if (!card.isAttached())
+        SlowCard card(dir->path());
+        if (!card.error().isEmpty())
             QSKIP(qPrintable(card.error()));
 
         // In a process group of its own, like a command started from a shell: Ctrl+C on a
         // terminal reaches the whole group, the write helper included.
         QProcess process;
         process.setChildProcessModifier([] { ::setpgid(0, 0); });
-        startCli(process, installArguments(card.path(), {"--image", demoImage(), "--yes"}),
+        startCli(process, installArguments(card.path(), {"--image", demoPath(), "--yes"}),
                  environmentFor(card.path()));
         QString out;
         const bool writing = QTest::qWaitFor(
@@ -480,7 +454,7 @@ private Q_SLOTS:
             QSKIP(qPrintable(card.error()));
         const QString home = dir->filePath("home");
         QVERIFY(QDir().mkpath(home + "/runtime"));
-        QVERIFY(QFile::copy(demoImage(), home + "/my.img"));
+        QVERIFY(QFile::copy(demoPath(), home + "/my.img"));
         QVERIFY(QFile::copy(rom(), home + "/kick.rom"));
         QVERIFY(runTool("chown", {"-R", QString("%1:%2").arg(nobody->pw_uid).arg(nobody->pw_gid), home}));
         QVERIFY(QFile::setPermissions(home + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
