@@ -16,7 +16,6 @@ namespace {
 
 using namespace cli;
 
-const qint64 largeDriveBytes = 256000000000;
 const qint64 redrawIntervalMs = 250;
 
 // The entry called title, or the first one when no title is given.
@@ -80,15 +79,7 @@ bool buildRequest(const Options &options, InstallRequest *request, QString *erro
 // memory card; only "j" or "ja" agree.
 bool confirmErase(const DriveInfo &drive)
 {
-    if (drive.sizeBytes > largeDriveBytes)
-        printLine(QStringLiteral("ACHTUNG: Dieses Laufwerk ist mit %1 GB sehr groß für eine Speicherkarte. "
-                                 "Es könnte eine externe Festplatte mit wichtigen Daten sein.\n\n%2\n\n"
-                                 "Alle Daten darauf werden unwiderruflich gelöscht. Wirklich fortfahren?")
-                      .arg(QString::number(double(drive.sizeBytes) / 1e9, 'f', 0), drive.label));
-    else
-        printLine(QStringLiteral("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:\n\n%1\n\n"
-                                 "Fortfahren?")
-                      .arg(drive.label));
+    printLine(eraseQuestion(drive));
     std::fputs("[j/N] ", stdout);
     std::fflush(stdout);
     char answer[16] = {};
@@ -161,9 +152,7 @@ private:
 int endOfRun(bool ok, const QString &text, Installation::Outcome outcome, int stopSignal)
 {
     if (ok) {
-        printLine(
-            QStringLiteral("Fertig! Die Karte wurde geschrieben und geprüft.\nSie kann jetzt entfernt und "
-                           "in den Raspberry Pi gesteckt werden."));
+        printLine(finishedText());
         return succeeded;
     }
     printError(outcome == Installation::Outcome::Cancelled ? text : QStringLiteral("FEHLER: %1").arg(text));

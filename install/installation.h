@@ -49,6 +49,14 @@ DriveInfo freshDrive(const QList<DriveInfo> &fresh, const QString &path);
 // (other sequence number or size) under its name; empty when it is still the same.
 QString targetRefusal(const DriveInfo &chosen, const QList<DriveInfo> &fresh);
 
+// More than a memory card would hold: perhaps an external disk with the user's data.
+bool isLargeDrive(const DriveInfo &drive);
+// The question before the drive is erased, sharper for a large drive; a window and a command
+// line ask it alike.
+QString eraseQuestion(const DriveInfo &drive);
+// What the user is told after a verified write.
+QString finishedText();
+
 // Address of the entry's image file: its name resolved against base taken as a folder.
 QUrl imageUrl(const QUrl &base, const VersionEntry &entry);
 

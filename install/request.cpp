@@ -71,6 +71,30 @@ QUrl imageUrl(const QUrl &base, const VersionEntry &entry)
     return folder.resolved(QUrl(entry.image, QUrl::TolerantMode));
 }
 
+bool isLargeDrive(const DriveInfo &drive)
+{
+    return drive.sizeBytes > 256000000000;
+}
+
+QString eraseQuestion(const DriveInfo &drive)
+{
+    if (isLargeDrive(drive))
+        return QStringLiteral(
+                   "ACHTUNG: Dieses Laufwerk ist mit %1 GB sehr groß für eine Speicherkarte. Es könnte "
+                   "eine externe Festplatte mit wichtigen Daten sein.\n\n%2\n\nAlle Daten darauf werden "
+                   "unwiderruflich gelöscht. Wirklich fortfahren?")
+            .arg(QString::number(double(drive.sizeBytes) / 1e9, 'f', 0), drive.label);
+    return QStringLiteral("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:\n\n%1\n\nFortfahren?")
+        .arg(drive.label);
+}
+
+QString finishedText()
+{
+    return QStringLiteral(
+        "Fertig! Die Karte wurde geschrieben und geprüft.\nSie kann jetzt entfernt und in den "
+        "Raspberry Pi gesteckt werden.");
+}
+
 QUrl counterUrlFor(const QUrl &configUrl)
 {
     const QUrl url = configUrl.resolved(QUrl(QStringLiteral("count.php")));

@@ -13,8 +13,6 @@
 
 namespace {
 
-const qint64 largeDriveBytes = 256000000000;
-
 // A Yes/No question with No as default; only Yes gives true. The buttons speak German like
 // the rest of the window.
 bool askYesNo(QWidget *parent, QMessageBox::Icon icon, const QString &text)
@@ -89,18 +87,8 @@ void MainWindow::refuse(const QString &text)
 // Asks before the card is erased, more sharply for a drive too large to be a memory card.
 bool MainWindow::confirmErase(const DriveInfo &drive)
 {
-    if (drive.sizeBytes > largeDriveBytes)
-        return askYesNo(
-            this, QMessageBox::Critical,
-            QStringLiteral(
-                "ACHTUNG: Dieses Laufwerk ist mit %1 GB sehr groß für eine Speicherkarte. Es könnte "
-                "eine externe Festplatte mit wichtigen Daten sein.\n\n%2\n\nAlle Daten darauf werden "
-                "unwiderruflich gelöscht. Wirklich fortfahren?")
-                .arg(QString::number(double(drive.sizeBytes) / 1e9, 'f', 0), drive.label));
-    return askYesNo(
-        this, QMessageBox::Warning,
-        QStringLiteral("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:\n\n%1\n\nFortfahren?")
-            .arg(drive.label));
+    return askYesNo(this, isLargeDrive(drive) ? QMessageBox::Critical : QMessageBox::Warning,
+                    eraseQuestion(drive));
 }
 
 void MainWindow::onStepChanged(Installation::Step, const QString &text)
@@ -124,10 +112,7 @@ void MainWindow::succeed()
 {
     statusLabel->setText(QStringLiteral("Fertig"));
     progressBar->setValue(100);
-    QMessageBox::information(
-        this, windowTitle(),
-        QStringLiteral("Fertig! Die Karte wurde geschrieben und geprüft.\nSie kann jetzt "
-                       "entfernt und in den Raspberry Pi gesteckt werden."));
+    QMessageBox::information(this, windowTitle(), finishedText());
 }
 
 void MainWindow::fail(const QString &message)
