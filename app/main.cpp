@@ -1,3 +1,5 @@
+#include "cli.h"
+#include "commandline.h"
 #include "mainwindow.h"
 #include "theme.h"
 #include "translations.h"
@@ -9,44 +11,43 @@
 #include <QPixmap>
 #include <QTimer>
 #include <cstring>
+#include <memory>
 
 namespace {
 
 const int screenshotDelayMs = 1500;
 
-// Parses the GUI command line; help, version and errors end the process here.
+// The GUI command line. Help, version and errors end the process while parsing, before any
+// window system is contacted, so they work without a display.
 struct Options
 {
-    QCommandLineOption configUrl{
-        QStringLiteral("config-url"), QStringLiteral("Adresse oder Pfad der tobra.json (zum Testen)"),
-        QStringLiteral("url"), QStringLiteral("http://" TOBRA_LIST_HOST "/tobra/download/tobra.json")};
+    QCommandLineOption configUrl{QStringLiteral("config-url"),
+                                 QStringLiteral("Adresse oder Pfad der tobra.json (zum Testen)"),
+                                 QStringLiteral("url"), defaultConfigUrl()};
     QCommandLineOption imageBase{QStringLiteral("image-base"),
                                  QStringLiteral("Ordner, aus dem die Images geladen werden (zum Testen)"),
-                                 QStringLiteral("url"),
-                                 QStringLiteral("https://" TOBRA_IMAGE_HOST "/tobra/")};
+                                 QStringLiteral("url"), defaultImageBase()};
     QCommandLineOption plain{QStringLiteral("plain"),
                              QStringLiteral("Normale Systemoberfläche statt Workbench-Stil")};
+    QCommandLineOption cli{QStringLiteral("cli"),
+                           QStringLiteral("Ohne Fenster installieren („--cli --help“ zeigt, wie)")};
     QCommandLineOption screenshot{QStringLiteral("screenshot"),
                                   QStringLiteral("Fenster als PNG speichern und beenden"),
                                   QStringLiteral("datei")};
     QCommandLineParser parser;
 
-    explicit Options(const QApplication &application)
+    explicit Options(const QStringList &arguments)
     {
-        parser.setApplicationDescription(
-            QStringLiteral("Installiert Tobra auf eine SD-Karte für den Raspberry Pi"));
+        parser.setApplicationDescription(applicationDescription());
         parser.addHelpOption();
         parser.addVersionOption();
         screenshot.setFlags(QCommandLineOption::HiddenFromHelp);
-        parser.addOptions({configUrl, imageBase, plain, screenshot});
-        parser.process(application);
+        parser.addOptions({configUrl, imageBase, plain, cli, screenshot});
+        parser.process(arguments);
     }
     Q_DISABLE_COPY(Options)
 
-    QUrl url(const QCommandLineOption &option) const
-    {
-        return QUrl::fromUserInput(parser.value(option), QString());
-    }
+    QUrl url(const QCommandLineOption &option) const { return urlFromUserInput(parser.value(option)); }
 };
 
 // Saves the whole window to path once it has been on screen for a moment, then quits.
@@ -60,13 +61,17 @@ void scheduleScreenshot(MainWindow &window, const QString &path)
 
 int runGui(int argc, char **argv)
 {
+    // Help, version and errors end the process while parsing, before any window system is
+    // contacted; a plain application object is enough for Qt's German parser texts.
+    std::unique_ptr<const Options> parsed;
+    {
+        QCoreApplication parsing(argc, argv);
+        installQtGermanTranslations(parsing);
+        parsed = std::make_unique<const Options>(QCoreApplication::arguments());
+    }
+    const Options &options = *parsed;
     QApplication application(argc, argv);
-    QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
-    QCoreApplication::setOrganizationName(QStringLiteral("Drellwerk"));
-    QCoreApplication::setApplicationVersion(QStringLiteral(TOBRA_VERSION));
     installQtGermanTranslations(application);
-
-    const Options options(application);
     if (!options.parser.isSet(options.plain))
         applyWorkbenchTheme(application);
 
@@ -85,5 +90,8 @@ int main(int argc, char **argv)
     // The privileged mode takes over before any GUI object exists.
     if (argc >= 2 && std::strcmp(argv[1], "--write-helper") == 0)
         return runWriteHelper(argc, argv);
+    setApplicationIdentity();
+    if (asksForCli(argc, argv))
+        return runCli(argc, argv);
     return runGui(argc, argv);
 }

@@ -1,8 +1,8 @@
 #include "mainwindow.h"
 
-#include "downloader.h"
+#include "drives.h"
 #include "drivewatcher.h"
-#include "writejob.h"
+#include "stopsignals.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -27,7 +27,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QTime>
 #include <QVBoxLayout>
 
@@ -142,10 +141,9 @@ MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *pa
 {
     setWindowTitle(QStringLiteral("Tobra Installer"));
     buildWidgets();
-    downloader = new Downloader(&network, this);
-    writeJob = new WriteJob(this);
     driveWatcher = new DriveWatcher(this);
     readSettings();
+    makeInstallation();
     connectSignals();
     updateEnabled();
     refreshDrives();
@@ -153,11 +151,7 @@ MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *pa
     loadConfig();
 }
 
-MainWindow::~MainWindow()
-{
-    // The reply must not reach a half-destroyed window.
-    abandonConfigReply();
-}
+MainWindow::~MainWindow() = default;
 
 void MainWindow::buildWidgets()
 {
@@ -207,6 +201,7 @@ QWidget *MainWindow::buildVersionGroup()
     grid->addWidget(reloadButton, 0, 2);
 
     kickstartLabel = named<QLabel>("kickstartLabel");
+    kickstartLabel->setTextFormat(Qt::PlainText); // the text comes from the server
     grid->addWidget(new QLabel(QStringLiteral("Benötigtes Kickstart:")), 1, 0);
     grid->addWidget(kickstartLabel, 1, 1, 1, 2);
 
@@ -285,7 +280,8 @@ void MainWindow::readSettings()
     romEdit->setText(settings.value(QStringLiteral("romPath")).toString());
     extEdit->setText(settings.value(QStringLiteral("extPath")).toString());
     useExtCheck->setChecked(settings.value(QStringLiteral("useExt"), false).toBool());
-    countCheck->setChecked(settings.value(QStringLiteral("countInstall"), true).toBool());
+    // Consent is asked, never presumed: unticked until the user ticks it.
+    countCheck->setChecked(settings.value(QStringLiteral("countInstall"), false).toBool());
 }
 
 void MainWindow::writeSettings() const
@@ -300,6 +296,8 @@ void MainWindow::writeSettings() const
 void MainWindow::connectSignals()
 {
     connect(reloadButton, &QPushButton::clicked, this, &MainWindow::loadConfig);
+    connect(&listLoader, &VersionListLoader::loaded, this, &MainWindow::onListLoaded);
+    connect(&listLoader, &VersionListLoader::failed, this, &MainWindow::onListFailed);
     connect(versionCombo, &QComboBox::currentIndexChanged, this, &MainWindow::onVersionChanged);
     connect(localImageCheck, &QCheckBox::toggled, this, &MainWindow::updateEnabled);
     connect(useExtCheck, &QCheckBox::toggled, this, &MainWindow::updateEnabled);
@@ -311,11 +309,7 @@ void MainWindow::connectSignals()
     connect(cancelButton, &QPushButton::clicked, this, &MainWindow::cancel);
     connect(copyLogButton, &QPushButton::clicked, this, &MainWindow::copyLog);
     connect(driveWatcher, &DriveWatcher::changed, this, &MainWindow::onDrivesChanged);
-    connect(downloader, &Downloader::progress, this, &MainWindow::showProgress);
-    connect(downloader, &Downloader::finished, this, &MainWindow::onDownloadFinished);
-    connect(writeJob, &WriteJob::phaseChanged, this, &MainWindow::onPhaseChanged);
-    connect(writeJob, &WriteJob::progress, this, &MainWindow::showProgress);
-    connect(writeJob, &WriteJob::finished, this, &MainWindow::onWriteFinished);
+    connect(StopSignals::instance(), &StopSignals::received, this, &MainWindow::stopOnSignal);
 }
 
 void MainWindow::updateEnabled()
@@ -447,6 +441,8 @@ void MainWindow::fillDriveCombo(const QList<DriveInfo> &drives, const QString &e
         driveCombo->addItem(drive.label, drive.path);
         driveCombo->setItemData(driveCombo->count() - 1, QVariant::fromValue<qint64>(drive.sizeBytes),
                                 Qt::UserRole + 1);
+        driveCombo->setItemData(driveCombo->count() - 1, QVariant::fromValue<quint64>(drive.diskseq),
+                                Qt::UserRole + 2);
     }
 }
 

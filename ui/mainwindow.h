@@ -1,28 +1,24 @@
 #pragma once
 
 #include "drives.h"
+#include "installation.h"
 #include "versionlist.h"
+#include "versionlistloader.h"
 
 #include <QMainWindow>
 #include <QMap>
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QUrl>
-#include <memory>
 
-class Downloader;
 class DriveWatcher;
-class FatImage;
 class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QNetworkReply;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
-class QTemporaryDir;
-class WriteJob;
 
 // The installer's only window: version, ROM and drive choice, status line, log and the
 // installation it starts. Reads its four settings when built and writes them when a close is
@@ -81,30 +77,26 @@ private:
     QLineEdit *dropTarget(const QPoint &position, const QString &file) const;
     void takeDroppedFile(QLineEdit *field, const QString &file);
     void showProgress(qint64 done, qint64 total);
-    void onConfigReply(QNetworkReply *reply);
-    void abandonConfigReply();
+    void onListLoaded(const VersionList &list);
+    void onListFailed(VersionListLoader::Failure failure, const QString &message);
 
-    // The installation, from the Install button to succeed() or fail().
-    QString refusalOfChoices(int *versionIndex);
-    bool confirmErase();
-    void copyLocalImage(const QString &localImage);
-    void startDownload(const VersionEntry &entry);
-    void onDownloadFinished(bool ok, const QString &error, const QString &sha256Hex);
-    void copyRomsIntoImage();
-    bool writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName, QString *error);
-    void startWriting();
-    void onPhaseChanged(const QString &phase);
-    void onWriteFinished(bool ok, const QString &error);
+    // The installation, from the Install button to what it reports at its end.
+    InstallRequest requestFromWidgets() const;
+    void refuse(const QString &text);
+    bool confirmErase(const DriveInfo &drive);
+    void onStepChanged(Installation::Step step, const QString &text);
+    void onInstallFinished(bool ok, const QString &text);
     void succeed();
     void fail(const QString &message);
-    void reportInstall();
+    void showCancelled(const QString &text);
+    void stopOnSignal();
+    void makeInstallation();
 
     QUrl configUrl;
     QUrl imageBase;
-    QString imageName;
     QNetworkAccessManager network;
+    VersionListLoader listLoader{network}; // after network, which must outlive its request
     VersionList catalog;
-    QNetworkReply *configReply = nullptr; // the outstanding version-list request, if any
 
     QComboBox *versionCombo = nullptr;
     QLabel *kickstartLabel = nullptr;
@@ -127,14 +119,7 @@ private:
     QPushButton *cancelButton = nullptr;
     QPushButton *copyLogButton = nullptr;
 
-    Downloader *downloader = nullptr;
-    WriteJob *writeJob = nullptr;
-    std::unique_ptr<QTemporaryDir> tempDir;
-    QString imagePath;
-    QString expectedSha256;
-    QString romFile;
-    QString extFile;
-    QString devicePath;
+    Installation *installation = nullptr;
     bool busy = false;
 
     DriveWatcher *driveWatcher = nullptr;
@@ -143,6 +128,3 @@ private:
     bool drivesChangedWhileBusy = false;
     QStringList fullLog; // the log's lines with their addresses, for the clipboard
 };
-
-// Address of the entry's image file: its name resolved against base taken as a folder.
-QUrl imageUrl(const QUrl &base, const VersionEntry &entry);

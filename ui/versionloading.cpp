@@ -2,64 +2,31 @@
 
 #include <QComboBox>
 #include <QLabel>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-
-namespace {
-
-const int listTimeoutMs = 15000;
-
-} // namespace
 
 void MainWindow::loadConfig()
 {
-    abandonConfigReply();
     versionCombo->clear();
     kickstartLabel->clear();
     catalog = VersionList();
     setStatus(QStringLiteral("Lade Versionsliste …"), 0);
-
-    QNetworkRequest request(configUrl);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(listTimeoutMs);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral(TOBRA_USER_AGENT));
-    QNetworkReply *reply = network.get(request);
-    configReply = reply;
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { onConfigReply(reply); });
+    listLoader.load(configUrl);
 }
 
-// An older request still running when the list is reloaded must not add its titles as well.
-void MainWindow::abandonConfigReply()
+void MainWindow::onListFailed(VersionListLoader::Failure failure, const QString &message)
 {
-    if (!configReply)
-        return;
-    configReply->disconnect(this);
-    configReply->abort();
-    configReply->deleteLater();
-    configReply = nullptr;
+    const bool unavailable = failure == VersionListLoader::Failure::Unavailable;
+    setStatus(unavailable ? QStringLiteral("Versionsliste nicht verfügbar")
+                          : QStringLiteral("Versionsliste fehlerhaft"),
+              0);
+    appendLog(message);
+    if (unavailable)
+        appendLog(QStringLiteral("Sie können trotzdem eine lokale Image-Datei verwenden."));
 }
 
-void MainWindow::onConfigReply(QNetworkReply *reply)
+void MainWindow::onListLoaded(const VersionList &list)
 {
-    reply->deleteLater();
-    configReply = nullptr;
-    if (reply->error() != QNetworkReply::NoError) {
-        setStatus(QStringLiteral("Versionsliste nicht verfügbar"), 0);
-        appendLog(QStringLiteral("Fehler beim Laden der Versionsliste: %1").arg(reply->errorString()));
-        appendLog(QStringLiteral("Du kannst trotzdem eine lokale Image-Datei verwenden."));
-        return;
-    }
-
-    VersionList parsed;
-    QString error;
-    if (!parseVersionList(reply->readAll(), &parsed, &error)) {
-        setStatus(QStringLiteral("Versionsliste fehlerhaft"), 0);
-        appendLog(error);
-        return;
-    }
     // Replaced first: adding the first item selects it, and onVersionChanged must find its entry.
-    catalog = parsed;
+    catalog = list;
     for (const VersionEntry &entry : catalog.versions)
         versionCombo->addItem(entry.title);
     setStatus(QStringLiteral("Bereit (%1 Version(en) gefunden)").arg(catalog.versions.size()), 0);
@@ -75,14 +42,4 @@ void MainWindow::onVersionChanged()
     }
     const QString kickstart = catalog.versions.at(index).kickstart;
     kickstartLabel->setText(kickstart.isEmpty() ? QStringLiteral("keine Angabe") : kickstart);
-}
-
-QUrl imageUrl(const QUrl &base, const VersionEntry &entry)
-{
-    QUrl folder = base;
-    QString path = folder.path(QUrl::FullyDecoded);
-    if (!path.endsWith(QLatin1Char('/')))
-        path += QLatin1Char('/');
-    folder.setPath(path, QUrl::DecodedMode);
-    return folder.resolved(QUrl(entry.image, QUrl::TolerantMode));
 }

@@ -26,12 +26,23 @@ bool isPkexecRefusal(int exitCode)
     return !runningAsRoot() && (exitCode == 126 || exitCode == 127);
 }
 
+// pkexec ends with 127 and a line of its own when it cannot ask at all (no polkit authority,
+// no authentication agent); a refused password says "Not authorized".
+bool isPromptUnavailable(int exitCode, const QString &message)
+{
+    return !runningAsRoot() && exitCode == 127 && !message.isEmpty() &&
+           !message.contains(QLatin1String("Not authorized"));
+}
+
+constexpr int maxErrorOutput = 4096;
+
 } // namespace
 
 WriteJob::WriteJob(QObject *parent) : QObject(parent)
 {
     connect(&process, &QProcess::finished, this, &WriteJob::onFinished);
     connect(&process, &QProcess::errorOccurred, this, &WriteJob::onError);
+    connect(&process, &QProcess::readyReadStandardError, this, &WriteJob::onErrorOutput);
 }
 
 WriteJob::~WriteJob()
@@ -51,6 +62,8 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
 {
     outputBuffer.clear();
     lastError.clear();
+    errorOutput.clear();
+    launcherLine.clear();
     phase.clear();
     doneSeen = false;
     cancelled = false;
@@ -135,6 +148,24 @@ bool WriteJob::isRunning() const
     return process.state() != QProcess::NotRunning;
 }
 
+QString WriteJob::launcherMessage() const
+{
+    return launcherLine;
+}
+
+QString WriteJob::lastErrorLine() const
+{
+    const QList<QByteArray> lines = errorOutput.trimmed().split('\n');
+    return QString::fromLocal8Bit(lines.constLast().trimmed());
+}
+
+void WriteJob::onErrorOutput()
+{
+    errorOutput.append(process.readAllStandardError());
+    if (errorOutput.size() > maxErrorOutput)
+        errorOutput = errorOutput.right(maxErrorOutput);
+}
+
 QStringList WriteJob::launcherCommand()
 {
     return {QStringLiteral("pkexec")};
@@ -185,6 +216,7 @@ void WriteJob::interpretLine(const HelperLine &line)
 void WriteJob::onFinished(int exitCode, QProcess::ExitStatus status)
 {
     onOutput();
+    onErrorOutput();
     closeOutputPipe();
     if (reported)
         return;
@@ -194,6 +226,21 @@ void WriteJob::onFinished(int exitCode, QProcess::ExitStatus status)
         report(true, QString());
     else if (!lastError.isEmpty())
         report(false, lastError);
+    else
+        reportFailure(exitCode);
+}
+
+void WriteJob::reportFailure(int exitCode)
+{
+    if (isPkexecRefusal(exitCode))
+        launcherLine = lastErrorLine();
+    if (isPromptUnavailable(exitCode, launcherLine))
+        report(
+            false,
+            QStringLiteral(
+                "Die Passwortabfrage konnte nicht gezeigt werden: Es läuft kein polkit-Dienst oder kein "
+                "Authentifizierungsagent. Bitte polkit und den Authentifizierungsagenten der Arbeitsumgebung "
+                "installieren und starten, oder den Installer als root starten."));
     else if (isPkexecRefusal(exitCode))
         report(false,
                QStringLiteral("Keine Berechtigung: Die Passwortabfrage wurde abgebrochen oder abgelehnt."));

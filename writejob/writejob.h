@@ -33,6 +33,9 @@ public:
     void cancel();
     // True while the helper process (or pkexec) exists in any state.
     bool isRunning() const;
+    // pkexec's own last line when it ended the run without running the helper (a refusal, or no
+    // prompt possible); empty otherwise.
+    QString launcherMessage() const;
 
     // The command that raises privileges: the program, then its leading arguments.
     static QStringList launcherCommand();
@@ -48,6 +51,7 @@ private Q_SLOTS:
     void onOutput();
     void onFinished(int exitCode, QProcess::ExitStatus status);
     void onError(QProcess::ProcessError err);
+    void onErrorOutput();
 
 private:
     bool openOutputPipe(int *writeEnd);
@@ -55,6 +59,8 @@ private:
     bool drainOutputPipe();
     void interpretLine(const HelperLine &line);
     void report(bool ok, const QString &error);
+    void reportFailure(int exitCode);
+    QString lastErrorLine() const;
 
     QProcess process;
     // The helper's standard output is a pipe of our own, not QProcess's: closing our end is
@@ -63,6 +69,8 @@ private:
     QSocketNotifier *output = nullptr;
     QByteArray outputBuffer;
     QString lastError;
+    QByteArray errorOutput; // the tail of pkexec's and the helper's standard error
+    QString launcherLine;
     QString phase;
     bool doneSeen = false;
     bool cancelled = false;

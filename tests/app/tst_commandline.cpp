@@ -40,6 +40,24 @@ class TestCommandLine : public QObject
 {
     Q_OBJECT
 
+private:
+    // Over SSH or in a script there is no display and the desktop's platform (xcb) is asked for:
+    // what needs no window must work there too.
+    static QProcessEnvironment headless()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+            environment.remove(name);
+        return environment;
+    }
+
+    static void withAndWithoutDisplay()
+    {
+        QTest::addColumn<QProcessEnvironment>("environment");
+        QTest::newRow("offscreen") << QProcessEnvironment::systemEnvironment();
+        QTest::newRow("no display") << headless();
+    }
+
 private Q_SLOTS:
     void initTestCase()
     {
@@ -47,24 +65,31 @@ private Q_SLOTS:
             QSKIP("TOBRA_INSTALLER does not name the built installer");
     }
 
+    void help_data() { withAndWithoutDisplay(); }
+
     void help()
     {
-        const Run run = runInstaller({"--help"});
+        QFETCH(QProcessEnvironment, environment);
+        const Run run = runInstaller({"--help"}, environment);
         QCOMPARE(run.exitCode, 0);
         const QString help = run.out.simplified();
         for (const char *line :
              {"Installiert Tobra auf eine SD-Karte für den Raspberry Pi",
               "--config-url <url> Adresse oder Pfad der tobra.json (zum Testen)",
               "--image-base <url> Ordner, aus dem die Images geladen werden (zum Testen)",
-              "--plain Normale Systemoberfläche statt Workbench-Stil", "-h, --help", "-v, --version"})
+              "--plain Normale Systemoberfläche statt Workbench-Stil",
+              "--cli Ohne Fenster installieren („--cli --help“ zeigt, wie)", "-h, --help", "-v, --version"})
             QVERIFY2(help.contains(QString::fromUtf8(line)), line);
         QVERIFY(!help.contains("screenshot"));
         QVERIFY(!help.contains("datei"));
     }
 
+    void version_data() { withAndWithoutDisplay(); }
+
     void version()
     {
-        const Run run = runInstaller({"--version"});
+        QFETCH(QProcessEnvironment, environment);
+        const Run run = runInstaller({"--version"}, environment);
         QCOMPARE(run.exitCode, 0);
         QCOMPARE(run.out, QStringLiteral("TobraInstaller 0.1.0\n"));
     }
@@ -81,12 +106,12 @@ private Q_SLOTS:
             << QStringList{"--screenshot"} << "Nach '--screenshot' fehlt der Wert.";
     }
 
-    // The parser's own message, in German, a failure code, and no window.
+    // The parser's own message, in German, a failure code, and no window (so no display needed).
     void rejected()
     {
         QFETCH(QStringList, arguments);
         QFETCH(QString, message);
-        const Run run = runInstaller(arguments);
+        const Run run = runInstaller(arguments, headless());
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
     }

@@ -17,6 +17,7 @@ Query parameters change the answer for any path:
                  client goes away.
   stall=silent   read the request and never answer.
   truncate=N     send the headers with the full length, then N bytes, then close the connection.
+  endless=1      answer 200 with a chunked body of blanks that never ends, for any path.
 
 The parameters can also be put into the path as a first segment "__q/QUERY", for clients that
 build the file's address from a folder and a name and so cannot keep a query:
@@ -107,6 +108,8 @@ class Handler(BaseHTTPRequestHandler):
             return self.send_bytes(200, self.server.recorder.as_json(), "application/json", send_body)
         if params.get("stall") == "silent":
             return self.wait_for_client_to_leave()
+        if "endless" in params:
+            return self.send_endless()
         if "redirect" in params:
             return self.send_redirect(int(params.get("code", 302)), params["redirect"])
         status = int(params.get("status", 200))
@@ -185,6 +188,17 @@ class Handler(BaseHTTPRequestHandler):
             delay = began + sent / rate - time.monotonic()
             if delay > 0:
                 time.sleep(delay)
+
+    def send_endless(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Transfer-Encoding", "chunked")
+        self.end_headers()
+        chunk = b" " * 65536
+        framed = b"%x\r\n%s\r\n" % (len(chunk), chunk)
+        self.close_connection = True
+        while True:
+            self.wfile.write(framed)
 
     def wait_for_client_to_leave(self):
         self.close_connection = True

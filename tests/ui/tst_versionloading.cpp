@@ -15,11 +15,18 @@ const QByteArray threeVersions = R"json({"schema": 1, "versions": [
   {"title": "Tobra 1.1", "image": "tobra-1.1.img"},
   {"title": "Tobra 1.0 AROS", "image": "tobra-1.0.img", "kickstart": "AROS"}]})json";
 
+// Blanks after the document make it exactly as long as the loader accepts, or one byte longer.
+QByteArray padded(const QByteArray &list, qint64 size)
+{
+    return list + QByteArray(size - list.size(), ' ');
+}
+
 const QStringList threeTitles = {"Tobra 1.2", "Tobra 1.1", "Tobra 1.0 AROS"};
 const QString ready = QStringLiteral("Bereit (3 Version(en) gefunden)");
 const QString unavailable = QStringLiteral("Versionsliste nicht verfügbar");
 const QString faulty = QStringLiteral("Versionsliste fehlerhaft");
-const QString useLocalImage = QStringLiteral("Du kannst trotzdem eine lokale Image-Datei verwenden.");
+const QString tooLarge = QStringLiteral("Die Versionsliste ist größer als 1 MiB und wird nicht gelesen.");
+const QString useLocalImage = QStringLiteral("Sie können trotzdem eine lokale Image-Datei verwenden.");
 
 } // namespace
 
@@ -54,6 +61,8 @@ private Q_SLOTS:
         lsblk = std::make_unique<FakeLsblk>();
         writeFile("tobra.json", threeVersions);
         writeFile("page.html", "<html><body>Wartungsarbeiten</body></html>");
+        writeFile("largest.json", padded(threeVersions, VersionListLoader::maxListBytes));
+        writeFile("too-large.json", padded(threeVersions, VersionListLoader::maxListBytes + 1));
         server = std::make_unique<HttpServer>(files.path());
         QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
     }
@@ -61,15 +70,19 @@ private Q_SLOTS:
     void readyList_data()
     {
         QTest::addColumn<bool>("overHttp");
-        QTest::newRow("http") << true;
-        QTest::newRow("local file path") << false;
+        QTest::addColumn<QString>("file");
+        QTest::newRow("http") << true << "tobra.json";
+        QTest::newRow("local file path") << false << "tobra.json";
+        QTest::newRow("http, 1 MiB") << true << "largest.json";
+        QTest::newRow("local file path, 1 MiB") << false << "largest.json";
     }
 
     void readyList()
     {
         QFETCH(bool, overHttp);
-        const QUrl url = overHttp ? server->url("/tobra.json")
-                                  : QUrl::fromUserInput(files.filePath("tobra.json"), QString());
+        QFETCH(QString, file);
+        const QUrl url = overHttp ? server->url("/" + file)
+                                  : QUrl::fromUserInput(files.filePath(file), QString());
         const auto window = makeWindow(url);
         auto *status = member<QLabel>(*window, "statusLabel");
         QCOMPARE(status->text(), QStringLiteral("Lade Versionsliste …"));
@@ -110,6 +123,14 @@ private Q_SLOTS:
         QTest::newRow("html page with 200")
             << server->url("/page.html") << faulty
             << QStringList{faulty, "tobra.json ist kein gültiges JSON: illegal value"};
+        QTest::newRow("http, one byte over 1 MiB")
+            << server->url("/too-large.json") << faulty << QStringList{faulty, tooLarge};
+        QTest::newRow("local file, one byte over 1 MiB")
+            << QUrl::fromLocalFile(files.filePath("too-large.json")) << faulty
+            << QStringList{faulty, tooLarge};
+        // Without a bound this would fill the memory.
+        QTest::newRow("endless chunked body")
+            << server->url("/tobra.json?endless=1") << faulty << QStringList{faulty, tooLarge};
         const QString missing = files.filePath("missing.json");
         QTest::newRow("missing local file")
             << QUrl::fromLocalFile(missing) << unavailable
@@ -130,6 +151,24 @@ private Q_SLOTS:
         QCOMPARE(member<QComboBox>(*window, "versionCombo")->count(), 0);
         QCOMPARE(member<QLabel>(*window, "kickstartLabel")->text(), QString());
         QCOMPARE(logLines(*window).mid(logLines(*window).size() - log.size()), log);
+    }
+
+    // Markup in the list is shown as typed, never rendered: a label would draw "<i>3.1</i>" as
+    // an italic "3.1", about half as wide.
+    void textsFromTheListArePlain()
+    {
+        const QString markup = QStringLiteral("<i>3.1</i> &amp; <a href=\"x\">mehr</a>");
+        writeFile("markup.json", QStringLiteral(R"({"schema": 1, "versions": [
+            {"title": "<b>Tobra</b>", "image": "t.img", "kickstart": "%1"}]})")
+                                     .arg(QString(markup).replace('"', "\\\""))
+                                     .toUtf8());
+        const auto window = makeWindow(server->url("/markup.json"));
+        auto *versions = member<QComboBox>(*window, "versionCombo");
+        QTRY_COMPARE(versions->count(), 1);
+        QCOMPARE(versions->itemText(0), QStringLiteral("<b>Tobra</b>"));
+        auto *kickstart = member<QLabel>(*window, "kickstartLabel");
+        QCOMPARE(kickstart->text(), markup);
+        QVERIFY(kickstart->sizeHint().width() >= kickstart->fontMetrics().horizontalAdvance(markup));
     }
 
     // Reloading clears the list first; a request still running must not add its titles too.

@@ -20,6 +20,10 @@ const QString cancelText =
 const QString noPermissionText = "Keine Berechtigung: Die Passwortabfrage wurde abgebrochen oder abgelehnt.";
 const QString noPkexecText =
     "pkexec konnte nicht gestartet werden. Bitte polkit installieren oder den Installer als root starten.";
+const QString noPromptText =
+    "Die Passwortabfrage konnte nicht gezeigt werden: Es läuft kein polkit-Dienst oder kein "
+    "Authentifizierungsagent. Bitte polkit und den Authentifizierungsagenten der Arbeitsumgebung "
+    "installieren und starten, oder den Installer als root starten.";
 const QString helperNotStartedText = "Der Schreib-Helfer konnte nicht gestartet werden.";
 
 QString endedText(int code)
@@ -445,10 +449,11 @@ void TestWriteJob::unprivileged_data()
     // The user may not kill a helper that runs as root: only the closed pipe stops it.
     QTest::newRow("cancel while a root helper runs")
         << "cancel-running" << standIn << "root" << QByteArray("chatter") << "finished 0 " + cancelText;
+    // pkexec that cannot ask at all is no refused password.
     QTest::newRow("real pkexec without system bus")
         << "run"
         << "/usr/bin:/bin"
-        << "real" << QByteArray("DONE\\n") << "finished 0 " + noPermissionText;
+        << "real" << QByteArray("DONE\\n") << "finished 0 " + noPromptText;
     QTest::newRow("no pkexec") << "run"
                                << "%empty%"
                                << "" << QByteArray("DONE\\n") << "finished 0 " + noPkexecText;

@@ -1,33 +1,29 @@
-// Puts the user's ROM files into the FAT partition of the image before it is written.
+// Puts the user's ROM files into the FAT partition of the working copy before it is written.
 #include "fatimage.h"
-#include "mainwindow.h"
+#include "installation.h"
 
 #include <QFile>
 
-void MainWindow::copyRomsIntoImage()
+bool Installation::copyRomsIntoImage(QString *error)
 {
-    setStatus(QStringLiteral("Kopiere ROM-Dateien ins Image …"), 0);
     FatImage image;
-    QString error;
     const bool copied =
-        image.open(imagePath, &error) && writeRomFile(image, romFile, QStringLiteral("rom.bin"), &error) &&
-        (extFile.isEmpty() || writeRomFile(image, extFile, QStringLiteral("ext.bin"), &error));
+        image.open(imagePath, error) &&
+        writeRomFile(image, request.romFile, QStringLiteral("rom.bin"), error) &&
+        (!request.useExt || writeRomFile(image, request.extFile, QStringLiteral("ext.bin"), error));
     // Every written file is already flushed; the image is let go before anything else happens to it.
     image.close();
-    if (copied)
-        startWriting();
-    else
-        fail(error);
+    return copied;
 }
 
 // Copies one ROM file into the image's Rom folder as targetName and logs its size.
-bool MainWindow::writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName,
-                              QString *error)
+bool Installation::writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName,
+                                QString *error)
 {
     QFile source(sourcePath);
     QByteArray data;
     if (source.open(QIODevice::ReadOnly))
-        data = source.readAll();
+        data = source.read(maxRomBytes + 1);
     if (!source.isOpen() || source.error() != QFileDevice::NoError) {
         *error = QStringLiteral("%1 kann nicht gelesen werden: %2").arg(sourcePath, source.errorString());
         return false;
@@ -35,6 +31,6 @@ bool MainWindow::writeRomFile(FatImage &image, const QString &sourcePath, const 
     if (!image.writeFile(QStringLiteral("Rom"), targetName, data, error))
         return false;
     const QString size = QStringLiteral("%1 MB").arg(QString::number(double(data.size()) / 1e6, 'f', 1));
-    appendLog(QStringLiteral("Rom/%1 geschrieben (%2)").arg(targetName, size));
+    Q_EMIT logLine(QStringLiteral("Rom/%1 geschrieben (%2)").arg(targetName, size));
     return true;
 }

@@ -1,0 +1,185 @@
+#include "cli.h"
+
+#include "clioptions.h"
+#include "commandline.h"
+#include "drives.h"
+#include "translations.h"
+#include "versionlistloader.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace cli {
+
+Options::Options()
+    : cliSwitch(QStringLiteral("cli"), QStringLiteral("Ohne Fenster arbeiten")),
+      device(QStringLiteral("device"), QStringLiteral("Speicherkarte, die gelöscht und beschrieben wird"),
+             QStringLiteral("gerät")),
+      rom(QStringLiteral("rom"), QStringLiteral("Kickstart-ROM-Datei (wird zu Rom/rom.bin)"),
+          QStringLiteral("datei")),
+      ext(QStringLiteral("ext"), QStringLiteral("Zusätzliches Erweiterungs-ROM (wird zu Rom/ext.bin)"),
+          QStringLiteral("datei")),
+      image(QStringLiteral("image"), QStringLiteral("Lokale Image-Datei verwenden (ohne Download)"),
+            QStringLiteral("datei")),
+      title(QStringLiteral("title"),
+            QStringLiteral("Titel der Version aus der Versionsliste (ohne --image und --title: die erste)"),
+            QStringLiteral("titel")),
+      configUrl(QStringLiteral("config-url"), QStringLiteral("Adresse oder Pfad der tobra.json"),
+                QStringLiteral("url"), defaultConfigUrl()),
+      imageBase(QStringLiteral("image-base"), QStringLiteral("Ordner, aus dem die Images geladen werden"),
+                QStringLiteral("url"), defaultImageBase()),
+      count(QStringLiteral("count"),
+            QStringLiteral("Nach dem Erfolg nur den Namen des Images an den Server melden (anonym "
+                           "mitzählen)")),
+      yes(QStringLiteral("yes"), QStringLiteral("Die Karte ohne Rückfrage löschen")),
+      listDrives(QStringLiteral("list-drives"),
+                 QStringLiteral("Wechseldatenträger auflisten: Pfad, Größe in Bytes, Bezeichnung")),
+      listVersions(QStringLiteral("list-versions"), QStringLiteral("Titel der Versionsliste auflisten"))
+{
+    parser.setApplicationDescription(
+        applicationDescription() +
+        QStringLiteral(", ohne Fenster:\n"
+                       "  tobra-installer --cli --device GERÄT --rom DATEI [--ext DATEI]\n"
+                       "                  [--image DATEI | --title TITEL] [--config-url URL]\n"
+                       "                  [--image-base URL] [--count] [--yes]\n"
+                       "  tobra-installer --cli --list-drives\n"
+                       "  tobra-installer --cli --list-versions [--config-url URL]\n"
+                       "Rückgabewert: 0 installiert und geprüft, 1 fehlgeschlagen, 2 falscher Aufruf, "
+                       "130 mit Strg+C abgebrochen."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    cliSwitch.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOptions({cliSwitch, device, rom, ext, image, title, configUrl, imageBase, count, yes,
+                       listDrives, listVersions});
+}
+
+void printLine(const QString &text)
+{
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
+    std::fflush(stdout);
+}
+
+void printError(const QString &text)
+{
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stderr);
+}
+
+bool fetchVersionList(const Options &options, VersionList *list, QString *error)
+{
+    QNetworkAccessManager network;
+    VersionListLoader loader(network);
+    QEventLoop loop;
+    QObject::connect(&loader, &VersionListLoader::loaded, &loop, [&loop, list](const VersionList &loaded) {
+        *list = loaded;
+        loop.exit(1);
+    });
+    QObject::connect(&loader, &VersionListLoader::failed, &loop,
+                     [&loop, error](VersionListLoader::Failure, const QString &message) {
+                         if (error)
+                             *error = message;
+                         loop.exit(0);
+                     });
+    loader.load(urlFromUserInput(options.parser.value(options.configUrl)));
+    return loop.exec() == 1;
+}
+
+} // namespace cli
+
+namespace {
+
+using namespace cli;
+
+const QString helpHint = QStringLiteral("„tobra-installer --cli --help“ zeigt die Optionen.");
+
+int printDrives()
+{
+    QString error;
+    const QList<DriveInfo> drives = ::listDrives(&error);
+    if (!error.isEmpty()) {
+        printError(error);
+        return failed;
+    }
+    for (const DriveInfo &drive : drives)
+        printLine(QStringLiteral("%1\t%2\t%3").arg(drive.path).arg(drive.sizeBytes).arg(drive.label));
+    return succeeded;
+}
+
+int printVersions(const Options &options)
+{
+    VersionList list;
+    QString error;
+    if (!fetchVersionList(options, &list, &error)) {
+        printError(error);
+        return failed;
+    }
+    for (const VersionEntry &entry : list.versions)
+        printLine(entry.title);
+    return succeeded;
+}
+
+// What the command line gets wrong by itself, before anything is looked at; empty when nothing.
+QString usageError(const Options &options)
+{
+    const QCommandLineParser &parser = options.parser;
+    if (!parser.positionalArguments().isEmpty())
+        return QStringLiteral("Unerwartetes Argument: %1").arg(parser.positionalArguments().first());
+    if (parser.isSet(options.listDrives) && parser.isSet(options.listVersions))
+        return QStringLiteral("--list-drives und --list-versions bitte einzeln aufrufen.");
+    if (parser.isSet(options.listDrives) || parser.isSet(options.listVersions))
+        return QString();
+    if (!parser.isSet(options.device))
+        return QStringLiteral("Bitte mit --device die Speicherkarte angeben (--list-drives zeigt sie).");
+    if (!parser.isSet(options.rom))
+        return QStringLiteral("Bitte mit --rom die Kickstart-ROM-Datei angeben.");
+    if (parser.isSet(options.image) && parser.isSet(options.title))
+        return QStringLiteral("Bitte entweder --image oder --title angeben, nicht beides.");
+    // Nobody could be asked, and erasing a card unasked needs an explicit word.
+    if (!parser.isSet(options.yes) && !::isatty(STDIN_FILENO))
+        return QStringLiteral("Ohne Terminal kann nicht nachgefragt werden: Mit --yes wird die Karte "
+                              "ohne Rückfrage gelöscht.");
+    return QString();
+}
+
+} // namespace
+
+bool asksForCli(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--cli") == 0)
+            return true;
+    return false;
+}
+
+int runCli(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    installQtGermanTranslations(application);
+    Options options;
+    QCommandLineParser &parser = options.parser;
+    if (!parser.parse(QCoreApplication::arguments())) {
+        printError(parser.errorText());
+        printError(helpHint);
+        return wrongUsage;
+    }
+    if (parser.isSet(QStringLiteral("help"))) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return succeeded;
+    }
+    if (parser.isSet(QStringLiteral("version")))
+        parser.showVersion();
+    const QString error = usageError(options);
+    if (!error.isEmpty()) {
+        printError(error);
+        printError(helpHint);
+        return wrongUsage;
+    }
+    if (parser.isSet(options.listDrives))
+        return printDrives();
+    if (parser.isSet(options.listVersions))
+        return printVersions(options);
+    return install(options);
+}

@@ -1,0 +1,211 @@
+// The installation on the command line: the choices from the options, the question before the
+// card is erased, the job's steps as lines, and Ctrl+C as a cancel.
+#include "clioptions.h"
+#include "commandline.h"
+#include "installation.h"
+#include "progressline.h"
+#include "stopsignals.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+using namespace cli;
+
+const qint64 redrawIntervalMs = 250;
+
+// The entry called title, or the first one when no title is given.
+bool chooseVersion(const VersionList &list, const QString &title, VersionEntry *entry, QString *error)
+{
+    for (const VersionEntry &candidate : list.versions) {
+        if (title.isEmpty() || candidate.title == title.trimmed()) {
+            *entry = candidate;
+            return true;
+        }
+    }
+    *error = QStringLiteral("Die Version „%1“ steht nicht in der Versionsliste (--list-versions zeigt "
+                            "die Titel).")
+                 .arg(title);
+    return false;
+}
+
+// The drive of a fresh listing that has the given path.
+bool findDrive(const QString &path, DriveInfo *drive, QString *error)
+{
+    const QList<DriveInfo> drives = listDrives(error);
+    *drive = freshDrive(drives, path);
+    if (!drive->path.isEmpty())
+        return true;
+    if (error && error->isEmpty())
+        *error = QStringLiteral("%1 ist keine angebotene Speicherkarte; nur Wechseldatenträger werden "
+                                "beschrieben (--list-drives zeigt sie).")
+                     .arg(path);
+    return false;
+}
+
+QString absolute(const QString &path)
+{
+    return path.isEmpty() ? path : QFileInfo(path).absoluteFilePath();
+}
+
+// The request the options describe; false and the reason when the drive or version is not found.
+bool buildRequest(const Options &options, InstallRequest *request, QString *error)
+{
+    const QCommandLineParser &parser = options.parser;
+    if (!findDrive(parser.value(options.device), &request->target, error))
+        return false;
+    request->localImage = absolute(parser.value(options.image));
+    if (request->localImage.isEmpty()) {
+        VersionList list;
+        if (!fetchVersionList(options, &list, error) ||
+            !chooseVersion(list, parser.value(options.title), &request->version, error))
+            return false;
+        request->expectedSha256 = request->version.sha256;
+    }
+    request->imageBase = urlFromUserInput(parser.value(options.imageBase));
+    request->romFile = absolute(parser.value(options.rom));
+    request->useExt = parser.isSet(options.ext);
+    request->extFile = absolute(parser.value(options.ext));
+    request->counterUrl = counterUrlFor(urlFromUserInput(parser.value(options.configUrl)));
+    request->countConsent = parser.isSet(options.count);
+    return true;
+}
+
+// Asks on the terminal before the card is erased, more sharply for a drive too large to be a
+// memory card; only "j" or "ja" agree.
+bool confirmErase(const DriveInfo &drive)
+{
+    printLine(eraseQuestion(drive));
+    std::fputs("[j/N] ", stdout);
+    std::fflush(stdout);
+    char answer[16] = {};
+    if (!std::fgets(answer, sizeof answer, stdin))
+        return false;
+    const QString word = QString::fromLocal8Bit(answer).trimmed().toLower();
+    return word == QLatin1String("j") || word == QLatin1String("ja");
+}
+
+// Shows the job's steps: on a terminal one line per step that is redrawn as it goes on,
+// elsewhere (a log file, a pipe) each step and log line once.
+class StepDisplay
+{
+public:
+    StepDisplay() : terminal(::isatty(STDOUT_FILENO)) {}
+
+    void step(const QString &text)
+    {
+        if (text.isEmpty())
+            return;
+        endLine();
+        stepText = text;
+        stepClock.start();
+        if (!terminal)
+            printLine(text);
+        else
+            draw(stepText);
+    }
+
+    void progress(qint64 done, qint64 total)
+    {
+        if (!terminal || (sinceDraw.isValid() && sinceDraw.elapsed() < redrawIntervalMs && done < total))
+            return;
+        draw(progressLine(stepText, done, total, stepClock.elapsed()));
+    }
+
+    void log(const QString &text)
+    {
+        endLine();
+        printLine(text);
+    }
+
+    void endLine()
+    {
+        if (!lineOpen)
+            return;
+        std::fputs("\n", stdout);
+        lineOpen = false;
+    }
+
+private:
+    void draw(const QString &line)
+    {
+        std::fputs(qPrintable(QStringLiteral("\r\033[K") + line), stdout);
+        std::fflush(stdout);
+        lineOpen = true;
+        sinceDraw.start();
+    }
+
+    const bool terminal;
+    QString stepText;
+    QElapsedTimer stepClock;
+    QElapsedTimer sinceDraw;
+    bool lineOpen = false;
+};
+
+// Tells how the run ended and returns the exit code. A cancel is no error. A stop signal decides
+// the code even when a part ended first of the same Ctrl+C, which a terminal sends to the helper
+// as well.
+int endOfRun(bool ok, const QString &text, Installation::Outcome outcome, int stopSignal)
+{
+    if (ok) {
+        printLine(finishedText());
+        return succeeded;
+    }
+    printError(outcome == Installation::Outcome::Cancelled ? text : QStringLiteral("FEHLER: %1").arg(text));
+    return stopSignal ? 128 + stopSignal : failed;
+}
+
+// Runs the request to its end; Ctrl+C or SIGTERM cancel it. Returns the exit code.
+int run(const InstallRequest &request)
+{
+    Installation::removeLeftovers();
+    Installation installation;
+    StepDisplay display;
+    int stopSignal = 0;
+    QEventLoop loop;
+    QObject::connect(StopSignals::instance(), &StopSignals::received, &installation, [&](int signalNumber) {
+        stopSignal = signalNumber;
+        installation.cancel();
+    });
+    QObject::connect(&installation, &Installation::stepChanged, &loop,
+                     [&display](Installation::Step, const QString &text) { display.step(text); });
+    QObject::connect(&installation, &Installation::progress, &loop,
+                     [&display](qint64 done, qint64 total) { display.progress(done, total); });
+    QObject::connect(&installation, &Installation::logLine, &loop,
+                     [&display](const QString &text) { display.log(text); });
+    int exitCode = -1;
+    QObject::connect(&installation, &Installation::finished, &loop, [&](bool ok, const QString &text) {
+        display.endLine();
+        exitCode = endOfRun(ok, text, installation.outcome(), stopSignal);
+        loop.exit(exitCode);
+    });
+    installation.start(request);
+    // A refused request has finished before the loop could run.
+    return exitCode >= 0 ? exitCode : loop.exec();
+}
+
+} // namespace
+
+int cli::install(const Options &options)
+{
+    InstallRequest request;
+    QString error;
+    if (!buildRequest(options, &request, &error)) {
+        printError(error);
+        return failed;
+    }
+    const QString refusal = refusalOf(request);
+    if (!refusal.isEmpty()) {
+        printError(refusal);
+        return failed;
+    }
+    if (!options.parser.isSet(options.yes) && !confirmErase(request.target)) {
+        printLine(QStringLiteral("Nicht installiert; die Karte ist unverändert."));
+        return failed;
+    }
+    return run(request);
+}

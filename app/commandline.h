@@ -1,0 +1,24 @@
+#pragma once
+// What the window's and the command-line installer's command lines share.
+
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+// Name, organisation and version of the program; they also scope the settings. Works before any
+// application object exists.
+void setApplicationIdentity();
+
+// The one-line description that the help texts begin with.
+QString applicationDescription();
+
+// The default version list and image folder.
+QString defaultConfigUrl();
+QString defaultImageBase();
+
+// An option's value as a URL: an absolute local path becomes a file URL, a text without scheme a
+// web address.
+QUrl urlFromUserInput(const QString &value);
+
+// The process's arguments as Qt would read them, without needing an application object.
+QStringList argumentList(int argc, char **argv);

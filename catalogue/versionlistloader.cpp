@@ -1,0 +1,91 @@
+#include "versionlistloader.h"
+
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace {
+
+const int listTimeoutMs = 15000;
+
+QNetworkRequest listRequest(const QUrl &url)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    request.setTransferTimeout(listTimeoutMs);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral(TOBRA_USER_AGENT));
+    return request;
+}
+
+} // namespace
+
+VersionListLoader::VersionListLoader(QNetworkAccessManager &network, QObject *parent)
+    : QObject(parent), network(network)
+{}
+
+VersionListLoader::~VersionListLoader()
+{
+    abandon();
+}
+
+void VersionListLoader::load(const QUrl &url)
+{
+    abandon();
+    body.clear();
+    reply = network.get(listRequest(url));
+    // Without a bound the reply would take in whatever the server sends, faster than it is read.
+    reply->setReadBufferSize(maxListBytes + 1);
+    connect(reply, &QNetworkReply::readyRead, this, &VersionListLoader::onReadyRead);
+    connect(reply, &QNetworkReply::finished, this, &VersionListLoader::onFinished);
+}
+
+// An older request still running when the list is reloaded must not report as well.
+void VersionListLoader::abandon()
+{
+    if (!reply)
+        return;
+    reply->disconnect(this);
+    reply->abort();
+    reply->deleteLater();
+    reply = nullptr;
+}
+
+// Taken as it arrives, so that the size is known before the reply has buffered more.
+void VersionListLoader::onReadyRead()
+{
+    if (readWithinLimit(reply))
+        return;
+    reply->abort(); // finishes the reply, which reports as too large
+}
+
+bool VersionListLoader::readWithinLimit(QNetworkReply *source)
+{
+    if (source->isOpen())
+        body += source->read(maxListBytes + 1 - body.size());
+    return body.size() <= maxListBytes;
+}
+
+void VersionListLoader::onFinished()
+{
+    QNetworkReply *finished = reply;
+    reply = nullptr;
+    finished->deleteLater();
+    if (!readWithinLimit(finished)) {
+        Q_EMIT failed(Failure::Faulty,
+                      QStringLiteral("Die Versionsliste ist größer als 1 MiB und wird nicht gelesen."));
+        return;
+    }
+    if (finished->error() != QNetworkReply::NoError) {
+        Q_EMIT failed(Failure::Unavailable,
+                      QStringLiteral("Fehler beim Laden der Versionsliste: %1").arg(finished->errorString()));
+        return;
+    }
+    VersionList list;
+    QString error;
+    if (!parseVersionList(body, &list, &error)) {
+        Q_EMIT failed(Failure::Faulty, error);
+        return;
+    }
+    Q_EMIT loaded(list);
+}

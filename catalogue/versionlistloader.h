@@ -1,0 +1,51 @@
+#pragma once
+
+#include "versionlist.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+// Fetches the version list (http, https or a file URL) and parses it. Reads at most
+// maxListBytes: a longer or endless answer is abandoned rather than held in memory.
+// Every load ends in exactly one loaded() or failed(), unless a later load() or the
+// loader's end abandons it first.
+class VersionListLoader : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr qint64 maxListBytes = 1024 * 1024;
+
+    enum class Failure
+    {
+        Unavailable, // no answer, or an error status: message is "Fehler beim Laden …: <reason>"
+        Faulty,      // an answer that is no acceptable list: message names the fault
+    };
+    Q_ENUM(Failure)
+
+    explicit VersionListLoader(QNetworkAccessManager &network, QObject *parent = nullptr);
+    ~VersionListLoader() override;
+    Q_DISABLE_COPY(VersionListLoader)
+
+    // Starts fetching url; a request still running is abandoned without a signal.
+    void load(const QUrl &url);
+
+Q_SIGNALS:
+    void loaded(const VersionList &list);
+    void failed(VersionListLoader::Failure failure, const QString &message);
+
+private:
+    void abandon();
+    void onReadyRead();
+    void onFinished();
+    // Appends what source has to the body, up to one byte past the limit; false once past it.
+    bool readWithinLimit(QNetworkReply *source);
+
+    QNetworkAccessManager &network;
+    QPointer<QNetworkReply> reply;
+    QByteArray body;
+};

@@ -1,0 +1,373 @@
+#include "installation.h"
+
+#include "downloader.h"
+#include "localcopy.h"
+#include "writejob.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QStandardPaths>
+#include <QStorageInfo>
+#include <QTemporaryDir>
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
+
+namespace {
+
+const int counterTimeoutMs = 10000;
+
+// A size for the user: German decimal comma, MB below a gigabyte, else GB.
+QString sizeText(qint64 bytes)
+{
+    const QLocale german(QLocale::German, QLocale::Germany);
+    if (bytes < 1000000000)
+        return QStringLiteral("%1 MB").arg(german.toString(double(bytes) / 1e6, 'f', 1));
+    return QStringLiteral("%1 GB").arg(german.toString(double(bytes) / 1e9, 'f', 1));
+}
+
+bool runningAsRoot()
+{
+    return ::geteuid() == 0;
+}
+
+// Without pkexec no password prompt can be shown, so a user's run would fail only after the
+// whole download.
+QString launcherRefusal()
+{
+    if (runningAsRoot() ||
+        !QStandardPaths::findExecutable(WriteJob::launcherCommand().constFirst()).isEmpty())
+        return QString();
+    return QStringLiteral(
+        "Die Passwortabfrage kann nicht gezeigt werden: pkexec ist nicht installiert. Bitte "
+        "das Paket „pkexec“ (polkit) installieren oder den Installer als root starten.");
+}
+
+// The process that made a working folder: its name starts with the process id.
+bool ownerIsRunning(const QString &folderName)
+{
+    bool ok = false;
+    const qint64 pid = folderName.section(QLatin1Char('-'), 0, 0).toLongLong(&ok);
+    if (!ok || pid <= 0)
+        return false;
+    return pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH;
+}
+
+QString cancelText(Installation::CardState card)
+{
+    switch (card) {
+    case Installation::CardState::Unchanged:
+        return QStringLiteral("Abgebrochen. Die Karte wurde nicht verändert.");
+    case Installation::CardState::Unverified:
+        return QStringLiteral("Abgebrochen. Die Karte ist beschrieben, aber nicht geprüft; sie sollte neu "
+                              "bespielt werden.");
+    default:
+        return QStringLiteral("Abgebrochen. Die Karte ist unvollständig beschrieben, startet so nicht und "
+                              "muss neu bespielt werden.");
+    }
+}
+
+} // namespace
+
+Installation::Installation(QNetworkAccessManager *network, QObject *parent)
+    : QObject(parent), network(network)
+{
+    if (!network) {
+        ownNetwork = std::make_unique<QNetworkAccessManager>();
+        this->network = ownNetwork.get();
+    }
+}
+
+// The parts go first, without a signal: the helper is stopped before its image is removed.
+Installation::~Installation()
+{
+    stopParts();
+}
+
+void Installation::start(const InstallRequest &request)
+{
+    this->request = request;
+    currentOutcome = Outcome::None;
+    card = CardState::Unchanged;
+    pendingFailure.clear();
+    enterStep(Step::Checking, QStringLiteral("Prüfe Karte und Speicherplatz …"));
+    QString refusal = refusalOf(request);
+    if (refusal.isEmpty())
+        refusal = launcherRefusal();
+    if (refusal.isEmpty())
+        refusal = checkTarget();
+    if (refusal.isEmpty())
+        refusal = makeWorkingFolder();
+    if (refusal.isEmpty() && request.isLocal())
+        refusal = sizeRefusal(QFileInfo(request.localImage).size());
+    if (!refusal.isEmpty())
+        return finish(Outcome::Failed, refusal);
+    if (request.isLocal())
+        copyLocalImage();
+    else
+        startDownload();
+}
+
+void Installation::setCountConsent(bool consent)
+{
+    request.countConsent = consent;
+}
+
+void Installation::cancel()
+{
+    if (!isRunning() || cancelRequested)
+        return;
+    cancelRequested = true;
+    Q_EMIT logLine(QStringLiteral("Abbruch angefordert …"));
+    if (localCopy)
+        finish(Outcome::Cancelled, cancelText(card));
+    else if (downloader)
+        downloader->cancel();
+    else if (writeJob)
+        writeJob->cancel();
+    else if (counterReply)
+        counterReply->abort();
+}
+
+bool Installation::isRunning() const
+{
+    return currentStep != Step::Idle && currentStep != Step::Finished;
+}
+
+QString Installation::workingFolder() const
+{
+    return workDir ? workDir->path() : QString();
+}
+
+QString Installation::workingRoot()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/work");
+}
+
+void Installation::removeLeftovers()
+{
+    const QDir root(workingRoot());
+    for (const QString &name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        if (!ownerIsRunning(name))
+            QDir(root.filePath(name)).removeRecursively();
+    }
+}
+
+// The disk chosen from an earlier listing must still be there and be the same disk.
+QString Installation::checkTarget()
+{
+    QString error;
+    const QList<DriveInfo> drives = listDrives(&error);
+    if (drives.isEmpty() && !error.isEmpty())
+        return error;
+    return targetRefusal(request.target, drives);
+}
+
+// Below the user's cache, on disk rather than in a RAM-backed /tmp; only the user may enter.
+QString Installation::makeWorkingFolder()
+{
+    removeLeftovers();
+    const QString root = workingRoot();
+    QDir().mkpath(root);
+    QFile::setPermissions(root, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    workDir = std::make_unique<QTemporaryDir>(root + QStringLiteral("/%1-XXXXXX").arg(::getpid()));
+    if (!workDir->isValid()) {
+        workDir.reset();
+        return QStringLiteral("Der Arbeitsordner unter %1 konnte nicht angelegt werden.").arg(root);
+    }
+    imagePath = workDir->filePath(QStringLiteral("tobra.img"));
+    return QString();
+}
+
+// The image must fit onto the card and into the working folder's file system.
+QString Installation::sizeRefusal(qint64 imageBytes) const
+{
+    if (request.target.sizeBytes > 0 && imageBytes > request.target.sizeBytes)
+        return QStringLiteral("Das Image (%1) ist größer als die Speicherkarte (%2).")
+            .arg(sizeText(imageBytes), sizeText(request.target.sizeBytes));
+    const qint64 free = QStorageInfo(workDir->path()).bytesAvailable();
+    if (free >= 0 && imageBytes > free)
+        return QStringLiteral(
+                   "Im Arbeitsordner %1 ist zu wenig Platz frei: Das Image braucht %2, frei sind %3.")
+            .arg(workingRoot(), sizeText(imageBytes), sizeText(free));
+    return QString();
+}
+
+void Installation::copyLocalImage()
+{
+    enterStep(Step::Fetching, QStringLiteral("Kopiere lokales Image …"));
+    localCopy = new LocalCopy(this);
+    connect(localCopy, &LocalCopy::progress, this, &Installation::progress);
+    connect(localCopy, &LocalCopy::finished, this, &Installation::onImageCopied);
+    localCopy->start(request.localImage, imagePath);
+}
+
+void Installation::onImageCopied(bool ok, const QString &error)
+{
+    localCopy->deleteLater();
+    localCopy = nullptr;
+    if (ok)
+        injectRoms();
+    else
+        finish(Outcome::Failed, error);
+}
+
+void Installation::startDownload()
+{
+    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
+    downloader = new Downloader(network, this);
+    connect(downloader, &Downloader::progress, this, &Installation::onDownloadProgress);
+    connect(downloader, &Downloader::finished, this, &Installation::onDownloaded);
+    downloader->start(imageUrl(request.imageBase, request.version), imagePath);
+}
+
+// The first progress carries the announced length: an image that cannot fit stops here, not
+// after the whole download. A body without a length stops once it outgrows the card.
+void Installation::onDownloadProgress(qint64 received, qint64 total)
+{
+    if (!pendingFailure.isEmpty())
+        return;
+    if (total > 0 && !sizeChecked) {
+        sizeChecked = true;
+        pendingFailure = sizeRefusal(total);
+    } else if (total <= 0 && request.target.sizeBytes > 0 && received > request.target.sizeBytes) {
+        pendingFailure = QStringLiteral("Das Image ist größer als die Speicherkarte (%1).")
+                             .arg(sizeText(request.target.sizeBytes));
+    }
+    if (pendingFailure.isEmpty())
+        Q_EMIT progress(received, total);
+    else
+        downloader->cancel();
+}
+
+void Installation::onDownloaded(bool ok, const QString &error, const QString &sha256Hex)
+{
+    downloader->deleteLater();
+    downloader = nullptr;
+    if (!ok && cancelRequested)
+        return finish(Outcome::Cancelled, cancelText(card));
+    if (!ok)
+        return finish(Outcome::Failed, pendingFailure.isEmpty()
+                                           ? QStringLiteral("Download fehlgeschlagen: %1").arg(error)
+                                           : pendingFailure);
+    Q_EMIT logLine(QStringLiteral("Download fertig, SHA-256 %1").arg(sha256Hex));
+    if (request.expectedSha256.isEmpty()) {
+        Q_EMIT logLine(QStringLiteral(
+            "Hinweis: In der tobra.json steht keine Prüfsumme, das Image wird nicht verglichen."));
+    } else if (request.expectedSha256 == sha256Hex) {
+        Q_EMIT logLine(QStringLiteral("Prüfsumme stimmt."));
+    } else {
+        return finish(Outcome::Failed,
+                      QStringLiteral("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\n"
+                                     "Erwartet: %1\nErhalten: %2")
+                          .arg(request.expectedSha256, sha256Hex));
+    }
+    injectRoms();
+}
+
+void Installation::injectRoms()
+{
+    enterStep(Step::Injecting, QStringLiteral("Kopiere ROM-Dateien ins Image …"));
+    QString error;
+    if (copyRomsIntoImage(&error))
+        startWriting();
+    else
+        finish(Outcome::Failed, error);
+}
+
+void Installation::startWriting()
+{
+    enterStep(Step::Writing, QStringLiteral("Schreibe auf die Karte …"));
+    if (!runningAsRoot())
+        Q_EMIT logLine(
+            QStringLiteral("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt."));
+    card = CardState::Unfinished;
+    writeJob = new WriteJob(this);
+    connect(writeJob, &WriteJob::phaseChanged, this, &Installation::onPhaseChanged);
+    connect(writeJob, &WriteJob::progress, this, &Installation::progress);
+    connect(writeJob, &WriteJob::finished, this, &Installation::onWritten);
+    writeJob->start(imagePath, request.target.path, true, request.target.identity());
+}
+
+void Installation::onPhaseChanged(const QString &phase)
+{
+    if (phase != QLatin1String("verify"))
+        return;
+    card = CardState::Unverified;
+    enterStep(Step::Verifying, QStringLiteral("Prüfe die Karte …"));
+}
+
+void Installation::onWritten(bool ok, const QString &error)
+{
+    const QString launcherLine = writeJob->launcherMessage();
+    writeJob->deleteLater();
+    writeJob = nullptr;
+    if (cancelRequested)
+        return finish(Outcome::Cancelled, cancelText(card));
+    if (!ok) {
+        if (!launcherLine.isEmpty())
+            Q_EMIT logLine(QStringLiteral("pkexec: %1").arg(launcherLine));
+        return finish(Outcome::Failed, error);
+    }
+    card = CardState::Written;
+    workDir.reset();
+    Q_EMIT logLine(QStringLiteral("Installation abgeschlossen."));
+    reportInstall();
+}
+
+// Tells the counter which listed image was installed, if the user agreed. Its answer never
+// changes the outcome; the run waits for it only so that a command line does not cut it off.
+void Installation::reportInstall()
+{
+    if (request.isLocal() || !request.countConsent || request.counterUrl.isEmpty())
+        return finish(Outcome::Succeeded, QString());
+    enterStep(Step::Reporting, QString());
+    QNetworkRequest post(request.counterUrl);
+    post.setHeader(QNetworkRequest::ContentTypeHeader,
+                   QByteArrayLiteral("application/x-www-form-urlencoded"));
+    post.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral(TOBRA_USER_AGENT));
+    post.setTransferTimeout(counterTimeoutMs);
+    counterReply = network->post(post, "image=" + QUrl::toPercentEncoding(request.version.image));
+    connect(counterReply, &QNetworkReply::finished, this, [this] {
+        counterReply->deleteLater();
+        counterReply = nullptr;
+        finish(Outcome::Succeeded, QString());
+    });
+}
+
+void Installation::enterStep(Step next, const QString &text)
+{
+    currentStep = next;
+    Q_EMIT stepChanged(next, text);
+}
+
+void Installation::finish(Outcome result, const QString &text)
+{
+    stopParts();
+    currentOutcome = result;
+    cancelRequested = false;
+    sizeChecked = false;
+    enterStep(Step::Finished, QString());
+    Q_EMIT finished(result == Outcome::Succeeded, text);
+}
+
+// Ends whatever still runs, without signals, and removes the working folder.
+void Installation::stopParts()
+{
+    delete localCopy;
+    localCopy = nullptr;
+    delete downloader;
+    downloader = nullptr;
+    delete writeJob;
+    writeJob = nullptr;
+    if (counterReply) {
+        counterReply->disconnect(this);
+        counterReply->abort();
+        counterReply->deleteLater();
+        counterReply = nullptr;
+    }
+    workDir.reset();
+}

@@ -1,0 +1,104 @@
+// The checks of a request that need no running installation.
+#include "installation.h"
+
+#include <QFileInfo>
+
+QString romRefusal(const QString &path, const QString &noun)
+{
+    if (path.isEmpty())
+        return QStringLiteral("Es ist keine %1 ausgewählt.").arg(noun);
+    const QFileInfo info(path);
+    if (info.isDir())
+        return QStringLiteral("„%1“ ist ein Ordner, keine %2.").arg(path, noun);
+    if (!info.isFile())
+        return QStringLiteral("Die %1 „%2“ wurde nicht gefunden.").arg(noun, path);
+    if (info.size() < 1)
+        return QStringLiteral("Die %1 „%2“ ist leer.").arg(noun, path);
+    if (info.size() > maxRomBytes)
+        return QStringLiteral("Die %1 „%2“ ist größer als 8 MiB.").arg(noun, path);
+    return QString();
+}
+
+QString refusalOf(const InstallRequest &request)
+{
+    if (request.isLocal()) {
+        if (!QFileInfo(request.localImage).isFile())
+            return QStringLiteral("Die lokale Image-Datei wurde nicht gefunden.");
+    } else if (request.version.image.isEmpty()) {
+        return QStringLiteral("Es ist keine Version ausgewählt. Bitte „Neu laden“ klicken oder eine lokale "
+                              "Image-Datei verwenden.");
+    }
+    QString refusal = romRefusal(request.romFile, QStringLiteral("ROM-Datei"));
+    if (refusal.isEmpty() && request.useExt)
+        refusal = romRefusal(request.extFile, QStringLiteral("Erweiterungs-ROM-Datei"));
+    if (!refusal.isEmpty())
+        return refusal;
+    if (request.target.path.isEmpty())
+        return QStringLiteral("Es ist keine Speicherkarte ausgewählt.");
+    return QString();
+}
+
+DriveInfo freshDrive(const QList<DriveInfo> &fresh, const QString &path)
+{
+    for (const DriveInfo &drive : fresh) {
+        if (drive.path == path)
+            return drive;
+    }
+    return DriveInfo();
+}
+
+QString targetRefusal(const DriveInfo &chosen, const QList<DriveInfo> &fresh)
+{
+    const DriveInfo now = freshDrive(fresh, chosen.path);
+    if (now.path.isEmpty())
+        return QStringLiteral("Die gewählte Speicherkarte %1 ist nicht mehr vorhanden. Bitte die Karte "
+                              "einstecken, auf „Aktualisieren“ klicken und die Auswahl prüfen.")
+            .arg(chosen.path);
+    if (now.identity() != chosen.identity())
+        return QStringLiteral("Unter %1 ist inzwischen eine andere Karte (%2). Bitte auf „Aktualisieren“ "
+                              "klicken und die Auswahl prüfen.")
+            .arg(chosen.path, now.label);
+    return QString();
+}
+
+QUrl imageUrl(const QUrl &base, const VersionEntry &entry)
+{
+    QUrl folder = base;
+    QString path = folder.path(QUrl::FullyDecoded);
+    if (!path.endsWith(QLatin1Char('/')))
+        path += QLatin1Char('/');
+    folder.setPath(path, QUrl::DecodedMode);
+    return folder.resolved(QUrl(entry.image, QUrl::TolerantMode));
+}
+
+bool isLargeDrive(const DriveInfo &drive)
+{
+    return drive.sizeBytes > 256000000000;
+}
+
+QString eraseQuestion(const DriveInfo &drive)
+{
+    if (isLargeDrive(drive))
+        return QStringLiteral(
+                   "ACHTUNG: Dieses Laufwerk ist mit %1 GB sehr groß für eine Speicherkarte. Es könnte "
+                   "eine externe Festplatte mit wichtigen Daten sein.\n\n%2\n\nAlle Daten darauf werden "
+                   "unwiderruflich gelöscht. Wirklich fortfahren?")
+            .arg(QString::number(double(drive.sizeBytes) / 1e9, 'f', 0), drive.label);
+    return QStringLiteral("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:\n\n%1\n\nFortfahren?")
+        .arg(drive.label);
+}
+
+QString finishedText()
+{
+    return QStringLiteral(
+        "Fertig! Die Karte wurde geschrieben und geprüft.\nSie kann jetzt entfernt und in den "
+        "Raspberry Pi gesteckt werden.");
+}
+
+QUrl counterUrlFor(const QUrl &configUrl)
+{
+    const QUrl url = configUrl.resolved(QUrl(QStringLiteral("count.php")));
+    if (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))
+        return QUrl();
+    return url;
+}

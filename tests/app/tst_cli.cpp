@@ -1,0 +1,492 @@
+// The installer without a window, run as a user would run it: the built program with --cli,
+// the demonstration image and ROM files, loop devices shown as removable cards, the version list
+// and image from the local HTTP server.
+#include "installfixture.h"
+#include "mounts.h"
+#include "removablelsblk.h"
+#include "testfiles.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QTest>
+#include <csignal>
+#include <pwd.h>
+#include <unistd.h>
+
+namespace {
+
+const QString helpHint = QStringLiteral("„tobra-installer --cli --help“ zeigt die Optionen.");
+const QString doneText = QStringLiteral("Fertig! Die Karte wurde geschrieben und geprüft.\nSie kann jetzt "
+                                        "entfernt und in den Raspberry Pi gesteckt werden.\n");
+const QByteArray cardMarker = randomBytes(4096, 7); // what the card holds before a run
+
+struct Run
+{
+    int exitCode = -1; // -1: ended by a signal or not at all
+    QString out;
+    QString err;
+};
+
+Run finish(QProcess &process, int timeoutMs = 120000)
+{
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
+}
+
+// Starts "tobra-installer --cli ARGUMENTS"; standard input is an empty pipe, not a terminal.
+void startCli(QProcess &process, const QStringList &arguments,
+              const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    process.setProcessEnvironment(environment);
+    process.start(qEnvironmentVariable("TOBRA_INSTALLER"), QStringList{"--cli"} + arguments);
+    process.closeWriteChannel();
+}
+
+Run runCli(const QStringList &arguments,
+           const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess process;
+    startCli(process, arguments, environment);
+    return finish(process);
+}
+
+// Process ids of running write helpers for the device.
+QStringList helpersFor(const QString &device)
+{
+    QStringList found;
+    for (const QString &pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+        const QList<QByteArray> arguments = readFile("/proc/" + pid + "/cmdline").split('\0');
+        if (arguments.contains("--write-helper") && arguments.contains(device.toUtf8()))
+            found << pid;
+    }
+    return found;
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir fixtures; // demo/ from make-demo.sh, served over HTTP
+    std::unique_ptr<HttpServer> server;
+    std::unique_ptr<QTemporaryDir> dir; // per test: the card file and TMPDIR
+
+    QString demoPath() const { return fixtures.filePath("demo/images/" + demoImage); }
+    QString rom() const { return fixtures.filePath("demo/roms/kick-demo.rom"); }
+    QString ext() const { return fixtures.filePath("demo/roms/ext-demo.rom"); }
+
+    // The program's environment: the device a removable card, private temporary and cache folders.
+    QProcessEnvironment environmentFor(const QString &device) const
+    {
+        QProcessEnvironment environment = environmentWithRemovable({device});
+        environment.insert("TMPDIR", dir->path());
+        environment.insert("XDG_CACHE_HOME", dir->filePath("cache"));
+        return environment;
+    }
+
+    // A card file of the given size that starts with the marker.
+    bool makeCard(const QString &path, qint64 size) const
+    {
+        QFile card(path);
+        return card.open(QIODevice::WriteOnly) && card.write(cardMarker) == cardMarker.size() &&
+               card.resize(size);
+    }
+
+    QString scratch() const { return dir->filePath("from-card.bin"); }
+
+    QStringList installArguments(const QString &device, const QStringList &more) const
+    {
+        return QStringList{"--device", device, "--rom", rom()} + more;
+    }
+
+    QStringList fromServer(const QStringList &more = {}) const
+    {
+        return QStringList{"--config-url", server->url("/demo/tobra.json").toString(), "--image-base",
+                           server->url("/demo/images/").toString()} +
+               more;
+    }
+
+    int counterReports() const { return server->requests("POST").size(); }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (qEnvironmentVariableIsEmpty("TOBRA_INSTALLER"))
+            QSKIP("TOBRA_INSTALLER does not name the built installer");
+        for (const char *tool : {"sfdisk", "mkfs.fat", "mmd", "mcopy"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                QSKIP(qPrintable(QString("needs %1 (packages fdisk, dosfstools, mtools)").arg(tool)));
+        QVERIFY(makeDemo(fixtures.filePath("demo")));
+        QVERIFY(writeFile(fixtures.filePath("two.json"), R"({"schema": 1, "versions": [
+            {"title": "Tobra 1.2", "image": "a.img"}, {"title": "Tobra <1.1> & mehr", "image": "b.img"}]})"));
+        server = std::make_unique<HttpServer>(fixtures.path());
+        QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
+        qputenv("MTOOLS_SKIP_CHECK", "1");
+    }
+
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+    }
+
+    // No working folder is left behind, whatever the run's end.
+    void cleanup()
+    {
+        QDirIterator files(dir->path(), QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QString path = files.next();
+            QVERIFY2(!path.contains("/cache/"), qPrintable(path));
+        }
+        dir.reset();
+    }
+
+    void wrongUsage_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        const QStringList card{"--device", "/dev/tobratest9", "--rom", "kick.rom"};
+        QTest::newRow("no device")
+            << QStringList{"--rom", "kick.rom", "--yes"}
+            << "Bitte mit --device die Speicherkarte angeben (--list-drives zeigt sie).";
+        QTest::newRow("no ROM") << QStringList{"--device", "/dev/tobratest9", "--yes"}
+                                << "Bitte mit --rom die Kickstart-ROM-Datei angeben.";
+        QTest::newRow("image and title") << card + QStringList{"--image", "a.img", "--title", "T", "--yes"}
+                                         << "Bitte entweder --image oder --title angeben, nicht beides.";
+        QTest::newRow("no --yes without a terminal") << card
+                                                     << "Ohne Terminal kann nicht nachgefragt werden: Mit "
+                                                        "--yes wird die Karte ohne Rückfrage gelöscht.";
+        QTest::newRow("both lists") << QStringList{"--list-drives", "--list-versions"}
+                                    << "--list-drives und --list-versions bitte einzeln aufrufen.";
+        QTest::newRow("stray argument")
+            << card + QStringList{"--yes", "/dev/sdz"} << "Unerwartetes Argument: /dev/sdz";
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << "Unknown option 'bogus'.";
+        QTest::newRow("option without value") << QStringList{"--device"} << "Missing value after '--device'.";
+    }
+
+    // Exit code 2 and the reason, before any drive or list is looked at.
+    void wrongUsage()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        const Run run = runCli(arguments);
+        QCOMPARE(run.exitCode, 2);
+        QCOMPARE(run.err, message + "\n" + helpHint + "\n");
+        QCOMPARE(run.out, QString());
+    }
+
+    void help()
+    {
+        const Run run = runCli({"--help"});
+        QCOMPARE(run.exitCode, 0);
+        const QString help = run.out.simplified();
+        for (const char *option : {"--device <gerät>", "--rom <datei>", "--ext <datei>", "--image <datei>",
+                                   "--title <titel>", "--config-url <url>", "--image-base <url>", "--count",
+                                   "--yes", "--list-drives", "--list-versions", "tobra-installer --cli"})
+            QVERIFY2(help.contains(QString::fromUtf8(option)), option);
+    }
+
+    void listVersions_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("out");
+        QTest::addColumn<QString>("err");
+        QTest::newRow("two titles, as typed") << "/two.json" << 0 << "Tobra 1.2\nTobra <1.1> & mehr\n"
+                                              << "";
+        QTest::newRow("missing list")
+            << "/none.json" << 1 << ""
+            << "Fehler beim Laden der Versionsliste: Error transferring " +
+                   server->url("/none.json").toString() + " - server replied: Not Found\n";
+        QTest::newRow("endless list") << "/two.json?endless=1" << 1 << ""
+                                      << "Die Versionsliste ist größer als 1 MiB und wird nicht gelesen.\n";
+    }
+
+    void listVersions()
+    {
+        QFETCH(QString, path);
+        QFETCH(int, exitCode);
+        QFETCH(QString, out);
+        QFETCH(QString, err);
+        const Run run = runCli({"--list-versions", "--config-url", server->url(path).toString()});
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.out, out);
+        QCOMPARE(run.err, err);
+    }
+
+    // Path, size in bytes and label of each removable disk; the loop device is one here.
+    void listDrives()
+    {
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCardFile(cardPath, cardBytes, {}));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        const Run run = runCli({"--list-drives"}, environmentFor(card.path()));
+        QCOMPARE(run.exitCode, 0);
+        const QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 1);
+        const QStringList fields = lines.first().split('\t');
+        QCOMPARE(fields.size(), 3);
+        QCOMPARE(fields.at(0), card.path());
+        QCOMPARE(fields.at(1), QString::number(cardBytes));
+        QVERIFY2(fields.at(2).endsWith(card.path()), qPrintable(fields.at(2)));
+    }
+
+    void installs_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("withExt");
+        QTest::addColumn<int>("reports");
+        QTest::addColumn<QStringList>("lines"); // the steps and log lines before the final text
+
+        const QStringList written{"Kopiere ROM-Dateien ins Image …", "Rom/rom.bin geschrieben (0.3 MB)"};
+        const QStringList writeAndVerify{"Schreibe auf die Karte …", "Prüfe die Karte …",
+                                         "Installation abgeschlossen."};
+        const QString sha = sha256Hex(readFile(demoPath()));
+        const QStringList download{"Lade Tobra Demo herunter …", "Download fertig, SHA-256 " + sha,
+                                   "Prüfsumme stimmt."};
+        QTest::newRow("local image with ext.bin")
+            << QStringList{"--image", demoPath(), "--ext", ext()} << true << 0
+            << QStringList{"Prüfe Karte und Speicherplatz …", "Kopiere lokales Image …"} + written +
+                   QStringList{"Rom/ext.bin geschrieben (0.5 MB)"} + writeAndVerify;
+        QTest::newRow("first version of the list, counted")
+            << fromServer({"--count"}) << false << 1
+            << QStringList{"Prüfe Karte und Speicherplatz …"} + download + written + writeAndVerify;
+        QTest::newRow("version by title, not counted")
+            << fromServer({"--title", " Tobra Demo "}) << false << 0
+            << QStringList{"Prüfe Karte und Speicherplatz …"} + download + written + writeAndVerify;
+    }
+
+    // Plain lines without a terminal; the card holds the image with the user's ROM files.
+    void installs()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, withExt);
+        QFETCH(int, reports);
+        QFETCH(QStringList, lines);
+
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        const int reportsBefore = counterReports();
+
+        const Run run = runCli(installArguments(card.path(), arguments + QStringList{"--yes"}),
+                               environmentFor(card.path()));
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+        QCOMPARE(run.out, lines.join('\n') + '\n' + doneText);
+        QCOMPARE(run.err, QString());
+
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), readFile(rom()));
+        QCOMPARE(cardFile(card.path(), "Rom/ext.bin", scratch()).startsWith("mcopy failed"), !withExt);
+        if (withExt)
+            QCOMPARE(cardFile(card.path(), "Rom/ext.bin", scratch()), readFile(ext()));
+        QCOMPARE(cardFile(card.path(), "README.TXT", scratch()), QByteArray("Tobra demonstration image\r\n"));
+        QTRY_COMPARE(counterReports() - reportsBefore, reports);
+        if (reports)
+            QCOMPARE(server->requests("POST").last().body, QByteArray("image=tobra-demo.img"));
+    }
+
+    void refused_data()
+    {
+        QTest::addColumn<qint64>("cardSize");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message"); // the start of what the program says
+
+        QTest::newRow("card too small")
+            << qint64(16 * 1024 * 1024) << QStringList{"--image", demoPath()}
+            << "FEHLER: Das Image (36,7 MB) ist größer als die Speicherkarte (16,8 MB).";
+        QTest::newRow("unknown title")
+            << cardBytes << fromServer({"--title", "Tobra 9"})
+            << "Die Version „Tobra 9“ steht nicht in der Versionsliste (--list-versions zeigt die Titel).";
+        QTest::newRow("ROM missing") << cardBytes
+                                     << QStringList{"--image", demoPath(), "--rom", "/nowhere.rom"}
+                                     << "Die ROM-Datei „/nowhere.rom“ wurde nicht gefunden.";
+        QTest::newRow("list unavailable")
+            << cardBytes << QStringList{"--config-url", server->url("/none.json").toString()}
+            << "Fehler beim Laden der Versionsliste: ";
+    }
+
+    // Exit code 1 and the reason; the card keeps what it held.
+    void refused()
+    {
+        QFETCH(qint64, cardSize);
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardSize));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        const Run run = runCli(installArguments(card.path(), arguments + QStringList{"--yes"}),
+                               environmentFor(card.path()));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.startsWith(message), qPrintable(run.err));
+        QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
+    }
+
+    // Only disks that the drive rules offer are written: here no disk is removable.
+    void refusesADiskNotOffered()
+    {
+        const Run run = runCli(installArguments("/dev/zero", {"--image", demoPath(), "--yes"}),
+                               environmentFor("/dev/tobratest9"));
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.err,
+                 QStringLiteral("/dev/zero ist keine angebotene Speicherkarte; nur Wechseldatenträger "
+                                "werden beschrieben (--list-drives zeigt sie).\n"));
+    }
+
+    // On a terminal the program asks first, and shows one line per step that it redraws.
+    void asksOnATerminal_data()
+    {
+        QTest::addColumn<QByteArray>("answer");
+        QTest::newRow("no") << QByteArray("n\n");
+        QTest::newRow("nothing") << QByteArray("\n");
+        QTest::newRow("yes") << QByteArray("j\n");
+    }
+
+    void asksOnATerminal()
+    {
+        QFETCH(QByteArray, answer);
+        const QString script = QStandardPaths::findExecutable("script");
+        if (script.isEmpty())
+            QSKIP("needs script (package bsdutils) for a terminal");
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+
+        QProcess process;
+        process.setProcessEnvironment(environmentFor(card.path()));
+        QStringList command{qEnvironmentVariable("TOBRA_INSTALLER"), "--cli"};
+        command << installArguments(card.path(), {"--image", demoPath()});
+        process.start(script, {"-qec", command.join(' '), "/dev/null"});
+        QVERIFY(process.waitForStarted());
+        process.write(answer);
+        process.closeWriteChannel();
+        const Run run = finish(process);
+
+        const bool yes = answer == "j\n";
+        QVERIFY2(run.out.contains("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:"),
+                 qPrintable(run.out));
+        QCOMPARE(run.exitCode, yes ? 0 : 1);
+        if (!yes) {
+            QVERIFY2(run.out.contains("[j/N] Nicht installiert; die Karte ist unverändert."),
+                     qPrintable(run.out));
+            QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
+            return;
+        }
+        // Redrawn in place; the speed needs more time than a loop card takes.
+        QVERIFY2(run.out.contains("\r\x1b[KSchreibe auf die Karte …  100 %"), qPrintable(run.out));
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), readFile(rom()));
+    }
+
+    // Ctrl+C while the helper writes: the helper stops, the card is described as it is, and the
+    // program ends with 130 like a shell's interrupted command.
+    void ctrlCWhileWriting()
+    {
+        SlowCard card(dir->path());
+        if (!card.error().isEmpty())
+            QSKIP(qPrintable(card.error()));
+
+        // In a process group of its own, like a command started from a shell: Ctrl+C on a
+        // terminal reaches the whole group, the write helper included.
+        QProcess process;
+        process.setChildProcessModifier([] { ::setpgid(0, 0); });
+        startCli(process, installArguments(card.path(), {"--image", demoPath(), "--yes"}),
+                 environmentFor(card.path()));
+        QString out;
+        const bool writing = QTest::qWaitFor(
+            [&] {
+                out += QString::fromUtf8(process.readAllStandardOutput());
+                return out.contains("Schreibe auf die Karte …") || process.state() == QProcess::NotRunning;
+            },
+            60000);
+        QVERIFY2(writing && process.state() == QProcess::Running, qPrintable(out));
+        QTRY_VERIFY_WITH_TIMEOUT(!helpersFor(card.path()).isEmpty(), 10000);
+        QTest::qWait(500);
+        ::kill(-pid_t(process.processId()), SIGINT);
+        const Run run = finish(process, 60000);
+
+        QCOMPARE(run.exitCode, 130);
+        QVERIFY2(run.err.startsWith("Abgebrochen. Die Karte ist unvollständig beschrieben"),
+                 qPrintable(run.err));
+        QVERIFY(!run.out.contains("Fertig!"));
+        QCOMPARE(helpersFor(card.path()), QStringList());
+    }
+
+    // As an ordinary user the helper runs through the real pkexec, allowed by a polkit rule of
+    // the test. pkexec gives it a clean PATH, so the real lsblk shows the loop device as what it
+    // is and the helper refuses it: the refusal comes from the helper as root.
+    void unprivilegedThroughPkexec()
+    {
+        for (const char *needed : {"/usr/bin/pkexec", "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon",
+                                   "/usr/bin/unshare", "/usr/bin/setpriv", "/usr/bin/pkaction"})
+            if (!QFileInfo(QString(needed)).isExecutable())
+                QSKIP(
+                    qPrintable(QString("needs ") + needed + " (packages pkexec, polkitd, dbus, util-linux)"));
+        const passwd *nobody = ::getpwnam("nobody");
+        if (!nobody)
+            QSKIP("needs the user nobody");
+        if (QProcess::execute("/usr/bin/unshare", {"-m", "true"}) != 0)
+            QSKIP("needs a private mount namespace (unshare -m, as root)");
+        const QString installer = qEnvironmentVariable("TOBRA_INSTALLER");
+        const QStringList asNobody{QString("--reuid=%1").arg(nobody->pw_uid),
+                                   QString("--regid=%1").arg(nobody->pw_gid), "--clear-groups"};
+        if (QProcess::execute("/usr/bin/setpriv", asNobody + QStringList{"test", "-x", installer}) != 0)
+            QSKIP("needs a build folder that the user nobody can enter and run");
+
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        const QString home = dir->filePath("home");
+        QVERIFY(QDir().mkpath(home + "/runtime"));
+        QVERIFY(QFile::copy(demoPath(), home + "/my.img"));
+        QVERIFY(QFile::copy(rom(), home + "/kick.rom"));
+        QVERIFY(runTool("chown", {"-R", QString("%1:%2").arg(nobody->pw_uid).arg(nobody->pw_gid), home}));
+        QVERIFY(QFile::setPermissions(home + "/runtime", QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                             QFileDevice::ExeOwner));
+        QVERIFY(QFile::setPermissions(dir->path(), QFileDevice::Permissions(0x7755)));
+
+        QProcessEnvironment environment = environmentFor(card.path());
+        environment.insert("HOME", home);
+        environment.insert("XDG_CONFIG_HOME", home);
+        environment.insert("XDG_CACHE_HOME", home + "/cache");
+        environment.insert("XDG_RUNTIME_DIR", home + "/runtime");
+        environment.insert("TMPDIR", home);
+        environment.remove("SHELL");
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.start("/usr/bin/unshare",
+                      {"-m", qEnvironmentVariable("TOBRA_POLKIT_SCRIPT"), QString::number(nobody->pw_uid),
+                       QString::number(nobody->pw_gid), installer, "--cli", "--device", card.path(), "--rom",
+                       home + "/kick.rom", "--image", home + "/my.img", "--yes"});
+        process.closeWriteChannel();
+        const Run run = finish(process);
+        if (run.exitCode == 77)
+            QSKIP(qPrintable("polkit could not be set up: " + run.out));
+
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt.\n"),
+                 qPrintable(run.out));
+        QVERIFY2(run.err.startsWith("FEHLER: " + card.path() + " ist kein erlaubtes Ziel"),
+                 qPrintable(run.err));
+        QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"

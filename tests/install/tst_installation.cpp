@@ -1,0 +1,457 @@
+// The installation job end to end, observed only through its signals: image from the local HTTP
+// server or a local file, a loop device shown as a removable card, the write helper (this
+// executable with "--write-helper"), the working folder in a private cache folder.
+#include "installation.h"
+#include "installfixture.h"
+#include "mounts.h"
+#include "testfiles.h"
+#include "windowfixture.h"
+#include "writehelper.h"
+
+#include <QSignalSpy>
+#include <QTest>
+#include <csignal>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Everything one run reported.
+struct Run
+{
+    explicit Run(Installation &job)
+        : steps(&job, &Installation::stepChanged), logs(&job, &Installation::logLine),
+          ends(&job, &Installation::finished)
+    {}
+
+    bool waitForEnd(int timeoutMs = 120000)
+    {
+        return QTest::qWaitFor([&] { return ends.size() > 0; }, timeoutMs);
+    }
+    QStringList log() const
+    {
+        QStringList lines;
+        for (const QList<QVariant> &line : logs)
+            lines << line.at(0).toString();
+        return lines;
+    }
+    QList<Installation::Step> stepList() const
+    {
+        QList<Installation::Step> list;
+        for (const QList<QVariant> &step : steps)
+            list << step.at(0).value<Installation::Step>();
+        return list;
+    }
+    bool ok() const { return ends.size() == 1 && ends.first().at(0).toBool(); }
+    QString text() const { return ends.isEmpty() ? QString() : ends.first().at(1).toString(); }
+
+    QSignalSpy steps;
+    QSignalSpy logs;
+    QSignalSpy ends;
+};
+
+} // namespace
+
+class TestInstallation : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir fixtures; // served over HTTP: demo/ and lists in folders of their own
+    QByteArray demoSha;
+    QString romPath;
+    QString extPath;
+    std::unique_ptr<HttpServer> server;
+    QByteArray originalPath;
+    std::unique_ptr<QTemporaryDir> dir; // per test: card file, cache folder
+    std::unique_ptr<FakeLsblk> lsblk;
+    int requestsBefore = 0;
+
+    QString demoPath() const { return fixtures.filePath("demo/images/" + demoImage); }
+
+    QStringList workLeftovers() const
+    {
+        return QDir(Installation::workingRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+
+    QList<HttpServer::Request> newRequests(const QString &method) const
+    {
+        return requestsSince(*server, requestsBefore, method);
+    }
+
+    void showAsRemovable(const QString &device)
+    {
+        lsblk.reset();
+        ::showAsRemovable({device}, originalPath);
+    }
+
+    // The drive as the listing shows it now.
+    static DriveInfo listed(const QString &path) { return freshDrive(listDrives(), path); }
+
+    InstallRequest listedVersion(const QString &list, const QByteArray &sha, const DriveInfo &target) const
+    {
+        InstallRequest request;
+        request.version = VersionEntry{"Tobra Demo", demoImage, "", QString::fromLatin1(sha)};
+        request.expectedSha256 = request.version.sha256;
+        request.imageBase = server->url("/" + list + "/images/");
+        request.romFile = romPath;
+        request.target = target;
+        request.counterUrl = counterUrlFor(server->url("/demo/tobra.json"));
+        return request;
+    }
+
+    InstallRequest localImage(const QString &image, const DriveInfo &target) const
+    {
+        InstallRequest request;
+        request.localImage = image;
+        request.romFile = romPath;
+        request.target = target;
+        request.counterUrl = counterUrlFor(server->url("/demo/tobra.json"));
+        request.countConsent = true;
+        return request;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(fixtures.isValid());
+        if (!QFileInfo::exists(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh"))
+            QSKIP("needs scripts/make-demo.sh (TOBRA_SCRIPTS)");
+        for (const char *tool : {"sfdisk", "mkfs.fat", "mmd", "mcopy"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                QSKIP(qPrintable(QString("needs %1 (packages fdisk, dosfstools, mtools)").arg(tool)));
+        QVERIFY(makeDemo(fixtures.filePath("demo")));
+        QVERIFY(makeDemo(fixtures.filePath("norom"), {"--no-rom-folder"}));
+        demoSha = sha256Hex(readFile(demoPath()));
+        romPath = fixtures.filePath("demo/roms/kick-demo.rom");
+        extPath = fixtures.filePath("demo/roms/ext-demo.rom");
+        server = std::make_unique<HttpServer>(fixtures.path());
+        QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
+        originalPath = qgetenv("PATH");
+        qputenv("MTOOLS_SKIP_CHECK", "1");
+    }
+
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        QVERIFY(dir->isValid());
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(dir->filePath("cache")));
+        qputenv("PATH", originalPath);
+        qunsetenv("TOBRA_REMOVABLE_DEVICES");
+        lsblk = std::make_unique<FakeLsblk>();
+        lsblk->answer(fakeDrive(15931539456));
+        requestsBefore = server ? server->requests().size() : 0;
+    }
+
+    void cleanup()
+    {
+        lsblk.reset();
+        dir.reset();
+    }
+
+    void refusesRequest_data()
+    {
+        QTest::addColumn<qint64>("romSize");  // -1 missing, -2 a folder, -3 no path
+        QTest::addColumn<qint64>("extSize");  // as romSize; -4 no extension ROM wanted
+        QTest::addColumn<QString>("refusal"); // <rom> and <ext> stand for the paths
+
+        const qint64 maxRom = 8388608;
+        QTest::newRow("no ROM chosen") << -3ll << -4ll << "Es ist keine ROM-Datei ausgewählt.";
+        QTest::newRow("ROM missing") << -1ll << -4ll << "Die ROM-Datei „<rom>“ wurde nicht gefunden.";
+        QTest::newRow("ROM is a folder") << -2ll << -4ll << "„<rom>“ ist ein Ordner, keine ROM-Datei.";
+        QTest::newRow("ROM empty") << 0ll << -4ll << "Die ROM-Datei „<rom>“ ist leer.";
+        QTest::newRow("ROM one byte over 8 MiB")
+            << maxRom + 1 << -4ll << "Die ROM-Datei „<rom>“ ist größer als 8 MiB.";
+        QTest::newRow("largest ROM") << maxRom << -4ll << QString();
+        QTest::newRow("extension ROM wanted, none chosen")
+            << 1024ll << -3ll << "Es ist keine Erweiterungs-ROM-Datei ausgewählt.";
+        QTest::newRow("extension ROM empty")
+            << 1024ll << 0ll << "Die Erweiterungs-ROM-Datei „<ext>“ ist leer.";
+    }
+
+    void refusesRequest()
+    {
+        QFETCH(qint64, romSize);
+        QFETCH(qint64, extSize);
+        QFETCH(QString, refusal);
+        const auto userFile = [this](const QString &name, qint64 size) {
+            const QString path = dir->filePath(name);
+            if (size == -2)
+                QDir().mkpath(path);
+            else if (size >= 0)
+                writeFile(path, QByteArray(size, 'r'));
+            return size == -3 ? QString() : path;
+        };
+        InstallRequest request = localImage(demoPath(), listed("/dev/tobratest9"));
+        request.romFile = userFile("kick.rom", romSize);
+        request.useExt = extSize != -4;
+        request.extFile = userFile("ext.rom", extSize);
+        QCOMPARE(refusalOf(request),
+                 refusal.replace("<rom>", request.romFile).replace("<ext>", request.extFile));
+    }
+
+    // A whole run onto a loop card; the working folder is gone afterwards, the user's files
+    // unchanged, the counter told only about a listed version with consent.
+    void installsOntoCard_data()
+    {
+        QTest::addColumn<bool>("local");
+        QTest::addColumn<bool>("useExt");
+        QTest::addColumn<QStringList>("log");
+
+        const QString romLine = QStringLiteral("Rom/rom.bin geschrieben (0.3 MB)");
+        const QString extLine = QStringLiteral("Rom/ext.bin geschrieben (0.5 MB)");
+        QTest::newRow("listed version with extension ROM")
+            << false << true
+            << QStringList{"Download fertig, SHA-256 " + demoSha, "Prüfsumme stimmt.", romLine, extLine,
+                           "Installation abgeschlossen."};
+        QTest::newRow("read-only local image")
+            << true << false << QStringList{romLine, "Installation abgeschlossen."};
+    }
+
+    void installsOntoCard()
+    {
+        QFETCH(bool, local);
+        QFETCH(bool, useExt);
+        QFETCH(QStringList, log);
+
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCardFile(cardPath, cardBytes, {}));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        showAsRemovable(card.path());
+        const QString image = dir->filePath("my.img");
+        QVERIFY(QFile::copy(demoPath(), image));
+        QVERIFY(QFile::setPermissions(image, QFile::ReadOwner));
+
+        InstallRequest request = local ? localImage(image, listed(card.path()))
+                                       : listedVersion("demo", demoSha, listed(card.path()));
+        request.useExt = useExt;
+        request.extFile = extPath;
+        request.countConsent = true;
+        Installation job;
+        Run run(job);
+        job.start(request);
+        QVERIFY(run.waitForEnd());
+
+        QVERIFY2(run.ok(), qPrintable(run.text()));
+        QCOMPARE(job.cardState(), Installation::CardState::Written);
+        QCOMPARE(run.log(), log);
+        using S = Installation::Step;
+        const QList<S> steps{S::Checking, S::Fetching, S::Injecting, S::Writing, S::Verifying};
+        QCOMPARE(run.stepList(),
+                 steps + (local ? QList<S>{S::Finished} : QList<S>{S::Reporting, S::Finished}));
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
+        QCOMPARE(
+            cardFile(card.path(), "Rom/ext.bin", dir->filePath("from-card.bin")).startsWith("mcopy failed"),
+            !useExt);
+        QCOMPARE(sha256Hex(readFile(image)), demoSha);
+        QCOMPARE(workLeftovers(), QStringList());
+        const QList<HttpServer::Request> posts = newRequests("POST");
+        QCOMPARE(posts.size(), local ? 0 : 1);
+        if (!local)
+            QCOMPARE(posts.first().body, "image=" + demoImage.toUtf8());
+    }
+
+    // Each ends before the card is touched (the fake drive does not even exist), with its text,
+    // and leaves no working folder. A download too large for the card stops at its first bytes.
+    void failsBeforeWriting_data()
+    {
+        QTest::addColumn<QString>("source"); // a list folder, or "local"
+        QTest::addColumn<QByteArray>("sha");
+        QTest::addColumn<qint64>("cardSize");      // the listed drive's size
+        QTest::addColumn<QString>("targetChange"); // "", "gone", "resized"
+        QTest::addColumn<QString>("text");
+
+        const QByteArray zeros(64, '0');
+        QTest::newRow("checksum mismatch")
+            << "demo" << zeros << 15931539456ll << ""
+            << QString("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\nErwartet: " +
+                       zeros + "\nErhalten: " + demoSha);
+        QTest::newRow("image without Rom folder") << "norom" << QByteArray() << 15931539456ll << ""
+                                                  << "Das Verzeichnis \"Rom\" gibt es im Image nicht";
+        QTest::newRow("image missing on the server")
+            << "missing" << QByteArray() << 15931539456ll << ""
+            << "Download fehlgeschlagen: Das Image wurde auf dem Server nicht gefunden (HTTP 404)";
+        QTest::newRow("download larger than the card")
+            << "demo" << demoSha << 20000000ll << ""
+            << "Das Image (36,7 MB) ist größer als die Speicherkarte (20,0 MB).";
+        QTest::newRow("local image larger than the card")
+            << "local" << QByteArray() << 20000000ll << ""
+            << "Das Image (36,7 MB) ist größer als die Speicherkarte (20,0 MB).";
+        QTest::newRow("card gone since the listing") << "local" << QByteArray() << 15931539456ll << "gone"
+                                                     << "Die gewählte Speicherkarte /dev/tobratest8 ist "
+                                                        "nicht mehr vorhanden. Bitte die Karte einstecken, "
+                                                        "auf „Aktualisieren“ klicken und die Auswahl prüfen.";
+        QTest::newRow("other card under the name")
+            << "demo" << demoSha << 15931539456ll << "resized"
+            << "Unter /dev/tobratest9 ist inzwischen eine andere Karte (Test Card (15.9 GB) – "
+               "/dev/tobratest9). "
+               "Bitte auf „Aktualisieren“ klicken und die Auswahl prüfen.";
+    }
+
+    void failsBeforeWriting()
+    {
+        QFETCH(QString, source);
+        QFETCH(QByteArray, sha);
+        QFETCH(qint64, cardSize);
+        QFETCH(QString, targetChange);
+        QFETCH(QString, text);
+
+        lsblk->answer(fakeDrive(cardSize));
+        DriveInfo target = listed("/dev/tobratest9");
+        if (targetChange == "gone")
+            target.path = "/dev/tobratest8";
+        if (targetChange == "resized")
+            target.sizeBytes += 512;
+        QVERIFY(QDir().mkpath(fixtures.filePath("missing/images")));
+        Installation job;
+        Run run(job);
+        job.start(source == "local" ? localImage(demoPath(), target) : listedVersion(source, sha, target));
+        QVERIFY(run.waitForEnd());
+
+        QCOMPARE(run.ends.size(), 1);
+        QCOMPARE(run.text(), text);
+        QCOMPARE(job.outcome(), Installation::Outcome::Failed);
+        QCOMPARE(job.cardState(), Installation::CardState::Unchanged);
+        QVERIFY(!run.stepList().contains(Installation::Step::Writing));
+        QCOMPARE(workLeftovers(), QStringList());
+        if (cardSize < 36000000 && source != "local")
+            QVERIFY(!run.log().join('\n').contains("Download fertig"));
+    }
+
+    // The working folder lives beside the cache, not in TMPDIR: an image larger than a small
+    // tmpfs TMPDIR installs; leftovers of dead runs go, those of running installers stay.
+    void workingFolderBesideTheCache()
+    {
+        const QString tmp = dir->filePath("tmp");
+        QVERIFY(QDir().mkpath(tmp));
+        if (::mount("tmpfs", QFile::encodeName(tmp).constData(), "tmpfs", 0, "size=20m") != 0)
+            QSKIP("needs a tmpfs mount (root)");
+        const auto unmount = qScopeGuard([&] { ::umount2(QFile::encodeName(tmp).constData(), MNT_DETACH); });
+        qputenv("TMPDIR", QFile::encodeName(tmp));
+        const auto restore = qScopeGuard([] { qunsetenv("TMPDIR"); });
+
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCardFile(cardPath, cardBytes, {}));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        showAsRemovable(card.path());
+        QDir root(Installation::workingRoot());
+        const pid_t dead = ::fork();
+        if (dead == 0)
+            ::_exit(0);
+        ::waitpid(dead, nullptr, 0);
+        QVERIFY(root.mkpath(QString("%1-dead").arg(dead)));
+        QVERIFY(root.mkpath(QString("%1-alive").arg(::getppid())));
+
+        Installation job;
+        Run run(job);
+        job.start(localImage(demoPath(), listed(card.path())));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return job.step() == Installation::Step::Writing || !run.ends.isEmpty(); }, 60000));
+        QVERIFY(job.workingFolder().startsWith(root.path() + "/"));
+        QVERIFY(!QFileInfo(root.path()).permissions().testFlag(QFileDevice::ReadOther));
+        QVERIFY(run.waitForEnd());
+        QVERIFY2(run.ok(), qPrintable(run.text()));
+        QCOMPARE(workLeftovers(), QStringList{QString("%1-alive").arg(::getppid())});
+        QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // The free space is that of the working folder's file system.
+    void refusesWithoutRoomForTheImage()
+    {
+        const QString cache = dir->filePath("cache");
+        QVERIFY(QDir().mkpath(cache));
+        if (::mount("tmpfs", QFile::encodeName(cache).constData(), "tmpfs", 0, "size=20m") != 0)
+            QSKIP("needs a tmpfs mount (root)");
+        const auto unmount =
+            qScopeGuard([&] { ::umount2(QFile::encodeName(cache).constData(), MNT_DETACH); });
+        Installation job;
+        Run run(job);
+        job.start(listedVersion("demo", demoSha, listed("/dev/tobratest9")));
+        QVERIFY(run.waitForEnd());
+        QVERIFY2(run.text().startsWith("Im Arbeitsordner " + Installation::workingRoot() +
+                                       " ist zu wenig Platz frei: Das Image braucht 36,7 MB, frei sind "),
+                 qPrintable(run.text()));
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // A cancel is not a failure, and the text says what became of the card.
+    void cancels_data()
+    {
+        QTest::addColumn<Installation::Step>("during");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("download") << Installation::Step::Fetching
+                                  << "Abgebrochen. Die Karte wurde nicht verändert.";
+        QTest::newRow("writing") << Installation::Step::Writing
+                                 << "Abgebrochen. Die Karte ist unvollständig beschrieben, startet so nicht "
+                                    "und muss neu bespielt werden.";
+    }
+
+    void cancels()
+    {
+        QFETCH(Installation::Step, during);
+        QFETCH(QString, text);
+
+        SlowCard card(dir->path());
+        if (!card.error().isEmpty())
+            QSKIP(qPrintable(card.error()));
+        showAsRemovable(card.path());
+
+        Installation job;
+        Run run(job);
+        QSignalSpy progress(&job, &Installation::progress);
+        job.start(listedVersion("__q/rate=4000000/demo", demoSha, listed(card.path())));
+        QVERIFY(QTest::qWaitFor([&] { return job.step() == during && progress.size() > 2; }, 60000));
+        QVERIFY(QFileInfo(job.workingFolder()).isDir());
+        job.cancel();
+        QVERIFY(run.waitForEnd(30000));
+        QCOMPARE(run.ends.size(), 1);
+        QCOMPARE(run.text(), text);
+        QCOMPARE(job.outcome(), Installation::Outcome::Cancelled);
+        QCOMPARE(run.log().last(), QStringLiteral("Abbruch angefordert …"));
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // Destroying a running installation stops the helper at once and takes the folder with it.
+    void destroyedWhileWriting()
+    {
+        SlowCard card(dir->path());
+        if (!card.error().isEmpty())
+            QSKIP(qPrintable(card.error()));
+        showAsRemovable(card.path());
+
+        auto job = std::make_unique<Installation>();
+        QSignalSpy ends(job.get(), &Installation::finished);
+        QSignalSpy progress(job.get(), &Installation::progress);
+        job->start(localImage(demoPath(), listed(card.path())));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return job->step() == Installation::Step::Writing && progress.size() > 2; }, 60000));
+        const QString folder = job->workingFolder();
+        job.reset();
+        QVERIFY(!QFileInfo::exists(folder));
+        QCOMPARE(ends.size(), 0);
+        QCOMPARE(workLeftovers(), QStringList());
+        // Nobody holds the card any more: it can be opened exclusively.
+        const int fd = ::open(QFile::encodeName(card.path()).constData(), O_RDONLY | O_EXCL | O_CLOEXEC);
+        QVERIFY2(fd >= 0, "the card is still held");
+        ::close(fd);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // The job starts this executable as its write helper, as the program does.
+    if (argc > 1 && qstrcmp(argv[1], "--write-helper") == 0)
+        return runWriteHelper(argc, argv);
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
+    TestInstallation test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_installation.moc"
