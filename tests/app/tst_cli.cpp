@@ -167,8 +167,8 @@ private Q_SLOTS:
                                     << "--list-drives und --list-versions bitte einzeln aufrufen.";
         QTest::newRow("stray argument")
             << card + QStringList{"--yes", "/dev/sdz"} << "Unerwartetes Argument: /dev/sdz";
-        QTest::newRow("unknown option") << QStringList{"--bogus"} << "Unknown option 'bogus'.";
-        QTest::newRow("option without value") << QStringList{"--device"} << "Missing value after '--device'.";
+        QTest::newRow("unknown option") << QStringList{"--bogus"} << "Unbekannte Option 'bogus'.";
+        QTest::newRow("option without value") << QStringList{"--device"} << "Nach '--device' fehlt der Wert.";
     }
 
     // Exit code 2 and the reason, before any drive or list is looked at.

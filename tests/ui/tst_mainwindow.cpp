@@ -1,7 +1,5 @@
-#include "downloader.h"
 #include "mainwindow.h"
 #include "windowfixture.h"
-#include "writejob.h"
 
 #include <QAbstractItemView>
 #include <QAccessible>
@@ -397,32 +395,26 @@ private Q_SLOTS:
 
     void progressBar_data()
     {
-        QTest::addColumn<bool>("fromWriteJob");
         QTest::addColumn<qint64>("done");
         QTest::addColumn<qint64>("total");
         QTest::addColumn<int>("expected");
-        QTest::newRow("download one third") << false << qint64(1) << qint64(3) << 33;
-        QTest::newRow("write one third") << true << qint64(1) << qint64(3) << 33;
-        QTest::newRow("above 2^31 bytes") << true << Q_INT64_C(31914983424) << Q_INT64_C(31914983425) << 99;
-        QTest::newRow("complete") << false << qint64(500) << qint64(500) << 100;
-        QTest::newRow("unknown total") << false << qint64(700) << qint64(-1) << 7;
-        QTest::newRow("zero total") << true << qint64(0) << qint64(0) << 7;
+        QTest::newRow("one third") << qint64(1) << qint64(3) << 33;
+        QTest::newRow("above 2^31 bytes") << Q_INT64_C(31914983424) << Q_INT64_C(31914983425) << 99;
+        QTest::newRow("complete") << qint64(500) << qint64(500) << 100;
+        QTest::newRow("unknown total") << qint64(700) << qint64(-1) << 7;
+        QTest::newRow("zero total") << qint64(0) << qint64(0) << 7;
     }
 
-    // Driven through the signals of the window's own downloader and write job; 7 is the value
-    // the bar held before.
+    // Driven through the signal of the window's own installation; 7 is the value the bar held
+    // before.
     void progressBar()
     {
-        QFETCH(bool, fromWriteJob);
         QFETCH(qint64, done);
         QFETCH(qint64, total);
         QFETCH(int, expected);
         const auto window = makeWindow();
         window->setStatus(QStringLiteral("Schreibe"), 7);
-        if (fromWriteJob)
-            Q_EMIT window->findChild<WriteJob *>()->progress(done, total);
-        else
-            Q_EMIT window->findChild<Downloader *>()->progress(done, total);
+        Q_EMIT window->findChild<Installation *>()->progress(done, total);
         QCOMPARE(member<QProgressBar>(*window, "progressBar")->value(), expected);
     }
 
