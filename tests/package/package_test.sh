@@ -81,12 +81,16 @@ helper_output=$(tobra-installer --write-helper 2>/dev/null) || status=$?
     fail "--write-helper without arguments printed '$helper_output'"
 echo "ok: --version, --write-helper"
 manual_text=$(zcat "$manual" | groff -man -Tutf8 -P-cbou 2>/dev/null)
-help_text=$(QT_QPA_PLATFORM=offscreen tobra-installer --help 2>/dev/null) || fail "--help failed"
-for option in $(grep -oE -- '--[a-z-]+' <<<"$help_text"); do
-    grep -qE -- "(^|[^a-z-])$option([^a-z-]|\$)" <<<"$manual_text" ||
-        fail "the manual page lacks $option from --help"
+# Both help texts, the window's and the command line's; neither needs a display.
+for help in --help "--cli --help"; do
+    # shellcheck disable=SC2086 # the second entry is two arguments
+    help_text=$(env -u DISPLAY -u WAYLAND_DISPLAY tobra-installer $help 2>/dev/null) || fail "$help failed"
+    for option in $(grep -oE -- '--[a-z-]+' <<<"$help_text"); do
+        grep -qE -- "(^|[^a-z-])$option([^a-z-]|\$)" <<<"$manual_text" ||
+            fail "the manual page lacks $option from $help"
+    done
 done
-echo "ok: the manual page documents every option of --help"
+echo "ok: the manual page documents every option of --help and --cli --help"
 
 echo "== desktop-file-validate"
 desktop-file-validate /usr/share/applications/$app_id.desktop
