@@ -471,9 +471,10 @@ private Q_SLOTS:
         QProcess process;
         process.setProcessEnvironment(environment);
         process.start("/usr/bin/unshare",
-                      {"-m", qEnvironmentVariable("TOBRA_POLKIT_SCRIPT"), QString::number(nobody->pw_uid),
-                       QString::number(nobody->pw_gid), installer, "--cli", "--device", card.path(), "--rom",
-                       home + "/kick.rom", "--image", home + "/my.img", "--yes"});
+                      {"-m", qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/as-user-with-polkit.sh",
+                       QString::number(nobody->pw_uid), QString::number(nobody->pw_gid), installer, "--cli",
+                       "--device", card.path(), "--rom", home + "/kick.rom", "--image", home + "/my.img",
+                       "--yes"});
         process.closeWriteChannel();
         const Run run = finish(process);
         if (run.exitCode == 77)

@@ -162,9 +162,9 @@ TestWriteHelper::Run TestWriteHelper::runThroughPkexec(const passwd &user, const
     process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process.start("/usr/bin/unshare",
                   QStringList{"-m", "sh", "-c", "mount --bind \"$0\" /usr/bin/lsblk && exec \"$@\"", standIn,
-                              qEnvironmentVariable("TOBRA_POLKIT_AS_USER"), QString::number(user.pw_uid),
-                              QString::number(user.pw_gid), "sh", "-c", timed, "sh",
-                              qEnvironmentVariable("TOBRA_INSTALLER"), "--write-helper"} +
+                              qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/as-user-with-polkit.sh",
+                              QString::number(user.pw_uid), QString::number(user.pw_gid), "sh", "-c", timed,
+                              "sh", qEnvironmentVariable("TOBRA_INSTALLER"), "--write-helper"} +
                       arguments);
     if (!process.waitForFinished(60000)) {
         process.kill();

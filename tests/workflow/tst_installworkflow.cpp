@@ -666,7 +666,7 @@ private Q_SLOTS:
         int exitCode = -1;
         const QString output =
             runAsNobody(nobody, card.path(),
-                        {qEnvironmentVariable("TOBRA_WORKFLOW_TESTS") + "/as-user-with-polkit.sh",
+                        {qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/as-user-with-polkit.sh",
                          QString::number(nobody->pw_uid), QString::number(nobody->pw_gid)},
                         &exitCode);
         if (exitCode == 77)
