@@ -120,6 +120,21 @@ private Q_SLOTS:
         QCOMPARE(meter.text(), QStringLiteral("Prüfe die Karte … 0 von 50 MB"));
     }
 
+    // However often progress is reported, the text is due about ten times a second, and once more
+    // at the end of the phase.
+    void textDueTenTimesASecond()
+    {
+        qint64 now = 0;
+        ProgressMeter meter([&now] { return now; });
+        meter.start(writing);
+        int due = 0;
+        for (now = 1; now <= 1000; ++now)
+            due += meter.update(now * 1000, 2000000) ? 1 : 0;
+        QVERIFY2(due >= 10 && due <= 12, qPrintable(QString::number(due)));
+        QVERIFY(!meter.update(1001000, 2000000));
+        QVERIFY(meter.update(2000000, 2000000));
+    }
+
     void texts_data()
     {
         QTest::addColumn<QString>("actual");
