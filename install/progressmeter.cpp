@@ -41,7 +41,9 @@ void ProgressMeter::start(const QString &text)
     activity = text;
     startedMs = clock();
     total = 0;
-    samples = {{startedMs, 0}};
+    // The speed is measured from the first report on: a transfer that resumes, or hashes what it
+    // already has, may begin far above zero.
+    samples.clear();
 }
 
 bool ProgressMeter::update(qint64 done, qint64 newTotal)

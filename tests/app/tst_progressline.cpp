@@ -25,7 +25,7 @@ private Q_SLOTS:
                                << "Schreibe …  0 %  1,0 MB/s  noch 2:13:16";
         QTest::newRow("finished, nothing left")
             << 1000000ll << 4000000ll << 4000ll << "Schreibe …  100 %  1,0 MB/s";
-        QTest::newRow("length unknown") << 1500000ll << -1ll << 1000ll << "Schreibe …  1,5 MB  1,5 MB/s";
+        QTest::newRow("length unknown") << 1000000ll << -1ll << 2000ll << "Schreibe …  2,0 MB  1,0 MB/s";
         QTest::newRow("nothing yet") << 0ll << 4000000ll << 3000ll << "Schreibe …  0 %";
     }
 

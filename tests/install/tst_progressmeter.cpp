@@ -81,6 +81,10 @@ private Q_SLOTS:
         QTest::newRow("a report every millisecond")
             << qint64(100000000) << frequent.times << frequent.done
             << writing + " 60 von 100 MB · 10,0 MB/s · noch etwa 0:04" << 60;
+        Samples resumed = Samples().add(100, 900000000).steady(10000000, 5100);
+        QTest::newRow("a resumed transfer starts its speed at the first report")
+            << qint64(1000000000) << resumed.times << resumed.done
+            << writing + " 950 von 1.000 MB · 10,0 MB/s · noch etwa 0:05" << 95;
         Samples complete = Samples().steady(20000000, 5000);
         QTest::newRow("complete") << qint64(100000000) << complete.times << complete.done
                                   << writing + " 100 von 100 MB · 20,0 MB/s · noch etwa 0:00" << 100;
