@@ -2,6 +2,7 @@
 // the freshly listed card, the final boxes, a calm cancel, the end on SIGTERM, and the run of an
 // ordinary user through the real pkexec. Version list and image from the local HTTP server, a loop
 // device shown as a removable card, the write helper (this executable with "--write-helper").
+#include "fakenotifications.h"
 #include "installation.h"
 #include "installfixture.h"
 #include "mainwindow.h"
@@ -178,6 +179,7 @@ private:
     QByteArray demoSha;
     QString romPath;
     QString extPath;
+    std::unique_ptr<PrivateSessionBus> sessionBus; // with a notification service only where a test offers one
     std::unique_ptr<HttpServer> server;
     QByteArray originalPath;
 
@@ -343,6 +345,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(fixtures.isValid());
+        sessionBus = std::make_unique<PrivateSessionBus>();
         if (!QFileInfo::exists(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh"))
             QSKIP("needs scripts/make-demo.sh (TOBRA_SCRIPTS)");
         for (const char *tool : {"sfdisk", "mkfs.fat", "mmd", "mcopy"})
@@ -609,8 +612,15 @@ private Q_SLOTS:
         QVERIFY(QMetaObject::invokeMethod(window.get(), "install"));
         QTest::qWait(100);
         QCOMPARE(boxes.shown.size(), 1);
+        FakeNotifications notifications;
+        const bool notifying = sessionBus->serveNotifications(notifications, QStringLiteral("notifications"));
         member<QPushButton>(*window, "cancelButton")->click();
         QTRY_COMPARE(member<QLabel>(*window, "statusLabel")->text(), QStringLiteral("Abgebrochen"));
+        // The desktop hears of the end where it has a notification service.
+        if (notifying)
+            QTRY_COMPARE(notifications.shown, QStringList({title, "Installation abgebrochen",
+                                                           "Abgebrochen. Die Karte wurde nicht verändert."}));
+        QDBusConnection::disconnectFromBus(QStringLiteral("notifications"));
 
         QTest::qWait(100);
         QCOMPARE(boxes.shown.size(), 1);
