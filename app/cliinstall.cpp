@@ -4,6 +4,7 @@
 #include "commandline.h"
 #include "installation.h"
 #include "progressline.h"
+#include "progressmeter.h"
 #include "stopsignals.h"
 
 #include <QElapsedTimer>
@@ -101,19 +102,19 @@ public:
         if (text.isEmpty())
             return;
         endLine();
-        stepText = text;
-        stepClock.start();
+        meter.start(text);
         if (!terminal)
             printLine(text);
         else
-            draw(stepText);
+            draw(text);
     }
 
     void progress(qint64 done, qint64 total)
     {
+        meter.update(done, total);
         if (!terminal || (sinceDraw.isValid() && sinceDraw.elapsed() < redrawIntervalMs && done < total))
             return;
-        draw(progressLine(stepText, done, total, stepClock.elapsed()));
+        draw(progressLine(meter));
     }
 
     void log(const QString &text)
@@ -140,8 +141,7 @@ private:
     }
 
     const bool terminal;
-    QString stepText;
-    QElapsedTimer stepClock;
+    ProgressMeter meter;
     QElapsedTimer sinceDraw;
     bool lineOpen = false;
 };

@@ -1,5 +1,6 @@
 #include "drives.h"
 
+#include "germannumber.h"
 #include "runprogram.h"
 
 #include <QFile>
@@ -57,7 +58,7 @@ DriveInfo makeDriveInfo(const QJsonObject &device, const QString &name, qint64 s
     if (displayName.isEmpty())
         displayName = "Speicherkarte / USB-Laufwerk";
     drive.label =
-        QString("%1 (%2 GB) – %3").arg(displayName, QString::number(size / 1e9, 'f', 1), drive.path);
+        QString("%1 (%2 GB) – %3").arg(displayName, germanNumber(double(size) / 1e9, 1), drive.path);
     drive.sizeBytes = size;
     return drive;
 }

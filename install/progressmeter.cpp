@@ -1,7 +1,8 @@
 #include "progressmeter.h"
 
+#include "germannumber.h"
+
 #include <QElapsedTimer>
-#include <QLocale>
 
 namespace {
 
@@ -10,11 +11,6 @@ const qint64 firstSpeedMs = 1000; // no speed before this much has been measured
 const qint64 settledMs = 3000;    // no time left before the phase has run this long
 const qint64 sampleSpacingMs = 100;
 const double bytesPerMegabyte = 1e6;
-
-QLocale german()
-{
-    return QLocale(QLocale::German, QLocale::Germany);
-}
 
 qint64 steadyMilliseconds()
 {
@@ -32,7 +28,7 @@ int megabyteDecimals(qint64 bytes)
 
 QString megabytes(qint64 bytes, int decimals)
 {
-    return german().toString(double(bytes) / bytesPerMegabyte, 'f', decimals);
+    return germanNumber(double(bytes) / bytesPerMegabyte, decimals);
 }
 
 } // namespace
@@ -45,10 +41,12 @@ void ProgressMeter::start(const QString &text)
     activity = text;
     startedMs = clock();
     total = 0;
-    samples = {{startedMs, 0}};
+    // The speed is measured from the first report on: a transfer that resumes, or hashes what it
+    // already has, may begin far above zero.
+    samples.clear();
 }
 
-void ProgressMeter::update(qint64 done, qint64 newTotal)
+bool ProgressMeter::update(qint64 done, qint64 newTotal)
 {
     const qint64 now = clock();
     total = newTotal;
@@ -57,12 +55,19 @@ void ProgressMeter::update(qint64 done, qint64 newTotal)
         samples.clear();
     // A sample a tenth of a second is plenty; a later one within that time takes its place, so
     // that the bookkeeping stays small however often progress is reported.
-    if (samples.size() >= 2 && now - samples.at(samples.size() - 2).atMs < sampleSpacingMs)
-        samples.last() = {now, done};
-    else
+    const bool newSample = samples.size() < 2 || now - samples.at(samples.size() - 2).atMs >= sampleSpacingMs;
+    if (newSample)
         samples.append({now, done});
+    else
+        samples.last() = {now, done};
     while (samples.size() > 2 && now - samples.at(1).atMs >= windowMs)
         samples.removeFirst();
+    return newSample || (total > 0 && done >= total);
+}
+
+qint64 ProgressMeter::doneBytes() const
+{
+    return samples.isEmpty() ? 0 : samples.last().done;
 }
 
 double ProgressMeter::bytesPerSecond() const
@@ -80,20 +85,20 @@ qint64 ProgressMeter::secondsLeft() const
     const double speed = bytesPerSecond();
     if (total <= 0 || speed <= 0 || samples.isEmpty() || clock() - startedMs < settledMs)
         return -1;
-    const qint64 left = qMax<qint64>(0, total - samples.last().done);
+    const qint64 left = qMax<qint64>(0, total - doneBytes());
     return qint64(double(left) / speed + 0.5);
 }
 
 int ProgressMeter::percent() const
 {
-    if (total <= 0 || samples.isEmpty())
+    if (total <= 0)
         return -1;
-    return int(qBound<qint64>(0, samples.last().done, total) * 100 / total);
+    return int(qBound<qint64>(0, doneBytes(), total) * 100 / total);
 }
 
 QString ProgressMeter::text() const
 {
-    const qint64 done = samples.isEmpty() ? 0 : samples.last().done;
+    const qint64 done = doneBytes();
     QStringList parts;
     if (total > 0) {
         const int decimals = megabyteDecimals(total);
@@ -103,7 +108,7 @@ QString ProgressMeter::text() const
     }
     const double speed = bytesPerSecond();
     if (speed > 0)
-        parts << QStringLiteral("%1 MB/s").arg(german().toString(speed / bytesPerMegabyte, 'f', 1));
+        parts << speedText(speed);
     const qint64 left = secondsLeft();
     if (left >= 0)
         parts << QStringLiteral("noch etwa %1").arg(durationText(left));
@@ -118,6 +123,11 @@ QString stepText(int step, int steps)
 QString megabytesText(qint64 bytes)
 {
     return megabytes(bytes, megabyteDecimals(bytes)) + QStringLiteral(" MB");
+}
+
+QString speedText(double bytesPerSecond)
+{
+    return QStringLiteral("%1 MB/s").arg(germanNumber(bytesPerSecond / bytesPerMegabyte, 1));
 }
 
 QString durationText(qint64 seconds)

@@ -17,9 +17,13 @@ public:
 
     // Begins a phase: activity is its text ("Schreibe auf die Karte …"); forgets earlier samples.
     void start(const QString &activity);
-    // Records that done of total bytes are through; total 0 or less means unknown.
-    void update(qint64 done, qint64 total);
+    // Records that done of total bytes are through; total 0 or less means unknown. Returns whether
+    // the text is worth showing afresh: at most ten times a second, and at the phase's end.
+    bool update(qint64 done, qint64 total);
 
+    // The running phase's text and the bytes through so far.
+    QString activityText() const { return activity; }
+    qint64 doneBytes() const;
     // Bytes per second over the last few seconds; 0 until a second has been measured.
     double bytesPerSecond() const;
     // Whole seconds left, or -1 while the total is unknown or the speed has not settled.
@@ -49,6 +53,9 @@ QString stepText(int step, int steps);
 
 // A byte count in decimal megabytes, German style: "1.946 MB", below 10 MB "2,5 MB".
 QString megabytesText(qint64 bytes);
+
+// A speed in decimal megabytes per second: "23,4 MB/s".
+QString speedText(double bytesPerSecond);
 
 // A duration as "1:06" or, from an hour on, "1:02:03".
 QString durationText(qint64 seconds);

@@ -1,4 +1,5 @@
 // The checks of a request that need no running installation.
+#include "germannumber.h"
 #include "installation.h"
 
 #include <QFileInfo>
@@ -83,7 +84,7 @@ QString eraseQuestion(const DriveInfo &drive)
                    "ACHTUNG: Dieses Laufwerk ist mit %1 GB sehr groß für eine Speicherkarte. Es könnte "
                    "eine externe Festplatte mit wichtigen Daten sein.\n\n%2\n\nAlle Daten darauf werden "
                    "unwiderruflich gelöscht. Wirklich fortfahren?")
-            .arg(QString::number(double(drive.sizeBytes) / 1e9, 'f', 0), drive.label);
+            .arg(germanNumber(double(drive.sizeBytes) / 1e9, 0), drive.label);
     return QStringLiteral("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:\n\n%1\n\nFortfahren?")
         .arg(drive.label);
 }

@@ -1,5 +1,6 @@
 // Puts the user's ROM files into the FAT partition of the working copy before it is written.
 #include "fatimage.h"
+#include "germannumber.h"
 #include "installation.h"
 
 #include <QFile>
@@ -30,7 +31,7 @@ bool Installation::writeRomFile(FatImage &image, const QString &sourcePath, cons
     }
     if (!image.writeFile(QStringLiteral("Rom"), targetName, data, error))
         return false;
-    const QString size = QStringLiteral("%1 MB").arg(QString::number(double(data.size()) / 1e6, 'f', 1));
+    const QString size = QStringLiteral("%1 MB").arg(germanNumber(double(data.size()) / 1e6, 1));
     Q_EMIT logLine(QStringLiteral("Rom/%1 geschrieben (%2)").arg(targetName, size));
     return true;
 }

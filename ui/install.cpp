@@ -1,5 +1,6 @@
 // The window's side of an installation: the widgets become a request, the chosen card is listed
 // afresh and confirmed, and what the installation reports is shown.
+#include "desktopnotification.h"
 #include "drives.h"
 #include "mainwindow.h"
 
@@ -17,7 +18,7 @@ namespace {
 // the rest of the window.
 bool askYesNo(QWidget *parent, QMessageBox::Icon icon, const QString &text)
 {
-    QMessageBox box(icon, parent->windowTitle(), text, QMessageBox::Yes | QMessageBox::No, parent);
+    QMessageBox box(icon, windowName, text, QMessageBox::Yes | QMessageBox::No, parent);
     box.button(QMessageBox::Yes)->setText(QStringLiteral("&Ja"));
     box.button(QMessageBox::No)->setText(QStringLiteral("&Nein"));
     box.setDefaultButton(QMessageBox::No);
@@ -46,6 +47,7 @@ void MainWindow::install()
     request.target = freshDrive(drives, request.target.path);
     if (!confirmErase(request.target))
         return;
+    runIsLocal = request.isLocal();
     setBusy(true);
     installation->start(request);
 }
@@ -81,7 +83,7 @@ void MainWindow::refuse(const QString &text)
 {
     statusLabel->setText(QStringLiteral("Bereit"));
     progressBar->setValue(0);
-    QMessageBox::warning(this, windowTitle(), text);
+    QMessageBox::warning(this, windowName, text);
 }
 
 // Asks before the card is erased, more sharply for a drive too large to be a memory card.
@@ -91,12 +93,27 @@ bool MainWindow::confirmErase(const DriveInfo &drive)
                     eraseQuestion(drive));
 }
 
-void MainWindow::onStepChanged(Installation::Step, const QString &text)
+// The steps are counted in the order of the enum: checking is the first, the counter report the
+// last, and it counts only where it will happen.
+void MainWindow::onStepChanged(Installation::Step step, const QString &text)
 {
-    if (!text.isEmpty())
-        setStatus(text, 0);
+    if (step == Installation::Step::Finished)
+        return;
+    progressBar->setFormat(QStringLiteral("%1 · %p %").arg(stepText(int(step), stepCount())));
+    if (text.isEmpty())
+        return;
+    meter.start(text);
+    setStatus(text, 0);
 }
 
+int MainWindow::stepCount() const
+{
+    const bool reports = !runIsLocal && countCheck->isChecked() && !counterUrlFor(configUrl).isEmpty();
+    return int(Installation::Step::Verifying) + (reports ? 1 : 0);
+}
+
+// The desktop hears of each end, even while the window is hidden; without a notification
+// service nothing is shown and nothing else changes.
 void MainWindow::onInstallFinished(bool ok, const QString &text)
 {
     setBusy(false);
@@ -112,7 +129,8 @@ void MainWindow::succeed()
 {
     statusLabel->setText(QStringLiteral("Fertig"));
     progressBar->setValue(100);
-    QMessageBox::information(this, windowTitle(), finishedText());
+    notifyDesktop(QStringLiteral("Installation abgeschlossen"), finishedText());
+    QMessageBox::information(this, windowName, finishedText());
 }
 
 void MainWindow::fail(const QString &message)
@@ -121,7 +139,8 @@ void MainWindow::fail(const QString &message)
     progressBar->setValue(0);
     const QString text = redactAddresses(message);
     appendLog(QStringLiteral("FEHLER: %1").arg(text));
-    QMessageBox::critical(this, windowTitle(), text);
+    notifyDesktop(QStringLiteral("Installation fehlgeschlagen"), text);
+    QMessageBox::critical(this, windowName, text);
 }
 
 // A cancel is the user's wish, not a fault: the log says what became of the card.
@@ -130,6 +149,7 @@ void MainWindow::showCancelled(const QString &text)
     statusLabel->setText(QStringLiteral("Abgebrochen"));
     progressBar->setValue(0);
     appendLog(text);
+    notifyDesktop(QStringLiteral("Installation abgebrochen"), text);
 }
 
 void MainWindow::cancel()

@@ -139,7 +139,7 @@ void fitBoldText(QPushButton *button)
 MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *parent)
     : QMainWindow(parent), configUrl(configUrl), imageBase(imageBase)
 {
-    setWindowTitle(QStringLiteral("Tobra Installer"));
+    setWindowTitle(windowName);
     buildWidgets();
     driveWatcher = new DriveWatcher(this);
     readSettings();
@@ -166,6 +166,7 @@ void MainWindow::buildWidgets()
     rows->addWidget(statusLabel);
     progressBar = named<QProgressBar>("progressBar");
     progressBar->setRange(0, 100);
+    progressBar->setFormat(QStringLiteral("%p %"));
     progressBar->setAccessibleName(QStringLiteral("Fortschritt"));
     rows->addWidget(progressBar);
 
@@ -325,6 +326,10 @@ void MainWindow::updateEnabled()
 void MainWindow::setBusy(bool b)
 {
     busy = b;
+    if (!b) {
+        setWindowTitle(windowName);
+        progressBar->setFormat(QStringLiteral("%p %"));
+    }
     installButton->setEnabled(!b);
     cancelButton->setEnabled(b);
     const QList<QWidget *> lockedWhileBusy = {reloadButton, refreshButton, versionCombo,    driveCombo,
@@ -345,8 +350,16 @@ void MainWindow::setBusy(bool b)
 void MainWindow::setStatus(const QString &text, int percent)
 {
     statusLabel->setText(text);
-    progressBar->setValue(percent);
+    showPercent(percent);
     appendLog(text);
+}
+
+// While a run is busy, the title carries the percentage too: it shows in the task bar.
+void MainWindow::showPercent(int percent)
+{
+    progressBar->setValue(percent);
+    if (busy)
+        setWindowTitle(QStringLiteral("%1 % – %2").arg(percent).arg(windowName));
 }
 
 void MainWindow::appendLog(const QString &text)
@@ -373,8 +386,11 @@ QString MainWindow::redactAddresses(const QString &text)
 
 void MainWindow::showProgress(qint64 done, qint64 total)
 {
-    if (total > 0)
-        progressBar->setValue(int(done * 100 / total));
+    if (!meter.update(done, total))
+        return;
+    statusLabel->setText(meter.text());
+    if (meter.percent() >= 0)
+        showPercent(meter.percent());
 }
 
 // Starts in the field's file if it has one, else in the folder a file of this kind came from last.
@@ -537,7 +553,7 @@ void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (busy) {
         QMessageBox::information(
-            this, windowTitle(),
+            this, windowName,
             QStringLiteral("Es läuft gerade eine Installation. Bitte erst abbrechen oder abwarten."));
         event->ignore();
         return;

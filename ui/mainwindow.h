@@ -2,6 +2,7 @@
 
 #include "drives.h"
 #include "installation.h"
+#include "progressmeter.h"
 #include "versionlist.h"
 #include "versionlistloader.h"
 
@@ -19,6 +20,9 @@ class QLineEdit;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+
+// The window's own title, and the title of every box it shows.
+inline const QString windowName = QStringLiteral("Tobra Installer");
 
 // The installer's only window: version, ROM and drive choice, status line, log and the
 // installation it starts. Reads its four settings when built and writes them when a close is
@@ -77,6 +81,7 @@ private:
     QLineEdit *dropTarget(const QPoint &position, const QString &file) const;
     void takeDroppedFile(QLineEdit *field, const QString &file);
     void showProgress(qint64 done, qint64 total);
+    void showPercent(int percent);
     void onListLoaded(const VersionList &list);
     void onListFailed(VersionListLoader::Failure failure, const QString &message);
 
@@ -85,6 +90,7 @@ private:
     void refuse(const QString &text);
     bool confirmErase(const DriveInfo &drive);
     void onStepChanged(Installation::Step step, const QString &text);
+    int stepCount() const;
     void onInstallFinished(bool ok, const QString &text);
     void succeed();
     void fail(const QString &message);
@@ -121,6 +127,8 @@ private:
 
     Installation *installation = nullptr;
     bool busy = false;
+    bool runIsLocal = false; // the running installation copies a local image
+    ProgressMeter meter;     // the running step's sizes, speed and time left
 
     DriveWatcher *driveWatcher = nullptr;
     QMap<QString, QString> knownDrives; // path to label, as last listed

@@ -247,7 +247,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("reports");
         QTest::addColumn<QStringList>("lines"); // the steps and log lines before the final text
 
-        const QStringList written{"Kopiere ROM-Dateien ins Image …", "Rom/rom.bin geschrieben (0.3 MB)"};
+        const QStringList written{"Kopiere ROM-Dateien ins Image …", "Rom/rom.bin geschrieben (0,3 MB)"};
         const QStringList writeAndVerify{"Schreibe auf die Karte …", "Prüfe die Karte …",
                                          "Installation abgeschlossen."};
         const QString sha = sha256Hex(readFile(demoPath()));
@@ -256,7 +256,7 @@ private Q_SLOTS:
         QTest::newRow("local image with ext.bin")
             << QStringList{"--image", demoPath(), "--ext", ext()} << true << 0
             << QStringList{"Prüfe Karte und Speicherplatz …", "Kopiere lokales Image …"} + written +
-                   QStringList{"Rom/ext.bin geschrieben (0.5 MB)"} + writeAndVerify;
+                   QStringList{"Rom/ext.bin geschrieben (0,5 MB)"} + writeAndVerify;
         QTest::newRow("first version of the list, counted")
             << fromServer({"--count"}) << false << 1
             << QStringList{"Prüfe Karte und Speicherplatz …"} + download + written + writeAndVerify;

@@ -128,36 +128,36 @@ void TestLsblkParse::labels_data()
     QTest::addColumn<QString>("label");
     QTest::addColumn<qint64>("sizeBytes");
 
-    const QString stick = "Generic STORAGE DEVICE (15.9 GB) – /dev/sdb";
+    const QString stick = "Generic STORAGE DEVICE (15,9 GB) – /dev/sdb";
     QTest::newRow("new-form") << device(NEW_STICK) << "/dev/sdb" << stick << Q_INT64_C(15931539456);
     QTest::newRow("old-form") << device(OLD_STICK) << "/dev/sdb" << stick << Q_INT64_C(15931539456);
     QTest::newRow("path-missing") << device(QByteArray(NEW_STICK).replace(R"("path":"/dev/sdb",)", ""))
                                   << "/dev/sdb" << stick << Q_INT64_C(15931539456);
     QTest::newRow("path-empty") << stickWith(NEW_STICK, R"("path":"","name":"mmcblk0")") << "/dev/mmcblk0"
-                                << "Generic STORAGE DEVICE (15.9 GB) – /dev/mmcblk0"
+                                << "Generic STORAGE DEVICE (15,9 GB) – /dev/mmcblk0"
                                 << Q_INT64_C(15931539456);
     QTest::newRow("vendor-model-null")
         << stickWith(NEW_STICK, R"("vendor":null,"model":null,"size":1048576)") << "/dev/sdb"
-        << "Speicherkarte / USB-Laufwerk (0.0 GB) – /dev/sdb" << Q_INT64_C(1048576);
+        << "Speicherkarte / USB-Laufwerk (0,0 GB) – /dev/sdb" << Q_INT64_C(1048576);
     QTest::newRow("blank-model") << stickWith(NEW_STICK, R"("vendor":"  Generic ","model":"   ")")
                                  << "/dev/sdb"
-                                 << "Generic (15.9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
+                                 << "Generic (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
     QTest::newRow("vendor-only-blanks") << stickWith(NEW_STICK, R"("vendor":" \t ")") << "/dev/sdb"
-                                        << "STORAGE DEVICE (15.9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
+                                        << "STORAGE DEVICE (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
     QTest::newRow("round-to-tenth") << stickWith(NEW_STICK, R"("size":31914983424)") << "/dev/sdb"
-                                    << "Generic STORAGE DEVICE (31.9 GB) – /dev/sdb"
+                                    << "Generic STORAGE DEVICE (31,9 GB) – /dev/sdb"
                                     << Q_INT64_C(31914983424);
     QTest::newRow("round-up") << stickWith(NEW_STICK, R"("size":"7969177600")") << "/dev/sdb"
-                              << "Generic STORAGE DEVICE (8.0 GB) – /dev/sdb" << Q_INT64_C(7969177600);
+                              << "Generic STORAGE DEVICE (8,0 GB) – /dev/sdb" << Q_INT64_C(7969177600);
     QTest::newRow("hex-escape-repaired") << stickWith(NEW_STICK, R"("model":"\x41BC")") << "/dev/sdb"
-                                         << "Generic ABC (15.9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
+                                         << "Generic ABC (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
     QTest::newRow("lone-ff-dropped") << stickWith(NEW_STICK, "\"model\":\"X\xFFY\"") << "/dev/sdb"
-                                     << "Generic XY (15.9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
+                                     << "Generic XY (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
     QTest::newRow("percent-in-model") << stickWith(NEW_STICK, R"("model":"%2 %1")") << "/dev/sdb"
-                                      << "Generic %2 %1 (15.9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
+                                      << "Generic %2 %1 (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
     const QByteArray longModel(80, 'M');
     QTest::newRow("model-cut-to-64") << stickWith(NEW_STICK, R"("vendor":null,"model":")" + longModel + "\"")
-                                     << "/dev/sdb" << QString(64, 'M') + " (15.9 GB) – /dev/sdb"
+                                     << "/dev/sdb" << QString(64, 'M') + " (15,9 GB) – /dev/sdb"
                                      << Q_INT64_C(15931539456);
 }
 

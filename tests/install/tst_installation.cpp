@@ -199,8 +199,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("useExt");
         QTest::addColumn<QStringList>("log");
 
-        const QString romLine = QStringLiteral("Rom/rom.bin geschrieben (0.3 MB)");
-        const QString extLine = QStringLiteral("Rom/ext.bin geschrieben (0.5 MB)");
+        const QString romLine = QStringLiteral("Rom/rom.bin geschrieben (0,3 MB)");
+        const QString extLine = QStringLiteral("Rom/ext.bin geschrieben (0,5 MB)");
         QTest::newRow("listed version with extension ROM")
             << false << true
             << QStringList{"Download fertig, SHA-256 " + demoSha, "Prüfsumme stimmt.", romLine, extLine,
@@ -286,7 +286,7 @@ private Q_SLOTS:
                                                         "auf „Aktualisieren“ klicken und die Auswahl prüfen.";
         QTest::newRow("other card under the name")
             << "demo" << demoSha << 15931539456ll << "resized"
-            << "Unter /dev/tobratest9 ist inzwischen eine andere Karte (Test Card (15.9 GB) – "
+            << "Unter /dev/tobratest9 ist inzwischen eine andere Karte (Test Card (15,9 GB) – "
                "/dev/tobratest9). "
                "Bitte auf „Aktualisieren“ klicken und die Auswahl prüfen.";
     }

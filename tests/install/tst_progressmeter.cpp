@@ -81,6 +81,10 @@ private Q_SLOTS:
         QTest::newRow("a report every millisecond")
             << qint64(100000000) << frequent.times << frequent.done
             << writing + " 60 von 100 MB · 10,0 MB/s · noch etwa 0:04" << 60;
+        Samples resumed = Samples().add(100, 900000000).steady(10000000, 5100);
+        QTest::newRow("a resumed transfer starts its speed at the first report")
+            << qint64(1000000000) << resumed.times << resumed.done
+            << writing + " 950 von 1.000 MB · 10,0 MB/s · noch etwa 0:05" << 95;
         Samples complete = Samples().steady(20000000, 5000);
         QTest::newRow("complete") << qint64(100000000) << complete.times << complete.done
                                   << writing + " 100 von 100 MB · 20,0 MB/s · noch etwa 0:00" << 100;
@@ -118,6 +122,21 @@ private Q_SLOTS:
         QCOMPARE(meter.bytesPerSecond(), 0.0);
         QCOMPARE(meter.secondsLeft(), qint64(-1));
         QCOMPARE(meter.text(), QStringLiteral("Prüfe die Karte … 0 von 50 MB"));
+    }
+
+    // However often progress is reported, the text is due about ten times a second, and once more
+    // at the end of the phase.
+    void textDueTenTimesASecond()
+    {
+        qint64 now = 0;
+        ProgressMeter meter([&now] { return now; });
+        meter.start(writing);
+        int due = 0;
+        for (now = 1; now <= 1000; ++now)
+            due += meter.update(now * 1000, 2000000) ? 1 : 0;
+        QVERIFY2(due >= 10 && due <= 12, qPrintable(QString::number(due)));
+        QVERIFY(!meter.update(1001000, 2000000));
+        QVERIFY(meter.update(2000000, 2000000));
     }
 
     void texts_data()

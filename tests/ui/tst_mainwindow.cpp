@@ -284,8 +284,8 @@ private Q_SLOTS:
         lsblk->answer(twoDrives);
         const auto window = makeWindow();
         auto *drives = member<QComboBox>(*window, "driveCombo");
-        QCOMPARE(itemTexts(drives), QStringList({placeholder, "Generic STORAGE DEVICE (15.9 GB) – /dev/sdx",
-                                                 "Big Disk (2199.0 GB) – /dev/sdy"}));
+        QCOMPARE(itemTexts(drives), QStringList({placeholder, "Generic STORAGE DEVICE (15,9 GB) – /dev/sdx",
+                                                 "Big Disk (2.199,0 GB) – /dev/sdy"}));
         QCOMPARE(drives->currentIndex(), 0);
         QCOMPARE(drives->itemData(0, Qt::UserRole).toString(), QString());
         QCOMPARE(drives->itemData(2, Qt::UserRole).toString(), QStringLiteral("/dev/sdy"));
@@ -398,24 +398,34 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("done");
         QTest::addColumn<qint64>("total");
         QTest::addColumn<int>("expected");
-        QTest::newRow("one third") << qint64(1) << qint64(3) << 33;
-        QTest::newRow("above 2^31 bytes") << Q_INT64_C(31914983424) << Q_INT64_C(31914983425) << 99;
-        QTest::newRow("complete") << qint64(500) << qint64(500) << 100;
-        QTest::newRow("unknown total") << qint64(700) << qint64(-1) << 7;
-        QTest::newRow("zero total") << qint64(0) << qint64(0) << 7;
+        QTest::addColumn<QString>("status");
+        const QString writing = QStringLiteral("Schreibe auf die Karte … ");
+        QTest::newRow("one third") << qint64(1) << qint64(3) << 33 << writing + "0,0 von 0,0 MB";
+        QTest::newRow("above 2^31 bytes")
+            << Q_INT64_C(31914983424) << Q_INT64_C(31914983425) << 99 << writing + "31.915 von 31.915 MB";
+        QTest::newRow("complete") << qint64(500) << qint64(500) << 100 << writing + "0,0 von 0,0 MB";
+        QTest::newRow("unknown total") << qint64(7000000) << qint64(-1) << 0 << writing + "7,0 MB";
+        QTest::newRow("zero total") << qint64(0) << qint64(0) << 0 << writing + "0,0 MB";
     }
 
-    // Driven through the signal of the window's own installation; 7 is the value the bar held
-    // before.
+    // Driven through the signals of the window's installation: the status line shows the sizes,
+    // the bar the percentage and which of the steps runs.
     void progressBar()
     {
         QFETCH(qint64, done);
         QFETCH(qint64, total);
         QFETCH(int, expected);
+        QFETCH(QString, status);
         const auto window = makeWindow();
-        window->setStatus(QStringLiteral("Schreibe"), 7);
-        Q_EMIT window->findChild<Installation *>()->progress(done, total);
-        QCOMPARE(member<QProgressBar>(*window, "progressBar")->value(), expected);
+        member<QCheckBox>(*window, "countCheck")->setChecked(false);
+        auto *installation = window->findChild<Installation *>();
+        Q_EMIT installation->stepChanged(Installation::Step::Writing,
+                                         QStringLiteral("Schreibe auf die Karte …"));
+        Q_EMIT installation->progress(done, total);
+        auto *bar = member<QProgressBar>(*window, "progressBar");
+        QCOMPARE(bar->value(), expected);
+        QCOMPARE(bar->format(), QStringLiteral("Schritt 4 von 5 · %p %"));
+        QCOMPARE(member<QLabel>(*window, "statusLabel")->text(), status);
     }
 
     void fileChoice_data()

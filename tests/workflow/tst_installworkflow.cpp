@@ -2,6 +2,7 @@
 // the freshly listed card, the final boxes, a calm cancel, the end on SIGTERM, and the run of an
 // ordinary user through the real pkexec. Version list and image from the local HTTP server, a loop
 // device shown as a removable card, the write helper (this executable with "--write-helper").
+#include "fakenotifications.h"
 #include "installation.h"
 #include "installfixture.h"
 #include "mainwindow.h"
@@ -20,6 +21,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <csignal>
 #include <pwd.h>
@@ -42,7 +44,7 @@ const QString verifying = QStringLiteral("Prüfe die Karte …");
 const QString injecting = QStringLiteral("Kopiere ROM-Dateien ins Image …");
 const QString downloading = QStringLiteral("Lade Tobra Demo herunter …");
 const QString copying = QStringLiteral("Kopiere lokales Image …");
-const QString romLine = QStringLiteral("Rom/rom.bin geschrieben (0.3 MB)");
+const QString romLine = QStringLiteral("Rom/rom.bin geschrieben (0,3 MB)");
 const QString checksumOk = QStringLiteral("Prüfsumme stimmt.");
 const QString finishedLine = QStringLiteral("Installation abgeschlossen.");
 const QString cancelRequested = QStringLiteral("Abbruch angefordert …");
@@ -177,6 +179,7 @@ private:
     QByteArray demoSha;
     QString romPath;
     QString extPath;
+    std::unique_ptr<PrivateSessionBus> sessionBus; // with a notification service only where a test offers one
     std::unique_ptr<HttpServer> server;
     QByteArray originalPath;
 
@@ -251,13 +254,31 @@ private:
         member<QPushButton>(window, "installButton")->click();
         auto *progress = member<QProgressBar>(window, "progressBar");
         auto *status = member<QLabel>(window, "statusLabel");
-        QTRY_VERIFY_WITH_TIMEOUT(status->text() == writing && progress->value() > 0, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(status->text().startsWith(writing) && progress->value() > 0, 30000);
+    }
+
+    // The running step shows sizes, then speed and time left; the bar counts the steps and the
+    // title carries the percentage.
+    void checkProgressShown(MainWindow &window, const QString &activity, int step, int steps)
+    {
+        auto *status = member<QLabel>(window, "statusLabel");
+        QTRY_VERIFY_WITH_TIMEOUT(status->text().contains("noch etwa"), 15000);
+        static const QRegularExpression line(
+            "^(.+) \\d[\\d.,]* von \\d[\\d.,]* MB · \\d+,\\d MB/s · noch etwa \\d+:\\d\\d$");
+        const QRegularExpressionMatch match = line.match(status->text());
+        QVERIFY2(match.hasMatch(), qPrintable(status->text()));
+        QCOMPARE(match.captured(1), activity);
+        QCOMPARE(member<QProgressBar>(window, "progressBar")->format(),
+                 QString("Schritt %1 von %2 · %p %").arg(step).arg(steps));
+        QVERIFY2(QRegularExpression("^\\d+ % – Tobra Installer$").match(window.windowTitle()).hasMatch(),
+                 qPrintable(window.windowTitle()));
     }
 
     void checkIdleAfterRun(MainWindow &window, const QString &status, int progress)
     {
         QCOMPARE(member<QLabel>(window, "statusLabel")->text(), status);
         QCOMPARE(member<QProgressBar>(window, "progressBar")->value(), progress);
+        QCOMPARE(window.windowTitle(), title);
         QVERIFY(member<QPushButton>(window, "installButton")->isEnabled());
         QVERIFY(!member<QPushButton>(window, "cancelButton")->isEnabled());
         QCOMPARE(workLeftovers().join(","), QString());
@@ -324,6 +345,7 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(fixtures.isValid());
+        sessionBus = std::make_unique<PrivateSessionBus>();
         if (!QFileInfo::exists(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh"))
             QSKIP("needs scripts/make-demo.sh (TOBRA_SCRIPTS)");
         for (const char *tool : {"sfdisk", "mkfs.fat", "mmd", "mcopy"})
@@ -577,19 +599,28 @@ private Q_SLOTS:
     {
         BoxAnswerer boxes;
         auto window = openWindow("demo", QString(), "/__q/rate=2000000/demo/images/");
+        member<QCheckBox>(*window, "countCheck")->setChecked(false); // five steps, no report
         const int first = logLength(*window);
         member<QPushButton>(*window, "installButton")->click();
 
         auto *progress = member<QProgressBar>(*window, "progressBar");
         QTRY_VERIFY_WITH_TIMEOUT(progress->value() > 0, 15000);
+        checkProgressShown(*window, downloading, 2, 5);
         QCOMPARE(workLeftovers().size(), 1);
         QVERIFY(!member<QPushButton>(*window, "installButton")->isEnabled());
         // A second start while one runs is ignored without a word.
         QVERIFY(QMetaObject::invokeMethod(window.get(), "install"));
         QTest::qWait(100);
         QCOMPARE(boxes.shown.size(), 1);
+        FakeNotifications notifications;
+        const bool notifying = sessionBus->serveNotifications(notifications, QStringLiteral("notifications"));
         member<QPushButton>(*window, "cancelButton")->click();
         QTRY_COMPARE(member<QLabel>(*window, "statusLabel")->text(), QStringLiteral("Abgebrochen"));
+        // The desktop hears of the end where it has a notification service.
+        if (notifying)
+            QTRY_COMPARE(notifications.shown, QStringList({title, "Installation abgebrochen",
+                                                           "Abgebrochen. Die Karte wurde nicht verändert."}));
+        QDBusConnection::disconnectFromBus(QStringLiteral("notifications"));
 
         QTest::qWait(100);
         QCOMPARE(boxes.shown.size(), 1);
@@ -611,6 +642,7 @@ private Q_SLOTS:
         useLocalImage(*window, demoPath());
         const int first = logLength(*window);
         installUntilWriting(*window);
+        checkProgressShown(*window, writing, 4, 5);
         member<QPushButton>(*window, "cancelButton")->click();
         QTRY_COMPARE_WITH_TIMEOUT(member<QLabel>(*window, "statusLabel")->text(),
                                   QStringLiteral("Abgebrochen"), 30000);
