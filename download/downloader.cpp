@@ -53,6 +53,7 @@ void Downloader::start(const QUrl &url, const QString &imagePath, qint64 maxImag
     inputEnded = false;
     replyError.clear();
     received = 0;
+    head.clear();
     unpacked.reset();
     hash.reset();
     output = std::make_unique<ImageOutput>(maxImageBytes);
@@ -86,6 +87,13 @@ void Downloader::cancel()
     if (reply && !inputEnded)
         reply->abort();
     queue->stop();
+}
+
+std::optional<ImageFormat> Downloader::format() const
+{
+    if (head.size() < imageFormatHeadSize)
+        return std::nullopt;
+    return detectImageFormat(head);
 }
 
 void Downloader::onReadyRead()
@@ -154,6 +162,8 @@ void Downloader::pass(const QByteArray &piece)
 {
     hash.addData(piece);
     received += piece.size();
+    if (head.size() < imageFormatHeadSize)
+        head += piece.left(imageFormatHeadSize - head.size());
     if (bodyIsImage())
         queue->push(piece);
 }

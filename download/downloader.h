@@ -39,6 +39,8 @@ public:
     // every byte has arrived only the unpacking of a packed image is left to stop: a raw image
     // then finishes as it would have. While idle it does nothing visible.
     void cancel();
+    // How the image is packed, once its first bytes have arrived; empty before.
+    std::optional<ImageFormat> format() const;
 
 Q_SIGNALS:
     // Bytes received so far and the expected total (-1 while unknown), of the file as sent; for a
@@ -72,6 +74,7 @@ private:
     QString replyError;
     Sha256 hash;
     qint64 received = 0; // bytes taken from the reply
+    QByteArray head;     // the first bytes of the body, which tell its format
     bool inputEnded = false;
     bool cancelled = false;
     std::unique_ptr<ImageOutput> output;

@@ -66,6 +66,7 @@ QUrl counterUrlFor(const QUrl &configUrl);
 
 class Downloader;
 class FatImage;
+class FileUnpacker;
 class LocalCopy;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -154,7 +155,9 @@ private:
     QString checkTarget();
     QString makeWorkingFolder();
     QString sizeRefusal(qint64 imageBytes) const;
+    qint64 imageLimit() const;
     void copyLocalImage();
+    void unpackLocalImage();
     void onImageCopied(bool ok, const QString &error);
     void startDownload();
     void onDownloadProgress(qint64 received, qint64 total);
@@ -177,6 +180,7 @@ private:
     QString imagePath;
     Downloader *downloader = nullptr;
     LocalCopy *localCopy = nullptr;
+    FileUnpacker *fileUnpacker = nullptr;
     WriteJob *writeJob = nullptr;
     QNetworkReply *counterReply = nullptr;
     QString pendingFailure; // why the running download is being stopped
