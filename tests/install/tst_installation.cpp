@@ -105,19 +105,21 @@ private:
 
     QString packedPath(const QString &file) const { return fixtures.filePath("packed/images/" + file); }
 
-    // The demo image packed by the standard tools, and broken packages beside them in packed/.
+    // The demo image packed by the standard tools (xz by make-demo.sh), and broken packages
+    // beside them in packed/.
     QString makePacked() const
     {
         for (const char *tool : {"xz", "zstd", "gzip", "bzip2", "zip"})
             if (QStandardPaths::findExecutable(tool).isEmpty())
                 return QString("needs %1 (packages xz-utils, zstd, gzip, bzip2, zip)").arg(tool);
         const QString folder = fixtures.filePath("packed/images");
-        if (!QDir().mkpath(folder) || !QFile::copy(demoPath(), folder + "/" + demoImage))
+        if (!QDir().mkpath(folder) || !QFile::copy(demoPath(), folder + "/" + demoImage) ||
+            !QFile::copy(demoPath() + ".xz", folder + "/" + demoImage + ".xz"))
             return "cannot fill " + folder;
         QByteArray output;
         if (!runTool("sh",
                      {"-c",
-                      "cd \"$0\" && xz -k -T1 tobra-demo.img && zstd -q -k tobra-demo.img && "
+                      "cd \"$0\" && zstd -q -k tobra-demo.img && "
                       "gzip -k tobra-demo.img && bzip2 -k tobra-demo.img && "
                       "zip -q tobra-demo.zip tobra-demo.img && "
                       "head -c $(($(stat -c %s tobra-demo.img.xz) / 2)) tobra-demo.img.xz > cut.img.xz && "
@@ -357,6 +359,18 @@ private Q_SLOTS:
         QCOMPARE(workLeftovers(), QStringList());
         if (cardSize < 36000000 && source != "local")
             QVERIFY(!run.log().join('\n').contains("Download fertig"));
+    }
+
+    // The demonstration list offers the image packed with xz as a second version.
+    void demoListOffersXzImage()
+    {
+        VersionList list;
+        QVERIFY(parseVersionList(readFile(fixtures.filePath("demo/tobra.json")), &list));
+        QCOMPARE(list.versions.size(), 2);
+        QCOMPARE(list.versions.first().image, demoImage);
+        QCOMPARE(list.versions.last(),
+                 (VersionEntry{"Tobra Demo (xz)", demoImage + ".xz", "3.1 (Demo)",
+                               QString::fromLatin1(sha256Hex(readFile(demoPath() + ".xz")))}));
     }
 
     // A packed image, told by its content, is unpacked on the way onto the card, downloaded or
