@@ -215,7 +215,7 @@ QString Downloader::failureText() const
         return replyError;
     case UnpackResult::Status::WriteFailed:
         return QStringLiteral(
-            "Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im temporären Ordner?)");
+            "Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im Arbeitsordner?)");
     default:
         return unpackFailureText(*unpacked, output->maxBytes());
     }
