@@ -44,6 +44,7 @@ Downloader::~Downloader()
     }
     if (output)
         output->discard();
+    dropSentBytes();
 }
 
 void Downloader::start(const QUrl &url, const QString &imagePath, qint64 maxImageBytes)
@@ -55,6 +56,9 @@ void Downloader::start(const QUrl &url, const QString &imagePath, qint64 maxImag
     received = 0;
     head.clear();
     unpacked.reset();
+    sent.setFileName(sentPath);
+    if (!sentPath.isEmpty())
+        sent.open(QIODevice::WriteOnly | QIODevice::Truncate);
     hash.reset();
     output = std::make_unique<ImageOutput>(maxImageBytes);
     QString error;
@@ -164,8 +168,17 @@ void Downloader::pass(const QByteArray &piece)
     received += piece.size();
     if (head.size() < imageFormatHeadSize)
         head += piece.left(imageFormatHeadSize - head.size());
-    if (bodyIsImage())
-        queue->push(piece);
+    if (!bodyIsImage())
+        return;
+    queue->push(piece);
+    if (sent.isOpen() && sent.write(piece) != piece.size())
+        dropSentBytes();
+}
+
+void Downloader::dropSentBytes()
+{
+    if (sent.isOpen())
+        sent.remove();
 }
 
 void Downloader::endInput()
@@ -194,11 +207,13 @@ void Downloader::finishIfDone()
     const QString error = failureText();
     if (error.isEmpty()) {
         output.reset();
+        sent.close();
         Q_EMIT finished(true, QString(), QString::fromLatin1(hash.hexResult()));
         return;
     }
     output->discard();
     output.reset();
+    dropSentBytes();
     Q_EMIT finished(false, error, QString());
 }
 

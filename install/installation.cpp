@@ -161,6 +161,11 @@ QString Installation::workingRoot()
     return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/work");
 }
 
+QString Installation::imageCache()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/images");
+}
+
 void Installation::removeLeftovers()
 {
     const QDir root(workingRoot());
@@ -250,10 +255,23 @@ void Installation::onImageCopied(bool ok, const QString &error)
 
 void Installation::startDownload()
 {
-    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
+    const QString cached = cachedImage();
+    fromCache = !cached.isEmpty() && QFileInfo::exists(cached);
     downloader = new Downloader(network, this);
     connect(downloader, &Downloader::progress, this, &Installation::onDownloadProgress);
     connect(downloader, &Downloader::finished, this, &Installation::onDownloaded);
+    if (fromCache) {
+        enterStep(Step::Fetching, QStringLiteral("Prüfe %1 im Cache …").arg(request.version.title));
+        Q_EMIT logLine(QStringLiteral("Das Image wird aus dem Cache genommen: %1").arg(cached));
+        downloader->start(QUrl::fromLocalFile(cached), imagePath, imageLimit());
+        return;
+    }
+    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
+    if (!cached.isEmpty() && QDir().mkpath(imageCache())) {
+        QFile::setPermissions(imageCache(),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        downloader->keepSentBytesIn(cached + QStringLiteral(".part"));
+    }
     downloader->start(imageUrl(request.imageBase, request.version), imagePath, imageLimit());
 }
 
@@ -282,6 +300,8 @@ void Installation::onDownloaded(bool ok, const QString &error, const QString &sh
     downloader = nullptr;
     if (!ok && cancelRequested)
         return finish(Outcome::Cancelled, cancelText(card));
+    if (fromCache && pendingFailure.isEmpty())
+        return onTakenFromCache(ok && sha256Hex == request.expectedSha256);
     if (!ok)
         return finish(Outcome::Failed, pendingFailure.isEmpty()
                                            ? QStringLiteral("Download fehlgeschlagen: %1").arg(error)
@@ -292,13 +312,50 @@ void Installation::onDownloaded(bool ok, const QString &error, const QString &sh
             "Hinweis: In der tobra.json steht keine Prüfsumme, das Image wird nicht verglichen."));
     } else if (request.expectedSha256 == sha256Hex) {
         Q_EMIT logLine(QStringLiteral("Prüfsumme stimmt."));
+        keepInCache();
     } else {
+        QFile::remove(cachedImage() + QStringLiteral(".part"));
         return finish(Outcome::Failed,
                       QStringLiteral("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\n"
                                      "Erwartet: %1\nErhalten: %2")
                           .arg(request.expectedSha256, sha256Hex));
     }
     injectRoms();
+}
+
+// A cached image that no longer matches its checksum (changed, damaged, cut short) is fetched
+// again.
+void Installation::onTakenFromCache(bool verified)
+{
+    if (verified) {
+        Q_EMIT logLine(QStringLiteral("Prüfsumme des Images im Cache stimmt."));
+        return injectRoms();
+    }
+    Q_EMIT logLine(QStringLiteral("Das Image im Cache ist verändert und wird neu heruntergeladen."));
+    QFile::remove(cachedImage());
+    startDownload();
+}
+
+// Only a download with a checksum to compare is cached: the checksum names it.
+QString Installation::cachedImage() const
+{
+    if (request.expectedSha256.isEmpty())
+        return QString();
+    return imageCache() + QLatin1Char('/') + request.expectedSha256;
+}
+
+// The cache holds the most recent image only: an image is large.
+void Installation::keepInCache()
+{
+    const QString kept = cachedImage() + QStringLiteral(".part");
+    if (!QFileInfo::exists(kept))
+        return;
+    QDir cache(imageCache());
+    for (const QString &name : cache.entryList(QDir::Files)) {
+        if (cache.filePath(name) != kept)
+            cache.remove(name);
+    }
+    QFile::rename(kept, cachedImage());
 }
 
 void Installation::injectRoms()

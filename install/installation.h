@@ -137,6 +137,8 @@ public:
 
     // The folder below which every installation of this user makes its working folder.
     static QString workingRoot();
+    // The folder that keeps the most recent verified download, named by its SHA-256.
+    static QString imageCache();
     // Removes working folders that no running installer of this user owns any more.
     static void removeLeftovers();
 
@@ -162,6 +164,9 @@ private:
     void startDownload();
     void onDownloadProgress(qint64 received, qint64 total);
     void onDownloaded(bool ok, const QString &error, const QString &sha256Hex);
+    void onTakenFromCache(bool verified);
+    QString cachedImage() const;
+    void keepInCache();
     void injectRoms();
     bool copyRomsIntoImage(QString *error);
     bool writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName, QString *error);
@@ -185,6 +190,7 @@ private:
     QNetworkReply *counterReply = nullptr;
     QString pendingFailure; // why the running download is being stopped
     bool sizeChecked = false;
+    bool fromCache = false; // the running download reads the cached image
     bool cancelRequested = false;
     Step currentStep = Step::Idle;
     Outcome currentOutcome = Outcome::None;

@@ -476,6 +476,49 @@ private Q_SLOTS:
         QCOMPARE(workLeftovers(), QStringList());
     }
 
+    // A verified download stays in the cache, alone and byte for byte as sent; the next install
+    // takes it from there without a request; a cached image changed by one byte is fetched again.
+    void reusesCachedImage()
+    {
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
+        const QString cached = Installation::imageCache() + "/" + demoSha;
+        QVERIFY(QDir().mkpath(Installation::imageCache()));
+        QVERIFY(writeFile(Installation::imageCache() + "/" + QByteArray(64, 'a'), "an older image"));
+
+        struct Round
+        {
+            bool changeCache;
+            int imageRequests;
+            QString logLine;
+        };
+        const QList<Round> rounds{
+            {false, 1, "Download fertig, SHA-256 " + demoSha},
+            {false, 0, "Prüfsumme des Images im Cache stimmt."},
+            {true, 1, "Das Image im Cache ist verändert und wird neu heruntergeladen."}};
+        for (const Round &round : rounds) {
+            if (round.changeCache) {
+                QByteArray bytes = readFile(cached);
+                bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+                QVERIFY(writeFile(cached, bytes));
+            }
+            const int before = server->requests().size();
+            Installation job;
+            Run run(job);
+            job.start(listedVersion("demo", demoSha, listed(card->path())));
+            QVERIFY(run.waitForEnd());
+            QVERIFY2(run.ok(), qPrintable(run.text()));
+            QVERIFY2(run.log().contains(round.logLine), qPrintable(run.log().join('\n')));
+            QCOMPARE(requestsSince(*server, before, "GET").size(), round.imageRequests);
+            QCOMPARE(QDir(Installation::imageCache()).entryList(QDir::Files), QStringList{QString(demoSha)});
+            QVERIFY(readFile(cached) == readFile(demoPath()));
+            QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")),
+                     readFile(romPath));
+        }
+    }
+
     // The working folder lives beside the cache, not in TMPDIR: an image larger than a small
     // tmpfs TMPDIR installs; leftovers of dead runs go, those of running installers stay.
     void workingFolderBesideTheCache()
