@@ -44,6 +44,7 @@ Downloader::~Downloader()
     }
     if (output)
         output->discard();
+    dropSentBytes();
 }
 
 void Downloader::start(const QUrl &url, const QString &imagePath, qint64 maxImageBytes)
@@ -53,7 +54,11 @@ void Downloader::start(const QUrl &url, const QString &imagePath, qint64 maxImag
     inputEnded = false;
     replyError.clear();
     received = 0;
+    head.clear();
     unpacked.reset();
+    sent.setFileName(sentPath);
+    if (!sentPath.isEmpty())
+        sent.open(QIODevice::WriteOnly | QIODevice::Truncate);
     hash.reset();
     output = std::make_unique<ImageOutput>(maxImageBytes);
     QString error;
@@ -86,6 +91,13 @@ void Downloader::cancel()
     if (reply && !inputEnded)
         reply->abort();
     queue->stop();
+}
+
+std::optional<ImageFormat> Downloader::format() const
+{
+    if (head.size() < imageFormatHeadSize)
+        return std::nullopt;
+    return detectImageFormat(head);
 }
 
 void Downloader::onReadyRead()
@@ -154,8 +166,19 @@ void Downloader::pass(const QByteArray &piece)
 {
     hash.addData(piece);
     received += piece.size();
-    if (bodyIsImage())
-        queue->push(piece);
+    if (head.size() < imageFormatHeadSize)
+        head += piece.left(imageFormatHeadSize - head.size());
+    if (!bodyIsImage())
+        return;
+    queue->push(piece);
+    if (sent.isOpen() && sent.write(piece) != piece.size())
+        dropSentBytes();
+}
+
+void Downloader::dropSentBytes()
+{
+    if (sent.isOpen())
+        sent.remove();
 }
 
 void Downloader::endInput()
@@ -184,11 +207,13 @@ void Downloader::finishIfDone()
     const QString error = failureText();
     if (error.isEmpty()) {
         output.reset();
+        sent.close();
         Q_EMIT finished(true, QString(), QString::fromLatin1(hash.hexResult()));
         return;
     }
     output->discard();
     output.reset();
+    dropSentBytes();
     Q_EMIT finished(false, error, QString());
 }
 
@@ -205,7 +230,7 @@ QString Downloader::failureText() const
         return replyError;
     case UnpackResult::Status::WriteFailed:
         return QStringLiteral(
-            "Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im temporären Ordner?)");
+            "Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im Arbeitsordner?)");
     default:
         return unpackFailureText(*unpacked, output->maxBytes());
     }

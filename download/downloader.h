@@ -3,6 +3,7 @@
 #include "sha256.h"
 #include "unpack.h"
 
+#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -35,10 +36,16 @@ public:
     // maxImageBytes (when not negative) ends the download at once. Emits exactly one finished()
     // per call, already before returning when imagePath cannot be created. Call only while idle.
     void start(const QUrl &url, const QString &imagePath, qint64 maxImageBytes = -1);
+    // Each following start() also keeps the bytes as sent in keepPath (empty: none), replacing
+    // that file; it stays only after a successful download. Failing to write it ends only the
+    // keeping, not the download.
+    void keepSentBytesIn(const QString &keepPath) { sentPath = keepPath; }
     // Ends the running download; it finishes with "Abgebrochen" and its file is removed. Once
     // every byte has arrived only the unpacking of a packed image is left to stop: a raw image
     // then finishes as it would have. While idle it does nothing visible.
     void cancel();
+    // How the image is packed, once its first bytes have arrived; empty before.
+    std::optional<ImageFormat> format() const;
 
 Q_SIGNALS:
     // Bytes received so far and the expected total (-1 while unknown), of the file as sent; for a
@@ -59,6 +66,7 @@ private:
     bool bodyIsImage() const;
     void pass(const QByteArray &piece);
     void endInput();
+    void dropSentBytes();
     void onUnpacked(const UnpackResult &unpacked);
     void finishIfDone();
     QString failureText() const;
@@ -72,6 +80,9 @@ private:
     QString replyError;
     Sha256 hash;
     qint64 received = 0; // bytes taken from the reply
+    QByteArray head;     // the first bytes of the body, which tell its format
+    QString sentPath;
+    QFile sent; // the bytes as sent, while they are being kept
     bool inputEnded = false;
     bool cancelled = false;
     std::unique_ptr<ImageOutput> output;

@@ -66,7 +66,7 @@ QString FileUnpacker::failureText(const UnpackResult &result) const
             return QStringLiteral("Abgebrochen");
         return QStringLiteral("Lesen der Image-Datei fehlgeschlagen: %1").arg(source->readError());
     case UnpackResult::Status::WriteFailed:
-        return QStringLiteral("Schreiben des Images fehlgeschlagen (Platz im temporären Ordner?)");
+        return QStringLiteral("Schreiben des Images fehlgeschlagen (Platz im Arbeitsordner?)");
     default:
         return unpackFailureText(result, output->maxBytes());
     }

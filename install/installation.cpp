@@ -1,6 +1,8 @@
 #include "installation.h"
 
 #include "downloader.h"
+#include "fileunpacker.h"
+#include "imageformat.h"
 #include "localcopy.h"
 #include "writejob.h"
 
@@ -56,6 +58,14 @@ bool ownerIsRunning(const QString &folderName)
     return pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH;
 }
 
+// A file that cannot be read counts as raw: copying it then says why.
+bool isPackedFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) &&
+           detectImageFormat(file.read(imageFormatHeadSize)) != ImageFormat::Raw;
+}
+
 QString cancelText(Installation::CardState card)
 {
     switch (card) {
@@ -101,11 +111,15 @@ void Installation::start(const InstallRequest &request)
         refusal = checkTarget();
     if (refusal.isEmpty())
         refusal = makeWorkingFolder();
-    if (refusal.isEmpty() && request.isLocal())
+    // A packed file's unpacked size shows only while it is unpacked, which stops at the limit.
+    const bool packedLocal = request.isLocal() && isPackedFile(request.localImage);
+    if (refusal.isEmpty() && request.isLocal() && !packedLocal)
         refusal = sizeRefusal(QFileInfo(request.localImage).size());
     if (!refusal.isEmpty())
         return finish(Outcome::Failed, refusal);
-    if (request.isLocal())
+    if (packedLocal)
+        unpackLocalImage();
+    else if (request.isLocal())
         copyLocalImage();
     else
         startDownload();
@@ -122,7 +136,7 @@ void Installation::cancel()
         return;
     cancelRequested = true;
     Q_EMIT logLine(QStringLiteral("Abbruch angefordert …"));
-    if (localCopy)
+    if (localCopy || fileUnpacker)
         finish(Outcome::Cancelled, cancelText(card));
     else if (downloader)
         downloader->cancel();
@@ -145,6 +159,11 @@ QString Installation::workingFolder() const
 QString Installation::workingRoot()
 {
     return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/work");
+}
+
+QString Installation::imageCache()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/images");
 }
 
 void Installation::removeLeftovers()
@@ -196,6 +215,12 @@ QString Installation::sizeRefusal(qint64 imageBytes) const
     return QString();
 }
 
+// No image larger than the card is taken in.
+qint64 Installation::imageLimit() const
+{
+    return request.target.sizeBytes > 0 ? request.target.sizeBytes : -1;
+}
+
 void Installation::copyLocalImage()
 {
     enterStep(Step::Fetching, QStringLiteral("Kopiere lokales Image …"));
@@ -205,10 +230,23 @@ void Installation::copyLocalImage()
     localCopy->start(request.localImage, imagePath);
 }
 
+void Installation::unpackLocalImage()
+{
+    enterStep(Step::Fetching, QStringLiteral("Entpacke lokales Image …"));
+    fileUnpacker = new FileUnpacker(this);
+    connect(fileUnpacker, &FileUnpacker::progress, this, &Installation::progress);
+    connect(fileUnpacker, &FileUnpacker::finished, this, &Installation::onImageCopied);
+    fileUnpacker->start(request.localImage, imagePath, imageLimit());
+}
+
 void Installation::onImageCopied(bool ok, const QString &error)
 {
-    localCopy->deleteLater();
+    if (localCopy)
+        localCopy->deleteLater();
+    if (fileUnpacker)
+        fileUnpacker->deleteLater();
     localCopy = nullptr;
+    fileUnpacker = nullptr;
     if (ok)
         injectRoms();
     else
@@ -217,25 +255,38 @@ void Installation::onImageCopied(bool ok, const QString &error)
 
 void Installation::startDownload()
 {
-    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
+    const QString cached = cachedImage();
+    fromCache = !cached.isEmpty() && QFileInfo::exists(cached);
     downloader = new Downloader(network, this);
     connect(downloader, &Downloader::progress, this, &Installation::onDownloadProgress);
     connect(downloader, &Downloader::finished, this, &Installation::onDownloaded);
-    downloader->start(imageUrl(request.imageBase, request.version), imagePath);
+    if (fromCache) {
+        enterStep(Step::Fetching, QStringLiteral("Prüfe %1 im Cache …").arg(request.version.title));
+        Q_EMIT logLine(QStringLiteral("Das Image wird aus dem Cache genommen: %1").arg(cached));
+        downloader->start(QUrl::fromLocalFile(cached), imagePath, imageLimit());
+        return;
+    }
+    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
+    if (!cached.isEmpty() && QDir().mkpath(imageCache())) {
+        QFile::setPermissions(imageCache(),
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        downloader->keepSentBytesIn(cached + QStringLiteral(".part"));
+    }
+    downloader->start(imageUrl(request.imageBase, request.version), imagePath, imageLimit());
 }
 
-// The first progress carries the announced length: an image that cannot fit stops here, not
-// after the whole download. A body without a length stops once it outgrows the card.
+// The announced length of a raw image is its size: one that cannot fit stops with the first
+// bytes, not after the whole download. A packed image's size shows only while it is unpacked;
+// that, like a raw body without a length, stops at the downloader's limit.
 void Installation::onDownloadProgress(qint64 received, qint64 total)
 {
     if (!pendingFailure.isEmpty())
         return;
-    if (total > 0 && !sizeChecked) {
+    const std::optional<ImageFormat> format = downloader->format();
+    if (total > 0 && format && !sizeChecked) {
         sizeChecked = true;
-        pendingFailure = sizeRefusal(total);
-    } else if (total <= 0 && request.target.sizeBytes > 0 && received > request.target.sizeBytes) {
-        pendingFailure = QStringLiteral("Das Image ist größer als die Speicherkarte (%1).")
-                             .arg(sizeText(request.target.sizeBytes));
+        if (*format == ImageFormat::Raw)
+            pendingFailure = sizeRefusal(total);
     }
     if (pendingFailure.isEmpty())
         Q_EMIT progress(received, total);
@@ -249,6 +300,8 @@ void Installation::onDownloaded(bool ok, const QString &error, const QString &sh
     downloader = nullptr;
     if (!ok && cancelRequested)
         return finish(Outcome::Cancelled, cancelText(card));
+    if (fromCache && pendingFailure.isEmpty())
+        return onTakenFromCache(ok && sha256Hex == request.expectedSha256);
     if (!ok)
         return finish(Outcome::Failed, pendingFailure.isEmpty()
                                            ? QStringLiteral("Download fehlgeschlagen: %1").arg(error)
@@ -259,13 +312,50 @@ void Installation::onDownloaded(bool ok, const QString &error, const QString &sh
             "Hinweis: In der tobra.json steht keine Prüfsumme, das Image wird nicht verglichen."));
     } else if (request.expectedSha256 == sha256Hex) {
         Q_EMIT logLine(QStringLiteral("Prüfsumme stimmt."));
+        keepInCache();
     } else {
+        QFile::remove(cachedImage() + QStringLiteral(".part"));
         return finish(Outcome::Failed,
                       QStringLiteral("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\n"
                                      "Erwartet: %1\nErhalten: %2")
                           .arg(request.expectedSha256, sha256Hex));
     }
     injectRoms();
+}
+
+// A cached image that no longer matches its checksum (changed, damaged, cut short) is fetched
+// again.
+void Installation::onTakenFromCache(bool verified)
+{
+    if (verified) {
+        Q_EMIT logLine(QStringLiteral("Prüfsumme des Images im Cache stimmt."));
+        return injectRoms();
+    }
+    Q_EMIT logLine(QStringLiteral("Das Image im Cache ist verändert und wird neu heruntergeladen."));
+    QFile::remove(cachedImage());
+    startDownload();
+}
+
+// Only a download with a checksum to compare is cached: the checksum names it.
+QString Installation::cachedImage() const
+{
+    if (request.expectedSha256.isEmpty())
+        return QString();
+    return imageCache() + QLatin1Char('/') + request.expectedSha256;
+}
+
+// The cache holds the most recent image only: an image is large.
+void Installation::keepInCache()
+{
+    const QString kept = cachedImage() + QStringLiteral(".part");
+    if (!QFileInfo::exists(kept))
+        return;
+    QDir cache(imageCache());
+    for (const QString &name : cache.entryList(QDir::Files)) {
+        if (cache.filePath(name) != kept)
+            cache.remove(name);
+    }
+    QFile::rename(kept, cachedImage());
 }
 
 void Installation::injectRoms()
@@ -359,6 +449,8 @@ void Installation::stopParts()
 {
     delete localCopy;
     localCopy = nullptr;
+    delete fileUnpacker;
+    fileUnpacker = nullptr;
     delete downloader;
     downloader = nullptr;
     delete writeJob;

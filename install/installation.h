@@ -66,6 +66,7 @@ QUrl counterUrlFor(const QUrl &configUrl);
 
 class Downloader;
 class FatImage;
+class FileUnpacker;
 class LocalCopy;
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -136,6 +137,8 @@ public:
 
     // The folder below which every installation of this user makes its working folder.
     static QString workingRoot();
+    // The folder that keeps the most recent verified download, named by its SHA-256.
+    static QString imageCache();
     // Removes working folders that no running installer of this user owns any more.
     static void removeLeftovers();
 
@@ -154,11 +157,16 @@ private:
     QString checkTarget();
     QString makeWorkingFolder();
     QString sizeRefusal(qint64 imageBytes) const;
+    qint64 imageLimit() const;
     void copyLocalImage();
+    void unpackLocalImage();
     void onImageCopied(bool ok, const QString &error);
     void startDownload();
     void onDownloadProgress(qint64 received, qint64 total);
     void onDownloaded(bool ok, const QString &error, const QString &sha256Hex);
+    void onTakenFromCache(bool verified);
+    QString cachedImage() const;
+    void keepInCache();
     void injectRoms();
     bool copyRomsIntoImage(QString *error);
     bool writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName, QString *error);
@@ -177,10 +185,12 @@ private:
     QString imagePath;
     Downloader *downloader = nullptr;
     LocalCopy *localCopy = nullptr;
+    FileUnpacker *fileUnpacker = nullptr;
     WriteJob *writeJob = nullptr;
     QNetworkReply *counterReply = nullptr;
     QString pendingFailure; // why the running download is being stopped
     bool sizeChecked = false;
+    bool fromCache = false; // the running download reads the cached image
     bool cancelRequested = false;
     Step currentStep = Step::Idle;
     Outcome currentOutcome = Outcome::None;

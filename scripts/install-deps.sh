@@ -10,7 +10,7 @@ test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec polic
                desktop-file-utils appstream libxml2-utils dpkg-dev file lintian groff-base
                clang libclang-rt-14-dev at-spi2-core python3-pyatspi xz-utils zstd gzip bzip2 zip)
 bench_packages=(curl time coreutils python3 openssl python3-fusepy util-linux xz-utils zstd)
-demo_packages=(dosfstools mtools fdisk coreutils)
+demo_packages=(dosfstools mtools fdisk coreutils xz-utils)
 
 wanted=("${build_packages[@]}")
 [ "${1:-build}" = test ] && wanted+=("${test_packages[@]}")

@@ -3,12 +3,14 @@
 #
 #   make-demo.sh FOLDER [--no-rom-folder] [--image-size MiB]
 #
-# FOLDER/tobra.json          a version list with one entry, "Tobra Demo", and the image's SHA-256
+# FOLDER/tobra.json          a version list with two entries and their SHA-256: "Tobra Demo", the
+#                            raw image, and "Tobra Demo (xz)", the same image packed with xz
 # FOLDER/images/tobra-demo.img  a disk image: MBR, one FAT32 partition from 1 MiB holding Rom/
+# FOLDER/images/tobra-demo.img.xz  that image packed with xz
 # FOLDER/roms/kick-demo.rom  a 256 KiB stand-in Kickstart ROM, ext-demo.rom a 512 KiB extension ROM
 #
 # --no-rom-folder leaves Rom/ out of the image (an image the installer must refuse).
-# Needs sfdisk (fdisk), mkfs.fat (dosfstools), mmd and mcopy (mtools) and sha256sum.
+# Needs sfdisk (fdisk), mkfs.fat (dosfstools), mmd and mcopy (mtools), xz (xz-utils) and sha256sum.
 set -euo pipefail
 
 folder=${1:?usage: make-demo.sh FOLDER [--no-rom-folder] [--image-size MiB]}
@@ -24,7 +26,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-for tool in sfdisk mkfs.fat mmd mcopy sha256sum; do
+for tool in sfdisk mkfs.fat mmd mcopy xz sha256sum; do
     command -v "$tool" >/dev/null || { echo "make-demo.sh: $tool is missing" >&2; exit 1; }
 done
 
@@ -46,12 +48,16 @@ rm "$folder/README.TXT"
 head -c $((256 * 1024)) /dev/urandom >"$folder/roms/kick-demo.rom"
 head -c $((512 * 1024)) /dev/urandom >"$folder/roms/ext-demo.rom"
 
+xz -k -f "$image"
+
 sha256=$(sha256sum "$image" | cut -d' ' -f1)
+sha256_xz=$(sha256sum "$image.xz" | cut -d' ' -f1)
 cat >"$folder/tobra.json" <<EOF
 {
   "schema": 1,
   "versions": [
-    {"title": "Tobra Demo", "image": "tobra-demo.img", "kickstart": "3.1 (Demo)", "sha256": "$sha256"}
+    {"title": "Tobra Demo", "image": "tobra-demo.img", "kickstart": "3.1 (Demo)", "sha256": "$sha256"},
+    {"title": "Tobra Demo (xz)", "image": "tobra-demo.img.xz", "kickstart": "3.1 (Demo)", "sha256": "$sha256_xz"}
   ]
 }
 EOF

@@ -17,7 +17,7 @@
 namespace {
 const QString notFoundText = QStringLiteral("Das Image wurde auf dem Server nicht gefunden (HTTP 404)");
 const QString writeFailedText =
-    QStringLiteral("Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im temporären Ordner?)");
+    QStringLiteral("Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im Arbeitsordner?)");
 const QString cancelledText = QStringLiteral("Abgebrochen");
 constexpr int finishTimeoutMs = 20000;
 
@@ -350,7 +350,8 @@ void TestDownloader::cancelOnceEveryByteArrivedChangesNothing()
     session.downloader.start(url, destination());
     waitForOneFinished(session.finished);
 
-    QCOMPARE(session.finished.first(), QVariantList({true, QString(), QString::fromLatin1(sha256Hex(image))}));
+    QCOMPARE(session.finished.first(),
+             QVariantList({true, QString(), QString::fromLatin1(sha256Hex(image))}));
     QVERIFY(readFile(destination()) == image);
 }
 

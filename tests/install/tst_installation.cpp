@@ -67,6 +67,7 @@ private:
     std::unique_ptr<QTemporaryDir> dir; // per test: card file, cache folder
     std::unique_ptr<FakeLsblk> lsblk;
     int requestsBefore = 0;
+    QString packedMissing; // why there are no packed images; empty when there are
 
     QString demoPath() const { return fixtures.filePath("demo/images/" + demoImage); }
 
@@ -86,8 +87,48 @@ private:
         ::showAsRemovable({device}, originalPath);
     }
 
+    // An empty card file on a loop device, shown as removable once attached; none when the
+    // file cannot be made.
+    std::unique_ptr<LoopDevice> attachCard()
+    {
+        const QString cardPath = dir->filePath("card.img");
+        if (!makeCardFile(cardPath, cardBytes, {}))
+            return nullptr;
+        auto card = std::make_unique<LoopDevice>(cardPath);
+        if (card->isAttached())
+            showAsRemovable(card->path());
+        return card;
+    }
+
     // The drive as the listing shows it now.
     static DriveInfo listed(const QString &path) { return freshDrive(listDrives(), path); }
+
+    QString packedPath(const QString &file) const { return fixtures.filePath("packed/images/" + file); }
+
+    // The demo image packed by the standard tools (xz by make-demo.sh), and broken packages
+    // beside them in packed/.
+    QString makePacked() const
+    {
+        for (const char *tool : {"xz", "zstd", "gzip", "bzip2", "zip"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                return QString("needs %1 (packages xz-utils, zstd, gzip, bzip2, zip)").arg(tool);
+        const QString folder = fixtures.filePath("packed/images");
+        if (!QDir().mkpath(folder) || !QFile::copy(demoPath(), folder + "/" + demoImage) ||
+            !QFile::copy(demoPath() + ".xz", folder + "/" + demoImage + ".xz"))
+            return "cannot fill " + folder;
+        QByteArray output;
+        if (!runTool("sh",
+                     {"-c",
+                      "cd \"$0\" && zstd -q -k tobra-demo.img && "
+                      "gzip -k tobra-demo.img && bzip2 -k tobra-demo.img && "
+                      "zip -q tobra-demo.zip tobra-demo.img && "
+                      "head -c $(($(stat -c %s tobra-demo.img.xz) / 2)) tobra-demo.img.xz > cut.img.xz && "
+                      "zip -q two.zip tobra-demo.img tobra-demo.img.gz",
+                      folder},
+                     &output))
+            return "packing the demo image failed: " + QString::fromLocal8Bit(output);
+        return QString();
+    }
 
     InstallRequest listedVersion(const QString &list, const QByteArray &sha, const DriveInfo &target) const
     {
@@ -130,6 +171,7 @@ private Q_SLOTS:
         QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
         originalPath = qgetenv("PATH");
         qputenv("MTOOLS_SKIP_CHECK", "1");
+        packedMissing = makePacked();
     }
 
     void init()
@@ -215,18 +257,16 @@ private Q_SLOTS:
         QFETCH(bool, useExt);
         QFETCH(QStringList, log);
 
-        const QString cardPath = dir->filePath("card.img");
-        QVERIFY(makeCardFile(cardPath, cardBytes, {}));
-        LoopDevice card(cardPath);
-        if (!card.isAttached())
-            QSKIP(qPrintable(card.error()));
-        showAsRemovable(card.path());
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
         const QString image = dir->filePath("my.img");
         QVERIFY(QFile::copy(demoPath(), image));
         QVERIFY(QFile::setPermissions(image, QFile::ReadOwner));
 
-        InstallRequest request = local ? localImage(image, listed(card.path()))
-                                       : listedVersion("demo", demoSha, listed(card.path()));
+        InstallRequest request = local ? localImage(image, listed(card->path()))
+                                       : listedVersion("demo", demoSha, listed(card->path()));
         request.useExt = useExt;
         request.extFile = extPath;
         request.countConsent = true;
@@ -242,9 +282,9 @@ private Q_SLOTS:
         const QList<S> steps{S::Checking, S::Fetching, S::Injecting, S::Writing, S::Verifying};
         QCOMPARE(run.stepList(),
                  steps + (local ? QList<S>{S::Finished} : QList<S>{S::Reporting, S::Finished}));
-        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
+        QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
         QCOMPARE(
-            cardFile(card.path(), "Rom/ext.bin", dir->filePath("from-card.bin")).startsWith("mcopy failed"),
+            cardFile(card->path(), "Rom/ext.bin", dir->filePath("from-card.bin")).startsWith("mcopy failed"),
             !useExt);
         QCOMPARE(sha256Hex(readFile(image)), demoSha);
         QCOMPARE(workLeftovers(), QStringList());
@@ -321,6 +361,164 @@ private Q_SLOTS:
             QVERIFY(!run.log().join('\n').contains("Download fertig"));
     }
 
+    // The demonstration list offers the image packed with xz as a second version.
+    void demoListOffersXzImage()
+    {
+        VersionList list;
+        QVERIFY(parseVersionList(readFile(fixtures.filePath("demo/tobra.json")), &list));
+        QCOMPARE(list.versions.size(), 2);
+        QCOMPARE(list.versions.first().image, demoImage);
+        QCOMPARE(list.versions.last(),
+                 (VersionEntry{"Tobra Demo (xz)", demoImage + ".xz", "3.1 (Demo)",
+                               QString::fromLatin1(sha256Hex(readFile(demoPath() + ".xz")))}));
+    }
+
+    // A packed image, told by its content, is unpacked on the way onto the card, downloaded or
+    // local; progress counts the packed bytes, the checksum is that of the file on the server.
+    void installsPackedImage_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("local");
+        for (const char *file : {"tobra-demo.img.xz", "tobra-demo.img.zst", "tobra-demo.img.gz",
+                                 "tobra-demo.img.bz2", "tobra-demo.zip"}) {
+            QTest::addRow("%s downloaded", file) << QString(file) << false;
+            QTest::addRow("%s local", file) << QString(file) << true;
+        }
+    }
+
+    void installsPackedImage()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, local);
+        if (!packedMissing.isEmpty())
+            QSKIP(qPrintable(packedMissing));
+        if (QStandardPaths::findExecutable("fsck.fat").isEmpty())
+            QSKIP("needs fsck.fat (package dosfstools)");
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
+        const QString packed = packedPath(file);
+        const qint64 packedSize = QFileInfo(packed).size();
+        const QByteArray packedSha = sha256Hex(readFile(packed));
+
+        InstallRequest request = local ? localImage(packed, listed(card->path()))
+                                       : listedVersion("packed", packedSha, listed(card->path()));
+        request.version.image = file;
+        request.countConsent = true;
+        Installation job;
+        Run run(job);
+        QSignalSpy progress(&job, &Installation::progress);
+        job.start(request);
+        QVERIFY(run.waitForEnd());
+
+        QVERIFY2(run.ok(), qPrintable(run.text()));
+        QVERIFY(progress.contains(QVariantList{packedSize, packedSize}));
+        if (!local) {
+            QVERIFY(run.log().contains("Download fertig, SHA-256 " + packedSha));
+            QCOMPARE(newRequests("POST").first().body, "image=" + file.toUtf8());
+        }
+        QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
+        QCOMPARE(readRange(card->path(), 0, partitionOffset), readRange(demoPath(), 0, partitionOffset));
+        const QString partition = dir->filePath("partition.img");
+        QVERIFY(writeFile(partition, readRange(card->path(), partitionOffset,
+                                               QFileInfo(demoPath()).size() - partitionOffset)));
+        QByteArray report;
+        QVERIFY2(runTool("fsck.fat", {"-n", partition}, &report), report.constData());
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // A broken package or one that unpacks beyond the card ends before the card is touched (the
+    // fake drive does not even exist), with its text and without a working folder.
+    void refusesBrokenPackedImage_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("local");
+        QTest::addColumn<qint64>("cardSize");
+        QTest::addColumn<QString>("text");
+
+        const QString cut = "Die xz-Datei ist beschädigt oder unvollständig.";
+        const QString large = "Das Image ist größer als die Speicherkarte (20.000.000 Bytes).";
+        QTest::newRow("truncated xz downloaded")
+            << "cut.img.xz" << false << 15931539456ll << "Download fehlgeschlagen: " + cut;
+        QTest::newRow("truncated xz local") << "cut.img.xz" << true << 15931539456ll << cut;
+        QTest::newRow("zip with two files local")
+            << "two.zip" << true << 15931539456ll
+            << "Das ZIP-Archiv enthält 2 Dateien statt genau eines Images: „tobra-demo.img“, "
+               "„tobra-demo.img.gz“";
+        QTest::newRow("unpacks beyond the card downloaded")
+            << "tobra-demo.img.zst" << false << 20000000ll << "Download fehlgeschlagen: " + large;
+        QTest::newRow("unpacks beyond the card local") << "tobra-demo.img.xz" << true << 20000000ll << large;
+    }
+
+    void refusesBrokenPackedImage()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, local);
+        QFETCH(qint64, cardSize);
+        QFETCH(QString, text);
+        if (!packedMissing.isEmpty())
+            QSKIP(qPrintable(packedMissing));
+
+        lsblk->answer(fakeDrive(cardSize));
+        const DriveInfo target = listed("/dev/tobratest9");
+        InstallRequest request =
+            local ? localImage(packedPath(file), target) : listedVersion("packed", QByteArray(), target);
+        request.version.image = file;
+        Installation job;
+        Run run(job);
+        job.start(request);
+        QVERIFY(run.waitForEnd());
+
+        QCOMPARE(run.text(), text);
+        QCOMPARE(job.cardState(), Installation::CardState::Unchanged);
+        QVERIFY(!run.stepList().contains(Installation::Step::Writing));
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // A verified download stays in the cache, alone and byte for byte as sent; the next install
+    // takes it from there without a request; a cached image changed by one byte is fetched again.
+    void reusesCachedImage()
+    {
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
+        const QString cached = Installation::imageCache() + "/" + demoSha;
+        QVERIFY(QDir().mkpath(Installation::imageCache()));
+        QVERIFY(writeFile(Installation::imageCache() + "/" + QByteArray(64, 'a'), "an older image"));
+
+        struct Round
+        {
+            bool changeCache;
+            int imageRequests;
+            QString logLine;
+        };
+        const QList<Round> rounds{
+            {false, 1, "Download fertig, SHA-256 " + demoSha},
+            {false, 0, "Prüfsumme des Images im Cache stimmt."},
+            {true, 1, "Das Image im Cache ist verändert und wird neu heruntergeladen."}};
+        for (const Round &round : rounds) {
+            if (round.changeCache) {
+                QByteArray bytes = readFile(cached);
+                bytes[bytes.size() / 2] = char(bytes.at(bytes.size() / 2) ^ 1);
+                QVERIFY(writeFile(cached, bytes));
+            }
+            const int before = server->requests().size();
+            Installation job;
+            Run run(job);
+            job.start(listedVersion("demo", demoSha, listed(card->path())));
+            QVERIFY(run.waitForEnd());
+            QVERIFY2(run.ok(), qPrintable(run.text()));
+            QVERIFY2(run.log().contains(round.logLine), qPrintable(run.log().join('\n')));
+            QCOMPARE(requestsSince(*server, before, "GET").size(), round.imageRequests);
+            QCOMPARE(QDir(Installation::imageCache()).entryList(QDir::Files), QStringList{QString(demoSha)});
+            QVERIFY(readFile(cached) == readFile(demoPath()));
+            QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")),
+                     readFile(romPath));
+        }
+    }
+
     // The working folder lives beside the cache, not in TMPDIR: an image larger than a small
     // tmpfs TMPDIR installs; leftovers of dead runs go, those of running installers stay.
     void workingFolderBesideTheCache()
@@ -333,12 +531,10 @@ private Q_SLOTS:
         qputenv("TMPDIR", QFile::encodeName(tmp));
         const auto restore = qScopeGuard([] { qunsetenv("TMPDIR"); });
 
-        const QString cardPath = dir->filePath("card.img");
-        QVERIFY(makeCardFile(cardPath, cardBytes, {}));
-        LoopDevice card(cardPath);
-        if (!card.isAttached())
-            QSKIP(qPrintable(card.error()));
-        showAsRemovable(card.path());
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
         QDir root(Installation::workingRoot());
         const pid_t dead = ::fork();
         if (dead == 0)
@@ -349,7 +545,7 @@ private Q_SLOTS:
 
         Installation job;
         Run run(job);
-        job.start(localImage(demoPath(), listed(card.path())));
+        job.start(localImage(demoPath(), listed(card->path())));
         QVERIFY(QTest::qWaitFor(
             [&] { return job.step() == Installation::Step::Writing || !run.ends.isEmpty(); }, 60000));
         QVERIFY(job.workingFolder().startsWith(root.path() + "/"));

@@ -553,7 +553,7 @@ private Q_SLOTS:
         QCOMPARE(boxes.shown, QList<Shown>{gigabytes.isEmpty() ? confirmationBox(driveText) : large});
         QCOMPARE(boxes.shown.first().buttonTexts, (QStringList{"&Ja", "&Nein"}));
         QCOMPARE(logFrom(*window, first), QStringList());
-        checkIdleAfterRun(*window, QStringLiteral("Bereit (1 Version(en) gefunden)"), 0);
+        checkIdleAfterRun(*window, QStringLiteral("Bereit (2 Version(en) gefunden)"), 0);
         QCOMPARE(imageRequests(), 0);
     }
 
