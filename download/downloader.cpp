@@ -1,5 +1,6 @@
 #include "downloader.h"
 
+#include "filehasher.h"
 #include "imageoutput.h"
 #include "piecequeue.h"
 #include "unpackjob.h"
@@ -33,7 +34,7 @@ Downloader::Downloader(QNetworkAccessManager *network, QObject *parent) : QObjec
 {}
 
 // A download still running when its owner goes away is abandoned: the transfer stops and the
-// partial file goes. The reply may already be gone with its manager.
+// partial file goes, or stays to be continued. The reply may already be gone with its manager.
 Downloader::~Downloader()
 {
     job.reset();
@@ -42,48 +43,100 @@ Downloader::~Downloader()
         reply->abort();
         reply->deleteLater();
     }
-    if (output)
-        output->discard();
-    dropSentBytes();
+    dropOutput();
 }
 
 void Downloader::start(const QUrl &url, const QString &imagePath, qint64 maxImageBytes)
+{
+    begin(maxImageBytes, Unpacking::ByFormat);
+    QString error;
+    if (!output->open(imagePath, &error))
+        return failAtOnce(error);
+    request(url);
+}
+
+// A file URL is read whole again: it costs no more than hashing what is kept.
+void Downloader::resume(const QUrl &url, const QString &path, qint64 maxBytes)
+{
+    begin(maxBytes, Unpacking::Never);
+    QString error;
+    if (!output->openToContinue(path, &error))
+        return failAtOnce(error);
+    if (url.isLocalFile())
+        output->startAfresh();
+    keptBytes = output->continuesFrom();
+    if (keptBytes == 0)
+        return request(url);
+    QFile part(path);
+    if (part.open(QIODevice::ReadOnly))
+        head = part.read(imageFormatHeadSize);
+    partHasher = new FileHasher(this);
+    connect(partHasher, &FileHasher::progress, this, [this](qint64 done) { Q_EMIT progress(done, -1); });
+    connect(partHasher, &FileHasher::finished, this,
+            [this, url](bool ok, const QString &error) { onPartHashed(url, ok, error); });
+    partHasher->start(path, hash);
+}
+
+void Downloader::begin(qint64 maxBytes, Unpacking how)
 {
     cancelled = false;
     replyFinished = false;
     inputEnded = false;
     replyError.clear();
     received = 0;
+    keptBytes = 0;
     head.clear();
     unpacked.reset();
-    sent.setFileName(sentPath);
-    if (!sentPath.isEmpty())
-        sent.open(QIODevice::WriteOnly | QIODevice::Truncate);
     hash.reset();
-    output = std::make_unique<ImageOutput>(maxImageBytes);
-    QString error;
-    if (!output->open(imagePath, &error)) {
-        output.reset();
-        Q_EMIT finished(false, error, QString());
-        return;
-    }
+    unpacking = how;
+    output = std::make_unique<ImageOutput>(maxBytes);
+}
+
+void Downloader::failAtOnce(const QString &error)
+{
+    dropOutput();
+    Q_EMIT finished(false, error, QString());
+}
+
+// A kept part that cannot be read cannot be continued.
+void Downloader::onPartHashed(const QUrl &url, bool ok, const QString &error)
+{
+    partHasher->deleteLater();
+    partHasher = nullptr;
+    if (ok)
+        return request(url);
+    output->startAfresh();
+    failAtOnce(error);
+}
+
+void Downloader::request(const QUrl &url)
+{
     queue = std::make_unique<PieceQueue>(queueCapacity, [this] {
         QMetaObject::invokeMethod(this, &Downloader::takePieces, Qt::QueuedConnection);
     });
-    job = std::make_unique<UnpackJob>(*queue, *output, this,
-                                      [this](const UnpackResult &result) { onUnpacked(result); });
+    job = std::make_unique<UnpackJob>(
+        *queue, *output, this, [this](const UnpackResult &result) { onUnpacked(result); }, unpacking);
     localReply = url.isLocalFile();
-    reply = network->get(downloadRequest(url));
+    QNetworkRequest get = downloadRequest(url);
+    if (keptBytes > 0)
+        get.setRawHeader("Range", "bytes=" + QByteArray::number(keptBytes) + '-');
+    reply = network->get(get);
     reply->setReadBufferSize(pieceSize);
     connect(reply, &QNetworkReply::readyRead, this, &Downloader::onReadyRead);
     if (!localReply)
-        connect(reply, &QNetworkReply::downloadProgress, this, &Downloader::progress);
+        connect(reply, &QNetworkReply::downloadProgress, this, &Downloader::onTransferProgress);
     connect(reply, &QNetworkReply::finished, this, &Downloader::onFinished);
 }
 
 void Downloader::cancel()
 {
     cancelled = true;
+    if (partHasher) {
+        partHasher->stop();
+        partHasher->deleteLater();
+        partHasher = nullptr;
+        return failAtOnce(QStringLiteral("Abgebrochen"));
+    }
     if (!job)
         return;
     // Takes the last bytes when all have arrived, which leaves nothing to cancel but unpacking.
@@ -103,6 +156,12 @@ std::optional<ImageFormat> Downloader::format() const
 void Downloader::onReadyRead()
 {
     takePieces();
+}
+
+void Downloader::onTransferProgress(qint64 bytes, qint64 total)
+{
+    takeAnswer();
+    Q_EMIT progress(keptBytes + bytes, total < 0 ? -1 : keptBytes + total);
 }
 
 void Downloader::onFinished()
@@ -126,6 +185,7 @@ void Downloader::takePieces()
 {
     if (!reply || !reply->isOpen() || inputEnded || (cancelled && !bodyArrived()))
         return;
+    takeAnswer();
     const qint64 before = received;
     while (reply->bytesAvailable() > 0 &&
            (bodyArrived() || (received - before < passLimit && queue->acceptsMore())))
@@ -155,30 +215,64 @@ qint64 Downloader::announcedLength() const
     return length.isValid() && !reply->hasRawHeader("Content-Encoding") ? length.toLongLong() : -1;
 }
 
-// An error page is no image: it is hashed but not unpacked.
+// A server that ignores the Range request sends the whole file (it may say so more than once on
+// the way through redirects); it then replaces the bytes kept, before any piece is passed on.
+void Downloader::takeAnswer()
+{
+    if (keptBytes == 0 || httpStatus() != 200)
+        return;
+    keptBytes = 0;
+    hash.reset();
+    head.clear();
+    output->startAfresh();
+}
+
+int Downloader::httpStatus() const
+{
+    return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+}
+
+// The first byte of a partial answer, from "Content-Range: bytes FIRST-LAST/SIZE"; -1 without one.
+qint64 Downloader::contentRangeStart() const
+{
+    const QByteArray range = reply->rawHeader("Content-Range").trimmed();
+    const qint64 dash = range.indexOf('-');
+    if (!range.startsWith("bytes ") || dash < 0)
+        return -1;
+    bool ok = false;
+    const qint64 first = range.mid(6, dash - 6).toLongLong(&ok);
+    return ok ? first : -1;
+}
+
+// An error page is no image, and neither is a partial answer that does not continue the bytes
+// kept.
 bool Downloader::bodyIsImage() const
 {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const int status = httpStatus();
+    if (keptBytes > 0)
+        return status == 206 && contentRangeStart() == keptBytes;
     return status == 0 || status == 200;
 }
 
 void Downloader::pass(const QByteArray &piece)
 {
+    if (!bodyIsImage())
+        return;
     hash.addData(piece);
     received += piece.size();
     if (head.size() < imageFormatHeadSize)
         head += piece.left(imageFormatHeadSize - head.size());
-    if (!bodyIsImage())
-        return;
     queue->push(piece);
-    if (sent.isOpen() && sent.write(piece) != piece.size())
-        dropSentBytes();
 }
 
-void Downloader::dropSentBytes()
+// What is stored as sent stays for the next download to continue; an image being unpacked goes.
+void Downloader::dropOutput()
 {
-    if (sent.isOpen())
-        sent.remove();
+    if (output && unpacking == Unpacking::Never)
+        output->keep();
+    else if (output)
+        output->discard();
+    output.reset();
 }
 
 void Downloader::endInput()
@@ -205,16 +299,10 @@ void Downloader::finishIfDone()
     if (reply)
         reply->deleteLater();
     const QString error = failureText();
-    if (error.isEmpty()) {
-        output.reset();
-        sent.close();
-        Q_EMIT finished(true, QString(), QString::fromLatin1(hash.hexResult()));
-        return;
-    }
-    output->discard();
+    if (!error.isEmpty())
+        return failAtOnce(error);
     output.reset();
-    dropSentBytes();
-    Q_EMIT finished(false, error, QString());
+    Q_EMIT finished(true, QString(), QString::fromLatin1(hash.hexResult()));
 }
 
 // A complete image counts, even when a cancel came too late to stop anything.
@@ -238,13 +326,15 @@ QString Downloader::failureText() const
 
 QString Downloader::replyFailureText() const
 {
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const int status = httpStatus();
+    if (keptBytes > 0 && status == 416)
+        return QString();
     if (reply->error() != QNetworkReply::NoError) {
         if (status == 404)
             return QStringLiteral("Das Image wurde auf dem Server nicht gefunden (HTTP 404)");
         if (status < 400)
             return reply->errorString();
-    } else if (status == 0 || status == 200) {
+    } else if (bodyIsImage()) {
         return incompleteText();
     }
     return QStringLiteral("Server antwortet mit HTTP %1").arg(status);

@@ -3,7 +3,6 @@
 #include "sha256.h"
 #include "unpack.h"
 
-#include <QFile>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -11,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+class FileHasher;
 class ImageOutput;
 class PieceQueue;
 class QNetworkAccessManager;
@@ -28,7 +28,7 @@ class Downloader : public QObject
 public:
     // The manager is not owned.
     explicit Downloader(QNetworkAccessManager *network, QObject *parent = nullptr);
-    // A running download is abandoned without finished(); its partial file is removed.
+    // A running download is abandoned without finished(); the partial file of start() is removed.
     ~Downloader() override;
     Q_DISABLE_COPY(Downloader)
 
@@ -36,11 +36,14 @@ public:
     // maxImageBytes (when not negative) ends the download at once. Emits exactly one finished()
     // per call, already before returning when imagePath cannot be created. Call only while idle.
     void start(const QUrl &url, const QString &imagePath, qint64 maxImageBytes = -1);
-    // Each following start() also keeps the bytes as sent in keepPath (empty: none), replacing
-    // that file; it stays only after a successful download. Failing to write it ends only the
-    // keeping, not the download.
-    void keepSentBytesIn(const QString &keepPath) { sentPath = keepPath; }
-    // Ends the running download; it finishes with "Abgebrochen" and its file is removed. Once
+    // Downloads url into path as sent, without unpacking, and continues what path already holds:
+    // its bytes are hashed first and only the rest is asked for (HTTP Range). A server that sends
+    // the whole file anyway replaces them, and so does a file URL. The digest covers the whole
+    // file. On failure, a cancel too, path keeps every byte that arrived, for the next call to
+    // continue; a server that has nothing past them (HTTP 416) leaves them as the whole file.
+    // Otherwise as start().
+    void resume(const QUrl &url, const QString &path, qint64 maxBytes = -1);
+    // Ends the running download; it finishes with "Abgebrochen" and the file of start() is removed. Once
     // every byte has arrived only the unpacking of a packed image is left to stop: a raw image
     // then finishes as it would have. While idle it does nothing visible.
     void cancel();
@@ -49,24 +52,32 @@ public:
 
 Q_SIGNALS:
     // Bytes received so far and the expected total (-1 while unknown), of the file as sent; for a
-    // file URL the bytes read.
+    // file URL the bytes read. A resumed download counts the bytes it continues.
     void progress(qint64 received, qint64 total);
     // ok with the SHA-256 of the bytes received (the packed file) as 64 lower-case hex digits, or
-    // a German message; on failure the image file has been removed.
+    // a German message; on failure the image file of start() has been removed.
     void finished(bool ok, const QString &error, const QString &sha256Hex);
 
 private Q_SLOTS:
     void onReadyRead();
+    void onTransferProgress(qint64 received, qint64 total);
     void onFinished();
 
 private:
+    void begin(qint64 maxBytes, Unpacking how);
+    void failAtOnce(const QString &error);
+    void onPartHashed(const QUrl &url, bool ok, const QString &error);
+    void request(const QUrl &url);
+    void takeAnswer();
+    int httpStatus() const;
+    qint64 contentRangeStart() const;
     void takePieces();
     bool bodyArrived() const;
     qint64 announcedLength() const;
     bool bodyIsImage() const;
     void pass(const QByteArray &piece);
     void endInput();
-    void dropSentBytes();
+    void dropOutput();
     void onUnpacked(const UnpackResult &unpacked);
     void finishIfDone();
     QString failureText() const;
@@ -81,8 +92,9 @@ private:
     Sha256 hash;
     qint64 received = 0; // bytes taken from the reply
     QByteArray head;     // the first bytes of the body, which tell its format
-    QString sentPath;
-    QFile sent; // the bytes as sent, while they are being kept
+    Unpacking unpacking = Unpacking::ByFormat;
+    qint64 keptBytes = 0;              // of a resumed download: already in the file, not asked for
+    FileHasher *partHasher = nullptr; // hashes the kept bytes before the rest is asked for
     bool inputEnded = false;
     bool cancelled = false;
     std::unique_ptr<ImageOutput> output;

@@ -11,29 +11,48 @@ bool isAllZero(const char *data, qint64 size)
 
 bool ImageOutput::open(const QString &path, QString *error)
 {
+    return openFile(path, QIODevice::WriteOnly | QIODevice::Truncate, error);
+}
+
+bool ImageOutput::openToContinue(const QString &path, QString *error)
+{
+    if (!openFile(path, QIODevice::ReadWrite, error))
+        return false;
+    base = file.size();
+    return true;
+}
+
+// Unbuffered, so that every write reports what reached the disk; a buffered write would only fail
+// at close, where a full disk went unnoticed.
+bool ImageOutput::openFile(const QString &path, QIODevice::OpenMode mode, QString *error)
+{
+    base = 0;
     end = 0;
     failed = Failure::None;
     file.setFileName(path);
-    // Unbuffered, so that every write reports what reached the disk; a buffered write would
-    // only fail at close, where a full disk went unnoticed.
-    if (file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered))
+    if (file.open(mode | QIODevice::Unbuffered))
         return true;
     if (error)
         *error = QStringLiteral("Datei kann nicht angelegt werden: %1").arg(file.errorString());
     return false;
 }
 
+bool ImageOutput::startAfresh()
+{
+    base = 0;
+    return file.resize(0) || fail(Failure::WriteFailed);
+}
+
 bool ImageOutput::write(qint64 offset, const char *data, qint64 size)
 {
     if (failed != Failure::None)
         return false;
-    if (limit >= 0 && offset + size > limit)
+    const qint64 at = base + offset;
+    if (limit >= 0 && at + size > limit)
         return fail(Failure::TooLarge);
-    end = qMax(end, offset + size);
-    if (isAllZero(data, size))
-        return true;
-    if ((file.pos() != offset && !file.seek(offset)) || file.write(data, size) != size)
+    if (!isAllZero(data, size) && ((file.pos() != at && !file.seek(at)) || file.write(data, size) != size))
         return fail(Failure::WriteFailed);
+    end = qMax(end, offset + size);
     return true;
 }
 
@@ -41,10 +60,19 @@ bool ImageOutput::finish()
 {
     if (failed != Failure::None)
         return false;
-    if (!file.resize(end))
+    if (!file.resize(base + end))
         return fail(Failure::WriteFailed);
     file.close();
     return true;
+}
+
+// Cut to what was written in full (a failed write may have left a part) and made as long as the
+// zeros at its end, which are a hole not yet in the file's length.
+void ImageOutput::keep()
+{
+    if (file.isOpen())
+        file.resize(base + end);
+    file.close();
 }
 
 void ImageOutput::discard()

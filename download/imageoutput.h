@@ -22,10 +22,20 @@ public:
 
     // Creates or truncates path; on failure error receives "Datei kann nicht angelegt werden: …".
     bool open(const QString &path, QString *error = nullptr);
+    // Opens or creates path keeping its bytes: every offset then counts from its end, and the
+    // limit includes them.
+    bool openToContinue(const QString &path, QString *error = nullptr);
+    // The bytes the file held before the first write, which the writes follow.
+    qint64 continuesFrom() const { return base; }
+    // Empties the file, so that the writes start at its beginning after all. Only before the first write.
+    bool startAfresh();
     // Puts size bytes at offset; false once anything has failed.
     bool write(qint64 offset, const char *data, qint64 size);
     // Sets the file's length to the end of the last write and closes it.
     bool finish();
+    // Closes the file with every byte written so far, also after a failure, so that a later run
+    // can continue it.
+    void keep();
     // Closes and removes the file.
     void discard();
 
@@ -33,10 +43,12 @@ public:
     qint64 maxBytes() const { return limit; }
 
 private:
+    bool openFile(const QString &path, QIODevice::OpenMode mode, QString *error);
     bool fail(Failure failure);
 
     QFile file;
     qint64 limit;
-    qint64 end = 0;
+    qint64 base = 0; // the bytes kept from before
+    qint64 end = 0;  // behind the last byte written, from base
     Failure failed = Failure::None;
 };

@@ -189,7 +189,7 @@ QString quotedNames(const QStringList &names)
 }
 } // namespace
 
-UnpackResult unpackImage(ByteSource &source, ImageOutput &output)
+UnpackResult unpackImage(ByteSource &source, ImageOutput &output, Unpacking unpacking)
 {
     UnpackResult result;
     ArchiveInput input{source, {}};
@@ -197,7 +197,8 @@ UnpackResult unpackImage(ByteSource &source, ImageOutput &output)
         result.status = Status::InputEnded;
         return result;
     }
-    result.format = detectImageFormat(input.head);
+    if (unpacking == Unpacking::ByFormat)
+        result.format = detectImageFormat(input.head);
     if (result.format == ImageFormat::Raw) {
         result.status = copyRaw(source, input.head, output);
         return result;

@@ -3,11 +3,11 @@
 #include "bytesource.h"
 
 UnpackJob::UnpackJob(ByteSource &source, ImageOutput &output, QObject *context,
-                     std::function<void(const UnpackResult &)> done)
+                     std::function<void(const UnpackResult &)> done, Unpacking unpacking)
     : source(source)
 {
-    thread = std::thread([&source, &output, context, done = std::move(done)] {
-        const UnpackResult result = unpackImage(source, output);
+    thread = std::thread([&source, &output, context, done = std::move(done), unpacking] {
+        const UnpackResult result = unpackImage(source, output, unpacking);
         QMetaObject::invokeMethod(
             context, [done, result] { done(result); }, Qt::QueuedConnection);
     });

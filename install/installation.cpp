@@ -1,14 +1,15 @@
 #include "installation.h"
 
 #include "downloader.h"
+#include "filehasher.h"
 #include "fileunpacker.h"
+#include "germannumber.h"
 #include "imageformat.h"
 #include "localcopy.h"
 #include "writejob.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QLocale>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QStandardPaths>
@@ -21,15 +22,6 @@
 namespace {
 
 const int counterTimeoutMs = 10000;
-
-// A size for the user: German decimal comma, MB below a gigabyte, else GB.
-QString sizeText(qint64 bytes)
-{
-    const QLocale german(QLocale::German, QLocale::Germany);
-    if (bytes < 1000000000)
-        return QStringLiteral("%1 MB").arg(german.toString(double(bytes) / 1e6, 'f', 1));
-    return QStringLiteral("%1 GB").arg(german.toString(double(bytes) / 1e9, 'f', 1));
-}
 
 bool runningAsRoot()
 {
@@ -111,18 +103,16 @@ void Installation::start(const InstallRequest &request)
         refusal = checkTarget();
     if (refusal.isEmpty())
         refusal = makeWorkingFolder();
-    // A packed file's unpacked size shows only while it is unpacked, which stops at the limit.
-    const bool packedLocal = request.isLocal() && isPackedFile(request.localImage);
-    if (refusal.isEmpty() && request.isLocal() && !packedLocal)
-        refusal = sizeRefusal(QFileInfo(request.localImage).size());
     if (!refusal.isEmpty())
         return finish(Outcome::Failed, refusal);
-    if (packedLocal)
-        unpackLocalImage();
-    else if (request.isLocal())
-        copyLocalImage();
+    if (request.isLocal())
+        takeImageFile(request.localImage);
+    else if (cachedImage().isEmpty())
+        downloadStraight();
+    else if (QFileInfo::exists(cachedImage()))
+        checkCachedImage();
     else
-        startDownload();
+        downloadIntoCache();
 }
 
 void Installation::setCountConsent(bool consent)
@@ -136,7 +126,7 @@ void Installation::cancel()
         return;
     cancelRequested = true;
     Q_EMIT logLine(QStringLiteral("Abbruch angefordert …"));
-    if (localCopy || fileUnpacker)
+    if (localCopy || fileUnpacker || cacheCheck)
         finish(Outcome::Cancelled, cancelText(card));
     else if (downloader)
         downloader->cancel();
@@ -201,17 +191,18 @@ QString Installation::makeWorkingFolder()
     return QString();
 }
 
-// The image must fit onto the card and into the working folder's file system.
-QString Installation::sizeRefusal(qint64 imageBytes) const
+// The image must fit onto the card, and diskBytes (the image, and what else is still to be
+// stored for it) into the working folder's file system.
+QString Installation::sizeRefusal(qint64 imageBytes, qint64 diskBytes) const
 {
     if (request.target.sizeBytes > 0 && imageBytes > request.target.sizeBytes)
         return QStringLiteral("Das Image (%1) ist größer als die Speicherkarte (%2).")
-            .arg(sizeText(imageBytes), sizeText(request.target.sizeBytes));
+            .arg(germanSize(imageBytes), germanSize(request.target.sizeBytes));
     const qint64 free = QStorageInfo(workDir->path()).bytesAvailable();
-    if (free >= 0 && imageBytes > free)
+    if (free >= 0 && diskBytes > free)
         return QStringLiteral(
                    "Im Arbeitsordner %1 ist zu wenig Platz frei: Das Image braucht %2, frei sind %3.")
-            .arg(workingRoot(), sizeText(imageBytes), sizeText(free));
+            .arg(workingRoot(), germanSize(diskBytes), germanSize(free));
     return QString();
 }
 
@@ -221,22 +212,38 @@ qint64 Installation::imageLimit() const
     return request.target.sizeBytes > 0 ? request.target.sizeBytes : -1;
 }
 
-void Installation::copyLocalImage()
+// The working copy of an image file, which is never changed itself: unpacked when it is packed,
+// else copied (cloned where the file system can). A packed file's unpacked size shows only while
+// it is unpacked, which stops at the limit.
+void Installation::takeImageFile(const QString &path)
 {
-    enterStep(Step::Fetching, QStringLiteral("Kopiere lokales Image …"));
+    if (isPackedFile(path))
+        return unpackImageFile(path);
+    const qint64 size = QFileInfo(path).size();
+    const QString refusal = sizeRefusal(size, size);
+    if (!refusal.isEmpty())
+        return finish(Outcome::Failed, refusal);
+    copyImageFile(path);
+}
+
+void Installation::copyImageFile(const QString &path)
+{
+    enterStep(Step::Fetching, request.isLocal() ? QStringLiteral("Kopiere lokales Image …")
+                                                : QStringLiteral("Kopiere das Image in den Arbeitsordner …"));
     localCopy = new LocalCopy(this);
     connect(localCopy, &LocalCopy::progress, this, &Installation::progress);
     connect(localCopy, &LocalCopy::finished, this, &Installation::onImageCopied);
-    localCopy->start(request.localImage, imagePath);
+    localCopy->start(path, imagePath);
 }
 
-void Installation::unpackLocalImage()
+void Installation::unpackImageFile(const QString &path)
 {
-    enterStep(Step::Fetching, QStringLiteral("Entpacke lokales Image …"));
+    enterStep(Step::Fetching, request.isLocal() ? QStringLiteral("Entpacke lokales Image …")
+                                                : QStringLiteral("Entpacke das Image …"));
     fileUnpacker = new FileUnpacker(this);
     connect(fileUnpacker, &FileUnpacker::progress, this, &Installation::progress);
     connect(fileUnpacker, &FileUnpacker::finished, this, &Installation::onImageCopied);
-    fileUnpacker->start(request.localImage, imagePath, imageLimit());
+    fileUnpacker->start(path, imagePath, imageLimit());
 }
 
 void Installation::onImageCopied(bool ok, const QString &error)
@@ -253,31 +260,40 @@ void Installation::onImageCopied(bool ok, const QString &error)
         finish(Outcome::Failed, error);
 }
 
-void Installation::startDownload()
+// Without a checksum to name it, nothing is cached: the image goes straight into the working
+// folder, unpacked on the way.
+void Installation::downloadStraight()
 {
-    const QString cached = cachedImage();
-    fromCache = !cached.isEmpty() && QFileInfo::exists(cached);
+    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
+    makeDownloader()->start(imageUrl(request.imageBase, request.version), imagePath, imageLimit());
+}
+
+// The download is kept as sent beside the cached image and continues what an interrupted one left.
+void Installation::downloadIntoCache()
+{
+    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
+    QDir().mkpath(imageCache());
+    QFile::setPermissions(imageCache(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    const QString part = partialImage();
+    keptBytes = QFileInfo(part).size();
+    if (keptBytes > 0)
+        Q_EMIT logLine(QStringLiteral("Der unterbrochene Download wird fortgesetzt; %1 liegen schon vor.")
+                           .arg(germanSize(keptBytes)));
+    makeDownloader()->resume(imageUrl(request.imageBase, request.version), part, imageLimit());
+}
+
+Downloader *Installation::makeDownloader()
+{
     downloader = new Downloader(network, this);
     connect(downloader, &Downloader::progress, this, &Installation::onDownloadProgress);
     connect(downloader, &Downloader::finished, this, &Installation::onDownloaded);
-    if (fromCache) {
-        enterStep(Step::Fetching, QStringLiteral("Prüfe %1 im Cache …").arg(request.version.title));
-        Q_EMIT logLine(QStringLiteral("Das Image wird aus dem Cache genommen: %1").arg(cached));
-        downloader->start(QUrl::fromLocalFile(cached), imagePath, imageLimit());
-        return;
-    }
-    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
-    if (!cached.isEmpty() && QDir().mkpath(imageCache())) {
-        QFile::setPermissions(imageCache(),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
-        downloader->keepSentBytesIn(cached + QStringLiteral(".part"));
-    }
-    downloader->start(imageUrl(request.imageBase, request.version), imagePath, imageLimit());
+    return downloader;
 }
 
 // The announced length of a raw image is its size: one that cannot fit stops with the first
-// bytes, not after the whole download. A packed image's size shows only while it is unpacked;
-// that, like a raw body without a length, stops at the downloader's limit.
+// bytes, not after the whole download. A download into the cache needs room for the rest of it
+// and then for the working copy. A packed image's size shows only while it is unpacked; that,
+// like a raw body without a length, stops at the downloader's limit.
 void Installation::onDownloadProgress(qint64 received, qint64 total)
 {
     if (!pendingFailure.isEmpty())
@@ -285,8 +301,9 @@ void Installation::onDownloadProgress(qint64 received, qint64 total)
     const std::optional<ImageFormat> format = downloader->format();
     if (total > 0 && format && !sizeChecked) {
         sizeChecked = true;
+        const qint64 diskBytes = cachedImage().isEmpty() ? total : 2 * total - keptBytes;
         if (*format == ImageFormat::Raw)
-            pendingFailure = sizeRefusal(total);
+            pendingFailure = sizeRefusal(total, diskBytes);
     }
     if (pendingFailure.isEmpty())
         Q_EMIT progress(received, total);
@@ -294,14 +311,14 @@ void Installation::onDownloadProgress(qint64 received, qint64 total)
         downloader->cancel();
 }
 
+// A download that fails keeps its bytes in the cache to be continued; one that arrived whole but
+// does not match its checksum would never match, and goes.
 void Installation::onDownloaded(bool ok, const QString &error, const QString &sha256Hex)
 {
     downloader->deleteLater();
     downloader = nullptr;
     if (!ok && cancelRequested)
         return finish(Outcome::Cancelled, cancelText(card));
-    if (fromCache && pendingFailure.isEmpty())
-        return onTakenFromCache(ok && sha256Hex == request.expectedSha256);
     if (!ok)
         return finish(Outcome::Failed, pendingFailure.isEmpty()
                                            ? QStringLiteral("Download fehlgeschlagen: %1").arg(error)
@@ -310,30 +327,43 @@ void Installation::onDownloaded(bool ok, const QString &error, const QString &sh
     if (request.expectedSha256.isEmpty()) {
         Q_EMIT logLine(QStringLiteral(
             "Hinweis: In der tobra.json steht keine Prüfsumme, das Image wird nicht verglichen."));
-    } else if (request.expectedSha256 == sha256Hex) {
-        Q_EMIT logLine(QStringLiteral("Prüfsumme stimmt."));
-        keepInCache();
-    } else {
-        QFile::remove(cachedImage() + QStringLiteral(".part"));
+        return injectRoms();
+    }
+    if (request.expectedSha256 != sha256Hex) {
+        QFile::remove(partialImage());
         return finish(Outcome::Failed,
                       QStringLiteral("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\n"
                                      "Erwartet: %1\nErhalten: %2")
                           .arg(request.expectedSha256, sha256Hex));
     }
-    injectRoms();
+    Q_EMIT logLine(QStringLiteral("Prüfsumme stimmt."));
+    takeImageFile(keepInCache());
+}
+
+void Installation::checkCachedImage()
+{
+    enterStep(Step::Fetching, QStringLiteral("Prüfe %1 im Cache …").arg(request.version.title));
+    Q_EMIT logLine(QStringLiteral("Das Image wird aus dem Cache genommen: %1").arg(cachedImage()));
+    cacheDigest.reset();
+    cacheCheck = new FileHasher(this);
+    connect(cacheCheck, &FileHasher::progress, this, &Installation::progress);
+    connect(cacheCheck, &FileHasher::finished, this, &Installation::onCacheChecked);
+    cacheCheck->start(cachedImage(), cacheDigest);
 }
 
 // A cached image that no longer matches its checksum (changed, damaged, cut short) is fetched
 // again.
-void Installation::onTakenFromCache(bool verified)
+void Installation::onCacheChecked(bool ok)
 {
-    if (verified) {
+    cacheCheck->deleteLater();
+    cacheCheck = nullptr;
+    if (ok && cacheDigest.hexResult() == request.expectedSha256.toLatin1()) {
         Q_EMIT logLine(QStringLiteral("Prüfsumme des Images im Cache stimmt."));
-        return injectRoms();
+        return takeImageFile(cachedImage());
     }
     Q_EMIT logLine(QStringLiteral("Das Image im Cache ist verändert und wird neu heruntergeladen."));
     QFile::remove(cachedImage());
-    startDownload();
+    downloadIntoCache();
 }
 
 // Only a download with a checksum to compare is cached: the checksum names it.
@@ -344,18 +374,21 @@ QString Installation::cachedImage() const
     return imageCache() + QLatin1Char('/') + request.expectedSha256;
 }
 
-// The cache holds the most recent image only: an image is large.
-void Installation::keepInCache()
+QString Installation::partialImage() const
 {
-    const QString kept = cachedImage() + QStringLiteral(".part");
-    if (!QFileInfo::exists(kept))
-        return;
+    return cachedImage() + QStringLiteral(".part");
+}
+
+// The cache holds the most recent image only: an image is large. Returns where the verified
+// download now is.
+QString Installation::keepInCache()
+{
     QDir cache(imageCache());
     for (const QString &name : cache.entryList(QDir::Files)) {
-        if (cache.filePath(name) != kept)
+        if (cache.filePath(name) != partialImage())
             cache.remove(name);
     }
-    QFile::rename(kept, cachedImage());
+    return QFile::rename(partialImage(), cachedImage()) ? cachedImage() : partialImage();
 }
 
 void Installation::injectRoms()
@@ -440,6 +473,7 @@ void Installation::finish(Outcome result, const QString &text)
     currentOutcome = result;
     cancelRequested = false;
     sizeChecked = false;
+    keptBytes = 0;
     enterStep(Step::Finished, QString());
     Q_EMIT finished(result == Outcome::Succeeded, text);
 }
@@ -453,6 +487,8 @@ void Installation::stopParts()
     fileUnpacker = nullptr;
     delete downloader;
     downloader = nullptr;
+    delete cacheCheck;
+    cacheCheck = nullptr;
     delete writeJob;
     writeJob = nullptr;
     if (counterReply) {

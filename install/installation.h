@@ -1,6 +1,7 @@
 #pragma once
 
 #include "drives.h"
+#include "sha256.h"
 #include "versionlist.h"
 
 #include <QList>
@@ -66,6 +67,7 @@ QUrl counterUrlFor(const QUrl &configUrl);
 
 class Downloader;
 class FatImage;
+class FileHasher;
 class FileUnpacker;
 class LocalCopy;
 class QNetworkAccessManager;
@@ -156,17 +158,22 @@ Q_SIGNALS:
 private:
     QString checkTarget();
     QString makeWorkingFolder();
-    QString sizeRefusal(qint64 imageBytes) const;
+    QString sizeRefusal(qint64 imageBytes, qint64 diskBytes) const;
     qint64 imageLimit() const;
-    void copyLocalImage();
-    void unpackLocalImage();
+    void takeImageFile(const QString &path);
+    void copyImageFile(const QString &path);
+    void unpackImageFile(const QString &path);
     void onImageCopied(bool ok, const QString &error);
-    void startDownload();
+    void downloadStraight();
+    void downloadIntoCache();
+    Downloader *makeDownloader();
     void onDownloadProgress(qint64 received, qint64 total);
     void onDownloaded(bool ok, const QString &error, const QString &sha256Hex);
-    void onTakenFromCache(bool verified);
+    void checkCachedImage();
+    void onCacheChecked(bool ok);
     QString cachedImage() const;
-    void keepInCache();
+    QString partialImage() const;
+    QString keepInCache();
     void injectRoms();
     bool copyRomsIntoImage(QString *error);
     bool writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName, QString *error);
@@ -184,13 +191,15 @@ private:
     std::unique_ptr<QTemporaryDir> workDir;
     QString imagePath;
     Downloader *downloader = nullptr;
+    FileHasher *cacheCheck = nullptr;
+    Sha256 cacheDigest;
     LocalCopy *localCopy = nullptr;
     FileUnpacker *fileUnpacker = nullptr;
     WriteJob *writeJob = nullptr;
     QNetworkReply *counterReply = nullptr;
     QString pendingFailure; // why the running download is being stopped
     bool sizeChecked = false;
-    bool fromCache = false; // the running download reads the cached image
+    qint64 keptBytes = 0; // of an interrupted download, continued by the running one
     bool cancelRequested = false;
     Step currentStep = Step::Idle;
     Outcome currentOutcome = Outcome::None;

@@ -31,7 +31,6 @@ bool Installation::writeRomFile(FatImage &image, const QString &sourcePath, cons
     }
     if (!image.writeFile(QStringLiteral("Rom"), targetName, data, error))
         return false;
-    const QString size = QStringLiteral("%1 MB").arg(germanNumber(double(data.size()) / 1e6, 1));
-    Q_EMIT logLine(QStringLiteral("Rom/%1 geschrieben (%2)").arg(targetName, size));
+    Q_EMIT logLine(QStringLiteral("Rom/%1 geschrieben (%2)").arg(targetName, germanSize(data.size())));
     return true;
 }

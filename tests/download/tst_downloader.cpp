@@ -91,6 +91,9 @@ private Q_SLOTS:
     void nextStartBeginsAfresh();
     void destructionWhileRunningRemovesFile_data();
     void destructionWhileRunningRemovesFile();
+    void resumeContinuesWhatIsKept_data();
+    void resumeContinuesWhatIsKept();
+    void resumeKeepsWhatArrived();
 
 private:
     // Waits for the one finished signal of a download and makes sure no second one follows.
@@ -400,6 +403,83 @@ void TestDownloader::destructionWhileRunningRemovesFile()
     QTest::qWait(100);
 
     QVERIFY(!QFile::exists(destination()));
+}
+
+
+void TestDownloader::resumeContinuesWhatIsKept_data()
+{
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<int>("kept");         // bytes of the image already in the file; -1: all but 1000
+    QTest::addColumn<bool>("keptAltered"); // the kept bytes are not the image's
+    QTest::addColumn<QString>("range");    // the Range header the server saw
+    QTest::addColumn<bool>("fromFileUrl");
+    QTest::newRow("the rest asked for") << QString() << 1234567 << false << "bytes=1234567-" << false;
+    QTest::newRow("server ignores the range")
+        << QStringLiteral("?norange=1") << 1234567 << false << "bytes=1234567-" << false;
+    QTest::newRow("nothing kept") << QString() << 0 << false << QString() << false;
+    QTest::newRow("all kept (416)") << QString() << int(3 * 1024 * 1024 + 17) << false
+                                    << "bytes=3145745-" << false;
+    QTest::newRow("kept bytes damaged") << QString() << 1234567 << true << "bytes=1234567-" << false;
+    QTest::newRow("file URL read whole") << QString() << 1234567 << false << QString() << true;
+}
+
+// The file ends as the image, whichever way the server answers; the digest covers the whole
+// file, kept bytes included, so damaged kept bytes show in it.
+void TestDownloader::resumeContinuesWhatIsKept()
+{
+    QFETCH(QString, query);
+    QFETCH(int, kept);
+    QFETCH(bool, keptAltered);
+    QFETCH(QString, range);
+    QFETCH(bool, fromFileUrl);
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    QByteArray keptBytes = image.left(kept);
+    if (keptAltered)
+        keptBytes[1000] = char(keptBytes.at(1000) ^ 1);
+    QVERIFY(writeFile(destination(), keptBytes));
+    const QUrl url = fromFileUrl ? QUrl::fromLocalFile(served.filePath(QStringLiteral("image.img")))
+                                 : server.url(QStringLiteral("/image.img") + query);
+    Session session;
+
+    session.downloader.resume(url, destination());
+    waitForOneFinished(session.finished);
+
+    const QVariantList end = session.finished.first();
+    QVERIFY2(end.at(0).toBool(), qPrintable(end.at(1).toString()));
+    QCOMPARE(end.at(2).toByteArray() == sha256Hex(image), !keptAltered);
+    QCOMPARE(sha256Hex(readFile(destination())), sha256Hex(keptBytes + image.mid(kept)));
+    QCOMPARE(server.requests().size(), fromFileUrl ? 0 : 1);
+    if (!fromFileUrl)
+        QCOMPARE(server.requests().first().range, range);
+    QCOMPARE(session.progress.last(), (QVariantList{qint64(image.size()), qint64(image.size())}));
+}
+
+// A transfer cut off or cancelled leaves the bytes that arrived, the image's own, for the next
+// call to continue.
+void TestDownloader::resumeKeepsWhatArrived()
+{
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    Session session;
+
+    session.downloader.resume(server.url(QStringLiteral("/image.img?truncate=1000000")), destination());
+    waitForOneFinished(session.finished);
+    QCOMPARE(session.finished.first().first().toBool(), false);
+    const QByteArray first = readFile(destination());
+    QVERIFY(first.size() <= 1000000);
+    QVERIFY(image.startsWith(first));
+
+    session.finished.clear();
+    session.downloader.resume(server.url(QStringLiteral("/image.img?rate=1000000")), destination());
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(destination()).size() > first.size() + 100000, finishTimeoutMs);
+    session.downloader.cancel();
+    waitForOneFinished(session.finished);
+    QCOMPARE(session.finished.first().at(1).toString(), cancelledText);
+    const QByteArray second = readFile(destination());
+    QVERIFY(second.size() > first.size());
+    QVERIFY(image.startsWith(second));
+    QCOMPARE(server.requests().last().range, QStringLiteral("bytes=%1-").arg(first.size()));
 }
 
 QTEST_GUILESS_MAIN(TestDownloader)

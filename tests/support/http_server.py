@@ -5,7 +5,9 @@
 
 Port 0 (the default) takes a free port. The chosen port is the first line on stdout and, with
 --port-file, also the content of that file. GET and HEAD serve the files under ROOT (sendfile, so
-large files cost the server next to nothing); a missing file answers 404.
+large files cost the server next to nothing); a missing file answers 404. A request with
+"Range: bytes=FIRST-" gets 206 with the rest of the file from FIRST on, or 416 when FIRST is at or
+beyond its end.
 
 Query parameters change the answer for any path:
   status=N       answer with status N; the body is the file's bytes, or a short text when the
@@ -18,13 +20,14 @@ Query parameters change the answer for any path:
   stall=silent   read the request and never answer.
   truncate=N     send the headers with the full length, then N bytes, then close the connection.
   endless=1      answer 200 with a chunked body of blanks that never ends, for any path.
+  norange=1      ignore a Range header: answer 200 with the whole file.
 
 The parameters can also be put into the path as a first segment "__q/QUERY", for clients that
 build the file's address from a folder and a name and so cannot keep a query:
 /__q/rate=100000/image.img is recorded and answered as /image.img?rate=100000.
 
 POST to any path answers 200 "OK" (or the status= given). Every request is recorded before it is
-answered, as one JSON object {"method", "path", "query", "body", "userAgent"}: appended as a line
+answered, as one JSON object {"method", "path", "query", "body", "userAgent", "range"}: appended as a line
 to the --log file, and served back as a JSON array by GET /__requests.
 
 The server stops by itself when its parent process dies, on SIGTERM, and after --lifetime seconds
@@ -103,6 +106,7 @@ class Handler(BaseHTTPRequestHandler):
             "query": url.query,
             "body": body.decode("latin-1"),
             "userAgent": self.headers.get("User-Agent", ""),
+            "range": self.headers.get("Range", ""),
         })
         if url.path == "/__requests":
             return self.send_bytes(200, self.server.recorder.as_json(), "application/json", send_body)
@@ -144,17 +148,35 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Length", "0")
         self.end_headers()
 
+    def range_start(self, params):
+        """The first byte asked for by "Range: bytes=FIRST-", or None."""
+        wanted = self.headers.get("Range", "")
+        if "norange" in params or not wanted.startswith("bytes=") or not wanted.endswith("-"):
+            return None
+        first = wanted[len("bytes="):-1]
+        return int(first) if first.isdigit() else None
+
     def send_file(self, status, path, params, send_body):
         size = os.path.getsize(path)
+        first = self.range_start(params) if status == 200 else None
+        if first is not None and first >= size:
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if first is not None:
+            status = 206
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(size))
+        self.send_header("Content-Length", str(size - (first or 0)))
         if status == 206 and size > 0:
-            self.send_header("Content-Range", "bytes 0-%d/%d" % (size - 1, size))
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first or 0, size - 1, size))
         self.end_headers()
         if not send_body:
             return
         with open(path, "rb") as source:
+            source.seek(first or 0)
             if "truncate" in params:
                 self.wfile.write(source.read(int(params["truncate"])))
                 self.close_connection = True
@@ -164,10 +186,9 @@ class Handler(BaseHTTPRequestHandler):
             elif "rate" in params:
                 self.send_throttled(source, int(params["rate"]))
             else:
-                self.send_whole(source, size)
+                self.send_whole(source, first or 0, size)
 
-    def send_whole(self, source, size):
-        offset = 0
+    def send_whole(self, source, offset, size):
         while offset < size:
             sent = os.sendfile(self.connection.fileno(), source.fileno(), offset,
                                min(SENDFILE_CHUNK, size - offset))

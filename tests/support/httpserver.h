@@ -8,7 +8,7 @@
 //     downloader.start(server.url("/image.img?rate=100000"), target);
 //
 // The query parameters of http_server.py choose special answers (status=404, redirect=/x,
-// rate=N, stall=N, stall=silent, truncate=N). requests() lists what the server received, e.g. to
+// rate=N, stall=N, stall=silent, truncate=N, norange=1). requests() lists what the server received, e.g. to
 // check that exactly one POST arrived.
 
 #include <QDeadlineTimer>
@@ -30,6 +30,7 @@ public:
         QString query; // as sent
         QByteArray body;
         QString userAgent;
+        QString range; // the Range header, empty without one
     };
 
     // Starts the server on root and waits until it listens (at most 10 s).
@@ -78,7 +79,8 @@ public:
                            entry.value(QLatin1String("path")).toString(),
                            entry.value(QLatin1String("query")).toString(),
                            entry.value(QLatin1String("body")).toString().toLatin1(),
-                           entry.value(QLatin1String("userAgent")).toString()});
+                           entry.value(QLatin1String("userAgent")).toString(),
+                           entry.value(QLatin1String("range")).toString()});
         }
         return result;
     }
