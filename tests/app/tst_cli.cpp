@@ -252,7 +252,7 @@ private Q_SLOTS:
                                          "Installation abgeschlossen."};
         const QString sha = sha256Hex(readFile(demoPath()));
         const QStringList download{"Lade Tobra Demo herunter …", "Download fertig, SHA-256 " + sha,
-                                   "Prüfsumme stimmt."};
+                                   "Prüfsumme stimmt.", "Kopiere das Image in den Arbeitsordner …"};
         QTest::newRow("local image with ext.bin")
             << QStringList{"--image", demoPath(), "--ext", ext()} << true << 0
             << QStringList{"Prüfe Karte und Speicherplatz …", "Kopiere lokales Image …"} + written +
