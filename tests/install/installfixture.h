@@ -1,7 +1,8 @@
 #pragma once
 
-// Shared by the tests of the installation job and of the window's workflow: the demo image, a
-// fake or a slow card, the card's files read back, the requests the test server saw.
+// Shared by the tests of the installation job, of the window's workflow and of the command line:
+// the demo image, a fake or a slow card, the card's files read back, the requests the test server
+// saw.
 
 #include "faultydisk.h"
 #include "httpserver.h"

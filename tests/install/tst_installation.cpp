@@ -1,8 +1,9 @@
 // The installation job end to end, observed only through its signals: image from the local HTTP
 // server or a local file, a loop device shown as a removable card, the write helper (this
 // executable with "--write-helper"), the working folder in a private cache folder.
+#include "germannumber.h"
 #include "installation.h"
-#include "installfixture.h"
+#include "installsuite.h"
 #include "mounts.h"
 #include "testfiles.h"
 #include "windowfixture.h"
@@ -53,39 +54,12 @@ struct Run
 
 } // namespace
 
-class TestInstallation : public QObject
+class TestInstallation : public QObject, private InstallFixture
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir fixtures; // served over HTTP: demo/ and lists in folders of their own
-    QByteArray demoSha;
-    QString romPath;
-    QString extPath;
-    std::unique_ptr<HttpServer> server;
-    QByteArray originalPath;
-    std::unique_ptr<QTemporaryDir> dir; // per test: card file, cache folder
-    std::unique_ptr<FakeLsblk> lsblk;
-    int requestsBefore = 0;
     QString packedMissing; // why there are no packed images; empty when there are
-
-    QString demoPath() const { return fixtures.filePath("demo/images/" + demoImage); }
-
-    QStringList workLeftovers() const
-    {
-        return QDir(Installation::workingRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    }
-
-    QList<HttpServer::Request> newRequests(const QString &method) const
-    {
-        return requestsSince(*server, requestsBefore, method);
-    }
-
-    void showAsRemovable(const QString &device)
-    {
-        lsblk.reset();
-        ::showAsRemovable({device}, originalPath);
-    }
 
     // An empty card file on a loop device, shown as removable once attached; none when the
     // file cannot be made.
@@ -96,7 +70,7 @@ private:
             return nullptr;
         auto card = std::make_unique<LoopDevice>(cardPath);
         if (card->isAttached())
-            showAsRemovable(card->path());
+            showAsRemovable({card->path()});
         return card;
     }
 
@@ -156,41 +130,16 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(fixtures.isValid());
-        if (!QFileInfo::exists(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh"))
-            QSKIP("needs scripts/make-demo.sh (TOBRA_SCRIPTS)");
-        for (const char *tool : {"sfdisk", "mkfs.fat", "mmd", "mcopy"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
-                QSKIP(qPrintable(QString("needs %1 (packages fdisk, dosfstools, mtools)").arg(tool)));
-        QVERIFY(makeDemo(fixtures.filePath("demo")));
+        const QString missing = missingForDemo();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        QVERIFY(setUpDemo());
         QVERIFY(makeDemo(fixtures.filePath("norom"), {"--no-rom-folder"}));
-        demoSha = sha256Hex(readFile(demoPath()));
-        romPath = fixtures.filePath("demo/roms/kick-demo.rom");
-        extPath = fixtures.filePath("demo/roms/ext-demo.rom");
-        server = std::make_unique<HttpServer>(fixtures.path());
-        QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
-        originalPath = qgetenv("PATH");
-        qputenv("MTOOLS_SKIP_CHECK", "1");
         packedMissing = makePacked();
     }
 
-    void init()
-    {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
-        qputenv("XDG_CACHE_HOME", QFile::encodeName(dir->filePath("cache")));
-        qputenv("PATH", originalPath);
-        qunsetenv("TOBRA_REMOVABLE_DEVICES");
-        lsblk = std::make_unique<FakeLsblk>();
-        lsblk->answer(fakeDrive(15931539456));
-        requestsBefore = server ? server->requests().size() : 0;
-    }
-
-    void cleanup()
-    {
-        lsblk.reset();
-        dir.reset();
-    }
+    void init() { QVERIFY(setUpTest()); }
+    void cleanup() { tearDownTest(); }
 
     void refusesRequest_data()
     {
@@ -278,10 +227,12 @@ private Q_SLOTS:
         QVERIFY2(run.ok(), qPrintable(run.text()));
         QCOMPARE(job.cardState(), Installation::CardState::Written);
         QCOMPARE(run.log(), log);
+        // A download is fetched into the cache, then copied into the working folder.
         using S = Installation::Step;
-        const QList<S> steps{S::Checking, S::Fetching, S::Injecting, S::Writing, S::Verifying};
-        QCOMPARE(run.stepList(),
-                 steps + (local ? QList<S>{S::Finished} : QList<S>{S::Reporting, S::Finished}));
+        const QList<S> fetching = local ? QList<S>{S::Fetching} : QList<S>{S::Fetching, S::Fetching};
+        const QList<S> writing{S::Injecting, S::Writing, S::Verifying};
+        QCOMPARE(run.stepList(), QList<S>{S::Checking} + fetching + writing +
+                                     (local ? QList<S>{S::Finished} : QList<S>{S::Reporting, S::Finished}));
         QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
         QCOMPARE(
             cardFile(card->path(), "Rom/ext.bin", dir->filePath("from-card.bin")).startsWith("mcopy failed"),
@@ -519,6 +470,52 @@ private Q_SLOTS:
         }
     }
 
+    // A download cut off in the middle stays in the cache; the next install asks only for the
+    // rest, and the image verifies whether the server sends the rest or the whole file again.
+    void resumesInterruptedDownload_data()
+    {
+        QTest::addColumn<QString>("answer"); // the query that changes the server's answer
+        QTest::newRow("server sends the rest") << QString();
+        QTest::newRow("server ignores the range") << QString("norange=1");
+    }
+
+    void resumesInterruptedDownload()
+    {
+        QFETCH(QString, answer);
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
+        const QString part = Installation::imageCache() + "/" + demoSha + ".part";
+        {
+            Installation job;
+            Run run(job);
+            job.start(listedVersion("__q/truncate=20000000/demo", demoSha, listed(card->path())));
+            QVERIFY(run.waitForEnd());
+            QVERIFY2(run.text().startsWith("Download fehlgeschlagen: "), qPrintable(run.text()));
+        }
+        const QByteArray kept = readFile(part);
+        QVERIFY2(kept.size() > 1000000, qPrintable(QString::number(kept.size())));
+        QVERIFY(readFile(demoPath()).startsWith(kept));
+
+        const int before = server->requests().size();
+        Installation job;
+        Run run(job);
+        job.start(listedVersion(answer.isEmpty() ? "demo" : "__q/" + answer + "/demo", demoSha,
+                                listed(card->path())));
+        QVERIFY(run.waitForEnd());
+        QVERIFY2(run.ok(), qPrintable(run.text()));
+        QVERIFY2(run.log().contains(QString("Der unterbrochene Download wird fortgesetzt; %1 liegen schon vor.")
+                                        .arg(germanSize(kept.size()))),
+                 qPrintable(run.log().join('\n')));
+        const QList<HttpServer::Request> gets = requestsSince(*server, before, "GET");
+        QCOMPARE(gets.size(), 1);
+        QCOMPARE(gets.first().range, QString("bytes=%1-").arg(kept.size()));
+        QVERIFY(!QFileInfo::exists(part));
+        QVERIFY(readFile(Installation::imageCache() + "/" + demoSha) == readFile(demoPath()));
+        QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
+    }
+
     // The working folder lives beside the cache, not in TMPDIR: an image larger than a small
     // tmpfs TMPDIR installs; leftovers of dead runs go, those of running installers stay.
     void workingFolderBesideTheCache()
@@ -556,7 +553,8 @@ private Q_SLOTS:
         QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
 
-    // The free space is that of the working folder's file system.
+    // The free space is that of the working folder's file system; a download kept in the cache
+    // needs room for itself and for the working copy.
     void refusesWithoutRoomForTheImage()
     {
         const QString cache = dir->filePath("cache");
@@ -570,7 +568,7 @@ private Q_SLOTS:
         job.start(listedVersion("demo", demoSha, listed("/dev/tobratest9")));
         QVERIFY(run.waitForEnd());
         QVERIFY2(run.text().startsWith("Im Arbeitsordner " + Installation::workingRoot() +
-                                       " ist zu wenig Platz frei: Das Image braucht 36,7 MB, frei sind "),
+                                       " ist zu wenig Platz frei: Das Image braucht 73,4 MB, frei sind "),
                  qPrintable(run.text()));
         QCOMPARE(workLeftovers(), QStringList());
     }
@@ -595,7 +593,7 @@ private Q_SLOTS:
         SlowCard card(dir->path());
         if (!card.error().isEmpty())
             QSKIP(qPrintable(card.error()));
-        showAsRemovable(card.path());
+        showAsRemovable({card.path()});
 
         Installation job;
         Run run(job);
@@ -618,7 +616,7 @@ private Q_SLOTS:
         SlowCard card(dir->path());
         if (!card.error().isEmpty())
             QSKIP(qPrintable(card.error()));
-        showAsRemovable(card.path());
+        showAsRemovable({card.path()});
 
         auto job = std::make_unique<Installation>();
         QSignalSpy ends(job.get(), &Installation::finished);

@@ -4,7 +4,7 @@
 // device shown as a removable card, the write helper (this executable with "--write-helper").
 #include "fakenotifications.h"
 #include "installation.h"
-#include "installfixture.h"
+#include "installsuite.h"
 #include "mainwindow.h"
 #include "mounts.h"
 #include "removablelsblk.h"
@@ -170,29 +170,12 @@ int logLength(QWidget &window)
 
 } // namespace
 
-class TestInstallWorkflow : public QObject
+class TestInstallWorkflow : public QObject, private InstallFixture
 {
     Q_OBJECT
 
 private:
-    QTemporaryDir fixtures; // served over HTTP: demo/, lists in folders of their own
-    QByteArray demoSha;
-    QString romPath;
-    QString extPath;
     std::unique_ptr<PrivateSessionBus> sessionBus; // with a notification service only where a test offers one
-    std::unique_ptr<HttpServer> server;
-    QByteArray originalPath;
-
-    std::unique_ptr<QTemporaryDir> dir; // per test: card file, cache folder
-    std::unique_ptr<FakeLsblk> lsblk;
-    int requestsBefore = 0;
-
-    QString demoPath() const { return fixtures.filePath("demo/images/" + demoImage); }
-
-    QList<HttpServer::Request> newRequests(const QString &method) const
-    {
-        return requestsSince(*server, requestsBefore, method);
-    }
 
     // Image downloads since the test began.
     int imageRequests() const
@@ -201,17 +184,6 @@ private:
         for (const HttpServer::Request &request : newRequests("GET"))
             count += request.path.endsWith(".img");
         return count;
-    }
-
-    static QStringList workLeftovers()
-    {
-        return QDir(Installation::workingRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    }
-
-    void showAsRemovable(const QStringList &devices)
-    {
-        lsblk.reset();
-        ::showAsRemovable(devices, originalPath);
     }
 
     // The window on the version list in folder list/ with images below imageFolder, the ROM
@@ -344,44 +316,18 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        QVERIFY(fixtures.isValid());
         sessionBus = std::make_unique<PrivateSessionBus>();
-        if (!QFileInfo::exists(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh"))
-            QSKIP("needs scripts/make-demo.sh (TOBRA_SCRIPTS)");
-        for (const char *tool : {"sfdisk", "mkfs.fat", "mmd", "mcopy"})
-            if (QStandardPaths::findExecutable(tool).isEmpty())
-                QSKIP(qPrintable(QString("needs %1 (packages fdisk, dosfstools, mtools)").arg(tool)));
-        QVERIFY(makeDemo(fixtures.filePath("demo")));
-        demoSha = sha256Hex(readFile(demoPath()));
-        romPath = fixtures.filePath("demo/roms/kick-demo.rom");
-        extPath = fixtures.filePath("demo/roms/ext-demo.rom");
+        const QString missing = missingForDemo();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        QVERIFY(setUpDemo());
         QDir root(fixtures.path());
         QVERIFY(root.mkpath("badsum"));
         QVERIFY(writeFile(root.filePath("badsum/tobra.json"), versionList(demoImage, QByteArray(64, '0'))));
-
-        server = std::make_unique<HttpServer>(fixtures.path());
-        QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
-        originalPath = qgetenv("PATH");
-        qputenv("MTOOLS_SKIP_CHECK", "1");
     }
 
-    void init()
-    {
-        dir = std::make_unique<QTemporaryDir>();
-        QVERIFY(dir->isValid());
-        qputenv("XDG_CACHE_HOME", QFile::encodeName(dir->filePath("cache")));
-        qputenv("PATH", originalPath);
-        qunsetenv("TOBRA_REMOVABLE_DEVICES");
-        lsblk = std::make_unique<FakeLsblk>();
-        lsblk->answer(fakeDrive(15931539456));
-        requestsBefore = server ? server->requests().size() : 0;
-    }
-
-    void cleanup()
-    {
-        lsblk.reset();
-        dir.reset();
-    }
+    void init() { QVERIFY(setUpTest()); }
+    void cleanup() { tearDownTest(); }
 
     // The consent box stays usable during the run, and its state at the end decides.
     void installsOntoCard_data()
@@ -419,7 +365,8 @@ private Q_SLOTS:
         QCOMPARE(boxes.shown, (QList<Shown>{confirmationBox(drives->currentText()), done}));
         QCOMPARE(logFrom(*window, first),
                  (QStringList{checking, downloading, "Download fertig, SHA-256 " + demoSha, checksumOk,
-                              injecting, romLine, writing, verifying, finishedLine}));
+                              "Kopiere das Image in den Arbeitsordner …", injecting, romLine, writing,
+                              verifying, finishedLine}));
         checkIdleAfterRun(*window, "Fertig", 100);
         QCOMPARE(cardFile(card.path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
         QCOMPARE(newRequests("POST").size(), consentAtEnd ? 1 : 0);

@@ -1,0 +1,92 @@
+#pragma once
+
+// The fixture of the installation job's suite and of the window's workflow suite.
+
+#include "installation.h"
+#include "installfixture.h"
+#include "windowfixture.h"
+
+#include <QDir>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+// The set-up both suites share: once, the demonstration set served by the test server; per test,
+// a fresh folder for card files and the user's cache, the original PATH and a fake drive.
+class InstallFixture
+{
+protected:
+    // Why the demonstration set cannot be made here (a tool missing); empty when it can.
+    static QString missingForDemo()
+    {
+        if (!QFileInfo::exists(qEnvironmentVariable("TOBRA_SCRIPTS") + "/make-demo.sh"))
+            return "needs scripts/make-demo.sh (TOBRA_SCRIPTS)";
+        for (const char *tool : {"sfdisk", "mkfs.fat", "mmd", "mcopy"})
+            if (QStandardPaths::findExecutable(tool).isEmpty())
+                return QString("needs %1 (packages fdisk, dosfstools, mtools)").arg(tool);
+        return QString();
+    }
+
+    // Makes the demonstration set in demo/ and serves the fixtures; false with a warning when not.
+    bool setUpDemo()
+    {
+        if (!fixtures.isValid() || !makeDemo(fixtures.filePath("demo")))
+            return false;
+        demoSha = sha256Hex(readFile(demoPath()));
+        romPath = fixtures.filePath("demo/roms/kick-demo.rom");
+        extPath = fixtures.filePath("demo/roms/ext-demo.rom");
+        server = std::make_unique<HttpServer>(fixtures.path());
+        if (!server->isRunning())
+            qWarning("%s", qPrintable(server->errorString()));
+        originalPath = qgetenv("PATH");
+        qputenv("MTOOLS_SKIP_CHECK", "1");
+        return server->isRunning();
+    }
+
+    bool setUpTest()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(dir->filePath("cache")));
+        qputenv("PATH", originalPath);
+        qunsetenv("TOBRA_REMOVABLE_DEVICES");
+        lsblk = std::make_unique<FakeLsblk>();
+        lsblk->answer(fakeDrive(15931539456));
+        requestsBefore = server ? server->requests().size() : 0;
+        return dir->isValid();
+    }
+
+    void tearDownTest()
+    {
+        lsblk.reset();
+        dir.reset();
+    }
+
+    QString demoPath() const { return fixtures.filePath("demo/images/" + demoImage); }
+
+    // The requests of the method since the test began.
+    QList<HttpServer::Request> newRequests(const QString &method) const
+    {
+        return requestsSince(*server, requestsBefore, method);
+    }
+
+    static QStringList workLeftovers()
+    {
+        return QDir(Installation::workingRoot()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    }
+
+    // Real devices take the fake drive's place.
+    void showAsRemovable(const QStringList &devices)
+    {
+        lsblk.reset();
+        ::showAsRemovable(devices, originalPath);
+    }
+
+    QTemporaryDir fixtures; // served over HTTP: demo/, lists in folders of their own
+    QByteArray demoSha;
+    QString romPath;
+    QString extPath;
+    std::unique_ptr<HttpServer> server;
+    QByteArray originalPath;
+    std::unique_ptr<QTemporaryDir> dir; // per test: card files, the user's cache
+    std::unique_ptr<FakeLsblk> lsblk;
+    int requestsBefore = 0;
+};
