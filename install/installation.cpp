@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLockFile>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QStandardPaths>
@@ -56,6 +57,25 @@ bool isPackedFile(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) &&
            detectImageFormat(file.read(imageFormatHeadSize)) != ImageFormat::Raw;
+}
+
+// The lock a download into the cache holds on its partial file.
+QString lockOf(const QString &partPath)
+{
+    return partPath.endsWith(QLatin1String(".lock")) ? partPath : partPath + QStringLiteral(".lock");
+}
+
+// Whether another running installer holds the lock of a cache file (or is the lock); a lock left
+// by a dead one goes. A download outlasts any age that would make its lock look stale: only a
+// lock whose process is gone counts as left.
+bool isLockedByOther(const QString &path)
+{
+    QLockFile lock(lockOf(path));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0))
+        return true;
+    lock.unlock();
+    return false;
 }
 
 QString cancelText(Installation::CardState card)
@@ -269,12 +289,22 @@ void Installation::downloadStraight()
 }
 
 // The download is kept as sent beside the cached image and continues what an interrupted one left.
+// Another installer fetching the same image at the same time owns that file: this run then
+// fetches without the cache.
 void Installation::downloadIntoCache()
 {
-    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
     QDir().mkpath(imageCache());
     QFile::setPermissions(imageCache(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString part = partialImage();
+    partLock = std::make_unique<QLockFile>(lockOf(part));
+    partLock->setStaleLockTime(0);
+    if (!partLock->tryLock(0)) {
+        partLock.reset();
+        Q_EMIT logLine(QStringLiteral(
+            "Ein anderer Installer lädt dieses Image gerade herunter; es wird ohne den Cache geladen."));
+        return downloadStraight();
+    }
+    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
     keptBytes = QFileInfo(part).size();
     if (keptBytes > 0)
         Q_EMIT logLine(QStringLiteral("Der unterbrochene Download wird fortgesetzt; %1 liegen schon vor.")
@@ -330,14 +360,18 @@ void Installation::onDownloaded(bool ok, const QString &error, const QString &sh
         return injectRoms();
     }
     if (request.expectedSha256 != sha256Hex) {
-        QFile::remove(partialImage());
+        if (partLock)
+            QFile::remove(partialImage());
         return finish(Outcome::Failed,
                       QStringLiteral("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\n"
                                      "Erwartet: %1\nErhalten: %2")
                           .arg(request.expectedSha256, sha256Hex));
     }
     Q_EMIT logLine(QStringLiteral("Prüfsumme stimmt."));
-    takeImageFile(keepInCache());
+    if (partLock)
+        takeImageFile(keepInCache());
+    else
+        injectRoms();
 }
 
 void Installation::checkCachedImage()
@@ -379,13 +413,15 @@ QString Installation::partialImage() const
     return cachedImage() + QStringLiteral(".part");
 }
 
-// The cache holds the most recent image only: an image is large. Returns where the verified
-// download now is.
+// The cache holds the most recent image only: an image is large. What another installer is still
+// downloading stays. Returns where the verified download now is.
 QString Installation::keepInCache()
 {
     QDir cache(imageCache());
+    const QStringList ours{partialImage(), lockOf(partialImage())};
     for (const QString &name : cache.entryList(QDir::Files)) {
-        if (cache.filePath(name) != partialImage())
+        const QString path = cache.filePath(name);
+        if (!ours.contains(path) && !isLockedByOther(path))
             cache.remove(name);
     }
     return QFile::rename(partialImage(), cachedImage()) ? cachedImage() : partialImage();
@@ -489,6 +525,7 @@ void Installation::stopParts()
     downloader = nullptr;
     delete cacheCheck;
     cacheCheck = nullptr;
+    partLock.reset();
     delete writeJob;
     writeJob = nullptr;
     if (counterReply) {

@@ -71,6 +71,7 @@ class FileHasher;
 class FileUnpacker;
 class LocalCopy;
 class QNetworkAccessManager;
+class QLockFile;
 class QNetworkReply;
 class QTemporaryDir;
 class WriteJob;
@@ -192,6 +193,7 @@ private:
     QString imagePath;
     Downloader *downloader = nullptr;
     FileHasher *cacheCheck = nullptr;
+    std::unique_ptr<QLockFile> partLock; // held while this run downloads into the cache
     Sha256 cacheDigest;
     LocalCopy *localCopy = nullptr;
     FileUnpacker *fileUnpacker = nullptr;

@@ -516,8 +516,41 @@ private Q_SLOTS:
         QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
     }
 
+    // Two installers fetching the same version at once: the second fetches without the cache and
+    // leaves the first one's partial download alone, which stays to be continued after a cancel.
+    void secondInstallerLeavesThePartialDownload()
+    {
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
+        const QString part = Installation::imageCache() + "/" + demoSha + ".part";
+        Installation first;
+        Run firstRun(first);
+        first.start(listedVersion("__q/rate=2000000/demo", demoSha, listed(card->path())));
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(part).size() > 0; }, 30000));
+
+        Installation second;
+        Run secondRun(second);
+        second.start(listedVersion("demo", demoSha, listed(card->path())));
+        QVERIFY(secondRun.waitForEnd());
+        QVERIFY2(secondRun.ok(), qPrintable(secondRun.text()));
+        QVERIFY(secondRun.log().contains(
+            "Ein anderer Installer lädt dieses Image gerade herunter; es wird ohne den Cache geladen."));
+        QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
+        QVERIFY(first.isRunning());
+
+        first.cancel();
+        QVERIFY(firstRun.waitForEnd());
+        QCOMPARE(QDir(Installation::imageCache()).entryList(QDir::Files), QStringList{QString(demoSha + ".part")});
+        const QByteArray kept = readFile(part);
+        QVERIFY(kept.size() > 0);
+        QVERIFY(readFile(demoPath()).startsWith(kept));
+    }
+
     // The working folder lives beside the cache, not in TMPDIR: an image larger than a small
-    // tmpfs TMPDIR installs; leftovers of dead runs go, those of running installers stay.
+    // tmpfs TMPDIR installs, and the cached download stays as sent; leftovers of dead runs go,
+    // those of running installers stay.
     void workingFolderBesideTheCache()
     {
         const QString tmp = dir->filePath("tmp");
@@ -542,13 +575,14 @@ private Q_SLOTS:
 
         Installation job;
         Run run(job);
-        job.start(localImage(demoPath(), listed(card->path())));
+        job.start(listedVersion("demo", demoSha, listed(card->path())));
         QVERIFY(QTest::qWaitFor(
             [&] { return job.step() == Installation::Step::Writing || !run.ends.isEmpty(); }, 60000));
         QVERIFY(job.workingFolder().startsWith(root.path() + "/"));
         QVERIFY(!QFileInfo(root.path()).permissions().testFlag(QFileDevice::ReadOther));
         QVERIFY(run.waitForEnd());
         QVERIFY2(run.ok(), qPrintable(run.text()));
+        QVERIFY(readFile(Installation::imageCache() + "/" + demoSha) == readFile(demoPath()));
         QCOMPARE(workLeftovers(), QStringList{QString("%1-alive").arg(::getppid())});
         QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
