@@ -93,7 +93,7 @@ private:
     qint64 received = 0; // bytes taken from the reply
     QByteArray head;     // the first bytes of the body, which tell its format
     Unpacking unpacking = Unpacking::ByFormat;
-    qint64 keptBytes = 0;              // of a resumed download: already in the file, not asked for
+    qint64 keptBytes = 0;             // of a resumed download: already in the file, not asked for
     FileHasher *partHasher = nullptr; // hashes the kept bytes before the rest is asked for
     bool inputEnded = false;
     bool cancelled = false;

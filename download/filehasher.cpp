@@ -44,9 +44,9 @@ void FileHasher::hashPiece()
 
 void FileHasher::end(bool ok)
 {
-    const QString error = ok ? QString()
-                             : QStringLiteral("„%1“ kann nicht gelesen werden: %2")
-                                   .arg(file.fileName(), file.errorString());
+    const QString error =
+        ok ? QString()
+           : QStringLiteral("„%1“ kann nicht gelesen werden: %2").arg(file.fileName(), file.errorString());
     stop();
     Q_EMIT finished(ok, error);
 }

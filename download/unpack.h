@@ -35,9 +35,9 @@ enum class Unpacking
 };
 
 // Reads source to its end and writes the image into output: unpacked when the first bytes show
-// one of the formats of ImageFormat (and unpacking is ByFormat), else unchanged. Stops at the first failure; the output is then
-// left as it is for the caller to discard. A stop of the source is honoured while input is still
-// expected and, for a packed image, while it is being unpacked.
+// one of the formats of ImageFormat (and unpacking is ByFormat), else unchanged. Stops at the
+// first failure; the output is then left as it is for the caller to discard. A stop of the source
+// is honoured while input is still expected and, for a packed image, while it is being unpacked.
 UnpackResult unpackImage(ByteSource &source, ImageOutput &output, Unpacking unpacking = Unpacking::ByFormat);
 
 // The German message for the statuses from TooLarge on, which concern the image itself; the

@@ -294,7 +294,8 @@ void Installation::downloadStraight()
 void Installation::downloadIntoCache()
 {
     QDir().mkpath(imageCache());
-    QFile::setPermissions(imageCache(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(imageCache(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString part = partialImage();
     partLock = std::make_unique<QLockFile>(lockOf(part));
     partLock->setStaleLockTime(0);

@@ -405,7 +405,6 @@ void TestDownloader::destructionWhileRunningRemovesFile()
     QVERIFY(!QFile::exists(destination()));
 }
 
-
 void TestDownloader::resumeContinuesWhatIsKept_data()
 {
     QTest::addColumn<QString>("query");
@@ -417,8 +416,8 @@ void TestDownloader::resumeContinuesWhatIsKept_data()
     QTest::newRow("server ignores the range")
         << QStringLiteral("?norange=1") << 1234567 << false << "bytes=1234567-" << false;
     QTest::newRow("nothing kept") << QString() << 0 << false << QString() << false;
-    QTest::newRow("all kept (416)") << QString() << int(3 * 1024 * 1024 + 17) << false
-                                    << "bytes=3145745-" << false;
+    QTest::newRow("all kept (416)") << QString() << int(3 * 1024 * 1024 + 17) << false << "bytes=3145745-"
+                                    << false;
     QTest::newRow("kept bytes damaged") << QString() << 1234567 << true << "bytes=1234567-" << false;
     QTest::newRow("file URL read whole") << QString() << 1234567 << false << QString() << true;
 }

@@ -505,9 +505,10 @@ private Q_SLOTS:
                                 listed(card->path())));
         QVERIFY(run.waitForEnd());
         QVERIFY2(run.ok(), qPrintable(run.text()));
-        QVERIFY2(run.log().contains(QString("Der unterbrochene Download wird fortgesetzt; %1 liegen schon vor.")
-                                        .arg(germanSize(kept.size()))),
-                 qPrintable(run.log().join('\n')));
+        QVERIFY2(
+            run.log().contains(QString("Der unterbrochene Download wird fortgesetzt; %1 liegen schon vor.")
+                                   .arg(germanSize(kept.size()))),
+            qPrintable(run.log().join('\n')));
         const QList<HttpServer::Request> gets = requestsSince(*server, before, "GET");
         QCOMPARE(gets.size(), 1);
         QCOMPARE(gets.first().range, QString("bytes=%1-").arg(kept.size()));
@@ -542,7 +543,8 @@ private Q_SLOTS:
 
         first.cancel();
         QVERIFY(firstRun.waitForEnd());
-        QCOMPARE(QDir(Installation::imageCache()).entryList(QDir::Files), QStringList{QString(demoSha + ".part")});
+        QCOMPARE(QDir(Installation::imageCache()).entryList(QDir::Files),
+                 QStringList{QString(demoSha + ".part")});
         const QByteArray kept = readFile(part);
         QVERIFY(kept.size() > 0);
         QVERIFY(readFile(demoPath()).startsWith(kept));
