@@ -1,22 +1,13 @@
 #include "versionlistloader.h"
 
+#include "networkrequest.h"
+
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QNetworkRequest>
 
 namespace {
 
 const int listTimeoutMs = 15000;
-
-QNetworkRequest listRequest(const QUrl &url)
-{
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(listTimeoutMs);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral(TOBRA_USER_AGENT));
-    return request;
-}
 
 } // namespace
 
@@ -33,7 +24,7 @@ void VersionListLoader::load(const QUrl &url)
 {
     abandon();
     body.clear();
-    reply = network.get(listRequest(url));
+    reply = network.get(networkRequest(url, listTimeoutMs));
     // Without a bound the reply would take in whatever the server sends, faster than it is read.
     reply->setReadBufferSize(maxListBytes + 1);
     connect(reply, &QNetworkReply::readyRead, this, &VersionListLoader::onReadyRead);

@@ -2,6 +2,7 @@
 
 #include "filehasher.h"
 #include "imageoutput.h"
+#include "networkrequest.h"
 #include "piecequeue.h"
 #include "unpackjob.h"
 
@@ -18,16 +19,6 @@ constexpr qint64 queueCapacity = 16 * pieceSize;
 // The most taken from the reply in one pass of the event loop while more is on its way.
 constexpr qint64 passLimit = 4 * pieceSize;
 constexpr int transferTimeoutMs = 30000;
-
-QNetworkRequest downloadRequest(const QUrl &url)
-{
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setTransferTimeout(transferTimeoutMs);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral(TOBRA_USER_AGENT));
-    return request;
-}
 } // namespace
 
 Downloader::Downloader(QNetworkAccessManager *network, QObject *parent) : QObject(parent), network(network)
@@ -117,7 +108,7 @@ void Downloader::request(const QUrl &url)
     job = std::make_unique<UnpackJob>(
         *queue, *output, this, [this](const UnpackResult &result) { onUnpacked(result); }, unpacking);
     localReply = url.isLocalFile();
-    QNetworkRequest get = downloadRequest(url);
+    QNetworkRequest get = networkRequest(url, transferTimeoutMs);
     if (keptBytes > 0)
         get.setRawHeader("Range", "bytes=" + QByteArray::number(keptBytes) + '-');
     reply = network->get(get);

@@ -6,6 +6,7 @@
 #include "germannumber.h"
 #include "imageformat.h"
 #include "localcopy.h"
+#include "networkrequest.h"
 #include "writejob.h"
 
 #include <QDir>
@@ -485,11 +486,9 @@ void Installation::reportInstall()
     if (request.isLocal() || !request.countConsent || request.counterUrl.isEmpty())
         return finish(Outcome::Succeeded, QString());
     enterStep(Step::Reporting, QString());
-    QNetworkRequest post(request.counterUrl);
+    QNetworkRequest post = networkRequest(request.counterUrl, counterTimeoutMs);
     post.setHeader(QNetworkRequest::ContentTypeHeader,
                    QByteArrayLiteral("application/x-www-form-urlencoded"));
-    post.setHeader(QNetworkRequest::UserAgentHeader, QByteArrayLiteral(TOBRA_USER_AGENT));
-    post.setTransferTimeout(counterTimeoutMs);
     counterReply = network->post(post, "image=" + QUrl::toPercentEncoding(request.version.image));
     connect(counterReply, &QNetworkReply::finished, this, [this] {
         counterReply->deleteLater();

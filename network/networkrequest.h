@@ -1,0 +1,9 @@
+#pragma once
+
+#include <QNetworkRequest>
+#include <QUrl>
+
+// A request for url as the program sends every one: redirects only to equally safe addresses,
+// always from the network (never from a cache), naming the program, and given up after
+// transferTimeoutMs without data.
+QNetworkRequest networkRequest(const QUrl &url, int transferTimeoutMs);
