@@ -58,7 +58,7 @@ bool readEntry(const QJsonValue &value, int number, VersionEntry *entry, QString
         return fail(error, QStringLiteral("Eintrag %1 (%2): ungültiger Image-Name").arg(n, entry->title));
     if (!entry->sha256.isEmpty() && !isValidChecksum(entry->sha256))
         return fail(error,
-                    QStringLiteral("Eintrag %1 (%2): ungültige SHA256-Prüfsumme").arg(n, entry->title));
+                    QStringLiteral("Eintrag %1 (%2): ungültige SHA-256-Prüfsumme").arg(n, entry->title));
     return true;
 }
 

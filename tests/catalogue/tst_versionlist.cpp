@@ -119,7 +119,7 @@ void TestVersionList::parsesDocument_data()
                                    << QList<VersionEntry>();
     QTest::newRow("image missing") << withEntry(R"({"title": "Tobra 3"})") << badImage
                                    << QList<VersionEntry>();
-    const QString badSum = "Eintrag 1 (Tobra 4): ungültige SHA256-Prüfsumme";
+    const QString badSum = "Eintrag 1 (Tobra 4): ungültige SHA-256-Prüfsumme";
     for (const QByteArray &sum : {sha.left(63), sha + "0", sha.left(63) + "g"})
         QTest::addRow("checksum %s", sum.constData())
             << withEntry(R"({"title": "Tobra 4", "image": "t", "sha256": ")" + sum + "\"}") << badSum
