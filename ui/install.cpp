@@ -1,11 +1,15 @@
 // The window's side of an installation: the widgets become a request, the chosen card is listed
-// afresh and confirmed, and what the installation reports is shown.
+// afresh and confirmed, and what the installation reports is shown; the image it keeps can be
+// removed.
 #include "desktopnotification.h"
 #include "drives.h"
+#include "germannumber.h"
+#include "imagecache.h"
 #include "mainwindow.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -168,6 +172,44 @@ void MainWindow::stopOnSignal()
         setBusy(false);
     }
     close();
+}
+
+// Usable only while idle and with something to remove. The tooltip, which screen readers take as
+// the description, says where the cache is and what it holds.
+void MainWindow::updateCacheButton()
+{
+    const qint64 bytes = imageCacheBytes();
+    const QString folder = QDir::toNativeSeparators(Installation::imageCache());
+    clearCacheButton->setEnabled(!busy && bytes > 0);
+    clearCacheButton->setToolTip(bytes > 0
+                                     ? QStringLiteral("Zwischengespeichertes Image in „%1“ löschen (%2)")
+                                           .arg(folder, germanSize(bytes))
+                                     : QStringLiteral("Der Cache in „%1“ ist leer.").arg(folder));
+}
+
+void MainWindow::clearCache()
+{
+    const qint64 bytes = imageCacheBytes();
+    if (busy || bytes == 0)
+        return;
+    if (!askYesNo(this, QMessageBox::Question,
+                  QStringLiteral("Das zwischengespeicherte Image (%1) löschen? Eine spätere Installation "
+                                 "lädt es dann neu herunter.")
+                      .arg(germanSize(bytes))))
+        return;
+    QString error;
+    if (emptyImageCache(&error)) {
+        const qint64 kept = imageCacheBytes();
+        appendLog(QStringLiteral("Cache geleert: %1 freigegeben.").arg(germanSize(bytes - kept)));
+        if (kept > 0)
+            appendLog(QStringLiteral("Was ein anderer laufender Installer gerade herunterlädt, bleibt im "
+                                     "Cache (%1).")
+                          .arg(germanSize(kept)));
+    } else {
+        statusLabel->setText(QStringLiteral("Cache nicht geleert"));
+        appendLog(QStringLiteral("FEHLER: %1").arg(error));
+    }
+    updateCacheButton();
 }
 
 void MainWindow::makeInstallation()

@@ -146,6 +146,7 @@ MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *pa
     makeInstallation();
     connectSignals();
     updateEnabled();
+    updateCacheButton();
     refreshDrives();
     driveWatcher->start();
     loadConfig();
@@ -264,6 +265,9 @@ QLayout *MainWindow::buildButtonRow()
     copyLogButton = namedButton("copyLogButton", QStringLiteral("Protokoll kopieren"),
                                 QStringLiteral("Protokoll in die Zwischenablage kopieren"));
     row->addWidget(copyLogButton);
+    clearCacheButton =
+        namedButton("clearCacheButton", QStringLiteral("Cache leeren"), QStringLiteral("Image-Cache leeren"));
+    row->addWidget(clearCacheButton);
     row->addStretch();
     cancelButton = namedButton("cancelButton", QStringLiteral("Abbrechen"));
     cancelButton->setEnabled(false);
@@ -309,6 +313,7 @@ void MainWindow::connectSignals()
     connect(installButton, &QPushButton::clicked, this, &MainWindow::install);
     connect(cancelButton, &QPushButton::clicked, this, &MainWindow::cancel);
     connect(copyLogButton, &QPushButton::clicked, this, &MainWindow::copyLog);
+    connect(clearCacheButton, &QPushButton::clicked, this, &MainWindow::clearCache);
     connect(driveWatcher, &DriveWatcher::changed, this, &MainWindow::onDrivesChanged);
     connect(StopSignals::instance(), &StopSignals::received, this, &MainWindow::stopOnSignal);
 }
@@ -332,6 +337,7 @@ void MainWindow::setBusy(bool b)
     }
     installButton->setEnabled(!b);
     cancelButton->setEnabled(b);
+    updateCacheButton(); // a run that ends may have filled the cache
     const QList<QWidget *> lockedWhileBusy = {reloadButton, refreshButton, versionCombo,    driveCombo,
                                               romButton,    romEdit,       localImageCheck, useExtCheck};
     for (QWidget *widget : lockedWhileBusy)

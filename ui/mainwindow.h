@@ -63,6 +63,7 @@ private Q_SLOTS:
     void browseLocalImage();
     void install();
     void cancel();
+    void clearCache();
 
 private:
     void buildWidgets();
@@ -97,6 +98,7 @@ private:
     void showCancelled(const QString &text);
     void stopOnSignal();
     void makeInstallation();
+    void updateCacheButton();
 
     QUrl configUrl;
     QUrl imageBase;
@@ -124,6 +126,7 @@ private:
     QPushButton *installButton = nullptr;
     QPushButton *cancelButton = nullptr;
     QPushButton *copyLogButton = nullptr;
+    QPushButton *clearCacheButton = nullptr;
 
     Installation *installation = nullptr;
     bool busy = false;

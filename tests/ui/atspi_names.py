@@ -27,6 +27,7 @@ EXPECTED = {
     ("push button", "Erweiterungs-ROM-Datei auswählen"),
     ("push button", "Speicherkarten neu suchen"),
     ("push button", "Protokoll in die Zwischenablage kopieren"),
+    ("push button", "Image-Cache leeren"),
     ("push button", "Abbrechen"),
     ("push button", "Installieren"),
     ("check box", "Lokale Image-Datei verwenden (ohne Download)"),

@@ -21,11 +21,12 @@
 
 namespace {
 
-const QStringList widgetMembers = {"versionCombo", "kickstartLabel", "reloadButton",     "localImageCheck",
-                                   "countCheck",   "localImageEdit", "localImageButton", "romEdit",
-                                   "romButton",    "useExtCheck",    "extEdit",          "extButton",
-                                   "driveCombo",   "refreshButton",  "statusLabel",      "progressBar",
-                                   "logView",      "installButton",  "cancelButton",     "copyLogButton"};
+const QStringList widgetMembers = {"versionCombo",    "kickstartLabel", "reloadButton",     "localImageCheck",
+                                   "countCheck",      "localImageEdit", "localImageButton", "romEdit",
+                                   "romButton",       "useExtCheck",    "extEdit",          "extButton",
+                                   "driveCombo",      "refreshButton",  "statusLabel",      "progressBar",
+                                   "logView",         "installButton",  "cancelButton",     "copyLogButton",
+                                   "clearCacheButton"};
 
 const QByteArray twoDrives = R"({"blockdevices": [
   {"name": "sdx", "path": "/dev/sdx", "size": 15931539456, "type": "disk", "rm": true, "hotplug": true,
@@ -69,12 +70,14 @@ private Q_SLOTS:
     {
         QCoreApplication::setOrganizationName(QStringLiteral("Drellwerk"));
         QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(scratch.filePath(QStringLiteral("cache"))));
         lsblk = std::make_unique<FakeLsblk>();
     }
 
     void init()
     {
         QSettings().clear();
+        QDir(Installation::imageCache()).removeRecursively();
         lsblk->answer(R"({"blockdevices": []})");
     }
 
@@ -123,6 +126,9 @@ private Q_SLOTS:
         QTest::newRow("copyLogButton") << "copyLogButton"
                                        << ""
                                        << "Protokoll kopieren";
+        QTest::newRow("clearCacheButton") << "clearCacheButton"
+                                          << ""
+                                          << "Cache leeren";
     }
 
     // Texts (placeholder texts for line edits) and which group box holds each widget.
@@ -206,6 +212,7 @@ private Q_SLOTS:
         for (bool busy : busySteps)
             window->setBusy(busy);
 
+        disabled << "clearCacheButton"; // the cache is empty
         QStringList actual;
         for (const QString &name : widgetMembers)
             if (!window->findChild<QWidget *>(name)->isEnabled())
@@ -543,6 +550,8 @@ private Q_SLOTS:
                                  << "Protokoll";
         QTest::newRow("copyLogButton") << "copyLogButton"
                                        << "Protokoll in die Zwischenablage kopieren";
+        QTest::newRow("clearCacheButton") << "clearCacheButton"
+                                          << "Image-Cache leeren";
         QTest::newRow("installButton") << "installButton"
                                        << "Installieren";
         QTest::newRow("useExtCheck") << "useExtCheck"
@@ -715,6 +724,47 @@ private Q_SLOTS:
         QCOMPARE(copied.size(), logLines(*window).size());
         QVERIFY2(copied.last().endsWith(" Lade http://host/x.img herunter …"), qPrintable(copied.last()));
         QCOMPARE(logLines(*window).last(), QStringLiteral("Lade [Adresse] herunter …"));
+    }
+
+    void clearCache_data()
+    {
+        QTest::addColumn<bool>("confirm");
+        QTest::newRow("yes") << true;
+        QTest::newRow("no") << false;
+    }
+
+    // The button offers the cache once a run has filled it and empties it only after a Yes.
+    void clearCache()
+    {
+        QFETCH(bool, confirm);
+        const auto window = makeWindow();
+        window->show();
+        auto *button = member<QPushButton>(*window, "clearCacheButton");
+        QVERIFY(!button->isEnabled());
+
+        const QString cache = Installation::imageCache();
+        QVERIFY(QDir().mkpath(cache));
+        QFile image(cache + "/" + QString(64, 'a'));
+        QVERIFY(image.open(QIODevice::WriteOnly) && image.resize(Q_INT64_C(1900000000))); // sparse
+        image.close();
+        window->setBusy(true);
+        QVERIFY(!button->isEnabled());
+        window->setBusy(false);
+        QVERIFY(button->isEnabled());
+        QCOMPARE(button->toolTip(), QStringLiteral("Zwischengespeichertes Image in „%1“ löschen (1,9 GB)")
+                                        .arg(QDir::toNativeSeparators(cache)));
+
+        QString question;
+        onNextDialog<QMessageBox>([&](QMessageBox *box) {
+            question = box->text();
+            box->button(confirm ? QMessageBox::Yes : QMessageBox::No)->click();
+        });
+        button->click();
+        QCOMPARE(question, QStringLiteral("Das zwischengespeicherte Image (1,9 GB) löschen? Eine spätere "
+                                          "Installation lädt es dann neu herunter."));
+        QCOMPARE(image.exists(), !confirm);
+        QCOMPARE(button->isEnabled(), !confirm);
+        QCOMPARE(logLines(*window).contains(QStringLiteral("Cache geleert: 1,9 GB freigegeben.")), confirm);
     }
 };
 
