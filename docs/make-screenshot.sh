@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes docs/screenshot.png with the installer's --screenshot option: a sample version list, a
-# remembered ROM path and, when run as root, a 16 GB loop device shown as a removable card.
+# remembered ROM path, an empty cache and, when run as root, a 16 GB loop device shown as a
+# removable card.
 # Usage: docs/make-screenshot.sh [PATH_OF_tobra-installer]
 set -euo pipefail
 docs=$(cd "$(dirname "$0")" && pwd)
@@ -37,5 +38,5 @@ if [ "$(id -u)" -eq 0 ]; then
     export PATH="$docs/../tests/support/removable-lsblk:$PATH" TOBRA_REMOVABLE_DEVICES="$card"
 fi
 
-XDG_CONFIG_HOME="$work/config" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=offscreen \
+XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=offscreen \
     "$program" --config-url "$work/tobra.json" --screenshot "$docs/screenshot.png"
