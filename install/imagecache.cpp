@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLockFile>
 
 namespace {
 
@@ -22,7 +23,29 @@ QFileInfoList cacheFiles()
     return files;
 }
 
+// Whether anything, a dangling link too, is still at path.
+bool isPresent(const QString &path)
+{
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
+}
+
 } // namespace
+
+QString lockOf(const QString &partPath)
+{
+    return partPath.endsWith(QLatin1String(".lock")) ? partPath : partPath + QStringLiteral(".lock");
+}
+
+bool isLockedByOther(const QString &path)
+{
+    QLockFile lock(lockOf(path));
+    lock.setStaleLockTime(0);
+    if (!lock.tryLock(0))
+        return true;
+    lock.unlock();
+    return false;
+}
 
 qint64 imageCacheBytes()
 {
@@ -36,8 +59,11 @@ qint64 imageCacheBytes()
 bool emptyImageCache(QString *error)
 {
     for (const QFileInfo &entry : cacheFiles()) {
+        if (isLockedByOther(entry.filePath()))
+            continue;
+        // A lock left by a dead installer goes with the check of its partial file.
         QFile file(entry.filePath());
-        if (!file.remove())
+        if (!file.remove() && isPresent(entry.filePath()))
             return fail(error, QStringLiteral("„%1“ konnte nicht gelöscht werden: %2")
                                    .arg(QDir::toNativeSeparators(entry.filePath()), file.errorString()));
     }

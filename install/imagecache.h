@@ -3,12 +3,22 @@
 #include <QString>
 #include <QtGlobal>
 
-// The folder Installation::imageCache() as the user sees it: how much it holds, and emptying it.
+// The folder Installation::imageCache(): what it holds, emptying it, and the locks by which
+// installers running at the same time leave each other's downloads alone.
+
+// The lock a download into the cache holds on its partial file (a lock is its own lock).
+QString lockOf(const QString &partPath);
+
+// Whether another running installer holds the lock of a cache file (or is the lock); a lock left
+// by a dead one goes. A download outlasts any age that would make its lock look stale: only a
+// lock whose process is gone counts as left.
+bool isLockedByOther(const QString &path);
 
 // The total size of the regular files in the image cache; 0 when there is none. Links are not
 // followed.
 qint64 imageCacheBytes();
 
-// Removes every file of the image cache, links as links (never what they point to). True when
-// nothing is left or there was no cache; on failure *error names the file that stays.
+// Removes every file of the image cache but what another running installer is downloading; links
+// go as links, never what they point to. True when that is done or there was no cache; on failure
+// *error names the file that stays.
 bool emptyImageCache(QString *error = nullptr);

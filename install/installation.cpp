@@ -4,6 +4,7 @@
 #include "filehasher.h"
 #include "fileunpacker.h"
 #include "germannumber.h"
+#include "imagecache.h"
 #include "imageformat.h"
 #include "localcopy.h"
 #include "networkrequest.h"
@@ -58,25 +59,6 @@ bool isPackedFile(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) &&
            detectImageFormat(file.read(imageFormatHeadSize)) != ImageFormat::Raw;
-}
-
-// The lock a download into the cache holds on its partial file.
-QString lockOf(const QString &partPath)
-{
-    return partPath.endsWith(QLatin1String(".lock")) ? partPath : partPath + QStringLiteral(".lock");
-}
-
-// Whether another running installer holds the lock of a cache file (or is the lock); a lock left
-// by a dead one goes. A download outlasts any age that would make its lock look stale: only a
-// lock whose process is gone counts as left.
-bool isLockedByOther(const QString &path)
-{
-    QLockFile lock(lockOf(path));
-    lock.setStaleLockTime(0);
-    if (!lock.tryLock(0))
-        return true;
-    lock.unlock();
-    return false;
 }
 
 QString cancelText(Installation::CardState card)

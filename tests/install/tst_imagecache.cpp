@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QLockFile>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -55,6 +56,27 @@ private Q_SLOTS:
         QCOMPARE(imageCacheBytes(), qint64(0));
         QCOMPARE(readFile(outsideFile), QByteArray(1000, 'o'));
         QCOMPARE(readFile(outsideInFolder), QByteArray(10, 'o'));
+    }
+
+    // What another installer is downloading stays with its lock; a lock left by a dead one goes.
+    void downloadOfAnotherInstallerStays()
+    {
+        const QString cache = Installation::imageCache();
+        QVERIFY(QDir().mkpath(cache));
+        const QString running = cache + "/" + QString(64, 'c') + ".part";
+        const QString left = cache + "/" + QString(64, 'd') + ".part";
+        QVERIFY(writeFile(running, QByteArray(50, 'r')));
+        QVERIFY(writeFile(left, QByteArray(70, 'l')));
+        QVERIFY(writeFile(lockOf(left), "999999999\ntobra-installer\n\n")); // no such process
+        QLockFile lock(lockOf(running));
+        QVERIFY(lock.tryLock(0));
+
+        QString error;
+        QVERIFY2(emptyImageCache(&error), qPrintable(error));
+        QStringList expected{QFileInfo(running).fileName(), QFileInfo(lockOf(running)).fileName()};
+        expected.sort();
+        QCOMPARE(QDir(cache).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), expected);
+        QCOMPARE(imageCacheBytes(), qint64(50) + QFileInfo(lockOf(running)).size());
     }
 };
 
