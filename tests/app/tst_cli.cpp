@@ -296,6 +296,30 @@ private Q_SLOTS:
             QCOMPARE(server->requests("POST").last().body, QByteArray("image=tobra-demo.img"));
     }
 
+    // Started as root through pkexec or sudo, the installer inherits their PKEXEC_UID and
+    // SUDO_UID; the helper it starts itself still reads root's private working copy as root.
+    void rootWithALaunchersVariables()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root");
+        const passwd *nobody = ::getpwnam("nobody");
+        if (!nobody)
+            QSKIP("needs the user nobody");
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        QProcessEnvironment environment = environmentFor(card.path());
+        for (const char *variable : {"PKEXEC_UID", "SUDO_UID"})
+            environment.insert(variable, QString::number(nobody->pw_uid));
+        environment.insert("SUDO_GID", QString::number(nobody->pw_gid));
+
+        const Run run = runCli(installArguments(card.path(), {"--image", demoPath(), "--yes"}), environment);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), readFile(rom()));
+    }
+
     void refused_data()
     {
         QTest::addColumn<qint64>("cardSize");
