@@ -83,6 +83,11 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
     if (identity.sizeBytes > 0)
         arguments << QStringLiteral("--size=%1").arg(identity.sizeBytes);
     QString program = helper;
+    // pkexec tells the helper whom it runs for; started by root directly, it reads as root, also
+    // when this installer itself was started through pkexec or sudo and inherited their variables.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("PKEXEC_UID"));
+    process.setProcessEnvironment(environment);
     if (!runningAsRoot()) {
         QStringList launcher = launcherCommand();
         program = launcher.takeFirst();
