@@ -321,7 +321,8 @@ private Q_SLOTS:
         QCOMPARE(list.versions.first().image, demoImage);
         QCOMPARE(list.versions.last(),
                  (VersionEntry{"Tobra Demo (xz)", demoImage + ".xz", "3.1 (Demo)",
-                               QString::fromLatin1(sha256Hex(readFile(demoPath() + ".xz")))}));
+                               QString::fromLatin1(sha256Hex(readFile(demoPath() + ".xz"))),
+                               QFileInfo(demoPath()).size()}));
     }
 
     // A packed image, told by its content, is unpacked on the way onto the card, downloaded or
