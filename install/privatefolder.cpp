@@ -101,7 +101,7 @@ int walkTo(const QString &path, FolderUse use, bool *missing, QString *error)
 }
 
 // Whether the folder, or as much of it as exists, is one only root can change.
-bool onlyRootCanChange(const QString &path)
+bool pathOnlyRootCanChange(const QString &path)
 {
     bool missing = false;
     const int fd = walkTo(path, FolderUse::Existing, &missing, nullptr);
@@ -113,7 +113,7 @@ bool onlyRootCanChange(const QString &path)
 QString rootCacheBase()
 {
     const QString chosen = qEnvironmentVariable("XDG_CACHE_HOME");
-    if (QDir::isAbsolutePath(chosen) && onlyRootCanChange(chosen))
+    if (QDir::isAbsolutePath(chosen) && pathOnlyRootCanChange(chosen))
         return QDir::cleanPath(chosen);
     const passwd *root = ::getpwuid(0);
     const QString home = root && root->pw_dir && root->pw_dir[0] == '/' ? QFile::decodeName(root->pw_dir)
