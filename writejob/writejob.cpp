@@ -266,3 +266,35 @@ void WriteJob::report(bool ok, const QString &error)
     reported = true;
     Q_EMIT finished(ok, error);
 }
+
+void WriteJob::startStream(const QString &devicePath, bool verify, const DriveIdentity &identity,
+                           qint64 imageBytes)
+{
+    Q_UNUSED(devicePath)
+    Q_UNUSED(verify)
+    Q_UNUSED(identity)
+    Q_UNUSED(imageBytes)
+    report(false, QStringLiteral("Noch nicht verfügbar."));
+}
+
+bool WriteJob::send(const QByteArray &bytes)
+{
+    Q_UNUSED(bytes)
+    return false;
+}
+
+qint64 WriteJob::queuedBytes() const
+{
+    return 0;
+}
+
+void WriteJob::goAhead()
+{}
+
+void WriteJob::abortStream()
+{}
+
+bool WriteJob::cardTouched() const
+{
+    return false;
+}
