@@ -24,6 +24,18 @@ DownloadSource::~DownloadSource()
     delete downloader;
 }
 
+// Later: this may run inside the downloader's own signal.
+void DownloadSource::stop()
+{
+    reader.stop();
+    if (!downloader)
+        return;
+    downloader->disconnect(this);
+    downloader->cancel();
+    downloader->deleteLater();
+    downloader = nullptr;
+}
+
 bool DownloadSource::start(const QUrl &url, const QString &path, qint64 maxBytes, QString *error)
 {
     QFile part(path);

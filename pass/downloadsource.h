@@ -28,6 +28,8 @@ public:
     // path cannot be read.
     bool start(const QUrl &url, const QString &path, qint64 maxBytes, QString *error = nullptr);
     ByteSource &bytes() { return reader; }
+    // Abandons the download as the destructor does; no signal follows.
+    void stop();
     qint64 waitedMs() const { return reader.waitedMs(); }
 
 Q_SIGNALS:

@@ -18,6 +18,12 @@ void ImagePass::start()
                                       [this](const UnpackResult &result) { onUnpacked(result); });
 }
 
+void ImagePass::stop()
+{
+    disconnect(this, &ImagePass::finished, nullptr, nullptr);
+    job.reset();
+}
+
 void ImagePass::onUnpacked(const UnpackResult &result)
 {
     job.reset();

@@ -28,6 +28,8 @@ public:
     Q_DISABLE_COPY(ImagePass)
 
     void start();
+    // Stops the source and waits for the thread; no signal follows. The sink must be stopped first.
+    void stop();
     qint64 bytesTaken() const { return tap.bytesTaken(); }
     qint64 sourceWaitedMs() const { return tap.waitedMs(); }
 
