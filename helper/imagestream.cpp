@@ -148,7 +148,7 @@ ImageStreamReader::Result ImageStreamReader::takeGoAhead(qint64 length, QString 
     if (bigEndian(count, int(GO_AHEAD_LENGTH)) != quint64(receivedBytes))
         return failed(error, invalidText());
     if (receivedBytes == 0)
-        return failed(error, QStringLiteral("Das Image ist leer"));
+        return failed(error, QStringLiteral("Das Image ist leer."));
     if (announcedSize >= 0 && receivedBytes != announcedSize)
         return failed(error, QStringLiteral("Das Image ist kleiner als angegeben (%1 statt %2 Byte).")
                                  .arg(bytesText(receivedBytes), bytesText(announcedSize)));

@@ -34,6 +34,25 @@ bool sameDigest(const XXH128_hash_t &a, const XXH128_hash_t &b)
     return XXH128_isEqual(a, b) != 0;
 }
 
+// A second open of the very file the descriptor holds, for reading: no name is looked up again.
+int reopenForReading(int fd)
+{
+    return ::open(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), O_RDONLY | O_CLOEXEC);
+}
+
+// Reads up to length bytes at the offset; fewer only where the file ends. -1 on an error.
+qint64 readFully(int fd, char *data, qint64 length, qint64 offset)
+{
+    qint64 done = 0;
+    while (done < length) {
+        const ssize_t count = readRetrying(fd, data + done, length - done, offset + done);
+        if (count <= 0)
+            return count < 0 ? -1 : done;
+        done += count;
+    }
+    return done;
+}
+
 // Writes the image as it arrives: zeros over the first MiB when its first byte comes, then chunk
 // by chunk behind it, each chunk's digest kept for the read-back; the first MiB itself waits in
 // memory until the image is complete and accepted. Memory stays at two buffers and one digest per
@@ -72,6 +91,7 @@ private:
     const StreamEvents &events;
     QString *error;
     QByteArray head;
+    qint64 cardHeadSize = 0; // what the card had of its first MiB (a file may be shorter)
     QByteArray chunk;
     qint64 chunkStart = 0;
     qint64 filled = 0;
@@ -80,14 +100,19 @@ private:
 };
 
 // The first image byte: from here on the card is changed, and its first MiB is zero until the end.
+// What the card held there stays behind an image smaller than that, as in the file form.
 bool StreamWriter::begin()
 {
     if (events.writing)
         events.writing();
     head = QByteArray(HEAD_SIZE, '\0');
     chunk = QByteArray(CHUNK_SIZE, '\0');
+    const Descriptor reader(reopenForReading(card));
+    cardHeadSize = reader.isOpen() ? readFully(reader.get(), head.data(), HEAD_SIZE, 0) : -1;
+    if (cardHeadSize < 0)
+        return fail(error, deviceError("Lesefehler auf %1: %2", devicePath, errno));
     int errorNumber = 0;
-    if (!writeAll(card, head.constData(), HEAD_SIZE, 0, &errorNumber))
+    if (!writeAll(card, chunk.constData(), cardHeadSize, 0, &errorNumber))
         return failedWrite(errorNumber);
     if (::fdatasync(card) != 0)
         return failedWrite(errno);
@@ -141,7 +166,7 @@ bool StreamWriter::finish()
     if (!forceOut())
         return false;
     int errorNumber = 0;
-    if (!writeAll(card, head.constData(), qMin(chunkStart, HEAD_SIZE), 0, &errorNumber))
+    if (!writeAll(card, head.constData(), qMax(qMin(chunkStart, HEAD_SIZE), cardHeadSize), 0, &errorNumber))
         return failedWrite(errorNumber);
     if (!forceOut())
         return false;
