@@ -29,7 +29,6 @@ bool StreamPipe::open(int *childEnd)
     connect(notifier, &QSocketNotifier::activated, this, &StreamPipe::flush);
     paused = true;
     finishing = false;
-    takenBytes = 0;
     return true;
 }
 
@@ -103,7 +102,6 @@ void StreamPipe::flush()
             return;
         }
         frontTaken += sent;
-        takenBytes += sent;
         queuedBytes -= sent;
         if (frontTaken == front.size()) {
             pieces.removeFirst();

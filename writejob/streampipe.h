@@ -36,8 +36,6 @@ public:
     bool isOpen() const { return fd >= 0; }
     bool isAccepting() const { return isOpen() && !finishing; }
     qint64 queued() const { return queuedBytes; }
-    // Bytes the helper's side has taken since open().
-    qint64 taken() const { return takenBytes; }
 
 Q_SIGNALS:
     void drained();
@@ -51,7 +49,6 @@ private:
     QList<QByteArray> pieces;
     qint64 frontTaken = 0; // bytes of the first piece already taken
     qint64 queuedBytes = 0;
-    qint64 takenBytes = 0;
     bool paused = true;
     bool finishing = false;
 };

@@ -78,7 +78,6 @@ void WriteJob::reset()
     streamTotal = -1;
     imageBytesSent = 0;
     touchReported = false;
-    outputCutOff = false;
     doneSeen = false;
     cancelled = false;
     reported = false;
@@ -150,12 +149,12 @@ void WriteJob::cancel()
     cancelled = true;
     if (!isRunning())
         return;
-    // What the helper has said so far still counts (did it start writing?); then its input ends,
-    // which stops a helper we may not kill, and so does its output closing.
-    onOutput();
-    outputCutOff = output != nullptr;
+    // The stream form's helper stops at the end of its input (the card's first MiB stays zero)
+    // and still tells whether it had begun to write. The file form's is stopped by its output
+    // closing: its next line ends it.
     input.close();
-    closeOutputPipe();
+    if (!streaming)
+        closeOutputPipe();
     process.kill();
 }
 
@@ -373,7 +372,5 @@ void WriteJob::abortStream()
 
 bool WriteJob::cardTouched() const
 {
-    if (!streaming)
-        return isRunning() || reported;
-    return touchReported || (outputCutOff && imageBytesSent > 0 && input.taken() > 0);
+    return streaming ? touchReported : isRunning() || reported;
 }

@@ -50,9 +50,9 @@ public:
     // The image must not be used: the helper stops, the card's first MiB stays zero, then
     // finished(false, text).
     void abortStream();
-    // True once the helper has reported that it started writing to the card in this run, and
-    // when that cannot be known any more (a cancel cut its report off after image bytes had gone
-    // to it). The file form reports nothing before writing: there it is true from the start.
+    // True once the helper has reported that it started writing to the card in this run; it
+    // reports that before it changes the card. The file form reports nothing before writing:
+    // there it is true from the start.
     bool cardTouched() const;
 
     // Stops a running helper, which then ends the run with the cancel text; idle, it only
@@ -111,7 +111,6 @@ private:
     qint64 streamTotal = -1;
     qint64 imageBytesSent = 0;
     bool touchReported = false;
-    bool outputCutOff = false;
     bool doneSeen = false;
     bool cancelled = false;
     bool reported = false;
