@@ -1,5 +1,7 @@
 #include "writejob.h"
 
+#include "imagestream.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -18,6 +20,11 @@ QString cancelledText()
 {
     return QStringLiteral(
         "Abgebrochen. Die Karte ist unvollständig beschrieben und muss neu bespielt werden.");
+}
+
+QString cancelledUntouchedText()
+{
+    return QStringLiteral("Abgebrochen. Die Karte wurde nicht verändert.");
 }
 
 // The exit codes by which pkexec reports a refused or abandoned authentication.
@@ -43,6 +50,7 @@ WriteJob::WriteJob(QObject *parent) : QObject(parent)
     connect(&process, &QProcess::finished, this, &WriteJob::onFinished);
     connect(&process, &QProcess::errorOccurred, this, &WriteJob::onError);
     connect(&process, &QProcess::readyReadStandardError, this, &WriteJob::onErrorOutput);
+    connect(&input, &StreamPipe::drained, this, &WriteJob::drained);
 }
 
 WriteJob::~WriteJob()
@@ -51,37 +59,79 @@ WriteJob::~WriteJob()
     // runs on a half-destroyed object, then make sure the helper does not outlive us.
     process.disconnect(this);
     closeOutputPipe();
+    input.close();
     if (process.state() == QProcess::NotRunning)
         return;
     process.kill();
     process.waitForFinished(-1);
 }
 
-void WriteJob::start(const QString &imagePath, const QString &devicePath, bool verify,
-                     const DriveIdentity &identity)
+void WriteJob::reset()
 {
     outputBuffer.clear();
     lastError.clear();
     errorOutput.clear();
     launcherLine.clear();
     phase.clear();
+    input.close();
+    streaming = false;
+    streamTotal = -1;
+    imageBytesSent = 0;
+    touchReported = false;
     doneSeen = false;
     cancelled = false;
     reported = false;
+}
 
-    int outputWriteEnd = -1;
-    if (!openOutputPipe(&outputWriteEnd))
+void WriteJob::start(const QString &imagePath, const QString &devicePath, bool verify,
+                     const DriveIdentity &identity)
+{
+    reset();
+    launch({imagePath, devicePath, verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify")},
+           identity, -1);
+}
+
+void WriteJob::startStream(const QString &devicePath, bool verify, const DriveIdentity &identity,
+                           qint64 imageBytes)
+{
+    reset();
+    streaming = true;
+    streamTotal = imageBytes > 0 ? imageBytes : -1;
+    int inputEnd = -1;
+    if (!input.open(&inputEnd))
         return onError(QProcess::FailedToStart);
+    QStringList arguments{QStringLiteral("--stdin"), devicePath,
+                          verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify")};
+    launch(arguments, identity, inputEnd);
+}
+
+// Starts the helper with its arguments after "--write-helper" up to the verify flag; inputEnd,
+// if not -1, becomes its standard input and is closed here once the child has it.
+void WriteJob::launch(const QStringList &helperArguments, const DriveIdentity &identity, int inputEnd)
+{
+    int outputWriteEnd = -1;
+    if (!openOutputPipe(&outputWriteEnd)) {
+        if (inputEnd >= 0)
+            ::close(inputEnd);
+        return onError(QProcess::FailedToStart);
+    }
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.setChildProcessModifier([outputWriteEnd] { ::dup2(outputWriteEnd, STDOUT_FILENO); });
+    // An empty name gives the file form back the plain input channel it never writes to.
+    process.setStandardInputFile(inputEnd >= 0 ? QProcess::nullDevice() : QString());
+    process.setChildProcessModifier([outputWriteEnd, inputEnd] {
+        ::dup2(outputWriteEnd, STDOUT_FILENO);
+        if (inputEnd >= 0)
+            ::dup2(inputEnd, STDIN_FILENO);
+    });
 
     const QString helper = helperExecutable();
-    QStringList arguments{QStringLiteral("--write-helper"), imagePath, devicePath,
-                          verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify")};
+    QStringList arguments = QStringList{QStringLiteral("--write-helper")} + helperArguments;
     if (identity.diskseq != 0)
         arguments << QStringLiteral("--diskseq=%1").arg(identity.diskseq);
     if (identity.sizeBytes > 0)
         arguments << QStringLiteral("--size=%1").arg(identity.sizeBytes);
+    if (streaming && streamTotal > 0)
+        arguments << QStringLiteral("--image-size=%1").arg(streamTotal);
     QString program = helper;
     if (!runningAsRoot()) {
         QStringList launcher = launcherCommand();
@@ -90,6 +140,8 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
     }
     process.start(program, arguments, QIODevice::ReadWrite);
     ::close(outputWriteEnd);
+    if (inputEnd >= 0)
+        ::close(inputEnd);
 }
 
 void WriteJob::cancel()
@@ -97,7 +149,12 @@ void WriteJob::cancel()
     cancelled = true;
     if (!isRunning())
         return;
-    closeOutputPipe();
+    // The stream form's helper stops at the end of its input (the card's first MiB stays zero)
+    // and still tells whether it had begun to write. The file form's is stopped by its output
+    // closing: its next line ends it.
+    input.close();
+    if (!streaming)
+        closeOutputPipe();
     process.kill();
 }
 
@@ -206,7 +263,18 @@ void WriteJob::interpretLine(const HelperLine &line)
             phase = line.text;
             Q_EMIT phaseChanged(phase);
         }
-        Q_EMIT progress(line.done, line.total);
+        // The stream form's helper writes before it knows the total unless it was given.
+        Q_EMIT progress(line.done,
+                        streaming && line.text == QLatin1String("write") ? streamTotal : line.total);
+        break;
+    case HelperLine::Ready:
+        if (streaming) {
+            input.resume();
+            Q_EMIT ready();
+        }
+        break;
+    case HelperLine::Writing:
+        touchReported = true;
         break;
     case HelperLine::Ignored:
         break;
@@ -218,10 +286,11 @@ void WriteJob::onFinished(int exitCode, QProcess::ExitStatus status)
     onOutput();
     onErrorOutput();
     closeOutputPipe();
+    input.close();
     if (reported)
         return;
     if (cancelled)
-        report(false, cancelledText());
+        report(false, streaming && !cardTouched() ? cancelledUntouchedText() : cancelledText());
     else if (doneSeen && exitCode == 0 && status == QProcess::NormalExit)
         report(true, QString());
     else if (!lastError.isEmpty())
@@ -253,6 +322,7 @@ void WriteJob::onError(QProcess::ProcessError err)
     if (err != QProcess::FailedToStart || reported)
         return;
     closeOutputPipe();
+    input.close();
     if (runningAsRoot())
         report(false, QStringLiteral("Der Schreib-Helfer konnte nicht gestartet werden."));
     else
@@ -267,34 +337,40 @@ void WriteJob::report(bool ok, const QString &error)
     Q_EMIT finished(ok, error);
 }
 
-void WriteJob::startStream(const QString &devicePath, bool verify, const DriveIdentity &identity,
-                           qint64 imageBytes)
-{
-    Q_UNUSED(devicePath)
-    Q_UNUSED(verify)
-    Q_UNUSED(identity)
-    Q_UNUSED(imageBytes)
-    report(false, QStringLiteral("Noch nicht verfügbar."));
-}
-
 bool WriteJob::send(const QByteArray &bytes)
 {
-    Q_UNUSED(bytes)
-    return false;
+    if (!streaming || reported || !input.isAccepting())
+        return false;
+    for (qsizetype offset = 0; offset < bytes.size(); offset += ImageStream::maxDataFrame) {
+        const QByteArray payload = bytes.mid(offset, ImageStream::maxDataFrame);
+        input.write(ImageStream::dataHeader(payload.size()) + payload);
+        imageBytesSent += payload.size();
+    }
+    return true;
 }
 
 qint64 WriteJob::queuedBytes() const
 {
-    return 0;
+    return input.queued();
 }
 
 void WriteJob::goAhead()
-{}
+{
+    if (!streaming || !input.write(ImageStream::goAheadFrame(imageBytesSent)))
+        return;
+    input.finish();
+}
 
 void WriteJob::abortStream()
-{}
+{
+    if (!streaming)
+        return;
+    input.dropUntaken();
+    if (input.write(ImageStream::abortFrame()))
+        input.finish();
+}
 
 bool WriteJob::cardTouched() const
 {
-    return false;
+    return streaming ? touchReported : isRunning() || reported;
 }

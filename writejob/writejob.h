@@ -2,6 +2,7 @@
 
 #include "drives.h"
 #include "helperoutput.h"
+#include "streampipe.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -49,7 +50,9 @@ public:
     // The image must not be used: the helper stops, the card's first MiB stays zero, then
     // finished(false, text).
     void abortStream();
-    // True once the helper has reported that it started writing to the card in this run.
+    // True once the helper has reported that it started writing to the card in this run; it
+    // reports that before it changes the card. The file form reports nothing before writing:
+    // there it is true from the start.
     bool cardTouched() const;
 
     // Stops a running helper, which then ends the run with the cancel text; idle, it only
@@ -82,6 +85,8 @@ private Q_SLOTS:
     void onErrorOutput();
 
 private:
+    void reset();
+    void launch(const QStringList &helperArguments, const DriveIdentity &identity, int inputEnd);
     bool openOutputPipe(int *writeEnd);
     void closeOutputPipe();
     bool drainOutputPipe();
@@ -100,6 +105,12 @@ private:
     QByteArray errorOutput; // the tail of pkexec's and the helper's standard error
     QString launcherLine;
     QString phase;
+    // The stream form: the helper's standard input and what has been handed to it.
+    StreamPipe input{streamHighWater / 2};
+    bool streaming = false;
+    qint64 streamTotal = -1;
+    qint64 imageBytesSent = 0;
+    bool touchReported = false;
     bool doneSeen = false;
     bool cancelled = false;
     bool reported = false;
