@@ -227,11 +227,9 @@ private Q_SLOTS:
         QVERIFY2(run.ok(), qPrintable(run.text()));
         QCOMPARE(job.cardState(), Installation::CardState::Written);
         QCOMPARE(run.log(), log);
-        // A download is fetched into the cache, then copied into the working folder.
+        // One pass from the source onto the card, then the read-back.
         using S = Installation::Step;
-        const QList<S> fetching = local ? QList<S>{S::Fetching} : QList<S>{S::Fetching, S::Fetching};
-        const QList<S> writing{S::Injecting, S::Writing, S::Verifying};
-        QCOMPARE(run.stepList(), QList<S>{S::Checking} + fetching + writing +
+        QCOMPARE(run.stepList(), (QList<S>{S::Checking, S::Fetching, S::Verifying}) +
                                      (local ? QList<S>{S::Finished} : QList<S>{S::Reporting, S::Finished}));
         QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
         QCOMPARE(
@@ -306,7 +304,7 @@ private Q_SLOTS:
         QCOMPARE(run.text(), text);
         QCOMPARE(job.outcome(), Installation::Outcome::Failed);
         QCOMPARE(job.cardState(), Installation::CardState::Unchanged);
-        QVERIFY(!run.stepList().contains(Installation::Step::Writing));
+        QVERIFY(!run.stepList().contains(Installation::Step::Fetching));
         QCOMPARE(workLeftovers(), QStringList());
         if (cardSize < 36000000 && source != "local")
             QVERIFY(!run.log().join('\n').contains("Download fertig"));
@@ -423,7 +421,7 @@ private Q_SLOTS:
 
         QCOMPARE(run.text(), text);
         QCOMPARE(job.cardState(), Installation::CardState::Unchanged);
-        QVERIFY(!run.stepList().contains(Installation::Step::Writing));
+        QVERIFY(!run.stepList().contains(Installation::Step::Fetching));
         QCOMPARE(workLeftovers(), QStringList());
     }
 
@@ -579,7 +577,7 @@ private Q_SLOTS:
         Run run(job);
         job.start(listedVersion("demo", demoSha, listed(card->path())));
         QVERIFY(QTest::qWaitFor(
-            [&] { return job.step() == Installation::Step::Writing || !run.ends.isEmpty(); }, 60000));
+            [&] { return job.step() == Installation::Step::Fetching || !run.ends.isEmpty(); }, 60000));
         QVERIFY(job.workingFolder().startsWith(root.path() + "/"));
         QVERIFY(!QFileInfo(root.path()).permissions().testFlag(QFileDevice::ReadOther));
         QVERIFY(run.waitForEnd());
@@ -616,7 +614,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::newRow("download") << Installation::Step::Fetching
                                   << "Abgebrochen. Die Karte wurde nicht verändert.";
-        QTest::newRow("writing") << Installation::Step::Writing
+        QTest::newRow("writing") << Installation::Step::Fetching
                                  << "Abgebrochen. Die Karte ist unvollständig beschrieben, startet so nicht "
                                     "und muss neu bespielt werden.";
     }
@@ -659,7 +657,7 @@ private Q_SLOTS:
         QSignalSpy progress(job.get(), &Installation::progress);
         job->start(localImage(demoPath(), listed(card.path())));
         QVERIFY(QTest::qWaitFor(
-            [&] { return job->step() == Installation::Step::Writing && progress.size() > 2; }, 60000));
+            [&] { return job->step() == Installation::Step::Fetching && progress.size() > 2; }, 60000));
         const QString folder = job->workingFolder();
         job.reset();
         QVERIFY(!QFileInfo::exists(folder));
