@@ -359,7 +359,7 @@ void Installation::onDownloadFinished(bool ok, const QString &error)
 void Installation::onPassFinished(bool complete, const QString &imageError, const QString &sha256Hex)
 {
     progressTimer->stop();
-    if (!complete && !imageError.isEmpty() && !request.isLocal())
+    if (!complete && pass->sourceDamaged() && !request.isLocal())
         dropPart();
     if (!complete && !imageError.isEmpty())
         return stop(imageError);

@@ -27,6 +27,9 @@ void ImagePass::stop()
 void ImagePass::onUnpacked(const UnpackResult &result)
 {
     job.reset();
+    using Status = UnpackResult::Status;
+    damaged = result.status == Status::Corrupt || result.status == Status::NoFileInZip ||
+              result.status == Status::SeveralFilesInZip;
     QString imageError;
     if (result.status == UnpackResult::Status::WriteFailed)
         imageError = patcher.error();

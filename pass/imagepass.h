@@ -32,6 +32,9 @@ public:
     void stop();
     qint64 bytesTaken() const { return tap.bytesTaken(); }
     qint64 sourceWaitedMs() const { return tap.waitedMs(); }
+    // After finished(): whether the bytes as sent are at fault (a damaged packed stream, not
+    // exactly one file in a ZIP archive), so that they can never give an image.
+    bool sourceDamaged() const { return damaged; }
 
 Q_SIGNALS:
     // complete: every byte reached the sink. Else imageError says what is wrong with the image
@@ -46,5 +49,6 @@ private:
     SourceTap tap;
     RomPatcher patcher;
     const qint64 maxImageBytes;
+    bool damaged = false;
     std::unique_ptr<UnpackJob> job;
 };

@@ -10,6 +10,7 @@
 #include "windowfixture.h"
 #include "writehelper.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
@@ -720,6 +721,41 @@ private Q_SLOTS:
                                        " ist zu wenig Platz frei: Der Download braucht 36,7 MB, frei sind "),
                  qPrintable(run.text()));
         QVERIFY(firstMiBZero(card->path()));
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // A 1 GiB image installs with 1.1 GiB free beside the cache: the download is the only copy
+    // of the image on disk.
+    void largeImageWithRoomForOneCopy()
+    {
+        const qint64 gib = 1024 * 1024 * 1024;
+        const QString large = fixtures.filePath("large/images/" + demoImage);
+        if (!QFileInfo::exists(large)) {
+            QVERIFY(QDir().mkpath(QFileInfo(large).path()));
+            QVERIFY(QFile::copy(demoPath(), large));
+            QVERIFY(QFile(large).resize(gib));
+        }
+        const std::unique_ptr<LoopDevice> card = attachCard(gib + 64 * 1024 * 1024);
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
+        const QString cache = dir->filePath("cache");
+        QVERIFY(QDir().mkpath(cache));
+        if (::mount("tmpfs", QFile::encodeName(cache).constData(), "tmpfs", 0, "size=1126m") != 0)
+            QSKIP("needs a tmpfs mount (root)");
+        const auto unmount =
+            qScopeGuard([&] { ::umount2(QFile::encodeName(cache).constData(), MNT_DETACH); });
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        QFile image(large);
+        QVERIFY(image.open(QIODevice::ReadOnly) && hash.addData(&image));
+        Installation job;
+        Run run(job);
+        job.start(listedVersion("large", hash.result().toHex(), listed(card->path())));
+        QVERIFY(run.waitForEnd(400000));
+
+        QVERIFY2(run.ok(), qPrintable(run.text()));
+        QCOMPARE(QFileInfo(Installation::imageCache() + "/" + hash.result().toHex()).size(), gib);
+        QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
         QCOMPARE(workLeftovers(), QStringList());
     }
 
