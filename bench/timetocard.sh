@@ -88,7 +88,7 @@ for format in $formats; do
         *) echo "unknown packer $format" >&2; exit 1 ;;
     esac
     sum=$(sha256sum <"$work/served/bench.img.$format" | cut -d' ' -f1)
-    entries="$entries{\"title\": \"Bench $format\", \"image\": \"bench.img.$format\", \"kickstart\": \"3.1\", \"sha256\": \"$sum\"},"
+    entries="$entries{\"title\": \"Bench $format\", \"image\": \"bench.img.$format\", \"kickstart\": \"3.1\", \"sha256\": \"$sum\", \"image_size\": $((size_mib * 1048576))},"
 done
 mv "$work/served/bench.img" "$work/bench.img"
 printf '{"schema": 1, "versions": [%s]}\n' "${entries%,}" >"$work/served/tobra.json"
