@@ -74,6 +74,26 @@ QStringList progressLines(const char *phase, qint64 size, qint64 total)
     return result;
 }
 
+// A loop device over the FUSE disk of the tests, a card that fails as told.
+struct FaultyCard
+{
+    FaultyCard(const QString &folder, const FaultyDisk::Options &options)
+        : disk(folder, options), loop(disk.file())
+    {}
+    bool isReady() const { return disk.isRunning() && loop.isAttached(); }
+    QString error() const { return disk.isRunning() ? loop.error() : disk.error(); }
+
+    FaultyDisk disk;
+    LoopDevice loop;
+};
+
+// Shows the card to the helper that a WriteJob of this process starts as an offered drive.
+void offerToJobs(const QString &device)
+{
+    qputenv("PATH", pathWithRemovableLsblk(qEnvironmentVariable("PATH")).toUtf8());
+    qputenv("TOBRA_REMOVABLE_DEVICES", device.toUtf8());
+}
+
 // One run of the helper in the stream form, its standard input open to us, or, given a file, to a
 // sender of its own that sends the file and then stays until it is killed.
 class StreamRun
@@ -304,12 +324,10 @@ void TestWriteStream::refusesBeforeReady()
     FaultyDisk::Options diskOptions;
     diskOptions.size = 64 * MiB;
     diskOptions.wrapAfter = refusal == "fake" ? 8 * MiB : -1;
-    FaultyDisk disk(dir.path(), diskOptions);
-    if (!disk.isRunning())
-        QSKIP(qPrintable(disk.error()));
-    LoopDevice card(disk.file());
-    if (!card.isAttached())
-        QSKIP(qPrintable(card.error()));
+    const FaultyCard faulty(dir.path(), diskOptions);
+    if (!faulty.isReady())
+        QSKIP(qPrintable(faulty.error()));
+    const LoopDevice &card = faulty.loop;
     QVERIFY(writeFile(card.path(), QByteArray(8 * MiB, '\xAA')));
     QStringList options;
     if (refusal == "size")
@@ -334,12 +352,10 @@ void TestWriteStream::readBackCatchesAChangedByte()
     diskOptions.size = CARD_SIZE;
     diskOptions.corruptAfter = 9 * MiB + 4096; // behind the capacity check's block at 9 MiB
     diskOptions.faultsBefore = 9 * MiB + 4097;
-    FaultyDisk disk(dir.path(), diskOptions);
-    if (!disk.isRunning())
-        QSKIP(qPrintable(disk.error()));
-    LoopDevice card(disk.file());
-    if (!card.isAttached())
-        QSKIP(qPrintable(card.error()));
+    const FaultyCard faulty(dir.path(), diskOptions);
+    if (!faulty.isReady())
+        QSKIP(qPrintable(faulty.error()));
+    const LoopDevice &card = faulty.loop;
     const QByteArray image = randomBytes(14 * MiB, 24);
     StreamRun run(card.path(), {});
     QCOMPARE(run.firstLine(), QString("READY"));
@@ -358,8 +374,7 @@ void TestWriteStream::jobWritesTheCard()
     LoopDevice card(dir.filePath("stream-form.img"));
     if (!card.isAttached())
         QSKIP(qPrintable(card.error()));
-    qputenv("PATH", pathWithRemovableLsblk(qEnvironmentVariable("PATH")).toUtf8());
-    qputenv("TOBRA_REMOVABLE_DEVICES", card.path().toUtf8());
+    offerToJobs(card.path());
     const QByteArray image = randomBytes(20 * MiB + 7, 25);
     WriteJob job;
     QStringList events;
@@ -399,14 +414,11 @@ void TestWriteStream::jobCancelledWhileTheCardIsSlow()
     FaultyDisk::Options diskOptions;
     diskOptions.size = CARD_SIZE;
     diskOptions.writeRate = 4000000;
-    FaultyDisk disk(dir.path(), diskOptions);
-    if (!disk.isRunning())
-        QSKIP(qPrintable(disk.error()));
-    LoopDevice card(disk.file());
-    if (!card.isAttached())
-        QSKIP(qPrintable(card.error()));
-    qputenv("PATH", pathWithRemovableLsblk(qEnvironmentVariable("PATH")).toUtf8());
-    qputenv("TOBRA_REMOVABLE_DEVICES", card.path().toUtf8());
+    const FaultyCard faulty(dir.path(), diskOptions);
+    if (!faulty.isReady())
+        QSKIP(qPrintable(faulty.error()));
+    const LoopDevice &card = faulty.loop;
+    offerToJobs(card.path());
     WriteJob job;
     QStringList events;
     QElapsedTimer sinceCancel;
