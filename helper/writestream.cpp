@@ -82,7 +82,6 @@ private:
         return fail(error, deviceError("Schreibfehler auf %1: %2", devicePath, errorNumber));
     }
     bool forceOut();
-    qint64 written() const { return chunkStart + filled; }
 
     int card;
     bool blockDevice;
@@ -139,7 +138,8 @@ bool StreamWriter::writeChunk()
 {
     digests.push_back(XXH3_128bits(chunk.constData(), size_t(filled)));
     const qint64 inHead = qBound(qint64(0), HEAD_SIZE - chunkStart, filled);
-    std::memcpy(head.data() + chunkStart, chunk.constData(), size_t(inHead));
+    if (inHead > 0)
+        std::memcpy(head.data() + chunkStart, chunk.constData(), size_t(inHead));
     int errorNumber = 0;
     if (!writeAll(card, chunk.constData() + inHead, filled - inHead, chunkStart + inHead, &errorNumber) ||
         !writeBack(card, previousStart, chunkStart, chunkStart + filled, &errorNumber))
@@ -177,9 +177,7 @@ bool StreamWriter::finish()
 
 bool StreamWriter::verify()
 {
-    // A second open of the very file the descriptor holds, for reading: no name is looked up again.
-    const Descriptor reader(
-        ::open(QByteArray("/proc/self/fd/" + QByteArray::number(card)).constData(), O_RDONLY | O_CLOEXEC));
+    const Descriptor reader(reopenForReading(card));
     if (!reader.isOpen())
         return fail(error, deviceError("Zum Prüfen kann %1 nicht geöffnet werden: %2", devicePath, errno));
     if (blockDevice) {
@@ -191,16 +189,13 @@ bool StreamWriter::verify()
     for (size_t index = 0; index < digests.size(); ++index) {
         const qint64 start = qint64(index) * CHUNK_SIZE;
         const qint64 length = qMin(CHUNK_SIZE, size - start);
-        for (qint64 done = 0; done < length;) {
-            const ssize_t read = readRetrying(reader.get(), chunk.data() + done, length - done, start + done);
-            if (read < 0) {
-                const int errorNumber = errno; // before building the text, which may allocate
-                return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
-            }
-            if (read == 0)
-                return fail(error, "Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden");
-            done += read;
+        const qint64 read = readFully(reader.get(), chunk.data(), length, start);
+        if (read < 0) {
+            const int errorNumber = errno; // before building the text, which may allocate
+            return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
         }
+        if (read < length)
+            return fail(error, "Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden");
         if (!sameDigest(XXH3_128bits(chunk.constData(), size_t(length)), digests[index]))
             return fail(error,
                         QString("Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab %1 nicht mit "

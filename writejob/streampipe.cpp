@@ -26,7 +26,7 @@ bool StreamPipe::open(int *childEnd)
     *childEnd = ends[1];
     notifier = new QSocketNotifier(fd, QSocketNotifier::Write, this);
     notifier->setEnabled(false);
-    connect(notifier, &QSocketNotifier::activated, this, &StreamPipe::flush);
+    connect(notifier, &QSocketNotifier::activated, this, &StreamPipe::onWritable);
     paused = true;
     finishing = false;
     return true;
@@ -46,8 +46,20 @@ bool StreamPipe::write(const QByteArray &piece)
         return true;
     pieces.append(piece);
     queuedBytes += piece.size();
+    aboveLowWater = aboveLowWater || queuedBytes > lowWater;
     flush();
+    // Never from inside write(): a producer that writes again on drained() would run twice at once.
+    if (aboveLowWater && queuedBytes <= lowWater)
+        QMetaObject::invokeMethod(this, &StreamPipe::reportDrained, Qt::QueuedConnection);
     return true;
+}
+
+void StreamPipe::reportDrained()
+{
+    if (!aboveLowWater || queuedBytes > lowWater)
+        return;
+    aboveLowWater = false;
+    Q_EMIT drained();
 }
 
 void StreamPipe::dropUntaken()
@@ -81,6 +93,7 @@ void StreamPipe::close()
     pieces.clear();
     frontTaken = 0;
     queuedBytes = 0;
+    aboveLowWater = false;
 }
 
 // Writes until the queue is empty or the helper's side is full; then waits for it to take more.
@@ -88,7 +101,6 @@ void StreamPipe::flush()
 {
     if (!isOpen() || paused)
         return;
-    const bool wasAbove = queuedBytes > lowWater;
     while (!pieces.isEmpty()) {
         const QByteArray &front = pieces.constFirst();
         const ssize_t sent = ::send(fd, front.constData() + frontTaken, size_t(front.size() - frontTaken),
@@ -111,6 +123,10 @@ void StreamPipe::flush()
     notifier->setEnabled(!pieces.isEmpty());
     if (pieces.isEmpty() && finishing)
         close();
-    if (wasAbove && queuedBytes <= lowWater)
-        Q_EMIT drained();
+}
+
+void StreamPipe::onWritable()
+{
+    flush();
+    reportDrained();
 }

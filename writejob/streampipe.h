@@ -15,7 +15,8 @@ class StreamPipe : public QObject
     Q_OBJECT
 
 public:
-    // drained() comes when the queue falls to lowWater or below after it was above.
+    // drained() comes, from the event loop, when the queue falls to lowWater or below after it
+    // was above.
     explicit StreamPipe(qint64 lowWater, QObject *parent = nullptr);
     ~StreamPipe() override;
     Q_DISABLE_COPY(StreamPipe)
@@ -42,6 +43,8 @@ Q_SIGNALS:
 
 private:
     void flush();
+    void onWritable();
+    void reportDrained();
 
     const qint64 lowWater;
     int fd = -1;
@@ -49,6 +52,7 @@ private:
     QList<QByteArray> pieces;
     qint64 frontTaken = 0; // bytes of the first piece already taken
     qint64 queuedBytes = 0;
+    bool aboveLowWater = false; // the queue was above lowWater since the last drained()
     bool paused = true;
     bool finishing = false;
 };

@@ -22,6 +22,11 @@ QString cancelledText()
         "Abgebrochen. Die Karte ist unvollständig beschrieben und muss neu bespielt werden.");
 }
 
+QString verifyFlag(bool verify)
+{
+    return verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify");
+}
+
 QString cancelledUntouchedText()
 {
     return QStringLiteral("Abgebrochen. Die Karte wurde nicht verändert.");
@@ -87,8 +92,7 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
                      const DriveIdentity &identity)
 {
     reset();
-    launch({imagePath, devicePath, verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify")},
-           identity, -1);
+    launch({imagePath, devicePath, verifyFlag(verify)}, identity, -1);
 }
 
 void WriteJob::startStream(const QString &devicePath, bool verify, const DriveIdentity &identity,
@@ -100,9 +104,7 @@ void WriteJob::startStream(const QString &devicePath, bool verify, const DriveId
     int inputEnd = -1;
     if (!input.open(&inputEnd))
         return onError(QProcess::FailedToStart);
-    QStringList arguments{QStringLiteral("--stdin"), devicePath,
-                          verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify")};
-    launch(arguments, identity, inputEnd);
+    launch({QStringLiteral("--stdin"), devicePath, verifyFlag(verify)}, identity, inputEnd);
 }
 
 // Starts the helper with its arguments after "--write-helper" up to the verify flag; inputEnd,

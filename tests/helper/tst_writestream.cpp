@@ -4,9 +4,12 @@
 #include "loopdevice.h"
 #include "removablelsblk.h"
 #include "testfiles.h"
+#include "writejob.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <unistd.h>
 
 // The installer started with "--write-helper --stdin", the image coming in frames through its
 // standard input: what it prints, when, and what ends up on a real loop device.
@@ -24,6 +27,8 @@ private Q_SLOTS:
     void refusesBeforeReady_data();
     void refusesBeforeReady();
     void readBackCatchesAChangedByte();
+    void jobWritesTheCard();
+    void jobCancelledWhileTheCardIsSlow();
 
 private:
     QTemporaryDir dir;
@@ -67,6 +72,26 @@ QStringList progressLines(const char *phase, qint64 size, qint64 total)
         result << QString("PROGRESS %1 %2 %3").arg(phase).arg(done).arg(total);
     }
     return result;
+}
+
+// A loop device over the FUSE disk of the tests, a card that fails as told.
+struct FaultyCard
+{
+    FaultyCard(const QString &folder, const FaultyDisk::Options &options)
+        : disk(folder, options), loop(disk.file())
+    {}
+    bool isReady() const { return disk.isRunning() && loop.isAttached(); }
+    QString error() const { return disk.isRunning() ? loop.error() : disk.error(); }
+
+    FaultyDisk disk;
+    LoopDevice loop;
+};
+
+// Shows the card to the helper that a WriteJob of this process starts as an offered drive.
+void offerToJobs(const QString &device)
+{
+    qputenv("PATH", pathWithRemovableLsblk(qEnvironmentVariable("PATH")).toUtf8());
+    qputenv("TOBRA_REMOVABLE_DEVICES", device.toUtf8());
 }
 
 // One run of the helper in the stream form, its standard input open to us, or, given a file, to a
@@ -299,12 +324,10 @@ void TestWriteStream::refusesBeforeReady()
     FaultyDisk::Options diskOptions;
     diskOptions.size = 64 * MiB;
     diskOptions.wrapAfter = refusal == "fake" ? 8 * MiB : -1;
-    FaultyDisk disk(dir.path(), diskOptions);
-    if (!disk.isRunning())
-        QSKIP(qPrintable(disk.error()));
-    LoopDevice card(disk.file());
-    if (!card.isAttached())
-        QSKIP(qPrintable(card.error()));
+    const FaultyCard faulty(dir.path(), diskOptions);
+    if (!faulty.isReady())
+        QSKIP(qPrintable(faulty.error()));
+    const LoopDevice &card = faulty.loop;
     QVERIFY(writeFile(card.path(), QByteArray(8 * MiB, '\xAA')));
     QStringList options;
     if (refusal == "size")
@@ -329,12 +352,10 @@ void TestWriteStream::readBackCatchesAChangedByte()
     diskOptions.size = CARD_SIZE;
     diskOptions.corruptAfter = 9 * MiB + 4096; // behind the capacity check's block at 9 MiB
     diskOptions.faultsBefore = 9 * MiB + 4097;
-    FaultyDisk disk(dir.path(), diskOptions);
-    if (!disk.isRunning())
-        QSKIP(qPrintable(disk.error()));
-    LoopDevice card(disk.file());
-    if (!card.isAttached())
-        QSKIP(qPrintable(card.error()));
+    const FaultyCard faulty(dir.path(), diskOptions);
+    if (!faulty.isReady())
+        QSKIP(qPrintable(faulty.error()));
+    const LoopDevice &card = faulty.loop;
     const QByteArray image = randomBytes(14 * MiB, 24);
     StreamRun run(card.path(), {});
     QCOMPARE(run.firstLine(), QString("READY"));
@@ -347,5 +368,91 @@ void TestWriteStream::readBackCatchesAChangedByte()
     QCOMPARE(run.exitCode, 1);
 }
 
-QTEST_GUILESS_MAIN(TestWriteStream)
+// WriteJob starts its helper as "<this program> --write-helper ...": here that is the installer.
+void TestWriteStream::jobWritesTheCard()
+{
+    LoopDevice card(dir.filePath("stream-form.img"));
+    if (!card.isAttached())
+        QSKIP(qPrintable(card.error()));
+    offerToJobs(card.path());
+    const QByteArray image = randomBytes(20 * MiB + 7, 25);
+    WriteJob job;
+    QStringList events;
+    qint64 sent = 0;
+    const auto produce = [&] {
+        while (sent < image.size() && job.queuedBytes() <= WriteJob::streamHighWater) {
+            QVERIFY(job.send(image.mid(sent, 700001)));
+            sent = qMin(sent + 700001, qint64(image.size()));
+        }
+        if (sent == image.size())
+            job.goAhead();
+    };
+    connect(&job, &WriteJob::ready, &job, [&] {
+        events << QString("ready touched=%1").arg(job.cardTouched());
+        produce();
+    });
+    connect(&job, &WriteJob::drained, &job, produce);
+    connect(&job, &WriteJob::progress, &job, [&](qint64 done, qint64 total) {
+        if (done == total)
+            events << QString("all %1").arg(total);
+    });
+    connect(&job, &WriteJob::finished, &job, [&](bool ok, const QString &error) {
+        events << QString("finished %1 %2").arg(ok).arg(error).trimmed();
+    });
+    job.startStream(card.path(), true, {readDiskSequence(card.path()), CARD_SIZE}, image.size());
+    QVERIFY(QTest::qWaitFor([&] { return events.filter("finished").size() > 0; }, 120000));
+    QCOMPARE(events, (QStringList{"ready touched=0", QString("all %1").arg(image.size()),
+                                  QString("all %1").arg(image.size()), "finished 1"}));
+    QVERIFY(job.cardTouched());
+    QVERIFY(readRange(card.path(), 0, image.size()) == image);
+}
+
+// Cancelled while the card is slow and our writes to the helper wait: the run ends within
+// seconds, and the card has no volume.
+void TestWriteStream::jobCancelledWhileTheCardIsSlow()
+{
+    FaultyDisk::Options diskOptions;
+    diskOptions.size = CARD_SIZE;
+    diskOptions.writeRate = 4000000;
+    const FaultyCard faulty(dir.path(), diskOptions);
+    if (!faulty.isReady())
+        QSKIP(qPrintable(faulty.error()));
+    const LoopDevice &card = faulty.loop;
+    offerToJobs(card.path());
+    WriteJob job;
+    QStringList events;
+    QElapsedTimer sinceCancel;
+    connect(&job, &WriteJob::ready, &job, [&] { job.send(randomBytes(CARD_SIZE, 26)); });
+    connect(&job, &WriteJob::progress, &job, [&](qint64 done, qint64) {
+        if (!sinceCancel.isValid() && done >= 4 * MiB) {
+            QVERIFY(job.queuedBytes() > 0);
+            sinceCancel.start();
+            job.cancel();
+        }
+    });
+    connect(&job, &WriteJob::finished, &job,
+            [&](bool ok, const QString &error) { events << QString("finished %1 %2").arg(ok).arg(error); });
+    job.startStream(card.path(), true);
+    QVERIFY(QTest::qWaitFor([&] { return !events.isEmpty(); }, 120000));
+    QCOMPARE(events,
+             QStringList{"finished 0 Abgebrochen. Die Karte ist unvollständig beschrieben und muss neu "
+                         "bespielt werden."});
+    QVERIFY2(sinceCancel.elapsed() < 5000, qPrintable(QString::number(sinceCancel.elapsed())));
+    QVERIFY(!job.send("more"));
+    QCOMPARE(readRange(card.path(), 0, MiB), QByteArray(MiB, '\0'));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--write-helper") == 0) {
+        const QByteArray installer = qgetenv("TOBRA_INSTALLER");
+        argv[0] = const_cast<char *>(installer.constData());
+        ::execv(installer.constData(), argv);
+        return 127;
+    }
+    QCoreApplication app(argc, argv);
+    TestWriteStream test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_writestream.moc"
