@@ -343,11 +343,8 @@ private Q_SLOTS:
         FaultyDisk::Options options;
         options.size = cardBytes;
         options.wrapAfter = 8 * 1024 * 1024;
-        FaultyDisk disk(dir->path(), options);
-        if (!disk.isRunning())
-            QSKIP(qPrintable(disk.error()));
-        LoopDevice card(disk.file());
-        if (!card.isAttached())
+        FaultyCard card(dir->path(), options);
+        if (!card.error().isEmpty())
             QSKIP(qPrintable(card.error()));
         showAsRemovable({card.path()});
         Installation job;
@@ -824,11 +821,8 @@ private Q_SLOTS:
     {
         FaultyDisk::Options options;
         options.size = cardBytes;
-        FaultyDisk disk(dir->path(), options);
-        if (!disk.isRunning())
-            QSKIP(qPrintable(disk.error()));
-        LoopDevice card(disk.file());
-        if (!card.isAttached())
+        FaultyCard card(dir->path(), options);
+        if (!card.error().isEmpty())
             QSKIP(qPrintable(card.error()));
         showAsRemovable({card.path()});
         Installation job;
@@ -837,7 +831,7 @@ private Q_SLOTS:
         job.start(listedVersion("__q/rate=2000000/demo", demoSha, listed(card.path())));
         QVERIFY(QTest::qWaitFor(
             [&] { return !progress.isEmpty() && progress.constLast().at(0).toLongLong() > 4000000; }, 60000));
-        disk.pull();
+        card.pull();
         QElapsedTimer clock;
         clock.start();
         QVERIFY(run.waitForEnd(30000));

@@ -206,6 +206,17 @@ private:
         return window;
     }
 
+    // An empty card file on a loop device, shown as removable once attached.
+    std::unique_ptr<LoopDevice> attachCard()
+    {
+        const QString cardPath = dir->filePath("card.img");
+        auto card =
+            std::make_unique<LoopDevice>(makeCardFile(cardPath, cardBytes, {}) ? cardPath : QString());
+        if (card->isAttached())
+            showAsRemovable({card->path()});
+        return card;
+    }
+
     void useLocalImage(MainWindow &window, const QString &image)
     {
         member<QCheckBox>(window, "localImageCheck")->setChecked(true);
@@ -342,12 +353,10 @@ private Q_SLOTS:
     {
         QFETCH(bool, consentAtEnd);
 
-        const QString cardPath = dir->filePath("card.img");
-        QVERIFY(makeCardFile(cardPath, cardBytes, {}));
-        LoopDevice card(cardPath);
-        if (!card.isAttached())
-            QSKIP(qPrintable(card.error()));
-        showAsRemovable({card.path()});
+        const std::unique_ptr<LoopDevice> loop = attachCard();
+        if (!loop->isAttached())
+            QSKIP(qPrintable(loop->error()));
+        const LoopDevice &card = *loop;
 
         BoxAnswerer boxes;
         auto window = openWindow("demo", card.path());
@@ -375,12 +384,10 @@ private Q_SLOTS:
     // A failure shows its text in a red box and as a "FEHLER:" line, with what became of the card.
     void showsFailure()
     {
-        const QString cardPath = dir->filePath("card.img");
-        QVERIFY(makeCardFile(cardPath, cardBytes, {}));
-        LoopDevice card(cardPath);
-        if (!card.isAttached())
-            QSKIP(qPrintable(card.error()));
-        showAsRemovable({card.path()});
+        const std::unique_ptr<LoopDevice> loop = attachCard();
+        if (!loop->isAttached())
+            QSKIP(qPrintable(loop->error()));
+        const LoopDevice &card = *loop;
         BoxAnswerer boxes;
         auto window = openWindow("badsum", card.path());
         const int first = logLength(*window);
@@ -549,12 +556,10 @@ private Q_SLOTS:
     // says what became of the card.
     void cancelDuringDownload()
     {
-        const QString cardPath = dir->filePath("card.img");
-        QVERIFY(makeCardFile(cardPath, cardBytes, {}));
-        LoopDevice card(cardPath);
-        if (!card.isAttached())
-            QSKIP(qPrintable(card.error()));
-        showAsRemovable({card.path()});
+        const std::unique_ptr<LoopDevice> loop = attachCard();
+        if (!loop->isAttached())
+            QSKIP(qPrintable(loop->error()));
+        const LoopDevice &card = *loop;
         BoxAnswerer boxes;
         auto window = openWindow("demo", card.path(), "/__q/rate=2000000/demo/images/");
         member<QCheckBox>(*window, "countCheck")->setChecked(false); // three steps, no report
