@@ -261,6 +261,10 @@ void WriteJob::interpretLine(const HelperLine &line)
         lastError = line.text;
         break;
     case HelperLine::Progress:
+        // A cancelled stream-form helper still runs to the end of its input: it only says how
+        // far it got.
+        if (cancelled)
+            break;
         if (line.text != phase) {
             phase = line.text;
             Q_EMIT phaseChanged(phase);
@@ -270,7 +274,7 @@ void WriteJob::interpretLine(const HelperLine &line)
                         streaming && line.text == QLatin1String("write") ? streamTotal : line.total);
         break;
     case HelperLine::Ready:
-        if (streaming) {
+        if (streaming && !cancelled) {
             input.resume();
             Q_EMIT ready();
         }
