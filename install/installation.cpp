@@ -8,6 +8,7 @@
 #include "imageformat.h"
 #include "localcopy.h"
 #include "networkrequest.h"
+#include "privatefolder.h"
 #include "writejob.h"
 
 #include <QDir>
@@ -106,6 +107,8 @@ void Installation::start(const InstallRequest &request)
         refusal = checkTarget();
     if (refusal.isEmpty())
         refusal = makeWorkingFolder();
+    if (refusal.isEmpty() && !cachedImage().isEmpty())
+        refusal = prepareCache();
     if (!refusal.isEmpty())
         return finish(Outcome::Failed, refusal);
     if (request.isLocal())
@@ -151,16 +154,18 @@ QString Installation::workingFolder() const
 
 QString Installation::workingRoot()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/work");
+    return cacheLocation() + QStringLiteral("/work");
 }
 
 QString Installation::imageCache()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/images");
+    return cacheLocation() + QStringLiteral("/images");
 }
 
 void Installation::removeLeftovers()
 {
+    if (!checkPrivateFolder(workingRoot(), FolderUse::Existing))
+        return;
     const QDir root(workingRoot());
     for (const QString &name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
         if (!ownerIsRunning(name))
@@ -181,10 +186,11 @@ QString Installation::checkTarget()
 // Below the user's cache, on disk rather than in a RAM-backed /tmp; only the user may enter.
 QString Installation::makeWorkingFolder()
 {
-    removeLeftovers();
     const QString root = workingRoot();
-    QDir().mkpath(root);
-    QFile::setPermissions(root, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QString error;
+    if (!checkPrivateFolder(root, FolderUse::Create, &error))
+        return error;
+    removeLeftovers();
     workDir = std::make_unique<QTemporaryDir>(root + QStringLiteral("/%1-XXXXXX").arg(::getpid()));
     if (!workDir->isValid()) {
         workDir.reset();
@@ -276,9 +282,6 @@ void Installation::downloadStraight()
 // fetches without the cache.
 void Installation::downloadIntoCache()
 {
-    QDir().mkpath(imageCache());
-    QFile::setPermissions(imageCache(),
-                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     const QString part = partialImage();
     partLock = std::make_unique<QLockFile>(lockOf(part));
     partLock->setStaleLockTime(0);
@@ -382,6 +385,19 @@ void Installation::onCacheChecked(bool ok)
     Q_EMIT logLine(QStringLiteral("Das Image im Cache ist verändert und wird neu heruntergeladen."));
     QFile::remove(cachedImage());
     downloadIntoCache();
+}
+
+// Before anything in the cache is looked at: the folder is made private, and a link or other odd
+// entry in it goes unfollowed, whatever name it has.
+QString Installation::prepareCache()
+{
+    QString error;
+    const int folder = openPrivateFolder(imageCache(), FolderUse::Create, &error);
+    if (folder < 0)
+        return error;
+    removeOddEntries(folder);
+    ::close(folder);
+    return QString();
 }
 
 // Only a download with a checksum to compare is cached: the checksum names it.

@@ -159,6 +159,7 @@ Q_SIGNALS:
 private:
     QString checkTarget();
     QString makeWorkingFolder();
+    QString prepareCache();
     QString sizeRefusal(qint64 imageBytes, qint64 diskBytes) const;
     qint64 imageLimit() const;
     void takeImageFile(const QString &path);

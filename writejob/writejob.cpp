@@ -135,6 +135,11 @@ void WriteJob::launch(const QStringList &helperArguments, const DriveIdentity &i
     if (streaming && streamTotal > 0)
         arguments << QStringLiteral("--image-size=%1").arg(streamTotal);
     QString program = helper;
+    // pkexec tells the helper whom it runs for; started by root directly, it reads as root, also
+    // when this installer itself was started through pkexec or sudo and inherited their variables.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("PKEXEC_UID"));
+    process.setProcessEnvironment(environment);
     if (!runningAsRoot()) {
         QStringList launcher = launcherCommand();
         program = launcher.takeFirst();
