@@ -3,6 +3,7 @@
 #include "clioptions.h"
 #include "commandline.h"
 #include "drives.h"
+#include "plaintext.h"
 #include "translations.h"
 #include "versionlistloader.h"
 
@@ -57,15 +58,22 @@ Options::Options()
                        listDrives, listVersions});
 }
 
+// Lines may carry outside text (titles, a server's answers, file names): no control sequence of
+// theirs reaches the terminal, only lines and columns.
+QString terminalText(const QString &text)
+{
+    return withoutControls(text, QStringLiteral("\n\t"));
+}
+
 void printLine(const QString &text)
 {
-    std::fputs(qPrintable(text + QLatin1Char('\n')), stdout);
+    std::fputs(qPrintable(terminalText(text) + QLatin1Char('\n')), stdout);
     std::fflush(stdout);
 }
 
 void printError(const QString &text)
 {
-    std::fputs(qPrintable(text + QLatin1Char('\n')), stderr);
+    std::fputs(qPrintable(terminalText(text) + QLatin1Char('\n')), stderr);
 }
 
 bool fetchVersionList(const Options &options, VersionList *list, QString *error)

@@ -137,7 +137,7 @@ public:
 private:
     void draw(const QString &line)
     {
-        std::fputs(qPrintable(QStringLiteral("\r\033[K") + line), stdout);
+        std::fputs(qPrintable(QStringLiteral("\r\033[K") + terminalText(line)), stdout);
         std::fflush(stdout);
         lineOpen = true;
         sinceDraw.start();

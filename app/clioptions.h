@@ -36,7 +36,10 @@ struct Options
     QCommandLineParser parser;
 };
 
-// Writes text and a line break to standard output or standard error, at once.
+// Outside text made safe for a terminal: control characters go but for line breaks and tabs.
+QString terminalText(const QString &text);
+// Writes text, made safe for a terminal, and a line break to standard output or standard error,
+// at once.
 void printLine(const QString &text);
 void printError(const QString &text);
 

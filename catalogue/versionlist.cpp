@@ -1,6 +1,7 @@
 #include "versionlist.h"
 
 #include "fail.h"
+#include "plaintext.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -65,9 +66,11 @@ bool readEntry(const QJsonValue &value, int number, VersionEntry *entry, QString
     if (!value.isObject())
         return fail(error, QStringLiteral("Eintrag %1 in der tobra.json ist ungültig").arg(n));
     const QJsonObject object = value.toObject();
-    entry->title = readText(object, "title");
+    // Texts that are shown lose what would steer a terminal or reorder a line; the image name is
+    // checked as it stands.
+    entry->title = withoutControls(readText(object, "title")).trimmed();
     entry->image = readText(object, "image");
-    entry->kickstart = readText(object, "kickstart");
+    entry->kickstart = withoutControls(readText(object, "kickstart")).trimmed();
     entry->sha256 = readText(object, "sha256").toLower();
     if (entry->title.isEmpty())
         return fail(error, QStringLiteral("Eintrag %1: Titel fehlt").arg(n));

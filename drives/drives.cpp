@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <optional>
 
 namespace {
@@ -29,10 +30,10 @@ qint64 readSize(const QJsonValue &value)
     return qint64(number);
 }
 
-bool isCandidateKind(const QJsonObject &device, const QString &name)
+bool isCandidateKind(const QJsonObject &device, const QString &name, const QString &sysfsRoot)
 {
     return jsonFlag(device.value("rm")) || jsonFlag(device.value("hotplug")) ||
-           device.value("tran").toString() == "usb" || name.startsWith("mmcblk");
+           device.value("tran").toString() == "usb" || isSdCard(name, sysfsRoot);
 }
 
 bool hasSystemMountpoint(const QJsonObject &device)
@@ -63,7 +64,7 @@ DriveInfo makeDriveInfo(const QJsonObject &device, const QString &name, qint64 s
     return drive;
 }
 
-std::optional<DriveInfo> candidateDrive(const QJsonObject &device)
+std::optional<DriveInfo> candidateDrive(const QJsonObject &device, const QString &sysfsRoot)
 {
     if (device.value("type").toString() != "disk" || jsonFlag(device.value("ro")))
         return std::nullopt;
@@ -71,7 +72,7 @@ std::optional<DriveInfo> candidateDrive(const QJsonObject &device)
     const qint64 size = readSize(device.value("size"));
     if (size < MIN_DRIVE_BYTES || size > MAX_DRIVE_BYTES)
         return std::nullopt;
-    if (!isCandidateKind(device, name) || hasSystemMountpoint(device))
+    if (!isCandidateKind(device, name, sysfsRoot) || hasSystemMountpoint(device))
         return std::nullopt;
     return makeDriveInfo(device, name, size);
 }
@@ -120,7 +121,7 @@ quint64 readDiskSequence(const QString &devicePath)
     return file.readLine(32).trimmed().toULongLong();
 }
 
-QList<DriveInfo> parseLsblkOutput(const QByteArray &output, QString *error)
+QList<DriveInfo> parseLsblkOutput(const QByteArray &output, QString *error, const QString &sysfsRoot)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(sanitizeLsblkBytes(output), &parseError);
@@ -133,10 +134,20 @@ QList<DriveInfo> parseLsblkOutput(const QByteArray &output, QString *error)
     QList<DriveInfo> drives;
     const QJsonArray devices = document.object().value("blockdevices").toArray();
     for (const QJsonValue &device : devices) {
-        if (const std::optional<DriveInfo> drive = candidateDrive(device.toObject()))
+        if (const std::optional<DriveInfo> drive = candidateDrive(device.toObject(), sysfsRoot))
             drives.append(*drive);
     }
     return drives;
+}
+
+bool isSdCard(const QString &name, const QString &sysfsRoot)
+{
+    // The name comes from lsblk's output and becomes part of a path: nothing but the kernel's form.
+    static const QRegularExpression mmcDisk(QStringLiteral("^mmcblk[0-9]{1,6}$"));
+    if (!mmcDisk.match(name).hasMatch())
+        return false;
+    QFile type(sysfsRoot + "/block/" + name + "/device/type");
+    return type.open(QIODevice::ReadOnly) && type.read(16).trimmed() == "SD";
 }
 
 void collectMountpoints(const QJsonObject &device, QStringList &mountpoints)

@@ -54,8 +54,13 @@ QByteArray runLsblkForMountpoints(const std::function<QStringList(const QString 
 QByteArray sanitizeLsblkBytes(const QByteArray &raw);
 
 // Repairs, parses and filters lsblk JSON into candidate disks. Unreadable output gives an empty
-// list and a message in *error.
-QList<DriveInfo> parseLsblkOutput(const QByteArray &output, QString *error = nullptr);
+// list and a message in *error. sysfsRoot is where the kernel's device attributes are read.
+QList<DriveInfo> parseLsblkOutput(const QByteArray &output, QString *error = nullptr,
+                                  const QString &sysfsRoot = QStringLiteral("/sys"));
+
+// Whether the disk of that kernel name (mmcblkN) is an SD card: the kernel says "SD" in
+// <sysfsRoot>/block/NAME/device/type, and "MMC" for an eMMC soldered onto the board.
+bool isSdCard(const QString &name, const QString &sysfsRoot = QStringLiteral("/sys"));
 
 // Appends the non-empty mount points of the device and, depth first, of all its children.
 void collectMountpoints(const QJsonObject &device, QStringList &mountpoints);

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/magic.h>
 #include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -158,6 +160,32 @@ QString kindOf(mode_t mode)
     return "ein Socket";
 }
 
+// The kernel's own file systems, whose files may answer each reader differently (by its rights,
+// by who opened them): what the user opened there is not what root would read from it.
+const char *pseudoFileSystem(int fd)
+{
+    struct statfs fileSystem;
+    if (::fstatfs(fd, &fileSystem) != 0)
+        return nullptr;
+    static const struct
+    {
+        unsigned long magic;
+        const char *name;
+    } known[] = {{PROC_SUPER_MAGIC, "proc"},     {SYSFS_MAGIC, "sysfs"},
+                 {DEBUGFS_MAGIC, "debugfs"},     {SECURITYFS_MAGIC, "securityfs"},
+                 {0x62656570, "configfs"},       {TRACEFS_MAGIC, "tracefs"},
+                 {CGROUP_SUPER_MAGIC, "cgroup"}, {CGROUP2_SUPER_MAGIC, "cgroup2"},
+                 {BPF_FS_MAGIC, "bpf"},          {EFIVARFS_MAGIC, "efivarfs"},
+                 {PSTOREFS_MAGIC, "pstore"},     {SELINUX_MAGIC, "selinuxfs"},
+                 {SMACK_MAGIC, "smackfs"},       {BINFMTFS_MAGIC, "binfmt_misc"},
+                 {0x65735543, "fusectl"},        {USBDEVICE_SUPER_MAGIC, "usbfs"},
+                 {NSFS_MAGIC, "nsfs"},           {ANON_INODE_FS_MAGIC, "anon_inodefs"}};
+    for (const auto &fileSystemType : known)
+        if ((unsigned long)(fileSystem.f_type) == fileSystemType.magic)
+            return fileSystemType.name;
+    return nullptr;
+}
+
 } // namespace
 
 int openImageFile(const QString &imagePath, QString *error)
@@ -188,6 +216,12 @@ int openImageFile(const QString &imagePath, QString *error)
         return refuse(
             error,
             QString("%1 ist keine gewöhnliche Datei, sondern %2").arg(imagePath, kindOf(status.st_mode)));
+    }
+    if (const char *fileSystem = pseudoFileSystem(fd)) {
+        ::close(fd);
+        return refuse(error,
+                      QString("%1 ist keine gewöhnliche Datei, sondern eine Schnittstelle des Kernels (%2)")
+                          .arg(imagePath, QLatin1String(fileSystem)));
     }
     return fd;
 }

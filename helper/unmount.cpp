@@ -1,51 +1,147 @@
+#include "descriptor.h"
 #include "drives.h"
 #include "fail.h"
+#include "mountinfo.h"
 #include "runprogram.h"
 #include "writehelper.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
 
 const int UMOUNT_TIMEOUT_MS = 30000;
 
-// Mount points of all devices in the output, in document order; unreadable output has none.
-QStringList mountpointsIn(const QByteArray &lsblkOutput)
+QByteArray readKernelFile(const QString &path)
 {
-    QStringList mountpoints;
-    const QJsonDocument document = QJsonDocument::fromJson(sanitizeLsblkBytes(lsblkOutput));
-    const QJsonArray devices = document.object().value("blockdevices").toArray();
-    for (const QJsonValue &device : devices)
-        collectMountpoints(device.toObject(), mountpoints);
-    return mountpoints;
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The device numbers of the disk behind the descriptor and of its partitions, as sysfs lists them
+// below the disk.
+QSet<dev_t> cardDevices(dev_t disk)
+{
+    QSet<dev_t> devices{disk};
+    const QDir folder(QString("/sys/dev/block/%1:%2").arg(major(disk)).arg(minor(disk)));
+    for (const QString &name : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        if (!QFileInfo::exists(folder.filePath(name + "/partition")))
+            continue;
+        dev_t partition = 0;
+        if (parseDeviceNumbers(readKernelFile(folder.filePath(name + "/dev")).trimmed(), &partition))
+            devices.insert(partition);
+    }
+    return devices;
+}
+
+// What is mounted from the card now, latest first, so that a file system mounted over another
+// one at the same place comes before it.
+QList<MountEntry> cardMounts(const QList<MountEntry> &mounts, const QSet<dev_t> &devices)
+{
+    QList<MountEntry> card;
+    for (auto entry = mounts.crbegin(); entry != mounts.crend(); ++entry)
+        if (devices.contains(entry->device))
+            card.append(*entry);
+    return card;
+}
+
+bool isSwapOfCard(const QSet<dev_t> &devices)
+{
+    for (const QByteArray &path : parseSwapPaths(readKernelFile("/proc/swaps"))) {
+        struct stat status;
+        if (::stat(path.constData(), &status) == 0 && S_ISBLK(status.st_mode) &&
+            devices.contains(status.st_rdev))
+            return true;
+    }
+    return false;
+}
+
+QString systemRefusal(const QString &devicePath, const QList<MountEntry> &card, const QSet<dev_t> &devices)
+{
+    for (const MountEntry &mount : card) {
+        const QString mountPoint = QFile::decodeName(mount.mountPoint);
+        if (isSystemMountpoint(mountPoint))
+            return QString("%1 enthält das Systemverzeichnis %2, das wird nicht überschrieben")
+                .arg(devicePath, mountPoint);
+    }
+    if (isSwapOfCard(devices))
+        return QString("%1 enthält das Systemverzeichnis [SWAP], das wird nicht überschrieben")
+            .arg(devicePath);
+    return QString();
+}
+
+// A mount with nothing mounted inside it or over it: umount with its path takes down that one.
+const MountEntry *freeMount(const QList<MountEntry> &card, const QList<MountEntry> &mounts,
+                            const QSet<int> &tried)
+{
+    for (const MountEntry &candidate : card) {
+        const bool covered =
+            std::any_of(mounts.cbegin(), mounts.cend(), [&candidate](const MountEntry &other) {
+                return other.parentId == candidate.id && other.id != candidate.id;
+            });
+        if (!covered && !tried.contains(candidate.id))
+            return &candidate;
+    }
+    return nullptr;
+}
+
+bool runUmount(const QString &mountPoint, QString *error)
+{
+    QElapsedTimer timer;
+    timer.start();
+    QString reason;
+    if (runProgram("umount", {mountPoint}, UMOUNT_TIMEOUT_MS, nullptr, &reason))
+        return true;
+    if (timer.elapsed() >= UMOUNT_TIMEOUT_MS)
+        reason = QString("umount hat nach %1 s nicht geantwortet.").arg(UMOUNT_TIMEOUT_MS / 1000);
+    return fail(error, QString("%1 konnte nicht ausgehängt werden: %2").arg(mountPoint, reason));
 }
 
 } // namespace
 
 bool unmountTarget(const QString &devicePath, QString *error)
 {
-    bool ok = false;
-    const QByteArray output = runLsblkForMountpoints(
-        [&devicePath](const QString &mountColumn) {
-            return QStringList{"-J", "-o", "NAME," + mountColumn, devicePath};
-        },
-        &ok);
-    if (!ok)
-        return fail(error, QString("lsblk konnte die Einhängepunkte von %1 nicht ermitteln").arg(devicePath));
+    const Descriptor device(
+        ::open(QFile::encodeName(devicePath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status;
+    if (!device.isOpen() || ::fstat(device.get(), &status) != 0 || !S_ISBLK(status.st_mode))
+        return fail(error,
+                    QString("Die Einhängepunkte von %1 konnten nicht ermittelt werden").arg(devicePath));
+    const QSet<dev_t> devices = cardDevices(status.st_rdev);
+    QList<MountEntry> mounts = parseMountInfo(readKernelFile("/proc/self/mountinfo"));
+    const QString refusal = systemRefusal(devicePath, cardMounts(mounts, devices), devices);
+    if (!refusal.isEmpty())
+        return fail(error, refusal);
 
-    // Longest first, so a mount inside another one is taken down before it.
-    QStringList mountpoints = mountpointsIn(output);
-    std::sort(mountpoints.begin(), mountpoints.end(),
-              [](const QString &a, const QString &b) { return a.size() > b.size(); });
-    for (const QString &mountpoint : std::as_const(mountpoints)) {
-        if (isSystemMountpoint(mountpoint))
-            return fail(error, QString("%1 enthält das Systemverzeichnis %2, das wird nicht überschrieben")
-                                   .arg(devicePath, mountpoint));
-        QString reason;
-        if (!runProgram("umount", {mountpoint}, UMOUNT_TIMEOUT_MS, nullptr, &reason))
-            return fail(error, QString("%1 konnte nicht ausgehängt werden: %2").arg(mountpoint, reason));
+    // One at a time, asking the kernel again after each: what umount took down is gone, a mount
+    // inside another one is taken down before it. One that umount claims to have taken down but
+    // left in place is left to the exclusive open, which then refuses the card.
+    QSet<int> tried;
+    for (QList<MountEntry> card = cardMounts(mounts, devices); !card.isEmpty();
+         card = cardMounts(mounts, devices)) {
+        const MountEntry *next = freeMount(card, mounts, tried);
+        if (!next) {
+            const bool leftInPlace =
+                std::any_of(card.cbegin(), card.cend(),
+                            [&tried](const MountEntry &mount) { return tried.contains(mount.id); });
+            if (leftInPlace)
+                return true;
+            return fail(error,
+                        QString("%1 konnte nicht ausgehängt werden: Darin oder darüber ist ein anderes "
+                                "Dateisystem eingehängt.")
+                            .arg(QFile::decodeName(card.constFirst().mountPoint)));
+        }
+        tried.insert(next->id);
+        if (!runUmount(QFile::decodeName(next->mountPoint), error))
+            return false;
+        mounts = parseMountInfo(readKernelFile("/proc/self/mountinfo"));
     }
     return true;
 }

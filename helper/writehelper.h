@@ -33,8 +33,10 @@ void emitLine(QTextStream &out, const QString &text);
 // its message goes to *enumerationError.
 bool isAllowedTarget(const QString &devicePath, QString *enumerationError = nullptr);
 
-// Unmounts every mount point of the device and its partitions, innermost first. Refuses system
-// mount points. On failure writes a German text to *error; nothing is written to the device.
+// Unmounts every mount of the device and its partitions, innermost first: what the kernel lists
+// in /proc/self/mountinfo for their device numbers, taken from the opened device, never a path
+// that is no mount point of theirs. Refuses system mount points and swap. umount gets 30 s each.
+// On failure writes a German text to *error; nothing is written to the device.
 bool unmountTarget(const QString &devicePath, QString *error = nullptr);
 
 // Opens the image for reading with the rights of the user pkexec ran the helper for (PKEXEC_UID),

@@ -2,6 +2,7 @@
 
 #include "fail.h"
 #include "installation.h"
+#include "privatefolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -10,9 +11,13 @@
 
 namespace {
 
-// Everything in the cache but real folders; a link counts as a file, whatever it points to.
-QFileInfoList cacheFiles()
+// Everything in the cache but real folders; a link counts as a file, whatever it points to. A cache
+// folder that cannot be used safely (for root: a link on the way, or others may change it) shows
+// nothing, and *error says why.
+QFileInfoList cacheFiles(QString *error = nullptr)
 {
+    if (!checkPrivateFolder(Installation::imageCache(), FolderUse::Existing, error))
+        return {};
     const QFileInfoList entries =
         QDir(Installation::imageCache())
             .entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
@@ -58,7 +63,11 @@ qint64 imageCacheBytes()
 
 bool emptyImageCache(QString *error)
 {
-    for (const QFileInfo &entry : cacheFiles()) {
+    QString unsafe;
+    const QFileInfoList files = cacheFiles(&unsafe);
+    if (!unsafe.isEmpty())
+        return fail(error, unsafe);
+    for (const QFileInfo &entry : files) {
         if (isLockedByOther(entry.filePath()))
             continue;
         // A lock left by a dead installer goes with the check of its partial file.

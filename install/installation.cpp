@@ -9,6 +9,7 @@
 #include "imagepass.h"
 #include "networkrequest.h"
 #include "pacewatch.h"
+#include "privatefolder.h"
 #include "writejob.h"
 
 #include <QDir>
@@ -115,6 +116,8 @@ void Installation::start(const InstallRequest &request)
         refusal = readRoms();
     if (refusal.isEmpty())
         refusal = makeWorkingFolder();
+    if (refusal.isEmpty() && !cachedImage().isEmpty())
+        refusal = prepareCache();
     if (!refusal.isEmpty())
         return finish(Outcome::Failed, refusal);
     holdCard();
@@ -148,16 +151,18 @@ QString Installation::workingFolder() const
 
 QString Installation::workingRoot()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/work");
+    return cacheLocation() + QStringLiteral("/work");
 }
 
 QString Installation::imageCache()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + QStringLiteral("/images");
+    return cacheLocation() + QStringLiteral("/images");
 }
 
 void Installation::removeLeftovers()
 {
+    if (!checkPrivateFolder(workingRoot(), FolderUse::Existing))
+        return;
     const QDir root(workingRoot());
     for (const QString &name : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
         if (!ownerIsRunning(name))
@@ -179,10 +184,11 @@ QString Installation::checkTarget()
 // holds no image, only what a pass holds back beyond its memory bound.
 QString Installation::makeWorkingFolder()
 {
-    removeLeftovers();
     const QString root = workingRoot();
-    QDir().mkpath(root);
-    QFile::setPermissions(root, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QString error;
+    if (!checkPrivateFolder(root, FolderUse::Create, &error))
+        return error;
+    removeLeftovers();
     workDir = std::make_unique<QTemporaryDir>(root + QStringLiteral("/%1-XXXXXX").arg(::getpid()));
     if (!workDir->isValid()) {
         workDir.reset();
@@ -270,9 +276,6 @@ ByteSource *Installation::openDownload(QString *error)
 {
     partPath = workDir->filePath(QStringLiteral("download"));
     if (!cachedImage().isEmpty()) {
-        QDir().mkpath(imageCache());
-        QFile::setPermissions(imageCache(),
-                              QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
         partLock = std::make_unique<QLockFile>(lockOf(partialImage()));
         partLock->setStaleLockTime(0);
         if (partLock->tryLock(0))
@@ -465,6 +468,19 @@ void Installation::onCardFinished(bool ok, const QString &error)
     if (!launcherLine.isEmpty())
         Q_EMIT logLine(QStringLiteral("pkexec: %1").arg(launcherLine));
     finish(Outcome::Failed, (failure.isEmpty() ? error : failure) + QLatin1Char('\n') + cardText(card));
+}
+
+// Before anything in the cache is looked at: the folder is made private, and a link or other odd
+// entry in it goes unfollowed, whatever name it has.
+QString Installation::prepareCache()
+{
+    QString error;
+    const int folder = openPrivateFolder(imageCache(), FolderUse::Create, &error);
+    if (folder < 0)
+        return error;
+    removeOddEntries(folder);
+    ::close(folder);
+    return QString();
 }
 
 // Only a download with a checksum to compare is cached: the checksum names it.

@@ -165,6 +165,7 @@ Q_SIGNALS:
 private:
     QString checkTarget();
     QString makeWorkingFolder();
+    QString prepareCache();
     QString sizeRefusal(qint64 imageBytes, qint64 diskBytes) const;
     QString readRoms();
     bool readRomFile(const QString &path, const QString &name, QString *error);

@@ -135,6 +135,11 @@ void WriteJob::launch(const QStringList &helperArguments, const DriveIdentity &i
     if (streaming && streamTotal > 0)
         arguments << QStringLiteral("--image-size=%1").arg(streamTotal);
     QString program = helper;
+    // pkexec tells the helper whom it runs for; started by root directly, it reads as root, also
+    // when this installer itself was started through pkexec or sudo and inherited their variables.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("PKEXEC_UID"));
+    process.setProcessEnvironment(environment);
     if (!runningAsRoot()) {
         QStringList launcher = launcherCommand();
         program = launcher.takeFirst();
@@ -261,6 +266,10 @@ void WriteJob::interpretLine(const HelperLine &line)
         lastError = line.text;
         break;
     case HelperLine::Progress:
+        // A cancelled stream-form helper still runs to the end of its input: it only says how
+        // far it got.
+        if (cancelled)
+            break;
         if (line.text != phase) {
             phase = line.text;
             Q_EMIT phaseChanged(phase);
@@ -270,7 +279,7 @@ void WriteJob::interpretLine(const HelperLine &line)
                         streaming && line.text == QLatin1String("write") ? streamTotal : line.total);
         break;
     case HelperLine::Ready:
-        if (streaming) {
+        if (streaming && !cancelled) {
             input.resume();
             Q_EMIT ready();
         }

@@ -127,6 +127,11 @@ private Q_SLOTS:
         QVERIFY(makeDemo(fixtures.filePath("demo")));
         QVERIFY(writeFile(fixtures.filePath("two.json"), R"({"schema": 1, "versions": [
             {"title": "Tobra 1.2", "image": "a.img"}, {"title": "Tobra <1.1> & mehr", "image": "b.img"}]})"));
+        // A title that would set the terminal's title, clear the screen and hide what follows.
+        QVERIFY(writeFile(
+            fixtures.filePath("escapes.json"),
+            "{\"schema\": 1, \"versions\": [{\"title\": "
+            "\"\\u001b]0;Titel\\u0007Tobra\\u001b[2J\\u001b[8m\\u202e 2\", \"image\": \"a.img\"}]}"));
         server = std::make_unique<HttpServer>(fixtures.path());
         QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
         qputenv("MTOOLS_SKIP_CHECK", "1");
@@ -206,6 +211,8 @@ private Q_SLOTS:
             << "/none.json" << 1 << ""
             << "Fehler beim Laden der Versionsliste: Error transferring " +
                    server->url("/none.json").toString() + " - server replied: Not Found\n";
+        QTest::newRow("title with terminal controls") << "/escapes.json" << 0 << "]0;TitelTobra[2J[8m 2\n"
+                                                      << "";
         QTest::newRow("endless list") << "/two.json?endless=1" << 1 << ""
                                       << "Die Versionsliste ist größer als 1 MiB und wird nicht gelesen.\n";
     }
@@ -296,6 +303,30 @@ private Q_SLOTS:
             QCOMPARE(server->requests("POST").last().body, QByteArray("image=tobra-demo.img"));
     }
 
+    // Started as root through pkexec or sudo, the installer inherits their PKEXEC_UID and
+    // SUDO_UID; the helper it starts itself still reads root's private working copy as root.
+    void rootWithALaunchersVariables()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root");
+        const passwd *nobody = ::getpwnam("nobody");
+        if (!nobody)
+            QSKIP("needs the user nobody");
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        QProcessEnvironment environment = environmentFor(card.path());
+        for (const char *variable : {"PKEXEC_UID", "SUDO_UID"})
+            environment.insert(variable, QString::number(nobody->pw_uid));
+        environment.insert("SUDO_GID", QString::number(nobody->pw_gid));
+
+        const Run run = runCli(installArguments(card.path(), {"--image", demoPath(), "--yes"}), environment);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), readFile(rom()));
+    }
+
     void refused_data()
     {
         QTest::addColumn<qint64>("cardSize");
@@ -308,6 +339,10 @@ private Q_SLOTS:
         QTest::newRow("unknown title")
             << cardBytes << fromServer({"--title", "Tobra 9"})
             << "Die Version „Tobra 9“ steht nicht in der Versionsliste (--list-versions zeigt die Titel).";
+        QTest::newRow("file name with terminal controls")
+            << cardBytes
+            << QStringList{"--image", demoPath(), "--rom", "/nowhere/\x1b]0;x\x07\x1b[2J\u202e.rom"}
+            << "Die ROM-Datei „/nowhere/]0;x[2J.rom“ wurde nicht gefunden.\n";
         QTest::newRow("ROM missing") << cardBytes
                                      << QStringList{"--image", demoPath(), "--rom", "/nowhere.rom"}
                                      << "Die ROM-Datei „/nowhere.rom“ wurde nicht gefunden.";

@@ -1,3 +1,4 @@
+#include "plaintext.h"
 #include "versionlist.h"
 
 #include <QTest>
@@ -35,6 +36,8 @@ private Q_SLOTS:
     void parsesDocument();
     void imageNames_data();
     void imageNames();
+    void plainTexts_data();
+    void plainTexts();
 };
 
 void TestVersionList::parsesDocument_data()
@@ -70,6 +73,13 @@ void TestVersionList::parsesDocument_data()
         << QList<VersionEntry>{sized};
     QTest::newRow("image size null") << withEntry(R"({"title": "T", "image": "t.img", "image_size": null})")
                                      << QString() << plainT;
+    QTest::newRow("controls and bidi overrides leave titles")
+        << withEntry(R"({"title": "\u001b]0;x\u0007Tobra\u001b[2J 5\u202e\u009b", "image": "t.img",)"
+                     R"( "kickstart": "3.1\r\u2066"})")
+        << QString() << QList<VersionEntry>{{"]0;xTobra[2J 5", "t.img", "3.1", ""}};
+    QTest::newRow("a title of controls only is missing")
+        << withEntry(R"({"title": "\u001b\u009b\u202e", "image": "t.img"})") << "Eintrag 1: Titel fehlt"
+        << QList<VersionEntry>();
 
     // The document as a whole.
     QTest::newRow("empty bytes") << QByteArray() << "tobra.json ist kein gültiges JSON: illegal value"
@@ -161,6 +171,50 @@ void TestVersionList::parsesDocument()
         QCOMPARE(list.schema, before.schema);
         QCOMPARE(list.versions, before.versions);
     }
+}
+
+// What leaves outside text before a terminal or a line of the window shows it: C0 and C1
+// controls, DEL, and the bidi embeddings, overrides, isolates and marks; what the caller keeps stays.
+void TestVersionList::plainTexts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("kept");
+    QTest::addColumn<QString>("plain");
+    QTest::newRow("plain German") << "Größe: 16,8 MB – „fertig“ ✓"
+                                  << ""
+                                  << "Größe: 16,8 MB – „fertig“ ✓";
+    QTest::newRow("terminal title") << "\x1b]0;gehackt\x07Tobra"
+                                    << ""
+                                    << "]0;gehacktTobra";
+    QTest::newRow("clear screen, hide text") << "A\x1b[2J\x1b[8mB"
+                                             << ""
+                                             << "A[2J[8mB";
+    QTest::newRow("C1 CSI, DEL, NUL") << QString("a") + QChar(0x9b) + "31m" + QChar(0x7f) + QChar(0) + "b"
+                                      << ""
+                                      << "a31mb";
+    QTest::newRow("line breaks and tabs") << "a\r\nb\tc\vd\fe"
+                                          << ""
+                                          << "abcde";
+    QTest::newRow("line breaks and tabs kept") << "a\r\nb\tc"
+                                               << "\n\t"
+                                               << "a\nb\tc";
+    QTest::newRow("bidi override") << QString("abc") + QChar(0x202e) + "gpj.exe" + QChar(0x202c) << ""
+                                   << "abcgpj.exe";
+    QTest::newRow("bidi isolates and marks")
+        << QString(QChar(0x2066)) + "x" + QChar(0x2067) + QChar(0x2068) + "y" + QChar(0x2069) +
+               QChar(0x200e) + QChar(0x200f) + QChar(0x061c) + "z"
+        << ""
+        << "xyz";
+    QTest::newRow("non-breaking space and U+00A0 upward stay") << QString("a") + QChar(0xa0) + "b"
+                                                               << "" << QString("a") + QChar(0xa0) + "b";
+}
+
+void TestVersionList::plainTexts()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, kept);
+    QFETCH(QString, plain);
+    QCOMPARE(withoutControls(text, kept), plain);
 }
 
 void TestVersionList::imageNames_data()

@@ -1,6 +1,9 @@
 #include "drives.h"
+#include "testfiles.h"
 
+#include <QDir>
 #include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QTest>
 
 // The parsing and candidate rules on lsblk documents of both forms: old lsblk prints numbers and
@@ -101,7 +104,14 @@ void TestLsblkParse::candidateRules_data()
     QTest::newRow("sata-flags-as-strings")
         << device(R"("name":"sda","size":"500107862016","type":"disk","rm":"0","hotplug":"0","tran":"sata")")
         << false;
-    QTest::newRow("sata-mmcblk0") << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk0")") << true;
+    // mmcblk0 is an SD card in a built-in reader, mmcblk1 an eMMC, mmcblk2 has no type.
+    QTest::newRow("internal-sd-card") << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk0")") << true;
+    QTest::newRow("internal-emmc") << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk1")") << false;
+    QTest::newRow("mmc-without-type") << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk2")") << false;
+    QTest::newRow("mmc-name-leaves-sysfs")
+        << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk0/../mmcblk0")") << false;
+    QTest::newRow("emmc-in-usb-reader")
+        << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk1","tran":"usb")") << true;
     QTest::newRow("sata-name-MMCBLK0") << device(QByteArray(SATA_DISK) + R"(,"name":"MMCBLK0")") << false;
     QTest::newRow("tran-usb") << device(QByteArray(SATA_DISK) + R"(,"name":"sda","tran":"usb")") << true;
     QTest::newRow("tran-USB") << device(QByteArray(SATA_DISK) + R"(,"name":"sda","tran":"USB")") << false;
@@ -115,8 +125,13 @@ void TestLsblkParse::candidateRules()
 {
     QFETCH(QByteArray, deviceJson);
     QFETCH(bool, offered);
+    QTemporaryDir sysfs;
+    QVERIFY(QDir(sysfs.path()).mkpath("block/mmcblk0/device") &&
+            QDir(sysfs.path()).mkpath("block/mmcblk1/device"));
+    QVERIFY(writeFile(sysfs.filePath("block/mmcblk0/device/type"), "SD\n"));
+    QVERIFY(writeFile(sysfs.filePath("block/mmcblk1/device/type"), "MMC\n"));
     QString error = "untouched";
-    const QList<DriveInfo> drives = parseLsblkOutput(lsblkDocument(deviceJson), &error);
+    const QList<DriveInfo> drives = parseLsblkOutput(lsblkDocument(deviceJson), &error, sysfs.path());
     QCOMPARE(drives.size(), offered ? 1 : 0);
     QCOMPARE(error, QString("untouched"));
 }

@@ -1,13 +1,16 @@
 #include "loopdevice.h"
+#include "mountinfo.h"
 #include "mounts.h"
 #include "removablelsblk.h"
 #include "testfiles.h"
 #include "writehelper.h"
 
+#include <QElapsedTimer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
 #include <cstring>
+#include <sys/sysmacros.h>
 
 // unmountTarget against real mounts of loop device partitions (ext2, since this kernel has no vfat).
 class TestUnmount : public QObject
@@ -22,8 +25,14 @@ private Q_SLOTS:
     void umountMessageIsPassedOn();
     void refusesSystemMountpoint();
     void refusesSwapPartition();
-    void lsblkMissing();
+    void notABlockDevice();
     void exclusiveOpenGuardsStillMountedCard();
+    void oddMountPoints_data();
+    void oddMountPoints();
+    void leavesWhatIsMountedOverTheCard();
+    void hangingUmountEndsAfter30Seconds();
+    void readsMountInfo_data();
+    void readsMountInfo();
 
 private:
     bool attachCard(const QString &file);
@@ -159,13 +168,11 @@ void TestUnmount::refusesSwapPartition()
     QCOMPARE(error, loop->path() + " enthält das Systemverzeichnis [SWAP], das wird nicht überschrieben");
 }
 
-void TestUnmount::lsblkMissing()
+void TestUnmount::notABlockDevice()
 {
-    QTemporaryDir emptyFolder;
-    qputenv("PATH", emptyFolder.path().toLocal8Bit());
     QString error;
-    QVERIFY(!unmountTarget("/dev/sdz", &error));
-    QCOMPARE(error, QString("lsblk konnte die Einhängepunkte von /dev/sdz nicht ermitteln"));
+    QVERIFY(!unmountTarget("/dev/null", &error));
+    QCOMPARE(error, QString("Die Einhängepunkte von /dev/null konnten nicht ermittelt werden"));
 }
 
 // Even when unmounting claims success but the card is still mounted, the exclusive open refuses it.
@@ -183,6 +190,113 @@ void TestUnmount::exclusiveOpenGuardsStillMountedCard()
     QCOMPARE(error, "Zielgerät kann nicht geöffnet werden (" + loop->path() +
                         "): " + QString::fromLocal8Bit(std::strerror(EBUSY)));
     QVERIFY(readRange(loop->path(), 0, 4 * MiB) == before);
+}
+
+void TestUnmount::oddMountPoints_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::newRow("newline") << "card\nsecond";
+    QTest::newRow("tab") << "card\tsecond";
+    QTest::newRow("backslash and blank") << "card\\040 second";
+    QTest::newRow("newline at the end") << "card\n";
+}
+
+// The card's file system is taken down by the place the kernel names; another file system
+// mounted at what the first line of that name would read as stays.
+void TestUnmount::oddMountPoints()
+{
+    QFETCH(QString, name);
+    if (!attachCard(dir.filePath("card.img")))
+        QSKIP(qPrintable(loop ? loop->error() : QString("cannot make the card")));
+    Mount other("decoy", dir.filePath("card"), "tmpfs");
+    Mount mount(loop->partition(1), dir.filePath(name));
+    QVERIFY2(other.isOk() && mount.isOk(), qPrintable(other.error() + mount.error()));
+    QVERIFY(isMounted(dir.filePath(name)));
+    QString error;
+    QVERIFY2(unmountTarget(loop->path(), &error), qPrintable(error));
+    QVERIFY(!isMounted(dir.filePath(name)));
+    QVERIFY(isMounted(dir.filePath("card")));
+}
+
+// With another file system mounted over the card's, umount would take down that one: the card is
+// refused instead, and both stay.
+void TestUnmount::leavesWhatIsMountedOverTheCard()
+{
+    if (!attachCard(dir.filePath("card.img")))
+        QSKIP(qPrintable(loop ? loop->error() : QString("cannot make the card")));
+    const QString folder = dir.filePath("card");
+    Mount mount(loop->partition(1), folder);
+    Mount over("decoy", folder, "tmpfs");
+    QVERIFY2(mount.isOk() && over.isOk(), qPrintable(mount.error() + over.error()));
+    QString error;
+    QVERIFY(!unmountTarget(loop->path(), &error));
+    QCOMPARE(error, folder +
+                        " konnte nicht ausgehängt werden: Darin oder darüber ist ein anderes Dateisystem "
+                        "eingehängt.");
+    QVERIFY(isMounted(folder));
+    QVERIFY(runTool(systemTool("umount"), {folder}));
+    QVERIFY(isMounted(folder)); // the card's, under the other one
+}
+
+// An umount that never returns is stopped after 30 s, and the card is not written.
+void TestUnmount::hangingUmountEndsAfter30Seconds()
+{
+    if (!attachCard(dir.filePath("card.img")))
+        QSKIP(qPrintable(loop ? loop->error() : QString("cannot make the card")));
+    const QString folder = dir.filePath("card");
+    Mount mount(loop->partition(1), folder);
+    QVERIFY2(mount.isOk(), qPrintable(mount.error()));
+    const QString started = dir.filePath("umount-started");
+    useFakeUmount("echo $$ > '" + started.toUtf8() + "'; exec sleep 300");
+    QElapsedTimer timer;
+    timer.start();
+    QString error;
+    QVERIFY(!unmountTarget(loop->path(), &error));
+    const qint64 elapsed = timer.elapsed();
+    QCOMPARE(error, folder + " konnte nicht ausgehängt werden: umount hat nach 30 s nicht geantwortet.");
+    QVERIFY2(elapsed >= 30000 && elapsed < 60000, qPrintable(QString::number(elapsed)));
+    const QByteArray pid = readFile(started).trimmed();
+    QVERIFY(!pid.isEmpty());
+    QVERIFY2(!QFileInfo::exists("/proc/" + pid), "the hanging umount is still running");
+    QVERIFY(isMounted(folder));
+}
+
+void TestUnmount::readsMountInfo_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QList<QByteArray>>("mountPoints");
+    QTest::addColumn<QList<int>>("ids");
+    const QByteArray line = "36 35 98:0 /mnt1 ";
+    const QByteArray tail = " rw,noatime master:1 - ext3 /dev/root rw,errors=continue";
+    QTest::newRow("plain") << line + "/mnt/parent" + tail << QList<QByteArray>{"/mnt/parent"}
+                           << QList<int>{36};
+    QTest::newRow("escapes") << line + "/m\\040a\\011b\\012c\\134d" + tail
+                             << QList<QByteArray>{"/m a\tb\nc\\d"} << QList<int>{36};
+    QTest::newRow("not an escape") << line + "/a\\9z\\12\\477" + tail << QList<QByteArray>{"/a\\9z\\12\\477"}
+                                   << QList<int>{36};
+    QTest::newRow("two lines, broken ones skipped")
+        << QByteArray("1 0 8:1 / / rw - ext4 /dev/sda1 rw\n\nx 1 8:2 / /a rw\n2 1 8 / /b rw\n3 1 8:3 / c rw\n"
+                      "4 1 -8:4 / /d rw\n5 1 8:5 / /e rw - ext4 /dev/sda5 rw")
+        << QList<QByteArray>{"/", "/e"} << QList<int>{1, 5};
+}
+
+// The kernel's mountinfo lines as they are read, mount points unescaped.
+void TestUnmount::readsMountInfo()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QList<QByteArray>, mountPoints);
+    QFETCH(QList<int>, ids);
+    const QList<MountEntry> entries = parseMountInfo(text);
+    QList<QByteArray> readPoints;
+    QList<int> readIds;
+    for (const MountEntry &entry : entries) {
+        readPoints << entry.mountPoint;
+        readIds << entry.id;
+    }
+    QCOMPARE(readPoints, mountPoints);
+    QCOMPARE(readIds, ids);
+    if (!entries.isEmpty())
+        QCOMPARE(major(entries.constFirst().device), unsigned(ids.constFirst() == 1 ? 8 : 98));
 }
 
 QTEST_GUILESS_MAIN(TestUnmount)

@@ -276,6 +276,7 @@ void TestWriteHelper::refusesTargetNotOffered_data()
     QTest::newRow("trailing-slash") << "trailing-slash";
     QTest::newRow("symbolic-link") << "symbolic-link";
     QTest::newRow("not-removable") << "not-removable";
+    QTest::newRow("emmc") << "emmc";
     QTest::newRow("read-only") << "read-only";
     QTest::newRow("percent-signs") << "percent-signs";
     QTest::newRow("lsblk-missing") << "lsblk-missing";
@@ -299,6 +300,9 @@ void TestWriteHelper::refusesTargetNotOffered()
         QVERIFY(QFile::link(card->path(), target));
     } else if (kind == "not-removable") {
         environment.remove("TOBRA_REMOVABLE_DEVICES");
+    } else if (kind == "emmc") {
+        environment.remove("TOBRA_REMOVABLE_DEVICES");
+        environment.insert("TOBRA_LSBLK_EMMC", target);
     } else if (kind == "read-only") {
         LoopDevice::Options options;
         options.readOnly = true;

@@ -622,6 +622,56 @@ private Q_SLOTS:
         QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
     }
 
+    // As root, nothing in the cache is followed that someone may have put there: a link in the
+    // folder's place refuses the run and leaves its target's files and mode alone; a partial
+    // download that is a link goes as a link, and the download starts afresh.
+    void cacheLinksAreNotFollowed_data()
+    {
+        QTest::addColumn<bool>("folderIsLink");
+        QTest::newRow("images folder a link") << true;
+        QTest::newRow("partial download a link") << false;
+    }
+
+    void cacheLinksAreNotFollowed()
+    {
+        QFETCH(bool, folderIsLink);
+        if (::geteuid() != 0)
+            QSKIP("needs root");
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
+        const QString cache = Installation::imageCache();
+        const QString outside = dir->filePath("outside");
+        QVERIFY(QDir().mkpath(outside));
+        QVERIFY(QFile::setPermissions(outside, QFileDevice::Permissions(0x7755)));
+        const QString secret = outside + "/secret";
+        QVERIFY(writeFile(secret, "root's own"));
+        QVERIFY(QDir().mkpath(folderIsLink ? QFileInfo(cache).path() : cache));
+        QVERIFY(folderIsLink ? QFile::link(outside, cache)
+                             : QFile::link(secret, cache + "/" + demoSha + ".part"));
+
+        Installation job;
+        Run run(job);
+        job.start(listedVersion("demo", demoSha, listed(card->path())));
+        QVERIFY(run.waitForEnd());
+        if (folderIsLink) {
+            QCOMPARE(run.text(),
+                     "Der Ordner " + cache +
+                         " kann nicht sicher benutzt werden: Dort steht eine Verknüpfung oder kein Ordner.");
+            QVERIFY(QFileInfo(cache).isSymLink());
+        } else {
+            QVERIFY2(run.ok(), qPrintable(run.text()));
+            QCOMPARE(QDir(cache).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                     QStringList{QString(demoSha)});
+            QVERIFY(readFile(cache + "/" + demoSha) == readFile(demoPath()));
+        }
+        QCOMPARE(readFile(secret), QByteArray("root's own"));
+        QCOMPARE(QDir(outside).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot),
+                 QStringList{"secret"});
+        QCOMPARE(QFileInfo(outside).permissions(), QFileDevice::Permissions(0x7755));
+    }
+
     // Two installers fetching the same version at once: the second fetches without the cache and
     // leaves the first one's partial download alone, which stays to be continued after a cancel.
     void secondInstallerLeavesThePartialDownload()

@@ -3,6 +3,7 @@
 //   makeCardFile(file, size, {"1MiB,8MiB", ",,"})  a sparse file with an MBR table (sfdisk lines)
 //   makeExt2(partition)                             an ext2 file system (this kernel has no vfat)
 //   Mount mount(partition, folder)                  mounted until the object goes, if still mounted
+//   Mount mount("decoy", folder, "tmpfs")           a file system of that type without a device
 //   isMounted(folder)                               what the kernel says right now
 
 #include "loopdevice.h"
@@ -18,7 +19,11 @@ inline bool isMounted(const QString &folder)
     const QString wanted = QDir(folder).absolutePath();
     for (const QByteArray &line : mounts.readAll().split('\n')) {
         const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() > 1 && QString::fromUtf8(fields[1]).replace("\\040", " ") == wanted)
+        if (fields.size() > 1 && QString::fromUtf8(fields[1])
+                                         .replace("\\040", " ")
+                                         .replace("\\011", "\t")
+                                         .replace("\\012", "\n")
+                                         .replace("\\134", "\\") == wanted)
             return true;
     }
     return false;
@@ -53,11 +58,12 @@ inline bool makeExt2(const QString &partition)
 class Mount
 {
 public:
-    Mount(const QString &device, const QString &folder) : folder(folder)
+    Mount(const QString &device, const QString &folder, const QString &type = QString()) : folder(folder)
     {
         QDir().mkpath(folder);
         QByteArray output;
-        ok = runTool(systemTool("mount"), {device, folder}, &output);
+        const QStringList typeOption = type.isEmpty() ? QStringList() : QStringList{"-t", type};
+        ok = runTool(systemTool("mount"), typeOption + QStringList{device, folder}, &output);
         if (!ok)
             failure = QString::fromLocal8Bit(output).trimmed();
     }

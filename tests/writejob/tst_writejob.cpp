@@ -245,6 +245,7 @@ private Q_SLOTS:
     void streamCancelWhileSendWaits_data();
     void streamCancelWhileSendWaits();
     void streamHelperDiesWhileSending();
+    void streamCancelBeforeReady();
 
 private:
     QString rootLauncher() const { return dir.filePath("launcher/setpriv"); }
@@ -763,6 +764,19 @@ void TestWriteJob::streamHelperDiesWhileSending()
     QCOMPARE(recorder.events, (QStringList{"ready", "finished 0 " + endedText(SIGKILL)}));
     QVERIFY(!job.send("more"));
     QCOMPARE(job.queuedBytes(), 0);
+}
+
+// Cancelled while the helper still checks the card: no ready() follows, and the card is untouched.
+void TestWriteJob::streamCancelBeforeReady()
+{
+    qputenv("TOBRA_TEST_HELPER", "sleep 300|READY\\n|drain|ERROR Ende\\n|exit 1");
+    WriteJob job;
+    Recorder recorder(&job);
+    job.startStream("/dev/sdz", true);
+    QTimer::singleShot(100, &job, &WriteJob::cancel);
+    recorder.waitForFinished();
+    QCOMPARE(recorder.events, QStringList{"finished 0 " + cancelUntouchedText});
+    QVERIFY(!job.cardTouched());
 }
 
 int main(int argc, char **argv)
