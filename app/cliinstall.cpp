@@ -109,6 +109,9 @@ public:
             draw(text);
     }
 
+    // A terminal sees it with the next progress line.
+    void activity(const QString &text) { meter.setActivity(text); }
+
     void progress(qint64 done, qint64 total)
     {
         meter.update(done, total);
@@ -173,6 +176,8 @@ int run(const InstallRequest &request)
     });
     QObject::connect(&installation, &Installation::stepChanged, &loop,
                      [&display](Installation::Step, const QString &text) { display.step(text); });
+    QObject::connect(&installation, &Installation::activityChanged, &loop,
+                     [&display](const QString &text) { display.activity(text); });
     QObject::connect(&installation, &Installation::progress, &loop,
                      [&display](qint64 done, qint64 total) { display.progress(done, total); });
     QObject::connect(&installation, &Installation::logLine, &loop,

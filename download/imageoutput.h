@@ -1,21 +1,16 @@
 #pragma once
 
+#include "imagesink.h"
+
 #include <QFile>
 #include <QString>
 
 // The image file being written, at most a given number of bytes. Runs of zeros become holes,
 // which read back as zeros but take no disk space or write time. Opened on one thread, it may be
 // written on another, one thread at a time.
-class ImageOutput
+class ImageOutput : public ImageSink
 {
 public:
-    enum class Failure
-    {
-        None,
-        WriteFailed, // the disk took fewer bytes than given (full, I/O error)
-        TooLarge,    // a write would pass the limit; nothing beyond it is written
-    };
-
     // A negative limit means none.
     explicit ImageOutput(qint64 maxBytes) : limit(maxBytes) {}
     Q_DISABLE_COPY(ImageOutput)
@@ -29,17 +24,16 @@ public:
     qint64 continuesFrom() const { return base; }
     // Empties the file, so that the writes start at its beginning after all. Only before the first write.
     bool startAfresh();
-    // Puts size bytes at offset; false once anything has failed.
-    bool write(qint64 offset, const char *data, qint64 size);
+    bool write(qint64 offset, const char *data, qint64 size) override;
     // Sets the file's length to the end of the last write and closes it.
-    bool finish();
+    bool finish() override;
     // Closes the file with every byte written so far, also after a failure, so that a later run
     // can continue it.
     void keep();
     // Closes and removes the file.
     void discard();
 
-    Failure failure() const { return failed; }
+    Failure failure() const override { return failed; }
     qint64 maxBytes() const { return limit; }
 
 private:

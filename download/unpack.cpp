@@ -1,7 +1,7 @@
 #include "unpack.h"
 
 #include "bytesource.h"
-#include "imageoutput.h"
+#include "imagesink.h"
 
 #include <QLocale>
 #include <archive.h>
@@ -53,17 +53,17 @@ bool readHead(ByteSource &source, QByteArray *head)
     return true;
 }
 
-Status outputStatus(const ImageOutput &output)
+Status outputStatus(const ImageSink &output)
 {
-    return output.failure() == ImageOutput::Failure::TooLarge ? Status::TooLarge : Status::WriteFailed;
+    return output.failure() == ImageSink::Failure::TooLarge ? Status::TooLarge : Status::WriteFailed;
 }
 
-Status finished(ImageOutput &output)
+Status finished(ImageSink &output)
 {
     return output.finish() ? Status::Done : outputStatus(output);
 }
 
-Status copyRaw(ByteSource &source, const QByteArray &head, ImageOutput &output)
+Status copyRaw(ByteSource &source, const QByteArray &head, ImageSink &output)
 {
     qint64 offset = 0;
     QByteArrayView piece(head);
@@ -118,7 +118,7 @@ Status brokenStream(const ArchiveInput &input)
 
 // Unpacks the current entry; a stop is honoured between blocks, as one packed piece may hold
 // gigabytes of zeros.
-Status unpackEntry(archive *reader, const ArchiveInput &input, ImageOutput &output)
+Status unpackEntry(archive *reader, const ArchiveInput &input, ImageSink &output)
 {
     const void *block = nullptr;
     size_t size = 0;
@@ -141,7 +141,7 @@ QString entryName(archive_entry *entry)
 }
 
 // Unpacks the first file and counts the rest, whose data is skipped; folders do not count.
-Status unpackArchive(archive *reader, const ArchiveInput &input, ImageOutput &output, QStringList *files)
+Status unpackArchive(archive *reader, const ArchiveInput &input, ImageSink &output, QStringList *files)
 {
     archive_entry *entry = nullptr;
     int result;
@@ -158,7 +158,7 @@ Status unpackArchive(archive *reader, const ArchiveInput &input, ImageOutput &ou
     return result == ARCHIVE_EOF ? Status::Done : brokenStream(input);
 }
 
-Status unpackPacked(ArchiveInput &input, ImageFormat format, ImageOutput &output, QStringList *files)
+Status unpackPacked(ArchiveInput &input, ImageFormat format, ImageSink &output, QStringList *files)
 {
     const Archive reader = openArchive(format, &input);
     const Status status = unpackArchive(reader.get(), input, output, files);
@@ -189,7 +189,7 @@ QString quotedNames(const QStringList &names)
 }
 } // namespace
 
-UnpackResult unpackImage(ByteSource &source, ImageOutput &output, Unpacking unpacking)
+UnpackResult unpackImage(ByteSource &source, ImageSink &output, Unpacking unpacking)
 {
     UnpackResult result;
     ArchiveInput input{source, {}};

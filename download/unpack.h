@@ -6,7 +6,7 @@
 #include <QStringList>
 
 class ByteSource;
-class ImageOutput;
+class ImageSink;
 
 struct UnpackResult
 {
@@ -38,7 +38,7 @@ enum class Unpacking
 // one of the formats of ImageFormat (and unpacking is ByFormat), else unchanged. Stops at the
 // first failure; the output is then left as it is for the caller to discard. A stop of the source
 // is honoured while input is still expected and, for a packed image, while it is being unpacked.
-UnpackResult unpackImage(ByteSource &source, ImageOutput &output, Unpacking unpacking = Unpacking::ByFormat);
+UnpackResult unpackImage(ByteSource &source, ImageSink &output, Unpacking unpacking = Unpacking::ByFormat);
 
 // The German message for the statuses from TooLarge on, which concern the image itself; the
 // caller words InputEnded and WriteFailed, which concern its own files.

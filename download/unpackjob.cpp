@@ -2,7 +2,7 @@
 
 #include "bytesource.h"
 
-UnpackJob::UnpackJob(ByteSource &source, ImageOutput &output, QObject *context,
+UnpackJob::UnpackJob(ByteSource &source, ImageSink &output, QObject *context,
                      std::function<void(const UnpackResult &)> done, Unpacking unpacking)
     : source(source)
 {

@@ -52,9 +52,15 @@ public:
     // FAT (the rest is read as it is used). Writes nothing. On failure the object must not be used for
     // writing; close() it.
     bool open(const QString &path, QString *error = nullptr);
+    // The same on a device opened read-write that the caller owns and keeps open meanwhile, such as
+    // an image held in memory.
+    bool open(QIODevice *image, QString *error = nullptr);
     // Closes the image and forgets the FAT. Safe at any time, also twice.
     void close();
     const FatGeometry &geometry() const { return geo; }
+    // The time written into the entries of the files written from now on; while none is set, the
+    // time of each write.
+    void setStampTime(const QDateTime &time) { stampTime = time; }
 
     // Creates dirName/fileName or replaces that file's contents (keeping its entry and creation
     // stamps), then writes every FAT copy. dirName is a directory in the root; empty = the root.
@@ -131,6 +137,8 @@ private:
     bool checkFatReadable(QString *error) const;
 
     QFile file;
+    QIODevice *device = nullptr; // file, or the caller's device
+    QDateTime stampTime;
     FatGeometry geo;
     // The first FAT, read piece by piece as it is used: a write touches a few pieces, so even on
     // a large volume it reads and writes back little. Empty while closed.

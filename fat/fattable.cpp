@@ -140,7 +140,7 @@ bool FatImage::writeFat(const QByteArray &fsInfo, QString *error)
     }
     fatPieceDirty.fill(false);
     freeClusterDelta = 0;
-    if ((!fsInfo.isEmpty() && !writeAt(fsInfoOffset(), fsInfo)) || !file.flush())
+    if ((!fsInfo.isEmpty() && !writeAt(fsInfoOffset(), fsInfo)) || (device == &file && !file.flush()))
         return fail(error, unwritable);
     return true;
 }

@@ -52,8 +52,16 @@ bool FatImage::open(const QString &path, QString *error)
     // Unbuffered: a failed write must show at the write that failed, not at some later seek.
     if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
         return fail(error, QStringLiteral("Image kann nicht geöffnet werden: %1").arg(file.errorString()));
+    return open(&file, error);
+}
+
+bool FatImage::open(QIODevice *image, QString *error)
+{
+    if (image != &file)
+        close();
+    device = image;
     windowBegin = 0;
-    windowEnd = quint64(qMax<qint64>(file.size(), 0));
+    windowEnd = quint64(qMax<qint64>(device->size(), 0));
     const QByteArray sector0 = readAt(0, sectorSize);
     if (sector0.size() < sectorSize)
         return fail(error, QStringLiteral("Image ist zu klein"));
@@ -68,6 +76,7 @@ bool FatImage::open(const QString &path, QString *error)
 void FatImage::close()
 {
     file.close();
+    device = nullptr;
     fat.clear();
     fatPieceLoaded.clear();
     fatPieceDirty.clear();
@@ -139,7 +148,7 @@ bool FatImage::readGeometry(const QByteArray &boot, QString *error)
     }
     geo.rootDirOffset = metadataSectors * geo.bytesPerSector + geo.partitionOffset;
     geo.volumeEnd = geo.partitionOffset + totalSectors * geo.bytesPerSector;
-    if (quint64(file.size()) < geo.volumeEnd)
+    if (quint64(device->size()) < geo.volumeEnd)
         return fail(error, QStringLiteral("Das Image ist kürzer als die Partition (beschädigt?)"));
     // Writes past the partition would land in the next one.
     if (geo.volumeEnd > geo.partitionEnd)
@@ -162,16 +171,16 @@ bool FatImage::isInWindow(quint64 offset, quint64 length) const
 
 QByteArray FatImage::readAt(quint64 offset, quint64 length)
 {
-    if (!file.isOpen() || !isInWindow(offset, length) || !file.seek(qint64(offset)))
+    if (!device || !isInWindow(offset, length) || !device->seek(qint64(offset)))
         return QByteArray();
-    return file.read(qint64(length));
+    return device->read(qint64(length));
 }
 
 bool FatImage::writeAt(quint64 offset, const QByteArray &bytes)
 {
-    if (!file.isOpen() || !isInWindow(offset, quint64(bytes.size())) || !file.seek(qint64(offset)))
+    if (!device || !isInWindow(offset, quint64(bytes.size())) || !device->seek(qint64(offset)))
         return false;
-    return file.write(bytes) == bytes.size();
+    return device->write(bytes) == bytes.size();
 }
 
 quint64 FatImage::clusterOffset(quint32 n) const

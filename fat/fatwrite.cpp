@@ -77,7 +77,7 @@ struct FatImage::PlannedFile
 bool FatImage::writeFile(const QString &dirName, const QString &fileName, const QByteArray &data,
                          QString *error)
 {
-    if (!file.isOpen() || fat.isEmpty())
+    if (!device || fat.isEmpty())
         return fail(error, QStringLiteral("Image ist nicht geöffnet"));
     if (quint64(data.size()) > maxFileSize)
         return fail(error, QStringLiteral("Datei ist zu groß für FAT"));
@@ -98,7 +98,7 @@ bool FatImage::planFile(const QString &dirName, const QString &fileName, qsizety
                         QString *error)
 {
     quint32 dirCluster = 0;
-    const QDateTime now = representable(QDateTime::currentDateTime());
+    const QDateTime now = representable(stampTime.isValid() ? stampTime : QDateTime::currentDateTime());
     if (!resolveDir(dirName, &dirCluster, error) || !planEntry(dirCluster, fileName, now, plan, error))
         return false;
     const quint64 clustersNeeded = (quint64(size) + geo.bytesPerCluster - 1) / geo.bytesPerCluster;

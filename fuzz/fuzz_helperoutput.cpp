@@ -25,6 +25,12 @@ void checkLine(const QString &line)
                     line.count(QLatin1Char(' ')) == 3,
                 "progress has exactly four pieces and the phase is the second");
         break;
+    case HelperLine::Ready:
+        require(line == QLatin1String("READY"), "only READY is read as ready");
+        break;
+    case HelperLine::Writing:
+        require(line == QLatin1String("WRITING"), "only WRITING is read as writing");
+        break;
     case HelperLine::Ignored:
         require(line != QLatin1String("DONE") && !line.startsWith(QLatin1String("ERROR ")),
                 "done and error lines are never ignored");

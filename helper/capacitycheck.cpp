@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <unistd.h>
 
 namespace {
@@ -73,14 +74,27 @@ QString fakeCardText(qint64 reported, qint64 firstFailing)
         .arg(capacityText(reported), capacityText(firstFailing), verdict);
 }
 
-// Writes the marks, highest first, and pushes them to the medium. On a card that wraps, the real
-// blocks at the start are written last and keep their own marks, so the first probe that fails
-// later is the first address the card does not hold.
-bool writeMarks(int fd, char *block, const QList<qint64> &offsets, quint64 runValue, int *errorNumber)
+// Keeps what the card holds at each probe, so the check can leave the card as it found it.
+bool readOriginals(int fd, char *block, const QList<qint64> &offsets, QByteArray *originals, int *errorNumber)
 {
-    for (auto offset = offsets.crbegin(); offset != offsets.crend(); ++offset) {
-        fillMark(block, *offset, runValue);
-        if (!moveProbe(true, fd, block, *offset, errorNumber))
+    for (const qint64 offset : offsets) {
+        if (!moveProbe(false, fd, block, offset, errorNumber))
+            return false;
+        originals->append(block, PROBE_SIZE);
+    }
+    return true;
+}
+
+// Writes one block per probe, highest first, and pushes them to the medium: the marks, or the
+// blocks kept before. On a card that wraps, the real blocks at the start are written last and
+// keep their own marks, so the first probe that fails later is the first address the card does
+// not hold.
+bool writeBlocks(int fd, char *block, const QList<qint64> &offsets,
+                 const std::function<void(qsizetype)> &fill, int *errorNumber)
+{
+    for (qsizetype i = offsets.size() - 1; i >= 0; --i) {
+        fill(i);
+        if (!moveProbe(true, fd, block, offsets.at(i), errorNumber))
             return false;
     }
     if (::fdatasync(fd) == 0)
@@ -126,10 +140,21 @@ bool checkRealCapacity(int deviceFd, qint64 deviceSize, const QString &devicePat
     char *block = buffer.data() + (PROBE_SIZE - quintptr(buffer.data()) % PROBE_SIZE) % PROBE_SIZE;
     const quint64 runValue = QRandomGenerator::system()->generate64();
     const QList<qint64> offsets = probeOffsets(deviceSize);
-    if (!writeMarks(probe.get(), block, offsets, runValue, &errorNumber))
+    QByteArray originals;
+    const auto mark = [&](qsizetype i) { fillMark(block, offsets.at(i), runValue); };
+    const auto original = [&](qsizetype i) {
+        std::memcpy(block, originals.constData() + i * PROBE_SIZE, PROBE_SIZE);
+    };
+    if (!readOriginals(probe.get(), block, offsets, &originals, &errorNumber))
+        return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+    if (!writeBlocks(probe.get(), block, offsets, mark, &errorNumber))
         return fail(error, QString("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
     qint64 firstFailing = -1;
     if (!readMarks(probe.get(), block, offsets, runValue, &firstFailing, &errorNumber))
         return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+    // Until the image's first byte arrives, the card keeps its own content: a run stopped then
+    // leaves it as it was.
+    if (!writeBlocks(probe.get(), block, offsets, original, &errorNumber))
+        return fail(error, QString("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
     return firstFailing < 0 || fail(error, fakeCardText(deviceSize, firstFailing));
 }

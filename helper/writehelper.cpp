@@ -1,13 +1,14 @@
 #include "writehelper.h"
 
 #include "drives.h"
+#include "helperarguments.h"
 
 #include <QCoreApplication>
-#include <QRegularExpression>
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <limits>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,40 +20,18 @@ enum ExitCode
     TargetNotAllowed = 3
 };
 
-// A positive decimal number that fits a qint64, written plainly (no sign, blank or leading zero).
-bool parsePositive(const QString &text, quint64 *value)
-{
-    static const QRegularExpression plainNumber("^[1-9][0-9]{0,18}$");
-    if (!plainNumber.match(text).hasMatch())
-        return false;
-    *value = text.toULongLong();
-    return *value <= quint64(std::numeric_limits<qint64>::max());
-}
-
-// The identity the window saw: "--diskseq=N" and "--size=BYTES" after the verify flag, each at
-// most once. They come from an unprivileged caller, so anything malformed is refused; other
-// arguments there are ignored.
-bool parseIdentity(const QStringList &arguments, DriveIdentity *identity)
-{
-    quint64 diskseq = 0;
-    quint64 size = 0;
-    for (qsizetype i = 5; i < arguments.size(); ++i) {
-        const QString &argument = arguments.at(i);
-        for (const auto &[prefix, value] :
-             {std::pair{QLatin1String("--diskseq="), &diskseq}, std::pair{QLatin1String("--size="), &size}}) {
-            if (argument.startsWith(prefix) &&
-                (*value != 0 || !parsePositive(argument.mid(prefix.size()), value)))
-                return false;
-        }
-    }
-    identity->diskseq = diskseq;
-    identity->sizeBytes = qint64(size);
-    return true;
-}
-
 // Qt's own warnings would land on stderr, which the helper keeps silent.
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
 {}
+
+// Standard input as the image's channel: blocking, whatever the sender set on its end.
+int blockingStandardInput()
+{
+    const int flags = ::fcntl(STDIN_FILENO, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK))
+        ::fcntl(STDIN_FILENO, F_SETFL, flags & ~O_NONBLOCK);
+    return STDIN_FILENO;
+}
 
 } // namespace
 
@@ -78,17 +57,17 @@ int runWriteHelper(int argc, char **argv)
     // it reads: the next line then ends the helper. An ignored SIGPIPE, inherited through
     // pkexec, would let it write on to the end.
     std::signal(SIGPIPE, SIG_DFL);
+    QList<QByteArray> rawArguments;
+    for (int i = 0; i < argc; ++i)
+        rawArguments << QByteArray(argv[i]);
     QCoreApplication application(argc, argv);
     QTextStream out(stdout);
-    const QStringList arguments = application.arguments();
-    DriveIdentity expected;
-    if (arguments.size() < 5 || !parseIdentity(arguments, &expected)) {
+    HelperArguments arguments;
+    if (!parseHelperArguments(rawArguments, &arguments)) {
         emitLine(out, "ERROR Falsche Argumente für den Schreib-Helfer");
         return WrongArguments;
     }
-    const QString imagePath = arguments.at(2);
-    const QString targetPath = arguments.at(3);
-    const bool verify = arguments.at(4) == "--verify";
+    const QString &targetPath = arguments.devicePath;
 
     QString enumerationError;
     if (!isAllowedTarget(targetPath, &enumerationError)) {
@@ -101,7 +80,15 @@ int runWriteHelper(int argc, char **argv)
                           .arg(QLatin1String(phase), QString::number(done), QString::number(total)));
     };
     QString error;
-    if (!writeImage(imagePath, targetPath, verify, expected, progress, &error)) {
+    const bool written = arguments.fromStandardInput
+                             ? writeStream(blockingStandardInput(), targetPath, arguments.verify,
+                                           arguments.identity, arguments.imageSize,
+                                           {[&out] { emitLine(out, "READY"); },
+                                            [&out] { emitLine(out, "WRITING"); }, progress},
+                                           &error)
+                             : writeImage(arguments.imagePath, targetPath, arguments.verify,
+                                          arguments.identity, progress, &error);
+    if (!written) {
         emitLine(out, "ERROR " + error);
         return Failed;
     }

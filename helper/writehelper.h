@@ -16,11 +16,14 @@ constexpr qint64 CHUNK_SIZE = 4 * 1024 * 1024;
 // Appended to the text of EIO: what the user can check when the card reader reports a fault.
 extern const char HARDWARE_HINT[];
 
-// The privileged write mode: argv = program, "--write-helper", image, target, "--verify" or not,
-// then optionally "--diskseq=N" and "--size=BYTES", the identity the target must still have.
-// Prints the progress protocol on stdout and returns the exit code (0 done, 1 failed, 2 wrong
-// arguments, 3 target not allowed). Prints nothing on stderr and reads nothing from stdin. Ends
-// at its next line (SIGPIPE) once nobody reads standard output any more.
+// The privileged write mode, in one of two forms (helperarguments.h):
+//   program --write-helper IMAGE TARGET --verify|--no-verify [--diskseq=N] [--size=BYTES]
+//   program --write-helper --stdin TARGET --verify|--no-verify [--diskseq=N] [--size=BYTES]
+//           [--image-size=BYTES]
+// The first writes an image file; the second the framed image on standard input (imagestream.h),
+// after it has printed "READY". Prints the progress protocol on stdout and returns the exit code
+// (0 done, 1 failed, 2 wrong arguments, 3 target not allowed). Prints nothing on stderr. Ends at
+// its next line (SIGPIPE) once nobody reads standard output any more.
 int runWriteHelper(int argc, char **argv);
 
 // Writes text as one UTF-8 line (newlines become blanks) and flushes it to the file descriptor.
@@ -48,10 +51,26 @@ int openImageFile(const QString &imagePath, QString *error = nullptr);
 bool writeImage(const QString &imagePath, const QString &devicePath, bool verify,
                 const DriveIdentity &expected, const ProgressCallback &progress, QString *error = nullptr);
 
+// What the standard-input form tells its caller on the way.
+struct StreamEvents
+{
+    std::function<void()> ready;   // the card is held and passed every check; input is read from now on
+    std::function<void()> writing; // the image's first byte came: from now on the card is changed
+    ProgressCallback progress;     // "write" with the announced size as total (0 if unknown), then "verify"
+};
+
+// The standard-input form of writeImage: opens, holds and checks the card exactly as writeImage
+// does (imageSize: the size announced, or -1), then reads the framed image from input and writes
+// it as it arrives, its first MiB last and only after the go-ahead, and reads everything back if
+// asked. Opens no path for the image. An abort, the input's end or a fault before the go-ahead
+// leave the first MiB zero; the German text in *error then says what state the card is in.
+bool writeStream(int input, const QString &devicePath, bool verify, const DriveIdentity &expected,
+                 qint64 imageSize, const StreamEvents &events, QString *error = nullptr);
+
 // Finds a card that reports more than it holds: writes a few marked blocks across the whole
-// reported size of the exclusively opened device, its last block included, and reads them back
-// past every cache. They may land outside the image: the user agreed to erase the whole card.
-// On a fake card or an I/O error writes a German text to *error.
+// reported size of the exclusively opened device, its last block included, reads them back past
+// every cache, and puts back what the blocks held before. On a fake card or an I/O error writes
+// a German text to *error.
 bool checkRealCapacity(int deviceFd, qint64 deviceSize, const QString &devicePath, QString *error = nullptr);
 
 // The C library's text for the error number, with HARDWARE_HINT appended for EIO.

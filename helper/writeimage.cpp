@@ -1,3 +1,4 @@
+#include "cardwrite.h"
 #include "descriptor.h"
 #include "fail.h"
 #include "writehelper.h"
@@ -23,16 +24,15 @@ const char HARDWARE_HINT[] =
 namespace {
 
 const quint64 BYTES_PER_MB = 1000000;
-// The partition tables live in the image's first MiB. Zeros stand there until everything else is
-// on the card, so a write that stops early (cancel, a reader pulled, an I/O error) leaves a card
-// without a volume rather than one that looks complete but is not.
-const qint64 HEAD_SIZE = 1 << 20;
 
-// Fills a text whose %1 is the target path and %2 the system's text for the error number.
+} // namespace
+
 QString deviceError(const char *text, const QString &devicePath, int errorNumber)
 {
     return QString(text).arg(devicePath, systemErrorText(errorNumber));
 }
+
+namespace {
 
 QString cardChanged(const QString &devicePath)
 {
@@ -87,8 +87,8 @@ struct Transfer
     }
 };
 
-// Writes all bytes at the offset, continuing after short writes and signals. On failure
-// *errorNumber is set.
+} // namespace
+
 bool writeAll(int fd, const char *data, qint64 length, qint64 offset, int *errorNumber)
 {
     while (length > 0) {
@@ -106,6 +106,8 @@ bool writeAll(int fd, const char *data, qint64 length, qint64 offset, int *error
     }
     return true;
 }
+
+namespace {
 
 // The identity of the disk behind the descriptor: the disk sequence number of the device number
 // the descriptor itself carries (not of whatever has the name now), and its size; 0 where unknown.
@@ -137,6 +139,8 @@ bool checkDeviceSize(qint64 deviceSize, qint64 imageSize, QString *error)
                            .arg(QString::number(deviceSize / BYTES_PER_MB), QString::number(neededMb)));
 }
 
+} // namespace
+
 // Starts writing the chunk just written out to the medium and waits until the one before it has
 // arrived there. The medium then works while the next chunk is read and hashed, at most two chunks
 // wait in memory, and progress follows the card instead of the page cache. An error found here
@@ -163,6 +167,8 @@ ssize_t readRetrying(int fd, char *data, qint64 length, qint64 offset)
     } while (count < 0 && errno == EINTR);
     return count;
 }
+
+namespace {
 
 // Copies the image to the target in chunks, adding every chunk to the digest. Zeros stand in for
 // the head, which writeHead puts in place last.
@@ -252,9 +258,8 @@ int openFailed(QString *error, const QString &text)
     return -1;
 }
 
-// Unmounts and opens the target for writing, then checks on the descriptor that it is still the
-// disk that was meant and can hold the image. Returns the descriptor, with what it is in *status
-// and *identity, or -1 with a German text in *error.
+} // namespace
+
 int openTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity &expected,
                struct stat *status, DriveIdentity *identity, QString *error)
 {
@@ -284,8 +289,6 @@ int openTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity 
         return -1;
     return target.release();
 }
-
-} // namespace
 
 QString systemErrorText(int errorNumber)
 {

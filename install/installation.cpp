@@ -1,13 +1,14 @@
 #include "installation.h"
 
-#include "downloader.h"
-#include "filehasher.h"
-#include "fileunpacker.h"
+#include "cardfeed.h"
+#include "downloadsource.h"
+#include "filesource.h"
 #include "germannumber.h"
 #include "imagecache.h"
 #include "imageformat.h"
-#include "localcopy.h"
+#include "imagepass.h"
 #include "networkrequest.h"
+#include "pacewatch.h"
 #include "privatefolder.h"
 #include "writejob.h"
 
@@ -19,6 +20,7 @@
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <cerrno>
 #include <csignal>
 #include <unistd.h>
@@ -26,14 +28,14 @@
 namespace {
 
 const int counterTimeoutMs = 10000;
+const int progressIntervalMs = 200;
 
 bool runningAsRoot()
 {
     return ::geteuid() == 0;
 }
 
-// Without pkexec no password prompt can be shown, so a user's run would fail only after the
-// whole download.
+// Without pkexec no password prompt can be shown.
 QString launcherRefusal()
 {
     if (runningAsRoot() ||
@@ -54,25 +56,26 @@ bool ownerIsRunning(const QString &folderName)
     return pid == ::getpid() || ::kill(pid_t(pid), 0) == 0 || errno != ESRCH;
 }
 
-// A file that cannot be read counts as raw: copying it then says why.
-bool isPackedFile(const QString &path)
+// A file that cannot be read counts as packed: its size then says nothing.
+bool isRawFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) &&
-           detectImageFormat(file.read(imageFormatHeadSize)) != ImageFormat::Raw;
+           detectImageFormat(file.read(imageFormatHeadSize)) == ImageFormat::Raw;
 }
 
-QString cancelText(Installation::CardState card)
+QString cardText(Installation::CardState card)
 {
     switch (card) {
     case Installation::CardState::Unchanged:
-        return QStringLiteral("Abgebrochen. Die Karte wurde nicht verändert.");
+        return QStringLiteral("Die Karte wurde nicht verändert.");
     case Installation::CardState::Unverified:
-        return QStringLiteral("Abgebrochen. Die Karte ist beschrieben, aber nicht geprüft; sie sollte neu "
-                              "bespielt werden.");
+        return QStringLiteral(
+            "Die Karte ist beschrieben, aber nicht geprüft; sie sollte neu bespielt werden.");
     default:
-        return QStringLiteral("Abgebrochen. Die Karte ist unvollständig beschrieben, startet so nicht und "
-                              "muss neu bespielt werden.");
+        return QStringLiteral(
+            "Die Karte ist unvollständig beschrieben, startet so nicht und muss neu bespielt "
+            "werden.");
     }
 }
 
@@ -87,38 +90,37 @@ Installation::Installation(QNetworkAccessManager *network, QObject *parent)
     }
 }
 
-// The parts go first, without a signal: the helper is stopped before its image is removed.
+// The parts go first, without a signal: the helper is stopped before the working folder goes.
 Installation::~Installation()
 {
     stopParts();
 }
 
+// Every refusal comes before the helper is started, and the helper's own ones (identity, size,
+// a fake card) before the first byte is fetched.
 void Installation::start(const InstallRequest &request)
 {
     this->request = request;
     currentOutcome = Outcome::None;
     card = CardState::Unchanged;
-    pendingFailure.clear();
+    failure.clear();
     enterStep(Step::Checking, QStringLiteral("Prüfe Karte und Speicherplatz …"));
     QString refusal = refusalOf(request);
     if (refusal.isEmpty())
         refusal = launcherRefusal();
     if (refusal.isEmpty())
         refusal = checkTarget();
+    if (refusal.isEmpty() && knownImageBytes() > 0)
+        refusal = sizeRefusal(knownImageBytes(), 0);
+    if (refusal.isEmpty())
+        refusal = readRoms();
     if (refusal.isEmpty())
         refusal = makeWorkingFolder();
     if (refusal.isEmpty() && !cachedImage().isEmpty())
         refusal = prepareCache();
     if (!refusal.isEmpty())
         return finish(Outcome::Failed, refusal);
-    if (request.isLocal())
-        takeImageFile(request.localImage);
-    else if (cachedImage().isEmpty())
-        downloadStraight();
-    else if (QFileInfo::exists(cachedImage()))
-        checkCachedImage();
-    else
-        downloadIntoCache();
+    holdCard();
 }
 
 void Installation::setCountConsent(bool consent)
@@ -132,14 +134,9 @@ void Installation::cancel()
         return;
     cancelRequested = true;
     Q_EMIT logLine(QStringLiteral("Abbruch angefordert …"));
-    if (localCopy || fileUnpacker || cacheCheck)
-        finish(Outcome::Cancelled, cancelText(card));
-    else if (downloader)
-        downloader->cancel();
-    else if (writeJob)
-        writeJob->cancel();
-    else if (counterReply)
-        counterReply->abort();
+    if (counterReply)
+        return counterReply->abort();
+    stop(QString());
 }
 
 bool Installation::isRunning() const
@@ -183,7 +180,8 @@ QString Installation::checkTarget()
     return targetRefusal(request.target, drives);
 }
 
-// Below the user's cache, on disk rather than in a RAM-backed /tmp; only the user may enter.
+// Below the user's cache, on disk rather than in a RAM-backed /tmp; only the user may enter. It
+// holds no image, only what a pass holds back beyond its memory bound.
 QString Installation::makeWorkingFolder()
 {
     const QString root = workingRoot();
@@ -196,195 +194,280 @@ QString Installation::makeWorkingFolder()
         workDir.reset();
         return QStringLiteral("Der Arbeitsordner unter %1 konnte nicht angelegt werden.").arg(root);
     }
-    imagePath = workDir->filePath(QStringLiteral("tobra.img"));
     return QString();
 }
 
-// The image must fit onto the card, and diskBytes (the image, and what else is still to be
-// stored for it) into the working folder's file system.
+// The image must fit onto the card, and diskBytes (what is still to be downloaded) into the
+// file system of the folder it goes to.
 QString Installation::sizeRefusal(qint64 imageBytes, qint64 diskBytes) const
 {
     if (request.target.sizeBytes > 0 && imageBytes > request.target.sizeBytes)
         return QStringLiteral("Das Image (%1) ist größer als die Speicherkarte (%2).")
             .arg(germanSize(imageBytes), germanSize(request.target.sizeBytes));
-    const qint64 free = QStorageInfo(workDir->path()).bytesAvailable();
+    const QString folder = QFileInfo(partPath).path();
+    const qint64 free = diskBytes > 0 ? QStorageInfo(folder).bytesAvailable() : -1;
     if (free >= 0 && diskBytes > free)
-        return QStringLiteral(
-                   "Im Arbeitsordner %1 ist zu wenig Platz frei: Das Image braucht %2, frei sind %3.")
-            .arg(workingRoot(), germanSize(diskBytes), germanSize(free));
+        return QStringLiteral("In %1 ist zu wenig Platz frei: Der Download braucht %2, frei sind %3.")
+            .arg(folder, germanSize(diskBytes), germanSize(free));
     return QString();
 }
 
-// No image larger than the card is taken in.
-qint64 Installation::imageLimit() const
+// The unpacked image's size where it is known before the first byte: from the list, or a raw
+// file's own; -1 otherwise.
+qint64 Installation::knownImageBytes() const
 {
-    return request.target.sizeBytes > 0 ? request.target.sizeBytes : -1;
+    if (request.isLocal())
+        return isRawFile(request.localImage) ? QFileInfo(request.localImage).size() : -1;
+    if (request.version.imageSize > 0)
+        return request.version.imageSize;
+    if (!cachedImage().isEmpty() && QFileInfo::exists(cachedImage()) && isRawFile(cachedImage()))
+        return QFileInfo(cachedImage()).size();
+    return -1;
 }
 
-// The working copy of an image file, which is never changed itself: unpacked when it is packed,
-// else copied (cloned where the file system can). A packed file's unpacked size shows only while
-// it is unpacked, which stops at the limit.
-void Installation::takeImageFile(const QString &path)
+// The helper is started first: the password is asked and the card held and checked before the
+// first byte is fetched, so the network's time limits are not spent on the prompt.
+void Installation::holdCard()
 {
-    if (isPackedFile(path))
-        return unpackImageFile(path);
-    const qint64 size = QFileInfo(path).size();
-    const QString refusal = sizeRefusal(size, size);
-    if (!refusal.isEmpty())
-        return finish(Outcome::Failed, refusal);
-    copyImageFile(path);
+    if (!runningAsRoot())
+        Q_EMIT logLine(
+            QStringLiteral("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt."));
+    writeJob = new WriteJob(this);
+    connect(writeJob, &WriteJob::ready, this, &Installation::onCardReady);
+    connect(writeJob, &WriteJob::phaseChanged, this, &Installation::onPhaseChanged);
+    connect(writeJob, &WriteJob::progress, this, &Installation::onCardProgress);
+    connect(writeJob, &WriteJob::finished, this, &Installation::onCardFinished);
+    writeJob->startStream(request.target.path, true, request.target.identity(), knownImageBytes());
 }
 
-void Installation::copyImageFile(const QString &path)
+void Installation::onCardReady()
 {
-    enterStep(Step::Fetching, request.isLocal() ? QStringLiteral("Kopiere lokales Image …")
-                                                : QStringLiteral("Kopiere das Image in den Arbeitsordner …"));
-    localCopy = new LocalCopy(this);
-    connect(localCopy, &LocalCopy::progress, this, &Installation::progress);
-    connect(localCopy, &LocalCopy::finished, this, &Installation::onImageCopied);
-    localCopy->start(path, imagePath);
+    QString error;
+    ByteSource *source = openSource(&error);
+    if (!source)
+        return stop(error);
+    startPass(*source);
 }
 
-void Installation::unpackImageFile(const QString &path)
+ByteSource *Installation::openSource(QString *error)
 {
-    enterStep(Step::Fetching, request.isLocal() ? QStringLiteral("Entpacke lokales Image …")
-                                                : QStringLiteral("Entpacke das Image …"));
-    fileUnpacker = new FileUnpacker(this);
-    connect(fileUnpacker, &FileUnpacker::progress, this, &Installation::progress);
-    connect(fileUnpacker, &FileUnpacker::finished, this, &Installation::onImageCopied);
-    fileUnpacker->start(path, imagePath, imageLimit());
-}
-
-void Installation::onImageCopied(bool ok, const QString &error)
-{
-    if (localCopy)
-        localCopy->deleteLater();
-    if (fileUnpacker)
-        fileUnpacker->deleteLater();
-    localCopy = nullptr;
-    fileUnpacker = nullptr;
-    if (ok)
-        injectRoms();
-    else
-        finish(Outcome::Failed, error);
-}
-
-// Without a checksum to name it, nothing is cached: the image goes straight into the working
-// folder, unpacked on the way.
-void Installation::downloadStraight()
-{
-    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
-    makeDownloader()->start(imageUrl(request.imageBase, request.version), imagePath, imageLimit());
-}
-
-// The download is kept as sent beside the cached image and continues what an interrupted one left.
-// Another installer fetching the same image at the same time owns that file: this run then
-// fetches without the cache.
-void Installation::downloadIntoCache()
-{
-    const QString part = partialImage();
-    partLock = std::make_unique<QLockFile>(lockOf(part));
-    partLock->setStaleLockTime(0);
-    if (!partLock->tryLock(0)) {
-        partLock.reset();
-        Q_EMIT logLine(QStringLiteral(
-            "Ein anderer Installer lädt dieses Image gerade herunter; es wird ohne den Cache geladen."));
-        return downloadStraight();
+    if (request.isLocal())
+        return openFile(request.localImage, error);
+    if (!cachedImage().isEmpty() && QFileInfo::exists(cachedImage())) {
+        Q_EMIT logLine(QStringLiteral("Das Image wird aus dem Cache genommen: %1").arg(cachedImage()));
+        return openFile(cachedImage(), error);
     }
-    enterStep(Step::Fetching, QStringLiteral("Lade %1 herunter …").arg(request.version.title));
-    keptBytes = QFileInfo(part).size();
+    return openDownload(error);
+}
+
+ByteSource *Installation::openFile(const QString &path, QString *error)
+{
+    fileSource = std::make_unique<FileSource>([](qint64, qint64) {});
+    if (!fileSource->open(path, error))
+        return nullptr;
+    sourceBytes = QFileInfo(path).size();
+    return fileSource.get();
+}
+
+// With a checksum to name it, the download is kept as sent beside the cached image and continues
+// what an interrupted one left; without one, or while another installer fetches the same image
+// into the cache, it goes into the working folder and with it.
+ByteSource *Installation::openDownload(QString *error)
+{
+    partPath = workDir->filePath(QStringLiteral("download"));
+    if (!cachedImage().isEmpty()) {
+        partLock = std::make_unique<QLockFile>(lockOf(partialImage()));
+        partLock->setStaleLockTime(0);
+        if (partLock->tryLock(0))
+            partPath = partialImage();
+        else
+            partLock.reset();
+        if (!partLock)
+            Q_EMIT logLine(QStringLiteral(
+                "Ein anderer Installer lädt dieses Image gerade herunter; es wird ohne den Cache geladen."));
+    }
+    keptBytes = QFileInfo(partPath).size();
     if (keptBytes > 0)
         Q_EMIT logLine(QStringLiteral("Der unterbrochene Download wird fortgesetzt; %1 liegen schon vor.")
                            .arg(germanSize(keptBytes)));
-    makeDownloader()->resume(imageUrl(request.imageBase, request.version), part, imageLimit());
+    download = new DownloadSource(network, this);
+    connect(download, &DownloadSource::progress, this, &Installation::onDownloadProgress);
+    connect(download, &DownloadSource::finished, this, &Installation::onDownloadFinished);
+    if (!download->start(imageUrl(request.imageBase, request.version), partPath, -1, error))
+        return nullptr;
+    return &download->bytes();
 }
 
-Downloader *Installation::makeDownloader()
+QString Installation::passText() const
 {
-    downloader = new Downloader(network, this);
-    connect(downloader, &Downloader::progress, this, &Installation::onDownloadProgress);
-    connect(downloader, &Downloader::finished, this, &Installation::onDownloaded);
-    return downloader;
+    if (request.isLocal())
+        return QStringLiteral("Schreibe das lokale Image auf die Karte …");
+    if (!download)
+        return QStringLiteral("Schreibe %1 aus dem Cache auf die Karte …").arg(request.version.title);
+    return QStringLiteral("Lade %1 herunter und schreibe es auf die Karte …").arg(request.version.title);
 }
 
-// The announced length of a raw image is its size: one that cannot fit stops with the first
-// bytes, not after the whole download. A download into the cache needs room for the rest of it
-// and then for the working copy. A packed image's size shows only while it is unpacked; that,
-// like a raw body without a length, stops at the downloader's limit.
+// The card's feed hands the image to the helper only as fast as the helper takes it; the pass
+// waits for it, and the source for the pass.
+void Installation::startPass(ByteSource &source)
+{
+    feed = new CardFeed([this](const QByteArray &piece) { return writeJob && writeJob->send(piece); },
+                        [this] { return writeJob && writeJob->queuedBytes() <= WriteJob::streamHighWater; },
+                        request.target.sizeBytes > 0 ? request.target.sizeBytes : -1, this);
+    connect(writeJob, &WriteJob::drained, feed, &CardFeed::moveOn);
+    pass = new ImagePass(source, *feed, roms, workDir->path(), QDateTime::currentDateTime(),
+                         knownImageBytes(), request.target.sizeBytes, this);
+    connect(pass, &ImagePass::finished, this, &Installation::onPassFinished);
+    const QString text = passText();
+    pace = new PaceWatch(
+        [this] { return pass ? pass->sourceWaitedMs() : 0; }, [this] { return feed ? feed->waitedMs() : 0; },
+        download ? QStringLiteral("Die Leitung") : QStringLiteral("Das Lesen des Images"), this);
+    connect(pace, &PaceWatch::paceChanged, this, [this, text](const QString &paceText) {
+        Q_EMIT activityChanged(paceText.isEmpty() ? text : text + QLatin1Char(' ') + paceText);
+    });
+    progressTimer = new QTimer(this);
+    connect(progressTimer, &QTimer::timeout, this,
+            [this] { Q_EMIT progress(pass->bytesTaken(), sourceBytes); });
+    progressTimer->start(progressIntervalMs);
+    enterStep(Step::Fetching, text);
+    pass->start();
+}
+
+// The first length tells whether the rest of a download fits beside the cache, and the length of a
+// raw image whether it fits onto the card.
 void Installation::onDownloadProgress(qint64 received, qint64 total)
 {
-    if (!pendingFailure.isEmpty())
+    Q_UNUSED(received)
+    sourceBytes = total;
+    if (sizeChecked || total <= 0)
         return;
-    const std::optional<ImageFormat> format = downloader->format();
-    if (total > 0 && format && !sizeChecked) {
-        sizeChecked = true;
-        const qint64 diskBytes = cachedImage().isEmpty() ? total : 2 * total - keptBytes;
-        if (*format == ImageFormat::Raw)
-            pendingFailure = sizeRefusal(total, diskBytes);
-    }
-    if (pendingFailure.isEmpty())
-        Q_EMIT progress(received, total);
-    else
-        downloader->cancel();
+    sizeChecked = true;
+    QFile part(partPath);
+    const bool raw = part.open(QIODevice::ReadOnly) && part.size() >= imageFormatHeadSize &&
+                     detectImageFormat(part.read(imageFormatHeadSize)) == ImageFormat::Raw;
+    const QString refusal = sizeRefusal(raw ? total : -1, total - keptBytes);
+    if (!refusal.isEmpty())
+        stop(refusal);
 }
 
-// A download that fails keeps its bytes in the cache to be continued; one that arrived whole but
-// does not match its checksum would never match, and goes.
-void Installation::onDownloaded(bool ok, const QString &error, const QString &sha256Hex)
+// A download that fails keeps its bytes to be continued.
+void Installation::onDownloadFinished(bool ok, const QString &error)
 {
-    downloader->deleteLater();
-    downloader = nullptr;
-    if (!ok && cancelRequested)
-        return finish(Outcome::Cancelled, cancelText(card));
     if (!ok)
-        return finish(Outcome::Failed, pendingFailure.isEmpty()
-                                           ? QStringLiteral("Download fehlgeschlagen: %1").arg(error)
-                                           : pendingFailure);
-    Q_EMIT logLine(QStringLiteral("Download fertig, SHA-256 %1").arg(sha256Hex));
+        stop(QStringLiteral("Download fehlgeschlagen: %1").arg(error));
+}
+
+// The checksum decides: only a matching image gets the go-ahead, which has the helper write the
+// first MiB and read everything back.
+void Installation::onPassFinished(bool complete, const QString &imageError, const QString &sha256Hex)
+{
+    progressTimer->stop();
+    if (!complete && pass->sourceDamaged() && !request.isLocal())
+        dropPart();
+    if (!complete && !imageError.isEmpty())
+        return stop(imageError);
+    if (!complete && fileSource)
+        return stop(QStringLiteral("Lesen der Image-Datei fehlgeschlagen: %1").arg(fileSource->readError()));
+    if (!complete)
+        return; // the download or the card has said, or is about to say, why
+    Q_EMIT progress(pass->bytesTaken(), pass->bytesTaken());
+    const QString refusal = checksumRefusal(sha256Hex);
+    if (!refusal.isEmpty()) {
+        dropPart();
+        return stop(refusal);
+    }
+    keepInCache();
+    for (const RomFile &rom : std::as_const(roms))
+        Q_EMIT logLine(QStringLiteral("Rom/%1 geschrieben (%2)").arg(rom.name, germanSize(rom.data.size())));
+    goAheadGiven = true;
+    writeJob->goAhead();
+}
+
+QString Installation::checksumRefusal(const QString &sha256Hex)
+{
+    if (request.isLocal())
+        return QString();
+    Q_EMIT logLine(download ? QStringLiteral("Download fertig, SHA-256 %1").arg(sha256Hex)
+                            : QStringLiteral("SHA-256 des Images aus dem Cache: %1").arg(sha256Hex));
     if (request.expectedSha256.isEmpty()) {
         Q_EMIT logLine(QStringLiteral(
             "Hinweis: In der tobra.json steht keine Prüfsumme, das Image wird nicht verglichen."));
-        return injectRoms();
+        return QString();
     }
-    if (request.expectedSha256 != sha256Hex) {
-        if (partLock)
-            QFile::remove(partialImage());
-        return finish(Outcome::Failed,
-                      QStringLiteral("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\n"
-                                     "Erwartet: %1\nErhalten: %2")
-                          .arg(request.expectedSha256, sha256Hex));
-    }
+    if (request.expectedSha256 != sha256Hex)
+        return QStringLiteral("Die Prüfsumme des Images stimmt nicht mit der tobra.json überein.\n"
+                              "Erwartet: %1\nErhalten: %2")
+            .arg(request.expectedSha256, sha256Hex);
     Q_EMIT logLine(QStringLiteral("Prüfsumme stimmt."));
-    if (partLock)
-        takeImageFile(keepInCache());
-    else
-        injectRoms();
+    return QString();
 }
 
-void Installation::checkCachedImage()
+// What can never match goes: a download that arrived whole but differs, a damaged packed file,
+// a cached image that changed.
+void Installation::dropPart()
 {
-    enterStep(Step::Fetching, QStringLiteral("Prüfe %1 im Cache …").arg(request.version.title));
-    Q_EMIT logLine(QStringLiteral("Das Image wird aus dem Cache genommen: %1").arg(cachedImage()));
-    cacheDigest.reset();
-    cacheCheck = new FileHasher(this);
-    connect(cacheCheck, &FileHasher::progress, this, &Installation::progress);
-    connect(cacheCheck, &FileHasher::finished, this, &Installation::onCacheChecked);
-    cacheCheck->start(cachedImage(), cacheDigest);
+    if (fileSource && !request.isLocal())
+        QFile::remove(cachedImage());
+    else if (partLock)
+        QFile::remove(partialImage());
 }
 
-// A cached image that no longer matches its checksum (changed, damaged, cut short) is fetched
-// again.
-void Installation::onCacheChecked(bool ok)
+// The cache holds the most recent image only: an image is large. What another installer is still
+// downloading stays.
+void Installation::keepInCache()
 {
-    cacheCheck->deleteLater();
-    cacheCheck = nullptr;
-    if (ok && cacheDigest.hexResult() == request.expectedSha256.toLatin1()) {
-        Q_EMIT logLine(QStringLiteral("Prüfsumme des Images im Cache stimmt."));
-        return takeImageFile(cachedImage());
+    if (!partLock)
+        return;
+    QDir cache(imageCache());
+    const QStringList ours{partialImage(), lockOf(partialImage())};
+    for (const QString &name : cache.entryList(QDir::Files)) {
+        const QString path = cache.filePath(name);
+        if (!ours.contains(path) && !isLockedByOther(path))
+            cache.remove(name);
     }
-    Q_EMIT logLine(QStringLiteral("Das Image im Cache ist verändert und wird neu heruntergeladen."));
-    QFile::remove(cachedImage());
-    downloadIntoCache();
+    QFile::rename(partialImage(), cachedImage());
+}
+
+void Installation::onPhaseChanged(const QString &phase)
+{
+    if (phase != QLatin1String("verify"))
+        return;
+    verifying = true;
+    enterStep(Step::Verifying, QStringLiteral("Prüfe die Karte …"));
+}
+
+void Installation::onCardProgress(qint64 done, qint64 total)
+{
+    if (verifying)
+        Q_EMIT progress(done, total);
+}
+
+// The card's side ends every run that got as far as starting the helper: the text then says what
+// became of the card. A cancel that came too late to stop a verified write changes nothing.
+void Installation::onCardFinished(bool ok, const QString &error)
+{
+    const QString launcherLine = writeJob->launcherMessage();
+    const bool touched = writeJob->cardTouched();
+    writeJob->deleteLater();
+    writeJob = nullptr;
+    stopPass();
+    if (ok) {
+        card = CardState::Written;
+        workDir.reset();
+        if (cancelRequested)
+            Q_EMIT logLine(
+                QStringLiteral("Der Abbruch kam zu spät: Die Karte ist schon fertig beschrieben und "
+                               "geprüft."));
+        Q_EMIT logLine(QStringLiteral("Installation abgeschlossen."));
+        return cancelRequested ? finish(Outcome::Succeeded, QString()) : reportInstall();
+    }
+    if (touched)
+        card = verifying ? CardState::Unverified : CardState::Unfinished;
+    if (cancelRequested)
+        return finish(Outcome::Cancelled, QStringLiteral("Abgebrochen. %1").arg(cardText(card)));
+    if (!launcherLine.isEmpty())
+        Q_EMIT logLine(QStringLiteral("pkexec: %1").arg(launcherLine));
+    finish(Outcome::Failed, (failure.isEmpty() ? error : failure) + QLatin1Char('\n') + cardText(card));
 }
 
 // Before anything in the cache is looked at: the folder is made private, and a link or other odd
@@ -403,7 +486,7 @@ QString Installation::prepareCache()
 // Only a download with a checksum to compare is cached: the checksum names it.
 QString Installation::cachedImage() const
 {
-    if (request.expectedSha256.isEmpty())
+    if (request.isLocal() || request.expectedSha256.isEmpty())
         return QString();
     return imageCache() + QLatin1Char('/') + request.expectedSha256;
 }
@@ -413,68 +496,21 @@ QString Installation::partialImage() const
     return cachedImage() + QStringLiteral(".part");
 }
 
-// The cache holds the most recent image only: an image is large. What another installer is still
-// downloading stays. Returns where the verified download now is.
-QString Installation::keepInCache()
+// Stops the pass at once, a blocked stage woken; the helper is told that the image must not be
+// used, and its end ends the run. reason is empty for a cancel; the first reason counts.
+void Installation::stop(const QString &reason)
 {
-    QDir cache(imageCache());
-    const QStringList ours{partialImage(), lockOf(partialImage())};
-    for (const QString &name : cache.entryList(QDir::Files)) {
-        const QString path = cache.filePath(name);
-        if (!ours.contains(path) && !isLockedByOther(path))
-            cache.remove(name);
-    }
-    return QFile::rename(partialImage(), cachedImage()) ? cachedImage() : partialImage();
-}
-
-void Installation::injectRoms()
-{
-    enterStep(Step::Injecting, QStringLiteral("Kopiere ROM-Dateien ins Image …"));
-    QString error;
-    if (copyRomsIntoImage(&error))
-        startWriting();
+    if (failure.isEmpty())
+        failure = reason;
+    stopPass();
+    if (!writeJob)
+        return finish(cancelRequested ? Outcome::Cancelled : Outcome::Failed,
+                      cancelRequested ? QStringLiteral("Abgebrochen. %1").arg(cardText(card))
+                                      : failure + QLatin1Char('\n') + cardText(card));
+    if (cancelRequested || goAheadGiven)
+        writeJob->cancel();
     else
-        finish(Outcome::Failed, error);
-}
-
-void Installation::startWriting()
-{
-    enterStep(Step::Writing, QStringLiteral("Schreibe auf die Karte …"));
-    if (!runningAsRoot())
-        Q_EMIT logLine(
-            QStringLiteral("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt."));
-    card = CardState::Unfinished;
-    writeJob = new WriteJob(this);
-    connect(writeJob, &WriteJob::phaseChanged, this, &Installation::onPhaseChanged);
-    connect(writeJob, &WriteJob::progress, this, &Installation::progress);
-    connect(writeJob, &WriteJob::finished, this, &Installation::onWritten);
-    writeJob->start(imagePath, request.target.path, true, request.target.identity());
-}
-
-void Installation::onPhaseChanged(const QString &phase)
-{
-    if (phase != QLatin1String("verify"))
-        return;
-    card = CardState::Unverified;
-    enterStep(Step::Verifying, QStringLiteral("Prüfe die Karte …"));
-}
-
-void Installation::onWritten(bool ok, const QString &error)
-{
-    const QString launcherLine = writeJob->launcherMessage();
-    writeJob->deleteLater();
-    writeJob = nullptr;
-    if (cancelRequested)
-        return finish(Outcome::Cancelled, cancelText(card));
-    if (!ok) {
-        if (!launcherLine.isEmpty())
-            Q_EMIT logLine(QStringLiteral("pkexec: %1").arg(launcherLine));
-        return finish(Outcome::Failed, error);
-    }
-    card = CardState::Written;
-    workDir.reset();
-    Q_EMIT logLine(QStringLiteral("Installation abgeschlossen."));
-    reportInstall();
+        writeJob->abortStream();
 }
 
 // Tells the counter which listed image was installed, if the user agreed. Its answer never
@@ -507,23 +543,44 @@ void Installation::finish(Outcome result, const QString &text)
     currentOutcome = result;
     cancelRequested = false;
     sizeChecked = false;
+    goAheadGiven = false;
+    verifying = false;
     keptBytes = 0;
+    sourceBytes = -1;
     enterStep(Step::Finished, QString());
     Q_EMIT finished(result == Outcome::Succeeded, text);
+}
+
+// The feed is stopped first, which wakes a pass waiting for the card; the download keeps what
+// arrived for the next run to continue.
+// The parts go later: this may run inside a signal of theirs.
+void Installation::stopPass()
+{
+    if (feed)
+        feed->stop();
+    if (pass)
+        pass->stop();
+    if (download)
+        download->stop();
+    for (QObject *part : std::initializer_list<QObject *>{pace, progressTimer, pass, feed, download}) {
+        if (part) {
+            part->disconnect(this);
+            part->deleteLater();
+        }
+    }
+    pace = nullptr;
+    progressTimer = nullptr;
+    pass = nullptr;
+    feed = nullptr;
+    download = nullptr;
+    fileSource.reset();
+    partLock.reset();
 }
 
 // Ends whatever still runs, without signals, and removes the working folder.
 void Installation::stopParts()
 {
-    delete localCopy;
-    localCopy = nullptr;
-    delete fileUnpacker;
-    fileUnpacker = nullptr;
-    delete downloader;
-    downloader = nullptr;
-    delete cacheCheck;
-    cacheCheck = nullptr;
-    partLock.reset();
+    stopPass();
     delete writeJob;
     writeJob = nullptr;
     if (counterReply) {

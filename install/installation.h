@@ -1,7 +1,7 @@
 #pragma once
 
 #include "drives.h"
-#include "sha256.h"
+#include "rompatcher.h"
 #include "versionlist.h"
 
 #include <QList>
@@ -65,20 +65,25 @@ QUrl imageUrl(const QUrl &base, const VersionEntry &entry);
 // server (a local file).
 QUrl counterUrlFor(const QUrl &configUrl);
 
-class Downloader;
-class FatImage;
-class FileHasher;
-class FileUnpacker;
-class LocalCopy;
-class QNetworkAccessManager;
+class ByteSource;
+class CardFeed;
+class DownloadSource;
+class FileSource;
+class ImagePass;
+class PaceWatch;
 class QLockFile;
+class QNetworkAccessManager;
 class QNetworkReply;
 class QTemporaryDir;
+class QTimer;
 class WriteJob;
 
-// One installation from its checks to its end, without widgets: checks the target and the
-// sizes, fetches or copies the image into a private working folder, puts the ROM files in,
-// has it written and verified, and reports to the counter. Runs on the event loop of its thread.
+// One installation from its checks to its end, without widgets: checks the target and the sizes,
+// has the write helper hold the card (the password is asked before anything is fetched), then
+// takes the image in one pass from its source (download, cache or local file) through the
+// checksum, the unpacking and the ROM files onto the card, gives the go-ahead only when the
+// checksum matches, has the card read back, and reports to the counter. Runs on the event loop of
+// its thread.
 class Installation : public QObject
 {
     Q_OBJECT
@@ -88,9 +93,7 @@ public:
     {
         Idle,
         Checking,
-        Fetching,
-        Injecting,
-        Writing,
+        Fetching, // the pass from the source onto the card
         Verifying,
         Reporting,
         Finished
@@ -128,7 +131,7 @@ public:
     // The user's consent to the counter report may change until the report is due.
     void setCountConsent(bool consent);
     // Ends a running installation in any step; it finishes with ok false and outcome()
-    // Cancelled. Does nothing while not running.
+    // Cancelled, unless the card was already written and verified. Does nothing while not running.
     void cancel();
 
     bool isRunning() const;
@@ -148,12 +151,15 @@ public:
 Q_SIGNALS:
     // A new step, with the German status text for it.
     void stepChanged(Installation::Step step, const QString &text);
-    // Bytes done and total of the running step (total -1 while unknown).
+    // The running step's text changed, e.g. to say which side sets the pace; the step goes on.
+    void activityChanged(const QString &text);
+    // Bytes done and total of the running step (total -1 while unknown): of the source during the
+    // pass, of the card during the read-back.
     void progress(qint64 done, qint64 total);
     // A line for the log.
     void logLine(const QString &text);
-    // The one end of a run: ok after a verified write, else the German reason (for a cancel,
-    // what happened to the card).
+    // The one end of a run: ok after a verified write, else the German reason and what became of
+    // the card.
     void finished(bool ok, const QString &text);
 
 private:
@@ -161,48 +167,55 @@ private:
     QString makeWorkingFolder();
     QString prepareCache();
     QString sizeRefusal(qint64 imageBytes, qint64 diskBytes) const;
-    qint64 imageLimit() const;
-    void takeImageFile(const QString &path);
-    void copyImageFile(const QString &path);
-    void unpackImageFile(const QString &path);
-    void onImageCopied(bool ok, const QString &error);
-    void downloadStraight();
-    void downloadIntoCache();
-    Downloader *makeDownloader();
+    QString readRoms();
+    bool readRomFile(const QString &path, const QString &name, QString *error);
+    qint64 knownImageBytes() const;
+    void holdCard();
+    void onCardReady();
+    ByteSource *openSource(QString *error);
+    ByteSource *openFile(const QString &path, QString *error);
+    ByteSource *openDownload(QString *error);
+    QString passText() const;
+    void startPass(ByteSource &source);
     void onDownloadProgress(qint64 received, qint64 total);
-    void onDownloaded(bool ok, const QString &error, const QString &sha256Hex);
-    void checkCachedImage();
-    void onCacheChecked(bool ok);
+    void onDownloadFinished(bool ok, const QString &error);
+    void onPassFinished(bool complete, const QString &imageError, const QString &sha256Hex);
+    QString checksumRefusal(const QString &sha256Hex);
+    void dropPart();
+    void keepInCache();
+    void onPhaseChanged(const QString &phase);
+    void onCardProgress(qint64 done, qint64 total);
+    void onCardFinished(bool ok, const QString &error);
     QString cachedImage() const;
     QString partialImage() const;
-    QString keepInCache();
-    void injectRoms();
-    bool copyRomsIntoImage(QString *error);
-    bool writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName, QString *error);
-    void startWriting();
-    void onPhaseChanged(const QString &phase);
-    void onWritten(bool ok, const QString &error);
+    void stop(const QString &reason);
     void reportInstall();
     void enterStep(Step next, const QString &text);
     void finish(Outcome result, const QString &text);
+    void stopPass();
     void stopParts();
 
     QNetworkAccessManager *network = nullptr;
     std::unique_ptr<QNetworkAccessManager> ownNetwork;
     InstallRequest request;
     std::unique_ptr<QTemporaryDir> workDir;
-    QString imagePath;
-    Downloader *downloader = nullptr;
-    FileHasher *cacheCheck = nullptr;
-    std::unique_ptr<QLockFile> partLock; // held while this run downloads into the cache
-    Sha256 cacheDigest;
-    LocalCopy *localCopy = nullptr;
-    FileUnpacker *fileUnpacker = nullptr;
+    QList<RomFile> roms;
     WriteJob *writeJob = nullptr;
+    DownloadSource *download = nullptr;
+    std::unique_ptr<FileSource> fileSource;
+    QString partPath;                    // where the download goes as sent
+    std::unique_ptr<QLockFile> partLock; // held while this run downloads into the cache
+    CardFeed *feed = nullptr;
+    ImagePass *pass = nullptr;
+    PaceWatch *pace = nullptr;
+    QTimer *progressTimer = nullptr;
     QNetworkReply *counterReply = nullptr;
-    QString pendingFailure; // why the running download is being stopped
+    QString failure;         // why the run is being stopped; empty while it goes on or for a cancel
+    qint64 sourceBytes = -1; // the source's length, once known
+    qint64 keptBytes = 0;    // of an interrupted download, continued by the running one
     bool sizeChecked = false;
-    qint64 keptBytes = 0; // of an interrupted download, continued by the running one
+    bool goAheadGiven = false;
+    bool verifying = false;
     bool cancelRequested = false;
     Step currentStep = Step::Idle;
     Outcome currentOutcome = Outcome::None;

@@ -17,6 +17,8 @@ public:
 
     // Begins a phase: activity is its text ("Schreibe auf die Karte …"); forgets earlier samples.
     void start(const QString &activity);
+    // Changes the phase's text, keeping its samples.
+    void setActivity(const QString &text) { activity = text; }
     // Records that done of total bytes are through; total 0 or less means unknown. Returns whether
     // the text is worth showing afresh: at most ten times a second, and at the phase's end.
     bool update(qint64 done, qint64 total);

@@ -1,36 +1,30 @@
-// Puts the user's ROM files into the FAT partition of the working copy before it is written.
-#include "fatimage.h"
+// Reads the user's ROM files, which the pass puts into the image's FAT partition on its way.
 #include "germannumber.h"
 #include "installation.h"
 
 #include <QFile>
 
-bool Installation::copyRomsIntoImage(QString *error)
+// Read before the helper starts: a file that cannot be read stops the run before the card is held.
+QString Installation::readRoms()
 {
-    FatImage image;
-    const bool copied =
-        image.open(imagePath, error) &&
-        writeRomFile(image, request.romFile, QStringLiteral("rom.bin"), error) &&
-        (!request.useExt || writeRomFile(image, request.extFile, QStringLiteral("ext.bin"), error));
-    // Every written file is already flushed; the image is let go before anything else happens to it.
-    image.close();
-    return copied;
+    roms.clear();
+    QString error;
+    if (!readRomFile(request.romFile, QStringLiteral("rom.bin"), &error) ||
+        (request.useExt && !readRomFile(request.extFile, QStringLiteral("ext.bin"), &error)))
+        return error;
+    return QString();
 }
 
-// Copies one ROM file into the image's Rom folder as targetName and logs its size.
-bool Installation::writeRomFile(FatImage &image, const QString &sourcePath, const QString &targetName,
-                                QString *error)
+bool Installation::readRomFile(const QString &path, const QString &name, QString *error)
 {
-    QFile source(sourcePath);
+    QFile source(path);
     QByteArray data;
     if (source.open(QIODevice::ReadOnly))
         data = source.read(maxRomBytes + 1);
     if (!source.isOpen() || source.error() != QFileDevice::NoError) {
-        *error = QStringLiteral("%1 kann nicht gelesen werden: %2").arg(sourcePath, source.errorString());
+        *error = QStringLiteral("%1 kann nicht gelesen werden: %2").arg(path, source.errorString());
         return false;
     }
-    if (!image.writeFile(QStringLiteral("Rom"), targetName, data, error))
-        return false;
-    Q_EMIT logLine(QStringLiteral("Rom/%1 geschrieben (%2)").arg(targetName, germanSize(data.size())));
+    roms.append(RomFile{name, data});
     return true;
 }

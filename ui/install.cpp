@@ -217,6 +217,10 @@ void MainWindow::makeInstallation()
     installation = new Installation(&network, this);
     connect(installation, &Installation::stepChanged, this, &MainWindow::onStepChanged);
     connect(installation, &Installation::progress, this, &MainWindow::showProgress);
+    connect(installation, &Installation::activityChanged, this, [this](const QString &text) {
+        meter.setActivity(text);
+        statusLabel->setText(meter.text());
+    });
     connect(installation, &Installation::logLine, this, &MainWindow::appendLog);
     connect(installation, &Installation::finished, this, &MainWindow::onInstallFinished);
     connect(countCheck, &QCheckBox::toggled, installation, &Installation::setCountConsent);

@@ -21,6 +21,10 @@ HelperLine parseHelperLine(const QString &line)
     HelperLine parsed;
     if (line == QLatin1String("DONE")) {
         parsed.kind = HelperLine::Done;
+    } else if (line == QLatin1String("READY")) {
+        parsed.kind = HelperLine::Ready;
+    } else if (line == QLatin1String("WRITING")) {
+        parsed.kind = HelperLine::Writing;
     } else if (line.startsWith(errorPrefix)) {
         parsed.kind = HelperLine::Error;
         parsed.text = line.mid(errorPrefix.size());

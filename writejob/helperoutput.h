@@ -12,7 +12,9 @@ struct HelperLine
         Ignored,
         Done,
         Error,
-        Progress
+        Progress,
+        Ready,  // the stream form's helper holds the card and its checks passed
+        Writing // the stream form's helper starts changing the card
     };
     Kind kind = Ignored;
     QString text; // Error: the message without "ERROR "; Progress: the phase name
@@ -24,6 +26,6 @@ struct HelperLine
 // empty ones left out. The bytes after the last newline stay in buffer for the next call.
 QStringList takeHelperLines(QByteArray *buffer);
 
-// Reads one trimmed line: "DONE", "ERROR <text>" or "PROGRESS <phase> <done> <total>" (single
-// blanks; a number that does not read is 0). Anything else is Ignored.
+// Reads one trimmed line: "DONE", "READY", "WRITING", "ERROR <text>" or "PROGRESS <phase> <done>
+// <total>" (single blanks; a number that does not read is 0). Anything else is Ignored.
 HelperLine parseHelperLine(const QString &line);

@@ -1,5 +1,7 @@
 #include "writejob.h"
 
+#include "imagestream.h"
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
@@ -18,6 +20,16 @@ QString cancelledText()
 {
     return QStringLiteral(
         "Abgebrochen. Die Karte ist unvollständig beschrieben und muss neu bespielt werden.");
+}
+
+QString verifyFlag(bool verify)
+{
+    return verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify");
+}
+
+QString cancelledUntouchedText()
+{
+    return QStringLiteral("Abgebrochen. Die Karte wurde nicht verändert.");
 }
 
 // The exit codes by which pkexec reports a refused or abandoned authentication.
@@ -43,6 +55,7 @@ WriteJob::WriteJob(QObject *parent) : QObject(parent)
     connect(&process, &QProcess::finished, this, &WriteJob::onFinished);
     connect(&process, &QProcess::errorOccurred, this, &WriteJob::onError);
     connect(&process, &QProcess::readyReadStandardError, this, &WriteJob::onErrorOutput);
+    connect(&input, &StreamPipe::drained, this, &WriteJob::drained);
 }
 
 WriteJob::~WriteJob()
@@ -51,37 +64,76 @@ WriteJob::~WriteJob()
     // runs on a half-destroyed object, then make sure the helper does not outlive us.
     process.disconnect(this);
     closeOutputPipe();
+    input.close();
     if (process.state() == QProcess::NotRunning)
         return;
     process.kill();
     process.waitForFinished(-1);
 }
 
-void WriteJob::start(const QString &imagePath, const QString &devicePath, bool verify,
-                     const DriveIdentity &identity)
+void WriteJob::reset()
 {
     outputBuffer.clear();
     lastError.clear();
     errorOutput.clear();
     launcherLine.clear();
     phase.clear();
+    input.close();
+    streaming = false;
+    streamTotal = -1;
+    imageBytesSent = 0;
+    touchReported = false;
     doneSeen = false;
     cancelled = false;
     reported = false;
+}
 
-    int outputWriteEnd = -1;
-    if (!openOutputPipe(&outputWriteEnd))
+void WriteJob::start(const QString &imagePath, const QString &devicePath, bool verify,
+                     const DriveIdentity &identity)
+{
+    reset();
+    launch({imagePath, devicePath, verifyFlag(verify)}, identity, -1);
+}
+
+void WriteJob::startStream(const QString &devicePath, bool verify, const DriveIdentity &identity,
+                           qint64 imageBytes)
+{
+    reset();
+    streaming = true;
+    streamTotal = imageBytes > 0 ? imageBytes : -1;
+    int inputEnd = -1;
+    if (!input.open(&inputEnd))
         return onError(QProcess::FailedToStart);
+    launch({QStringLiteral("--stdin"), devicePath, verifyFlag(verify)}, identity, inputEnd);
+}
+
+// Starts the helper with its arguments after "--write-helper" up to the verify flag; inputEnd,
+// if not -1, becomes its standard input and is closed here once the child has it.
+void WriteJob::launch(const QStringList &helperArguments, const DriveIdentity &identity, int inputEnd)
+{
+    int outputWriteEnd = -1;
+    if (!openOutputPipe(&outputWriteEnd)) {
+        if (inputEnd >= 0)
+            ::close(inputEnd);
+        return onError(QProcess::FailedToStart);
+    }
     process.setStandardOutputFile(QProcess::nullDevice());
-    process.setChildProcessModifier([outputWriteEnd] { ::dup2(outputWriteEnd, STDOUT_FILENO); });
+    // An empty name gives the file form back the plain input channel it never writes to.
+    process.setStandardInputFile(inputEnd >= 0 ? QProcess::nullDevice() : QString());
+    process.setChildProcessModifier([outputWriteEnd, inputEnd] {
+        ::dup2(outputWriteEnd, STDOUT_FILENO);
+        if (inputEnd >= 0)
+            ::dup2(inputEnd, STDIN_FILENO);
+    });
 
     const QString helper = helperExecutable();
-    QStringList arguments{QStringLiteral("--write-helper"), imagePath, devicePath,
-                          verify ? QStringLiteral("--verify") : QStringLiteral("--no-verify")};
+    QStringList arguments = QStringList{QStringLiteral("--write-helper")} + helperArguments;
     if (identity.diskseq != 0)
         arguments << QStringLiteral("--diskseq=%1").arg(identity.diskseq);
     if (identity.sizeBytes > 0)
         arguments << QStringLiteral("--size=%1").arg(identity.sizeBytes);
+    if (streaming && streamTotal > 0)
+        arguments << QStringLiteral("--image-size=%1").arg(streamTotal);
     QString program = helper;
     // pkexec tells the helper whom it runs for; started by root directly, it reads as root, also
     // when this installer itself was started through pkexec or sudo and inherited their variables.
@@ -95,6 +147,8 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
     }
     process.start(program, arguments, QIODevice::ReadWrite);
     ::close(outputWriteEnd);
+    if (inputEnd >= 0)
+        ::close(inputEnd);
 }
 
 void WriteJob::cancel()
@@ -102,7 +156,12 @@ void WriteJob::cancel()
     cancelled = true;
     if (!isRunning())
         return;
-    closeOutputPipe();
+    // The stream form's helper stops at the end of its input (the card's first MiB stays zero)
+    // and still tells whether it had begun to write. The file form's is stopped by its output
+    // closing: its next line ends it.
+    input.close();
+    if (!streaming)
+        closeOutputPipe();
     process.kill();
 }
 
@@ -207,11 +266,26 @@ void WriteJob::interpretLine(const HelperLine &line)
         lastError = line.text;
         break;
     case HelperLine::Progress:
+        // A cancelled stream-form helper still runs to the end of its input: it only says how
+        // far it got.
+        if (cancelled)
+            break;
         if (line.text != phase) {
             phase = line.text;
             Q_EMIT phaseChanged(phase);
         }
-        Q_EMIT progress(line.done, line.total);
+        // The stream form's helper writes before it knows the total unless it was given.
+        Q_EMIT progress(line.done,
+                        streaming && line.text == QLatin1String("write") ? streamTotal : line.total);
+        break;
+    case HelperLine::Ready:
+        if (streaming && !cancelled) {
+            input.resume();
+            Q_EMIT ready();
+        }
+        break;
+    case HelperLine::Writing:
+        touchReported = true;
         break;
     case HelperLine::Ignored:
         break;
@@ -223,10 +297,11 @@ void WriteJob::onFinished(int exitCode, QProcess::ExitStatus status)
     onOutput();
     onErrorOutput();
     closeOutputPipe();
+    input.close();
     if (reported)
         return;
     if (cancelled)
-        report(false, cancelledText());
+        report(false, streaming && !cardTouched() ? cancelledUntouchedText() : cancelledText());
     else if (doneSeen && exitCode == 0 && status == QProcess::NormalExit)
         report(true, QString());
     else if (!lastError.isEmpty())
@@ -258,6 +333,7 @@ void WriteJob::onError(QProcess::ProcessError err)
     if (err != QProcess::FailedToStart || reported)
         return;
     closeOutputPipe();
+    input.close();
     if (runningAsRoot())
         report(false, QStringLiteral("Der Schreib-Helfer konnte nicht gestartet werden."));
     else
@@ -270,4 +346,42 @@ void WriteJob::report(bool ok, const QString &error)
 {
     reported = true;
     Q_EMIT finished(ok, error);
+}
+
+bool WriteJob::send(const QByteArray &bytes)
+{
+    if (!streaming || reported || !input.isAccepting())
+        return false;
+    for (qsizetype offset = 0; offset < bytes.size(); offset += ImageStream::maxDataFrame) {
+        const QByteArray payload = bytes.mid(offset, ImageStream::maxDataFrame);
+        input.write(ImageStream::dataHeader(payload.size()) + payload);
+        imageBytesSent += payload.size();
+    }
+    return true;
+}
+
+qint64 WriteJob::queuedBytes() const
+{
+    return input.queued();
+}
+
+void WriteJob::goAhead()
+{
+    if (!streaming || !input.write(ImageStream::goAheadFrame(imageBytesSent)))
+        return;
+    input.finish();
+}
+
+void WriteJob::abortStream()
+{
+    if (!streaming)
+        return;
+    input.dropUntaken();
+    if (input.write(ImageStream::abortFrame()))
+        input.finish();
+}
+
+bool WriteJob::cardTouched() const
+{
+    return streaming ? touchReported : isRunning() || reported;
 }

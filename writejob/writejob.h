@@ -2,6 +2,7 @@
 
 #include "drives.h"
 #include "helperoutput.h"
+#include "streampipe.h"
 
 #include <QByteArray>
 #include <QObject>
@@ -13,7 +14,8 @@ class QSocketNotifier;
 
 // The GUI-side handle of one write of an image to a card: starts the write helper (through
 // pkexec unless we are root), turns its output lines into signals and its end into exactly one
-// finished(ok, error) per run. One object serves any number of runs, one at a time.
+// finished(ok, error) per run. One object serves any number of runs, one at a time, each either
+// from an image file (start) or from bytes handed over while they arrive (startStream).
 class WriteJob : public QObject
 {
     Q_OBJECT
@@ -28,6 +30,31 @@ public:
     // identity (non-zero parts) goes to the helper, which refuses a disk that no longer has it.
     void start(const QString &imagePath, const QString &devicePath, bool verify,
                const DriveIdentity &identity = DriveIdentity());
+    // Starts the helper for devicePath with the image coming from us through its standard input.
+    // The helper opens and holds the card and makes every check (identity, allowed target,
+    // unmounting, size when imageBytes is known, the fake-card check) before it says ready();
+    // only then are bytes sent. imageBytes: the unpacked image size when known, else -1 (the
+    // progress total, and the helper refuses a card too small before anything is written).
+    void startStream(const QString &devicePath, bool verify, const DriveIdentity &identity = DriveIdentity(),
+                     qint64 imageBytes = -1);
+    // Queues image bytes for the helper, in order from offset 0, any size (framed here). False
+    // once the run has ended (then nothing was queued).
+    bool send(const QByteArray &bytes);
+    // Bytes queued but not yet taken by the helper's pipe. A producer pauses while this is above
+    // streamHighWater and resumes on drained().
+    qint64 queuedBytes() const;
+    static constexpr qint64 streamHighWater = 8 * 1024 * 1024;
+    // Every byte is sent and the image is accepted: the helper writes the real first MiB, reads
+    // everything back and ends with DONE, then finished(true, "").
+    void goAhead();
+    // The image must not be used: the helper stops, the card's first MiB stays zero, then
+    // finished(false, text).
+    void abortStream();
+    // True once the helper has reported that it started writing to the card in this run; it
+    // reports that before it changes the card. The file form reports nothing before writing:
+    // there it is true from the start.
+    bool cardTouched() const;
+
     // Stops a running helper, which then ends the run with the cancel text; idle, it only
     // marks the (not yet started) run as cancelled until the next start().
     void cancel();
@@ -46,6 +73,10 @@ Q_SIGNALS:
     void phaseChanged(const QString &phase);
     void progress(qint64 done, qint64 total);
     void finished(bool ok, const QString &error);
+    // Stream form: the helper holds the card and its checks passed; bytes may be sent now.
+    void ready();
+    // Stream form: queuedBytes() fell to half of streamHighWater or below.
+    void drained();
 
 private Q_SLOTS:
     void onOutput();
@@ -54,6 +85,8 @@ private Q_SLOTS:
     void onErrorOutput();
 
 private:
+    void reset();
+    void launch(const QStringList &helperArguments, const DriveIdentity &identity, int inputEnd);
     bool openOutputPipe(int *writeEnd);
     void closeOutputPipe();
     bool drainOutputPipe();
@@ -72,6 +105,12 @@ private:
     QByteArray errorOutput; // the tail of pkexec's and the helper's standard error
     QString launcherLine;
     QString phase;
+    // The stream form: the helper's standard input and what has been handed to it.
+    StreamPipe input{streamHighWater / 2};
+    bool streaming = false;
+    qint64 streamTotal = -1;
+    qint64 imageBytesSent = 0;
+    bool touchReported = false;
     bool doneSeen = false;
     bool cancelled = false;
     bool reported = false;

@@ -1,5 +1,6 @@
 #include "drives.h"
 #include "faultydisk.h"
+#include "imagestream.h"
 #include "loopdevice.h"
 #include "mounts.h"
 #include "removablelsblk.h"
@@ -41,6 +42,8 @@ private Q_SLOTS:
     void writesOnlyTheConfirmedDisk();
     void readsImageAsTheUser_data();
     void readsImageAsTheUser();
+    void streamThroughPkexec();
+    void passwordPromptLeavesTheInputAlone();
 
 private:
     struct Run
@@ -50,7 +53,9 @@ private:
         QByteArray standardError;
     };
     Run runHelper(const QStringList &arguments, const QProcessEnvironment &environment);
-    Run runThroughPkexec(const passwd &user, const QStringList &arguments, qint64 *milliseconds);
+    Run runThroughPkexec(const passwd &user, const QStringList &arguments, qint64 *milliseconds,
+                         const QByteArray &input = QByteArray());
+    QString pkexecMissing(const passwd **nobody);
     void fillCard();
 
     QTemporaryDir dir;
@@ -143,7 +148,7 @@ TestWriteHelper::Run TestWriteHelper::runHelper(const QStringList &arguments,
 // system's lsblk. *milliseconds receives how long pkexec ran; exit code 77 means polkit could not
 // be set up, and the lines say why.
 TestWriteHelper::Run TestWriteHelper::runThroughPkexec(const passwd &user, const QStringList &arguments,
-                                                       qint64 *milliseconds)
+                                                       qint64 *milliseconds, const QByteArray &input)
 {
     Run run;
     const QString realLsblk = dir.filePath("real-lsblk");
@@ -166,6 +171,8 @@ TestWriteHelper::Run TestWriteHelper::runThroughPkexec(const passwd &user, const
                               QString::number(user.pw_uid), QString::number(user.pw_gid), "sh", "-c", timed,
                               "sh", qEnvironmentVariable("TOBRA_INSTALLER"), "--write-helper"} +
                       arguments);
+    process.write(input);
+    process.closeWriteChannel();
     if (!process.waitForFinished(60000)) {
         process.kill();
         process.waitForFinished();
@@ -182,6 +189,26 @@ TestWriteHelper::Run TestWriteHelper::runThroughPkexec(const passwd &user, const
         *milliseconds = last.at(2).toLongLong();
     }
     return run;
+}
+
+// What the machine lacks to run the helper through the real pkexec as the user nobody, or empty.
+QString TestWriteHelper::pkexecMissing(const passwd **nobody)
+{
+    for (const char *needed :
+         {"/usr/bin/pkexec", "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon", "/usr/bin/unshare",
+          "/usr/bin/setpriv", "/usr/bin/pkaction", "/usr/bin/script"})
+        if (!QFileInfo(QString(needed)).isExecutable())
+            return QString("needs ") + needed + " (packages pkexec, polkitd, dbus, util-linux, bsdutils)";
+    *nobody = ::getpwnam("nobody");
+    if (!*nobody)
+        return "needs the user nobody";
+    if (QProcess::execute("/usr/bin/unshare", {"-m", "true"}) != 0)
+        return "needs a private mount namespace (unshare -m, as root)";
+    if (QProcess::execute("/usr/bin/setpriv", {QString("--reuid=%1").arg((*nobody)->pw_uid),
+                                               QString("--regid=%1").arg((*nobody)->pw_gid), "--clear-groups",
+                                               "test", "-x", qEnvironmentVariable("TOBRA_INSTALLER")}) != 0)
+        return "needs a build folder that the user nobody can enter and run";
+    return QString();
 }
 
 // Puts a known pattern on the shared card, so that a test sees whether anything was written.
@@ -203,7 +230,34 @@ void TestWriteHelper::wrongArguments_data()
                                  "--size=9223372036854775808", "--size=99999999999999999999"})
         QTest::newRow(identity) << start + QStringList{identity};
     QTest::newRow("diskseq-twice") << start + QStringList{"--diskseq=7", "--diskseq=7"};
-    QTest::newRow("size-twice") << start + QStringList{"--size=512", "--no-verify", "--size=1024"};
+    QTest::newRow("size-twice") << start + QStringList{"--size=512", "--size=1024"};
+    // The password prompt shows the command line: whatever it shows must be all that counts.
+    QTest::newRow("unknown-after-verify-flag") << start + QStringList{"--no-verify"};
+    QTest::newRow("unknown-after-identity") << start + QStringList{"--size=512", "x"};
+    QTest::newRow("verify-flag-upper-case") << QStringList{"/tmp/a.img", "/dev/sdb", "--VERIFY"};
+    QTest::newRow("verify-flag-without-dashes") << QStringList{"/tmp/a.img", "/dev/sdb", "verify"};
+    QTest::newRow("image-size-in-file-form") << start + QStringList{"--image-size=512"};
+    QTest::newRow("image-size-twice")
+        << QStringList{"--stdin", "/dev/sdb", "--verify", "--image-size=512", "--image-size=512"};
+    QTest::newRow("image-size-zero") << QStringList{"--stdin", "/dev/sdb", "--verify", "--image-size=0"};
+    const QList<std::pair<const char *, char32_t>> hidden{{"newline", U'\n'},
+                                                          {"carriage-return", U'\r'},
+                                                          {"escape", 0x1B},
+                                                          {"delete", 0x7F},
+                                                          {"c1-control", 0x85},
+                                                          {"left-to-right-mark", 0x200E},
+                                                          {"right-to-left-mark", 0x200F},
+                                                          {"left-to-right-embedding", 0x202A},
+                                                          {"right-to-left-override", 0x202E},
+                                                          {"first-strong-isolate", 0x2068},
+                                                          {"pop-directional-isolate", 0x2069}};
+    for (const auto &[name, code] : hidden) {
+        const QString character = QString::fromUcs4(&code, 1);
+        QTest::newRow(qPrintable(QString("image-path-%1").arg(name)))
+            << QStringList{"/tmp/a" + character + ".img", "/dev/sdb", "--verify"};
+        QTest::newRow(qPrintable(QString("device-path-%1").arg(name)))
+            << QStringList{"--stdin", "/dev/sd" + character + "b", "--verify"};
+    }
 }
 
 void TestWriteHelper::wrongArguments()
@@ -306,9 +360,8 @@ void TestWriteHelper::verifyOnlyWhenAskedExactly_data()
     QTest::addColumn<QStringList>("flags");
     QTest::addColumn<bool>("verified");
     QTest::newRow("no-verify") << QStringList{"--no-verify"} << false;
-    QTest::newRow("upper-case") << QStringList{"--VERIFY"} << false;
-    QTest::newRow("without-dashes") << QStringList{"verify"} << false;
-    QTest::newRow("extra-arguments-ignored") << QStringList{"--verify", "--no-verify", "x"} << true;
+    QTest::newRow("verify") << QStringList{"--verify"} << true;
+    QTest::newRow("verify-and-identity") << QStringList{"--verify", "--size=67108864"} << true;
 }
 
 void TestWriteHelper::verifyOnlyWhenAskedExactly()
@@ -508,19 +561,10 @@ void TestWriteHelper::readsImageAsTheUser()
 {
     QFETCH(QString, image);
     QFETCH(QString, message);
-    for (const char *needed : {"/usr/bin/pkexec", "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon",
-                               "/usr/bin/unshare", "/usr/bin/setpriv", "/usr/bin/pkaction"})
-        if (!QFileInfo(QString(needed)).isExecutable())
-            QSKIP(qPrintable(QString("needs ") + needed + " (packages pkexec, polkitd, dbus, util-linux)"));
-    const passwd *nobody = ::getpwnam("nobody");
-    if (!nobody)
-        QSKIP("needs the user nobody");
-    if (QProcess::execute("/usr/bin/unshare", {"-m", "true"}) != 0)
-        QSKIP("needs a private mount namespace (unshare -m, as root)");
-    if (QProcess::execute("/usr/bin/setpriv", {QString("--reuid=%1").arg(nobody->pw_uid),
-                                               QString("--regid=%1").arg(nobody->pw_gid), "--clear-groups",
-                                               "test", "-x", qEnvironmentVariable("TOBRA_INSTALLER")}) != 0)
-        QSKIP("needs a build folder that the user nobody can enter and run");
+    const passwd *nobody = nullptr;
+    const QString missing = pkexecMissing(&nobody);
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
 
     QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
     const QByteArray own = randomBytes(6 * MiB, 9);
@@ -557,6 +601,69 @@ void TestWriteHelper::readsImageAsTheUser()
     // No hang: pkexec, the drive listing and the refusal together, on a busy machine.
     QVERIFY2(milliseconds >= 0 && milliseconds < 5000, qPrintable(QString::number(milliseconds)));
     QVERIFY(readRange(card->path(), 0, CARD_SIZE) == before);
+}
+
+// The stream form through the real pkexec: pkexec hands its standard input on to the helper.
+void TestWriteHelper::streamThroughPkexec()
+{
+    const passwd *nobody = nullptr;
+    const QString missing = pkexecMissing(&nobody);
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    fillCard();
+    const QByteArray image = randomBytes(6 * MiB, 14);
+    QByteArray input;
+    for (qint64 offset = 0; offset < image.size(); offset += MiB)
+        input += ImageStream::dataHeader(MiB) + image.mid(offset, MiB);
+    input += ImageStream::goAheadFrame(image.size());
+    qint64 milliseconds = -1;
+    const Run run = runThroughPkexec(
+        *nobody, {"--stdin", card->path(), "--verify", QString("--image-size=%1").arg(image.size())},
+        &milliseconds, input);
+    if (run.exitCode == 77)
+        QSKIP(qPrintable("polkit could not be set up: " + run.lines.join(' ')));
+    QCOMPARE(run.lines, (QStringList{"READY", "WRITING"} + expectedLines(image.size(), true)));
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(readRange(card->path(), 0, image.size()) == image);
+}
+
+// pkexec's own password prompt on a terminal (no graphical agent) asks through the terminal and
+// reads the password from it, never from its standard input, which is the helper's image.
+void TestWriteHelper::passwordPromptLeavesTheInputAlone()
+{
+    const passwd *nobody = nullptr;
+    const QString missing = pkexecMissing(&nobody);
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
+    QVERIFY(
+        writeFile(dir.filePath("input"), ImageStream::dataHeader(4) + "Tobr" + ImageStream::goAheadFrame(4)));
+    // As the user, on a terminal of its own (script): the image on descriptor 3 becomes pkexec's
+    // standard input; afterwards the shared read position tells whether anyone read from it.
+    const QString probe =
+        QString("exec 3< '%1'; pkexec '%2' --write-helper --stdin '%3' --verify <&3 >/dev/null; "
+                "echo \"exit $?\"; grep '^pos' /proc/self/fdinfo/3")
+            .arg(dir.filePath("input"), qEnvironmentVariable("TOBRA_INSTALLER"), card->path());
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TOBRA_POLKIT_RESULT", "AUTH_SELF");
+    process.setProcessEnvironment(environment);
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start("/usr/bin/unshare",
+                  {"-m", qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/as-user-with-polkit.sh",
+                   QString::number(nobody->pw_uid), QString::number(nobody->pw_gid), "/usr/bin/script",
+                   "-qec", "sh -c \"" + QString(probe).replace('"', "\\\"").replace("$", "\\$") + "\"",
+                   "/dev/null"});
+    QVERIFY(process.waitForStarted());
+    // What is typed at the prompt: a password the user nobody does not have.
+    QTest::qWait(3000);
+    process.write("not-the-password\n");
+    QVERIFY(process.waitForFinished(60000));
+    const QString transcript = QString::fromUtf8(process.readAll());
+    if (process.exitCode() == 77)
+        QSKIP(qPrintable("polkit could not be set up: " + transcript));
+    QVERIFY2(transcript.contains("Password:") && transcript.contains("exit 127"), qPrintable(transcript));
+    QVERIFY2(transcript.contains(QRegularExpression("pos:\\s+0\\s")), qPrintable(transcript));
 }
 
 QTEST_GUILESS_MAIN(TestWriteHelper)

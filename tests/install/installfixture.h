@@ -67,16 +67,16 @@ inline QList<HttpServer::Request> requestsSince(const HttpServer &server, int fi
     return result;
 }
 
-// A loop card over a FUSE file that takes 2 MB/s: a write is still running when the test acts.
-class SlowCard
+// A loop card over a FUSE file with the faults of the options.
+class FaultyCard
 {
 public:
-    explicit SlowCard(const QString &folder) : disk(folder, options())
+    FaultyCard(const QString &folder, const FaultyDisk::Options &options) : disk(folder, options)
     {
         if (disk.isRunning())
             loop = std::make_unique<LoopDevice>(disk.file());
     }
-    Q_DISABLE_COPY(SlowCard)
+    Q_DISABLE_COPY(FaultyCard)
 
     // Why there is no card; empty when there is.
     QString error() const
@@ -86,6 +86,19 @@ public:
         return loop->isAttached() ? QString() : loop->error();
     }
     QString path() const { return loop->path(); }
+    // Every access fails from now on, as with a card pulled out of its reader.
+    void pull() { disk.pull(); }
+
+private:
+    FaultyDisk disk;
+    std::unique_ptr<LoopDevice> loop;
+};
+
+// A loop card over a FUSE file that takes 2 MB/s: a write is still running when the test acts.
+class SlowCard : public FaultyCard
+{
+public:
+    explicit SlowCard(const QString &folder) : FaultyCard(folder, options()) {}
 
 private:
     static FaultyDisk::Options options()
@@ -95,7 +108,4 @@ private:
         slow.writeRate = 2000000;
         return slow;
     }
-
-    FaultyDisk disk;
-    std::unique_ptr<LoopDevice> loop;
 };

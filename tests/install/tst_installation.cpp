@@ -1,6 +1,7 @@
 // The installation job end to end, observed only through its signals: image from the local HTTP
 // server or a local file, a loop device shown as a removable card, the write helper (this
 // executable with "--write-helper"), the working folder in a private cache folder.
+#include "fatimage.h"
 #include "germannumber.h"
 #include "installation.h"
 #include "installsuite.h"
@@ -9,6 +10,8 @@
 #include "windowfixture.h"
 #include "writehelper.h"
 
+#include <QCryptographicHash>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 #include <csignal>
@@ -63,15 +66,46 @@ private:
 
     // An empty card file on a loop device, shown as removable once attached; none when the
     // file cannot be made.
-    std::unique_ptr<LoopDevice> attachCard()
+    std::unique_ptr<LoopDevice> attachCard(qint64 size = cardBytes, const QString &name = "card.img")
     {
-        const QString cardPath = dir->filePath("card.img");
-        if (!makeCardFile(cardPath, cardBytes, {}))
+        const QString cardPath = dir->filePath(name);
+        if (!makeCardFile(cardPath, size, {}))
             return nullptr;
         auto card = std::make_unique<LoopDevice>(cardPath);
         if (card->isAttached())
             showAsRemovable({card->path()});
         return card;
+    }
+
+    // A card a run left without a volume: its first MiB is zero.
+    static bool firstMiBZero(const QString &card)
+    {
+        return readRange(card, 0, partitionOffset) == QByteArray(partitionOffset, '\0');
+    }
+
+    // Whether the card starts with what the FAT writer makes of the whole image file with the ROM
+    // files, dated at some second between from and to.
+    bool matchesFileInstall(const QString &card, const QString &image, const QStringList &roms,
+                            const QDateTime &from, const QDateTime &to)
+    {
+        const QString copy = dir->filePath("reference.img");
+        const qint64 size = QFileInfo(image).size();
+        const QByteArray written = readRange(card, 0, size);
+        for (QDateTime stamp = from.addSecs(-2); stamp <= to.addSecs(2); stamp = stamp.addSecs(1)) {
+            QFile::remove(copy);
+            QFile::copy(image, copy);
+            QFile::setPermissions(copy, QFile::ReadOwner | QFile::WriteOwner);
+            FatImage fat;
+            fat.setStampTime(stamp);
+            bool ok = fat.open(copy);
+            const QStringList names{"rom.bin", "ext.bin"};
+            for (int i = 0; i < roms.size(); ++i)
+                ok = ok && fat.writeFile("Rom", names.at(i), readFile(roms.at(i)));
+            fat.close();
+            if (ok && readFile(copy) == written)
+                return true;
+        }
+        return false;
     }
 
     // The drive as the listing shows it now.
@@ -221,17 +255,20 @@ private Q_SLOTS:
         request.countConsent = true;
         Installation job;
         Run run(job);
+        const QDateTime started = QDateTime::currentDateTime();
         job.start(request);
         QVERIFY(run.waitForEnd());
 
         QVERIFY2(run.ok(), qPrintable(run.text()));
         QCOMPARE(job.cardState(), Installation::CardState::Written);
         QCOMPARE(run.log(), log);
-        // A download is fetched into the cache, then copied into the working folder.
+        QVERIFY2(matchesFileInstall(card->path(), demoPath(),
+                                    useExt ? QStringList{romPath, extPath} : QStringList{romPath}, started,
+                                    QDateTime::currentDateTime()),
+                 "the card differs from a file install");
+        // One pass from the source onto the card, then the read-back.
         using S = Installation::Step;
-        const QList<S> fetching = local ? QList<S>{S::Fetching} : QList<S>{S::Fetching, S::Fetching};
-        const QList<S> writing{S::Injecting, S::Writing, S::Verifying};
-        QCOMPARE(run.stepList(), QList<S>{S::Checking} + fetching + writing +
+        QCOMPARE(run.stepList(), (QList<S>{S::Checking, S::Fetching, S::Verifying}) +
                                      (local ? QList<S>{S::Finished} : QList<S>{S::Reporting, S::Finished}));
         QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
         QCOMPARE(
@@ -245,71 +282,176 @@ private Q_SLOTS:
             QCOMPARE(posts.first().body, "image=" + demoImage.toUtf8());
     }
 
-    // Each ends before the card is touched (the fake drive does not even exist), with its text,
-    // and leaves no working folder. A download too large for the card stops at its first bytes.
-    void failsBeforeWriting_data()
+    // Each is refused before the helper starts (the fake drive does not even exist), with its
+    // text, and leaves no working folder; nothing is fetched.
+    void refusesBeforeTheCard_data()
     {
-        QTest::addColumn<QString>("source"); // a list folder, or "local"
-        QTest::addColumn<QByteArray>("sha");
-        QTest::addColumn<qint64>("cardSize");      // the listed drive's size
+        QTest::addColumn<QString>("source");       // "listed" (with the image's size), or "local"
         QTest::addColumn<QString>("targetChange"); // "", "gone", "resized"
         QTest::addColumn<QString>("text");
 
-        const QByteArray zeros(64, '0');
-        QTest::newRow("checksum mismatch")
-            << "demo" << zeros << 15931539456ll << ""
-            << QString("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\nErwartet: " +
-                       zeros + "\nErhalten: " + demoSha);
-        QTest::newRow("image without Rom folder") << "norom" << QByteArray() << 15931539456ll << ""
-                                                  << "Das Verzeichnis \"Rom\" gibt es im Image nicht";
-        QTest::newRow("image missing on the server")
-            << "missing" << QByteArray() << 15931539456ll << ""
-            << "Download fehlgeschlagen: Das Image wurde auf dem Server nicht gefunden (HTTP 404)";
-        QTest::newRow("download larger than the card")
-            << "demo" << demoSha << 20000000ll << ""
-            << "Das Image (36,7 MB) ist größer als die Speicherkarte (20,0 MB).";
-        QTest::newRow("local image larger than the card")
-            << "local" << QByteArray() << 20000000ll << ""
-            << "Das Image (36,7 MB) ist größer als die Speicherkarte (20,0 MB).";
-        QTest::newRow("card gone since the listing") << "local" << QByteArray() << 15931539456ll << "gone"
+        const QString tooLarge = "Das Image (36,7 MB) ist größer als die Speicherkarte (20,0 MB).";
+        QTest::newRow("listed image larger than the card") << "listed"
+                                                           << "" << tooLarge;
+        QTest::newRow("local image larger than the card") << "local"
+                                                          << "" << tooLarge;
+        QTest::newRow("card gone since the listing") << "local"
+                                                     << "gone"
                                                      << "Die gewählte Speicherkarte /dev/tobratest8 ist "
                                                         "nicht mehr vorhanden. Bitte die Karte einstecken, "
                                                         "auf „Aktualisieren“ klicken und die Auswahl prüfen.";
         QTest::newRow("other card under the name")
-            << "demo" << demoSha << 15931539456ll << "resized"
-            << "Unter /dev/tobratest9 ist inzwischen eine andere Karte (Test Card (15,9 GB) – "
+            << "listed"
+            << "resized"
+            << "Unter /dev/tobratest9 ist inzwischen eine andere Karte (Test Card (0,0 GB) – "
                "/dev/tobratest9). "
                "Bitte auf „Aktualisieren“ klicken und die Auswahl prüfen.";
     }
 
-    void failsBeforeWriting()
+    void refusesBeforeTheCard()
     {
         QFETCH(QString, source);
-        QFETCH(QByteArray, sha);
-        QFETCH(qint64, cardSize);
         QFETCH(QString, targetChange);
         QFETCH(QString, text);
 
-        lsblk->answer(fakeDrive(cardSize));
+        lsblk->answer(fakeDrive(20000000));
         DriveInfo target = listed("/dev/tobratest9");
         if (targetChange == "gone")
             target.path = "/dev/tobratest8";
         if (targetChange == "resized")
             target.sizeBytes += 512;
-        QVERIFY(QDir().mkpath(fixtures.filePath("missing/images")));
+        InstallRequest request =
+            source == "local" ? localImage(demoPath(), target) : listedVersion("demo", demoSha, target);
+        request.version.imageSize = QFileInfo(demoPath()).size();
         Installation job;
         Run run(job);
-        job.start(source == "local" ? localImage(demoPath(), target) : listedVersion(source, sha, target));
+        job.start(request);
         QVERIFY(run.waitForEnd());
 
-        QCOMPARE(run.ends.size(), 1);
         QCOMPARE(run.text(), text);
         QCOMPARE(job.outcome(), Installation::Outcome::Failed);
-        QCOMPARE(job.cardState(), Installation::CardState::Unchanged);
-        QVERIFY(!run.stepList().contains(Installation::Step::Writing));
+        QCOMPARE(run.stepList(),
+                 (QList<Installation::Step>{Installation::Step::Checking, Installation::Step::Finished}));
+        QCOMPARE(newRequests("GET").size(), 0);
         QCOMPARE(workLeftovers(), QStringList());
-        if (cardSize < 36000000 && source != "local")
-            QVERIFY(!run.log().join('\n').contains("Download fertig"));
+    }
+
+    // The helper holds the card and makes its checks before the first byte is fetched: a card
+    // that holds less than it claims is refused without a single request to the server.
+    void refusesFakeCardBeforeTheFirstRequest()
+    {
+        FaultyDisk::Options options;
+        options.size = cardBytes;
+        options.wrapAfter = 8 * 1024 * 1024;
+        FaultyCard card(dir->path(), options);
+        if (!card.error().isEmpty())
+            QSKIP(qPrintable(card.error()));
+        showAsRemovable({card.path()});
+        Installation job;
+        Run run(job);
+        job.start(listedVersion("demo", demoSha, listed(card.path())));
+        QVERIFY(run.waitForEnd());
+
+        QCOMPARE(job.outcome(), Installation::Outcome::Failed);
+        QVERIFY2(run.text().endsWith("\nDie Karte wurde nicht verändert."), qPrintable(run.text()));
+        QCOMPARE(newRequests("GET").size(), 0);
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // A fault of the image found on the way, or the checksum at its end: no go-ahead, so the card is
+    // left without a volume (its first MiB zero), and the text says so; only a run that never
+    // wrote says the card is unchanged. What can never match leaves the cache.
+    void failsDuringThePass_data()
+    {
+        QTest::addColumn<QString>("source"); // a list folder, or "local"
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<QByteArray>("sha");
+        QTest::addColumn<qint64>("cardSize");
+        QTest::addColumn<QString>("text"); // the reason; "…" stands for any
+        QTest::addColumn<QString>("card"); // the sentence on the card; empty: either
+
+        const QString unfinished =
+            "Die Karte ist unvollständig beschrieben, startet so nicht und muss neu bespielt werden.";
+        const QString unchanged = "Die Karte wurde nicht verändert.";
+        const QByteArray zeros(64, '0');
+        const QString cut = "Die xz-Datei ist beschädigt oder unvollständig.";
+        const QString large = "Das Image ist größer als die Speicherkarte (20.971.520 Bytes).";
+        const qint64 small = 20 * 1024 * 1024;
+        QTest::newRow("checksum mismatch")
+            << "demo" << demoImage << zeros << cardBytes
+            << QString("Die Prüfsumme des Images stimmt nicht mit der tobra.json überein.\nErwartet: " +
+                       zeros + "\nErhalten: " + demoSha)
+            << unfinished;
+        QTest::newRow("image without Rom folder")
+            << "norom" << demoImage << QByteArray() << cardBytes
+            << "Das Verzeichnis \"Rom\" gibt es im Image nicht" << unfinished;
+        QTest::newRow("image missing on the server")
+            << "missing" << demoImage << QByteArray() << cardBytes
+            << "Download fehlgeschlagen: Das Image wurde auf dem Server nicht gefunden (HTTP 404)"
+            << unchanged;
+        QTest::newRow("download larger than the card")
+            << "demo" << demoImage << demoSha << small
+            << "Das Image (36,7 MB) ist größer als die Speicherkarte (21,0 MB)." << QString();
+        QTest::newRow("truncated xz downloaded")
+            << "packed"
+            << "cut.img.xz" << QByteArray() << cardBytes << cut << unfinished;
+        QTest::newRow("truncated xz local") << "local"
+                                            << "cut.img.xz" << QByteArray() << cardBytes << cut << unfinished;
+        QTest::newRow("zip with two files local")
+            << "local"
+            << "two.zip" << QByteArray() << cardBytes
+            << "Das ZIP-Archiv enthält 2 Dateien statt genau eines Images: „tobra-demo.img“, "
+               "„tobra-demo.img.gz“"
+            << unfinished;
+        QTest::newRow("unpacks beyond the card downloaded")
+            << "packed"
+            << "tobra-demo.img.zst" << QByteArray() << small << large << unfinished;
+        QTest::newRow("unpacks beyond the card local")
+            << "local"
+            << "tobra-demo.img.xz" << QByteArray() << small << large << unfinished;
+    }
+
+    void failsDuringThePass()
+    {
+        QFETCH(QString, source);
+        QFETCH(QString, file);
+        QFETCH(QByteArray, sha);
+        QFETCH(qint64, cardSize);
+        QFETCH(QString, text);
+        QFETCH(QString, card);
+        if (!packedMissing.isEmpty())
+            QSKIP(qPrintable(packedMissing));
+        const std::unique_ptr<LoopDevice> loop = attachCard(cardSize);
+        QVERIFY(loop);
+        if (!loop->isAttached())
+            QSKIP(qPrintable(loop->error()));
+        QVERIFY(QDir().mkpath(fixtures.filePath("missing/images")));
+        QVERIFY(writeFile(loop->path(), QByteArray(partitionOffset, 'c')));
+
+        InstallRequest request = source == "local" ? localImage(packedPath(file), listed(loop->path()))
+                                                   : listedVersion(source, sha, listed(loop->path()));
+        request.version.image = file;
+        Installation job;
+        Run run(job);
+        job.start(request);
+        QVERIFY(run.waitForEnd());
+
+        QCOMPARE(job.outcome(), Installation::Outcome::Failed);
+        const QString reason = run.text().section('\n', 0, -2);
+        const QString sentence = run.text().section('\n', -1);
+        QCOMPARE(reason, text);
+        if (!card.isEmpty())
+            QCOMPARE(sentence, card);
+        QCOMPARE(job.cardState() == Installation::CardState::Unchanged,
+                 sentence == "Die Karte wurde nicht verändert.");
+        if (job.cardState() == Installation::CardState::Unchanged)
+            QCOMPARE(readRange(loop->path(), 0, partitionOffset), QByteArray(partitionOffset, 'c'));
+        else
+            QVERIFY(firstMiBZero(loop->path()));
+        if (sha == QByteArray(64, '0'))
+            QCOMPARE(QDir(Installation::imageCache()).entryList(QDir::Files), QStringList());
+        QVERIFY(!QFileInfo::exists(Installation::imageCache() + "/" + sha));
+        QCOMPARE(workLeftovers(), QStringList());
     }
 
     // The demonstration list offers the image packed with xz as a second version.
@@ -380,56 +522,10 @@ private Q_SLOTS:
         QCOMPARE(workLeftovers(), QStringList());
     }
 
-    // A broken package or one that unpacks beyond the card ends before the card is touched (the
-    // fake drive does not even exist), with its text and without a working folder.
-    void refusesBrokenPackedImage_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<bool>("local");
-        QTest::addColumn<qint64>("cardSize");
-        QTest::addColumn<QString>("text");
-
-        const QString cut = "Die xz-Datei ist beschädigt oder unvollständig.";
-        const QString large = "Das Image ist größer als die Speicherkarte (20.000.000 Bytes).";
-        QTest::newRow("truncated xz downloaded")
-            << "cut.img.xz" << false << 15931539456ll << "Download fehlgeschlagen: " + cut;
-        QTest::newRow("truncated xz local") << "cut.img.xz" << true << 15931539456ll << cut;
-        QTest::newRow("zip with two files local")
-            << "two.zip" << true << 15931539456ll
-            << "Das ZIP-Archiv enthält 2 Dateien statt genau eines Images: „tobra-demo.img“, "
-               "„tobra-demo.img.gz“";
-        QTest::newRow("unpacks beyond the card downloaded")
-            << "tobra-demo.img.zst" << false << 20000000ll << "Download fehlgeschlagen: " + large;
-        QTest::newRow("unpacks beyond the card local") << "tobra-demo.img.xz" << true << 20000000ll << large;
-    }
-
-    void refusesBrokenPackedImage()
-    {
-        QFETCH(QString, file);
-        QFETCH(bool, local);
-        QFETCH(qint64, cardSize);
-        QFETCH(QString, text);
-        if (!packedMissing.isEmpty())
-            QSKIP(qPrintable(packedMissing));
-
-        lsblk->answer(fakeDrive(cardSize));
-        const DriveInfo target = listed("/dev/tobratest9");
-        InstallRequest request =
-            local ? localImage(packedPath(file), target) : listedVersion("packed", QByteArray(), target);
-        request.version.image = file;
-        Installation job;
-        Run run(job);
-        job.start(request);
-        QVERIFY(run.waitForEnd());
-
-        QCOMPARE(run.text(), text);
-        QCOMPARE(job.cardState(), Installation::CardState::Unchanged);
-        QVERIFY(!run.stepList().contains(Installation::Step::Writing));
-        QCOMPARE(workLeftovers(), QStringList());
-    }
-
     // A verified download stays in the cache, alone and byte for byte as sent; the next install
-    // takes it from there without a request; a cached image changed by one byte is fetched again.
+    // takes it from there without a request, checking it on the way; a cached image changed by one
+    // byte is found out at its end, leaves the card without a volume and the cache, and the next
+    // install fetches it again.
     void reusesCachedImage()
     {
         const std::unique_ptr<LoopDevice> card = attachCard();
@@ -443,13 +539,14 @@ private Q_SLOTS:
         struct Round
         {
             bool changeCache;
+            bool ok;
             int imageRequests;
             QString logLine;
         };
-        const QList<Round> rounds{
-            {false, 1, "Download fertig, SHA-256 " + demoSha},
-            {false, 0, "Prüfsumme des Images im Cache stimmt."},
-            {true, 1, "Das Image im Cache ist verändert und wird neu heruntergeladen."}};
+        const QList<Round> rounds{{false, true, 1, "Download fertig, SHA-256 " + demoSha},
+                                  {false, true, 0, "Prüfsumme stimmt."},
+                                  {true, false, 0, "Das Image wird aus dem Cache genommen: " + cached},
+                                  {false, true, 1, "Download fertig, SHA-256 " + demoSha}};
         for (const Round &round : rounds) {
             if (round.changeCache) {
                 QByteArray bytes = readFile(cached);
@@ -461,9 +558,16 @@ private Q_SLOTS:
             Run run(job);
             job.start(listedVersion("demo", demoSha, listed(card->path())));
             QVERIFY(run.waitForEnd());
-            QVERIFY2(run.ok(), qPrintable(run.text()));
+            QCOMPARE(run.ok(), round.ok);
             QVERIFY2(run.log().contains(round.logLine), qPrintable(run.log().join('\n')));
             QCOMPARE(requestsSince(*server, before, "GET").size(), round.imageRequests);
+            if (!round.ok) {
+                QVERIFY2(run.text().startsWith("Die Prüfsumme des Images stimmt nicht"),
+                         qPrintable(run.text()));
+                QVERIFY(firstMiBZero(card->path()));
+                QCOMPARE(QDir(Installation::imageCache()).entryList(QDir::Files), QStringList());
+                continue;
+            }
             QCOMPARE(QDir(Installation::imageCache()).entryList(QDir::Files), QStringList{QString(demoSha)});
             QVERIFY(readFile(cached) == readFile(demoPath()));
             QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")),
@@ -572,14 +676,16 @@ private Q_SLOTS:
     // leaves the first one's partial download alone, which stays to be continued after a cancel.
     void secondInstallerLeavesThePartialDownload()
     {
+        const std::unique_ptr<LoopDevice> firstCard = attachCard(cardBytes, "first.img");
         const std::unique_ptr<LoopDevice> card = attachCard();
-        QVERIFY(card);
-        if (!card->isAttached())
-            QSKIP(qPrintable(card->error()));
+        QVERIFY(firstCard && card);
+        if (!firstCard->isAttached() || !card->isAttached())
+            QSKIP(qPrintable(firstCard->error() + card->error()));
+        showAsRemovable({firstCard->path(), card->path()});
         const QString part = Installation::imageCache() + "/" + demoSha + ".part";
         Installation first;
         Run firstRun(first);
-        first.start(listedVersion("__q/rate=2000000/demo", demoSha, listed(card->path())));
+        first.start(listedVersion("__q/rate=2000000/demo", demoSha, listed(firstCard->path())));
         QVERIFY(QTest::qWaitFor([&] { return QFileInfo(part).size() > 0; }, 30000));
 
         Installation second;
@@ -630,7 +736,7 @@ private Q_SLOTS:
         Run run(job);
         job.start(listedVersion("demo", demoSha, listed(card->path())));
         QVERIFY(QTest::qWaitFor(
-            [&] { return job.step() == Installation::Step::Writing || !run.ends.isEmpty(); }, 60000));
+            [&] { return job.step() == Installation::Step::Fetching || !run.ends.isEmpty(); }, 60000));
         QVERIFY(job.workingFolder().startsWith(root.path() + "/"));
         QVERIFY(!QFileInfo(root.path()).permissions().testFlag(QFileDevice::ReadOther));
         QVERIFY(run.waitForEnd());
@@ -640,10 +746,14 @@ private Q_SLOTS:
         QCOMPARE(QDir(tmp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
     }
 
-    // The free space is that of the working folder's file system; a download kept in the cache
-    // needs room for itself and for the working copy.
-    void refusesWithoutRoomForTheImage()
+    // A download needs room in the cache for what it still has to fetch, and no more: the image
+    // is written to the card as it arrives, never copied.
+    void refusesWithoutRoomForTheDownload()
     {
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
         const QString cache = dir->filePath("cache");
         QVERIFY(QDir().mkpath(cache));
         if (::mount("tmpfs", QFile::encodeName(cache).constData(), "tmpfs", 0, "size=20m") != 0)
@@ -652,29 +762,72 @@ private Q_SLOTS:
             qScopeGuard([&] { ::umount2(QFile::encodeName(cache).constData(), MNT_DETACH); });
         Installation job;
         Run run(job);
-        job.start(listedVersion("demo", demoSha, listed("/dev/tobratest9")));
+        job.start(listedVersion("demo", demoSha, listed(card->path())));
         QVERIFY(run.waitForEnd());
-        QVERIFY2(run.text().startsWith("Im Arbeitsordner " + Installation::workingRoot() +
-                                       " ist zu wenig Platz frei: Das Image braucht 73,4 MB, frei sind "),
+        QVERIFY2(run.text().startsWith("In " + Installation::imageCache() +
+                                       " ist zu wenig Platz frei: Der Download braucht 36,7 MB, frei sind "),
                  qPrintable(run.text()));
+        QVERIFY(firstMiBZero(card->path()));
         QCOMPARE(workLeftovers(), QStringList());
     }
 
-    // A cancel is not a failure, and the text says what became of the card.
+    // A 1 GiB image installs with 1.1 GiB free beside the cache: the download is the only copy
+    // of the image on disk.
+    void largeImageWithRoomForOneCopy()
+    {
+        const qint64 gib = 1024 * 1024 * 1024;
+        const QString large = fixtures.filePath("large/images/" + demoImage);
+        if (!QFileInfo::exists(large)) {
+            QVERIFY(QDir().mkpath(QFileInfo(large).path()));
+            QVERIFY(QFile::copy(demoPath(), large));
+            QVERIFY(QFile(large).resize(gib));
+        }
+        const std::unique_ptr<LoopDevice> card = attachCard(gib + 64 * 1024 * 1024);
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
+        const QString cache = dir->filePath("cache");
+        QVERIFY(QDir().mkpath(cache));
+        if (::mount("tmpfs", QFile::encodeName(cache).constData(), "tmpfs", 0, "size=1126m") != 0)
+            QSKIP("needs a tmpfs mount (root)");
+        const auto unmount =
+            qScopeGuard([&] { ::umount2(QFile::encodeName(cache).constData(), MNT_DETACH); });
+        QCryptographicHash hash(QCryptographicHash::Sha256);
+        QFile image(large);
+        QVERIFY(image.open(QIODevice::ReadOnly) && hash.addData(&image));
+        Installation job;
+        Run run(job);
+        job.start(listedVersion("large", hash.result().toHex(), listed(card->path())));
+        QVERIFY(run.waitForEnd(400000));
+
+        QVERIFY2(run.ok(), qPrintable(run.text()));
+        QCOMPARE(QFileInfo(Installation::imageCache() + "/" + hash.result().toHex()).size(), gib);
+        QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // A cancel is not a failure, and the text says what became of the card, at every moment:
+    // while the helper waits to start, during the pass, the moment the download has completed
+    // (the pass has taken its last byte, the card still receiving), and during the read-back.
+    // Before the go-ahead the card keeps a zero first MiB.
     void cancels_data()
     {
-        QTest::addColumn<Installation::Step>("during");
+        QTest::addColumn<QString>("moment");
         QTest::addColumn<QString>("text");
-        QTest::newRow("download") << Installation::Step::Fetching
-                                  << "Abgebrochen. Die Karte wurde nicht verändert.";
-        QTest::newRow("writing") << Installation::Step::Writing
-                                 << "Abgebrochen. Die Karte ist unvollständig beschrieben, startet so nicht "
-                                    "und muss neu bespielt werden.";
+        const QString unfinished = "Abgebrochen. Die Karte ist unvollständig beschrieben, startet so nicht "
+                                   "und muss neu bespielt werden.";
+        QTest::newRow("before the card is held") << "start"
+                                                 << "Abgebrochen. Die Karte wurde nicht verändert.";
+        QTest::newRow("during the pass") << "pass" << unfinished;
+        QTest::newRow("as the download completes") << "downloaded" << unfinished;
+        QTest::newRow("during the read-back")
+            << "verify"
+            << "Abgebrochen. Die Karte ist beschrieben, aber nicht geprüft; sie sollte neu bespielt werden.";
     }
 
     void cancels()
     {
-        QFETCH(Installation::Step, during);
+        QFETCH(QString, moment);
         QFETCH(QString, text);
 
         SlowCard card(dir->path());
@@ -685,15 +838,64 @@ private Q_SLOTS:
         Installation job;
         Run run(job);
         QSignalSpy progress(&job, &Installation::progress);
+        const qint64 size = QFileInfo(demoPath()).size();
+        if (moment == "downloaded")
+            connect(&job, &Installation::progress, &job, [&job, size](qint64 done) {
+                if (done == size)
+                    job.cancel();
+            });
         job.start(listedVersion("__q/rate=4000000/demo", demoSha, listed(card.path())));
-        QVERIFY(QTest::qWaitFor([&] { return job.step() == during && progress.size() > 2; }, 60000));
-        QVERIFY(QFileInfo(job.workingFolder()).isDir());
-        job.cancel();
-        QVERIFY(run.waitForEnd(30000));
+        if (moment == "start")
+            job.cancel();
+        const Installation::Step step =
+            moment == "verify" ? Installation::Step::Verifying : Installation::Step::Fetching;
+        if (moment == "pass" || moment == "verify")
+            QVERIFY(QTest::qWaitFor([&] { return job.step() == step && progress.size() > 2; }, 60000));
+        if (moment != "downloaded")
+            job.cancel();
+        QVERIFY(run.waitForEnd(60000));
         QCOMPARE(run.ends.size(), 1);
         QCOMPARE(run.text(), text);
         QCOMPARE(job.outcome(), Installation::Outcome::Cancelled);
-        QCOMPARE(run.log().last(), QStringLiteral("Abbruch angefordert …"));
+        QVERIFY(run.log().contains(QStringLiteral("Abbruch angefordert …")));
+        if (moment != "verify")
+            QVERIFY(firstMiBZero(card.path()));
+        if (moment == "start")
+            QCOMPARE(newRequests("GET").size(), 0);
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // A card pulled while the image is still downloading ends the run within 2 s, with the card's
+    // own text; the download stays in the cache to be continued.
+    void cardPulledDuringTheDownload()
+    {
+        FaultyDisk::Options options;
+        options.size = cardBytes;
+        FaultyCard card(dir->path(), options);
+        if (!card.error().isEmpty())
+            QSKIP(qPrintable(card.error()));
+        showAsRemovable({card.path()});
+        Installation job;
+        Run run(job);
+        QSignalSpy progress(&job, &Installation::progress);
+        job.start(listedVersion("__q/rate=2000000/demo", demoSha, listed(card.path())));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return !progress.isEmpty() && progress.constLast().at(0).toLongLong() > 4000000; }, 60000));
+        card.pull();
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(run.waitForEnd(30000));
+
+        QVERIFY2(clock.elapsed() < 2000, qPrintable(QString::number(clock.elapsed())));
+        QCOMPARE(job.outcome(), Installation::Outcome::Failed);
+        QVERIFY2(
+            run.text().endsWith("\nDie Karte ist unvollständig beschrieben, startet so nicht und muss neu "
+                                "bespielt werden."),
+            qPrintable(run.text()));
+        QVERIFY(!run.text().startsWith("Download"));
+        const QString part = Installation::imageCache() + "/" + demoSha + ".part";
+        QTRY_VERIFY(QFileInfo(part).size() > 0);
+        QVERIFY(readFile(demoPath()).startsWith(readFile(part)));
         QCOMPARE(workLeftovers(), QStringList());
     }
 
@@ -710,7 +912,7 @@ private Q_SLOTS:
         QSignalSpy progress(job.get(), &Installation::progress);
         job->start(localImage(demoPath(), listed(card.path())));
         QVERIFY(QTest::qWaitFor(
-            [&] { return job->step() == Installation::Step::Writing && progress.size() > 2; }, 60000));
+            [&] { return job->step() == Installation::Step::Fetching && progress.size() > 2; }, 60000));
         const QString folder = job->workingFolder();
         job.reset();
         QVERIFY(!QFileInfo::exists(folder));

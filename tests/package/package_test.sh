@@ -124,7 +124,7 @@ if ! private_polkit_possible; then
 fi
 prompt=$stage/prompt.txt
 status=0
-unshare -m "$here/polkit_prompt.sh" "$prompt" "pkexec $program --write-helper /nonexistent.img /dev/null --verify" ||
+unshare -m "$here/polkit_prompt.sh" "$prompt" "pkexec $program --write-helper --stdin /dev/null --verify" ||
     status=$?
 if [ "$status" -eq 77 ]; then
     echo "SKIP (this part): the private polkitd did not answer"
@@ -135,9 +135,9 @@ cat "$prompt"
 grep -q "AUTHENTICATING FOR $app_id.write-card" "$prompt" || fail "pkexec did not choose the action"
 message="Der Tobra Installer möchte Tobra auf die gewählte Speicherkarte schreiben. Alle Daten auf der Karte werden dabei gelöscht. Dafür ist eine Anmeldung als Administrator nötig."
 grep -qF "$message" "$prompt" || fail "the prompt lacks the German message"
-# Whoever types the password sees which device will be erased.
-grep -qF "Befehl: $program --write-helper /nonexistent.img /dev/null --verify" "$prompt" ||
-    fail "the prompt does not name the target device"
+# Whoever types the password sees which device will be erased, first in the message.
+grep -qF "Befehl: $program --write-helper --stdin /dev/null --verify. Der Tobra Installer" "$prompt" ||
+    fail "the prompt does not name the target device first"
 # The action covers the write helper only, not the program started as root for anything else.
 unshare -m "$here/polkit_prompt.sh" "$prompt" "pkexec $program --version" || fail "second pkexec run failed"
 grep -q "AUTHENTICATING FOR org.freedesktop.policykit.exec " "$prompt" ||

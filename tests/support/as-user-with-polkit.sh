@@ -6,6 +6,8 @@
 #
 #   unshare -m as-user-with-polkit.sh UID GID COMMAND...
 #
+# TOBRA_POLKIT_RESULT=AUTH_SELF makes polkit ask the user for a password instead.
+#
 # Exits with the command's code, or 77 when the bus or polkitd cannot be brought up.
 set -eu
 uid=$1
@@ -21,7 +23,7 @@ private_tmpfs /etc/polkit-1/rules.d
 cat >/etc/polkit-1/rules.d/10-tobra-test.rules <<EOF
 polkit.addRule(function(action, subject) {
     if (action.id == "org.freedesktop.policykit.exec" && subject.user == "$(id -nu "$uid")")
-        return polkit.Result.YES;
+        return polkit.Result.${TOBRA_POLKIT_RESULT:-YES};
 });
 EOF
 

@@ -45,6 +45,14 @@ public:
 
     bool isRunning() const { return mounted; }
     QString file() const { return mountDir + "/disk.img"; }
+    // Ends the file system at once: every access to the file fails from now on, as with a card
+    // pulled out of its reader.
+    void pull()
+    {
+        process.kill();
+        process.waitForFinished();
+        runTool(systemTool("umount"), {"-l", mountDir});
+    }
     QString error() const { return failure; }
 
 private:

@@ -426,13 +426,18 @@ private Q_SLOTS:
         const auto window = makeWindow();
         member<QCheckBox>(*window, "countCheck")->setChecked(false);
         auto *installation = window->findChild<Installation *>();
-        Q_EMIT installation->stepChanged(Installation::Step::Writing,
+        Q_EMIT installation->stepChanged(Installation::Step::Fetching,
                                          QStringLiteral("Schreibe auf die Karte …"));
         Q_EMIT installation->progress(done, total);
         auto *bar = member<QProgressBar>(*window, "progressBar");
         QCOMPARE(bar->value(), expected);
-        QCOMPARE(bar->format(), QStringLiteral("Schritt 4 von 5 · %p %"));
+        QCOMPARE(bar->format(), QStringLiteral("Schritt 2 von 3 · %p %"));
         QCOMPARE(member<QLabel>(*window, "statusLabel")->text(), status);
+        // Which side sets the pace changes the text, not the figures.
+        Q_EMIT installation->activityChanged(
+            QStringLiteral("Schreibe auf die Karte … Die Karte bestimmt das Tempo."));
+        QCOMPARE(member<QLabel>(*window, "statusLabel")->text(),
+                 QString(status).replace("… ", "… Die Karte bestimmt das Tempo. "));
     }
 
     void fileChoice_data()

@@ -1,6 +1,7 @@
 #include "writejob.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,10 +27,19 @@ const QString noPromptText =
     "Authentifizierungsagent. Bitte polkit und den Authentifizierungsagenten der Arbeitsumgebung "
     "installieren und starten, oder den Installer als root starten.";
 const QString helperNotStartedText = "Der Schreib-Helfer konnte nicht gestartet werden.";
+const QString cancelUntouchedText = "Abgebrochen. Die Karte wurde nicht verändert.";
 
 QString endedText(int code)
 {
     return QString("Der Schreib-Helfer wurde unerwartet beendet (Code %1).").arg(code);
+}
+
+const qint64 MiB = 1 << 20;
+
+QByteArray readFileAt(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 bool isRoot()
@@ -39,7 +50,10 @@ bool isRoot()
 // ---- The stand-in write helper ----------------------------------------------------------
 // TOBRA_TEST_HELPER holds its steps, separated by '|': "sleep <ms>", "exit <code>", "hang",
 // "kill" (SIGKILL to itself), "chatter" (a progress line every 50 ms for 30 s, or until nobody
-// reads them); anything else is written to standard output at once, with
+// reads them), "poll" (appends to TOBRA_TEST_HELPER_INPUT whether input is waiting already),
+// "drain" and "slowdrain" (read standard input to its end, appending it to
+// TOBRA_TEST_HELPER_INPUT; the slow one 256 KiB per 10 ms); anything else is written to standard
+// output at once, with
 // \n and \r standing for newline and carriage return. Its arguments go, one a line, to the
 // file TOBRA_TEST_HELPER_ARGS, its process id to TOBRA_TEST_HELPER_PID.
 
@@ -62,6 +76,25 @@ void writeOut(QByteArray text)
     }
 }
 
+void appendInput(const QByteArray &bytes)
+{
+    QFile file(qEnvironmentVariable("TOBRA_TEST_HELPER_INPUT"));
+    if (!file.fileName().isEmpty() && file.open(QIODevice::Append))
+        file.write(bytes);
+}
+
+void drainInput(bool slowly)
+{
+    QByteArray buffer(256 * 1024, '\0');
+    ssize_t n;
+    while ((n = ::read(STDIN_FILENO, buffer.data(), size_t(buffer.size()))) > 0 ||
+           (n < 0 && errno == EINTR)) {
+        appendInput(buffer.left(qMax(n, ssize_t(0))));
+        if (slowly)
+            ::usleep(10000);
+    }
+}
+
 int runStandInHelper(int argc, char **argv)
 {
     QByteArray arguments;
@@ -79,6 +112,11 @@ int runStandInHelper(int argc, char **argv)
                 ::pause();
         else if (step == "kill")
             ::kill(::getpid(), SIGKILL);
+        else if (step == "poll") {
+            pollfd input{STDIN_FILENO, POLLIN, 0};
+            appendInput(::poll(&input, 1, 0) > 0 ? "(input waiting)" : "(no input yet)");
+        } else if (step == "drain" || step == "slowdrain")
+            drainInput(step == "slowdrain");
         else if (step == "chatter")
             for (int line = 0; line < 600; ++line) {
                 writeOut("PROGRESS write 1 2\\n");
@@ -103,6 +141,7 @@ public:
         connect(job, &WriteJob::progress, this, [this](qint64 done, qint64 total) {
             events << QString("progress %1 %2").arg(done).arg(total);
         });
+        connect(job, &WriteJob::ready, this, [this] { events << "ready"; });
         connect(job, &WriteJob::finished, this, [this](bool ok, const QString &error) {
             events << QString("finished %1 %2").arg(ok).arg(error).trimmed();
             ++finishedCount;
@@ -150,6 +189,15 @@ int runScenario(int argc, char **argv)
         ::printf("timeout\n");
         app.quit();
     });
+    if (mode == "stream-cancel") {
+        // Cancelled while the helper takes its input slowly and our writes to it wait.
+        QObject::connect(&job, &WriteJob::ready, &job, [&job] {
+            job.send(QByteArray(16 << 20, 'x'));
+            QTimer::singleShot(300, &job, &WriteJob::cancel);
+        });
+        job.startStream("/dev/sdz", true);
+        return app.exec();
+    }
     job.start("/tmp/tobra.img", "/dev/sdz", true);
     if (mode == "cancel")
         QTimer::singleShot(0, &job, &WriteJob::cancel);
@@ -191,6 +239,13 @@ private Q_SLOTS:
     void destructionKillsHelper();
     void unprivileged_data();
     void unprivileged();
+    void streamFramesTheImage_data();
+    void streamFramesTheImage();
+    void streamKeepsTheQueueBounded();
+    void streamCancelWhileSendWaits_data();
+    void streamCancelWhileSendWaits();
+    void streamHelperDiesWhileSending();
+    void streamCancelBeforeReady();
 
 private:
     QString rootLauncher() const { return dir.filePath("launcher/setpriv"); }
@@ -225,6 +280,7 @@ void TestWriteJob::initTestCase()
 
 void TestWriteJob::init()
 {
+    qunsetenv("TOBRA_TEST_HELPER_INPUT");
     qunsetenv("TOBRA_TEST_HELPER_ARGS");
     qunsetenv("TOBRA_TEST_HELPER_PID");
     qunsetenv("TOBRA_TEST_PKEXEC");
@@ -449,6 +505,9 @@ void TestWriteJob::unprivileged_data()
     // The user may not kill a helper that runs as root: only the closed pipe stops it.
     QTest::newRow("cancel while a root helper runs")
         << "cancel-running" << standIn << "root" << QByteArray("chatter") << "finished 0 " + cancelText;
+    QTest::newRow("cancel while a root helper takes its input slowly")
+        << "stream-cancel" << standIn << "root" << QByteArray("READY\\n|slowdrain|ERROR Ende\\n|exit 1")
+        << "finished 0 " + cancelUntouchedText;
     // pkexec that cannot ask at all is no refused password.
     QTest::newRow("real pkexec without system bus")
         << "run"
@@ -535,9 +594,189 @@ void TestWriteJob::unprivileged()
         return;
     if (path.startsWith("%standin%"))
         QCOMPARE(commandLine,
-                 (QStringList{self, "--write-helper", "/tmp/tobra.img", "/dev/sdz", "--verify"}));
+                 (QStringList{self, "--write-helper", mode == "stream-cancel" ? "--stdin" : "/tmp/tobra.img",
+                              "/dev/sdz", "--verify"}));
     else
         QVERIFY(commandLine.isEmpty());
+}
+
+namespace {
+
+// The frames as the helper expects them, built here from the format: a type byte, a big-endian
+// 32-bit length, the payload.
+QByteArray frame(char type, const QByteArray &payload)
+{
+    QByteArray header(1, type);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        header += char(quint32(payload.size()) >> shift);
+    return header + payload;
+}
+
+QByteArray count(qint64 bytes)
+{
+    QByteArray big;
+    for (int shift = 56; shift >= 0; shift -= 8)
+        big += char(quint64(bytes) >> shift);
+    return big;
+}
+
+} // namespace
+
+void TestWriteJob::streamFramesTheImage_data()
+{
+    QTest::addColumn<bool>("goAhead");
+    QTest::newRow("go-ahead") << true;
+    QTest::newRow("abort") << false;
+}
+
+// Bytes handed over before the helper says READY wait for it; then they go in frames of at most
+// 1 MiB, in order, and the go-ahead carries their count. An abort drops nothing already on its way.
+void TestWriteJob::streamFramesTheImage()
+{
+    QFETCH(bool, goAhead);
+    const QString inputFile = dir.filePath("input");
+    QFile::remove(inputFile);
+    qputenv("TOBRA_TEST_HELPER_INPUT", inputFile.toUtf8());
+    qputenv("TOBRA_TEST_HELPER_ARGS", dir.filePath("args").toUtf8());
+    qputenv("TOBRA_TEST_HELPER", goAhead ? "sleep 300|poll|READY\\n|drain|DONE\\n"
+                                         : "sleep 300|poll|READY\\n|drain|ERROR weg\\n|exit 1");
+    const QByteArray first(2 * MiB + MiB / 2, 'a');
+    const QByteArray second(MiB / 2, 'b');
+    WriteJob job;
+    Recorder recorder(&job);
+    job.startStream("/dev/sdz", true, {}, 3 * MiB);
+    QVERIFY(job.send(first));
+    connect(&job, &WriteJob::ready, &job, [&] {
+        QVERIFY(job.send(second));
+        if (goAhead)
+            job.goAhead();
+        else
+            job.abortStream();
+        QVERIFY(!job.send(second));
+    });
+    recorder.waitForFinished();
+    QCOMPARE(recorder.events, (QStringList{"ready", goAhead ? "finished 1" : "finished 0 weg"}));
+    QVERIFY(!job.send(second));
+    const QList<QByteArray> frames{frame('D', first.left(MiB)), frame('D', first.mid(MiB, MiB)),
+                                   frame('D', first.mid(2 * MiB)), frame('D', second)};
+    const QByteArray input = readFileAt(inputFile);
+    if (goAhead) {
+        QCOMPARE(input, "(no input yet)" + frames.join() + frame('G', count(3 * MiB)));
+    } else {
+        // Whole frames, as far as they had gone, then the abort.
+        QByteArray expected = "(no input yet)";
+        for (qsizetype i = 0; i < frames.size() && input.size() > expected.size() + 5; ++i)
+            expected += frames.at(i);
+        QCOMPARE(input, expected + frame('A', {}));
+    }
+    QCOMPARE(
+        readFileAt(dir.filePath("args")).split('\n').mid(1, 5),
+        (QList<QByteArray>{"--write-helper", "--stdin", "/dev/sdz", "--verify", "--image-size=3145728"}));
+}
+
+// A producer that pauses above streamHighWater and goes on at drained(): the queue stays bounded
+// while a slow helper takes everything, in order.
+void TestWriteJob::streamKeepsTheQueueBounded()
+{
+    const QString inputFile = dir.filePath("input");
+    QFile::remove(inputFile);
+    qputenv("TOBRA_TEST_HELPER_INPUT", inputFile.toUtf8());
+    qputenv("TOBRA_TEST_HELPER", "READY\\n|slowdrain|DONE\\n");
+    const qint64 total = 40 * MiB;
+    const QByteArray piece(MiB / 2 + 3, 'p');
+    qint64 sent = 0;
+    qint64 mostQueued = 0;
+    int drainedCount = 0;
+    WriteJob job;
+    Recorder recorder(&job);
+    const auto produce = [&] {
+        while (sent < total && job.queuedBytes() <= WriteJob::streamHighWater) {
+            const QByteArray bytes = piece.left(int(qMin(qint64(piece.size()), total - sent)));
+            QVERIFY(job.send(bytes));
+            sent += bytes.size();
+            mostQueued = qMax(mostQueued, job.queuedBytes());
+        }
+        if (sent == total)
+            job.goAhead();
+    };
+    connect(&job, &WriteJob::ready, &job, produce);
+    connect(&job, &WriteJob::drained, &job, [&] {
+        ++drainedCount;
+        QVERIFY(job.queuedBytes() <= WriteJob::streamHighWater / 2);
+        produce();
+    });
+    job.startStream("/dev/sdz", false);
+    recorder.waitForFinished();
+    QCOMPARE(recorder.events, (QStringList{"ready", "finished 1"}));
+    QVERIFY2(drainedCount > 0, "the producer was never woken");
+    QVERIFY2(mostQueued <= WriteJob::streamHighWater + 2 * piece.size(),
+             qPrintable(QString::number(mostQueued)));
+    QCOMPARE(QFileInfo(inputFile).size(), total + 5 * ((total + piece.size() - 1) / piece.size()) + 13);
+}
+
+void TestWriteJob::streamCancelWhileSendWaits_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("card-not-touched")
+        << QByteArray("READY\\n|slowdrain|ERROR Ende\\n|exit 1") << cancelUntouchedText;
+    QTest::newRow("card-touched") << QByteArray("READY\\nWRITING\\n|slowdrain|ERROR Ende\\n|exit 1")
+                                  << cancelText;
+    QTest::newRow("helper-not-reading") << QByteArray("READY\\n|hang") << cancelUntouchedText;
+}
+
+// A cancel while our writes to the helper wait for it ends the run at once, with a text that says
+// whether the card was touched; nothing can be sent after it.
+void TestWriteJob::streamCancelWhileSendWaits()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QString, text);
+    qputenv("TOBRA_TEST_HELPER", script);
+    WriteJob job;
+    Recorder recorder(&job);
+    QElapsedTimer timer;
+    connect(&job, &WriteJob::ready, &job, [&] {
+        QVERIFY(job.send(QByteArray(32 * MiB, 'x')));
+        QTimer::singleShot(300, &job, [&] {
+            QVERIFY(job.queuedBytes() > 0);
+            timer.start();
+            job.cancel();
+        });
+    });
+    job.startStream("/dev/sdz", true);
+    recorder.waitForFinished();
+    QCOMPARE(recorder.events, (QStringList{"ready", "finished 0 " + text}));
+    QVERIFY2(timer.elapsed() < 3000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(job.cardTouched(), text == cancelText);
+    QVERIFY(!job.send("more"));
+    QVERIFY(!job.isRunning());
+}
+
+// A helper that dies while we send: one finished(), and send() says the run has ended.
+void TestWriteJob::streamHelperDiesWhileSending()
+{
+    qputenv("TOBRA_TEST_HELPER", "READY\\n|sleep 200|kill");
+    WriteJob job;
+    Recorder recorder(&job);
+    connect(&job, &WriteJob::ready, &job, [&job] { job.send(QByteArray(16 * MiB, 'x')); });
+    job.startStream("/dev/sdz", true);
+    recorder.waitForFinished();
+    QCOMPARE(recorder.events, (QStringList{"ready", "finished 0 " + endedText(SIGKILL)}));
+    QVERIFY(!job.send("more"));
+    QCOMPARE(job.queuedBytes(), 0);
+}
+
+// Cancelled while the helper still checks the card: no ready() follows, and the card is untouched.
+void TestWriteJob::streamCancelBeforeReady()
+{
+    qputenv("TOBRA_TEST_HELPER", "sleep 300|READY\\n|drain|ERROR Ende\\n|exit 1");
+    WriteJob job;
+    Recorder recorder(&job);
+    job.startStream("/dev/sdz", true);
+    QTimer::singleShot(100, &job, &WriteJob::cancel);
+    recorder.waitForFinished();
+    QCOMPARE(recorder.events, QStringList{"finished 0 " + cancelUntouchedText});
+    QVERIFY(!job.cardTouched());
 }
 
 int main(int argc, char **argv)

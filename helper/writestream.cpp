@@ -1,0 +1,262 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cardwrite.h"
+#include "descriptor.h"
+#include "fail.h"
+#include "germannumber.h"
+#include "imagestream.h"
+#include "writehelper.h"
+
+#include <QByteArray>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+#include <xxhash.h>
+
+namespace {
+
+QString untouchedText()
+{
+    return QStringLiteral("Die Karte wurde nicht verändert.");
+}
+
+QString noVolumeText()
+{
+    return QStringLiteral(
+        "Die Karte hat jetzt keinen nutzbaren Datenträger und muss neu beschrieben werden.");
+}
+
+bool sameDigest(const XXH128_hash_t &a, const XXH128_hash_t &b)
+{
+    return XXH128_isEqual(a, b) != 0;
+}
+
+// A second open of the very file the descriptor holds, for reading: no name is looked up again.
+int reopenForReading(int fd)
+{
+    return ::open(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), O_RDONLY | O_CLOEXEC);
+}
+
+// Reads up to length bytes at the offset; fewer only where the file ends. -1 on an error.
+qint64 readFully(int fd, char *data, qint64 length, qint64 offset)
+{
+    qint64 done = 0;
+    while (done < length) {
+        const ssize_t count = readRetrying(fd, data + done, length - done, offset + done);
+        if (count <= 0)
+            return count < 0 ? -1 : done;
+        done += count;
+    }
+    return done;
+}
+
+// Writes the image as it arrives: zeros over the first MiB when its first byte comes, then chunk
+// by chunk behind it, each chunk's digest kept for the read-back; the first MiB itself waits in
+// memory until the image is complete and accepted. Memory stays at two buffers and one digest per
+// chunk, whatever the image's size.
+class StreamWriter
+{
+public:
+    StreamWriter(int card, bool blockDevice, qint64 announcedSize, const QString &devicePath,
+                 const StreamEvents &events, QString *error)
+        : card(card), blockDevice(blockDevice), announcedSize(announcedSize), devicePath(devicePath),
+          events(events), error(error)
+    {}
+    Q_DISABLE_COPY(StreamWriter)
+
+    bool touched() const { return !head.isEmpty(); }
+    bool add(QByteArrayView data);
+    // Puts the last chunk and then the real first MiB on the card and forces everything out.
+    bool finish();
+    // Reads back what was written, through the held descriptor, and compares it chunk by chunk.
+    bool verify();
+
+private:
+    bool begin();
+    bool writeChunk();
+    bool failedWrite(int errorNumber)
+    {
+        return fail(error, deviceError("Schreibfehler auf %1: %2", devicePath, errorNumber));
+    }
+    bool forceOut();
+
+    int card;
+    bool blockDevice;
+    qint64 announcedSize;
+    const QString &devicePath;
+    const StreamEvents &events;
+    QString *error;
+    QByteArray head;
+    qint64 cardHeadSize = 0; // what the card had of its first MiB (a file may be shorter)
+    QByteArray chunk;
+    qint64 chunkStart = 0;
+    qint64 filled = 0;
+    qint64 previousStart = 0;
+    std::vector<XXH128_hash_t> digests;
+};
+
+// The first image byte: from here on the card is changed, and its first MiB is zero until the end.
+// What the card held there stays behind an image smaller than that, as in the file form.
+bool StreamWriter::begin()
+{
+    if (events.writing)
+        events.writing();
+    head = QByteArray(HEAD_SIZE, '\0');
+    chunk = QByteArray(CHUNK_SIZE, '\0');
+    const Descriptor reader(reopenForReading(card));
+    cardHeadSize = reader.isOpen() ? readFully(reader.get(), head.data(), HEAD_SIZE, 0) : -1;
+    if (cardHeadSize < 0)
+        return fail(error, deviceError("Lesefehler auf %1: %2", devicePath, errno));
+    int errorNumber = 0;
+    if (!writeAll(card, chunk.constData(), cardHeadSize, 0, &errorNumber))
+        return failedWrite(errorNumber);
+    if (::fdatasync(card) != 0)
+        return failedWrite(errno);
+    return true;
+}
+
+bool StreamWriter::add(QByteArrayView data)
+{
+    if (!touched() && !begin())
+        return false;
+    while (!data.isEmpty()) {
+        const qint64 taken = qMin(qint64(data.size()), CHUNK_SIZE - filled);
+        std::memcpy(chunk.data() + filled, data.data(), size_t(taken));
+        filled += taken;
+        data = data.sliced(taken);
+        if (filled == CHUNK_SIZE && !writeChunk())
+            return false;
+    }
+    return true;
+}
+
+// The part of the chunk inside the first MiB goes to memory; the card keeps zeros there.
+bool StreamWriter::writeChunk()
+{
+    digests.push_back(XXH3_128bits(chunk.constData(), size_t(filled)));
+    const qint64 inHead = qBound(qint64(0), HEAD_SIZE - chunkStart, filled);
+    if (inHead > 0)
+        std::memcpy(head.data() + chunkStart, chunk.constData(), size_t(inHead));
+    int errorNumber = 0;
+    if (!writeAll(card, chunk.constData() + inHead, filled - inHead, chunkStart + inHead, &errorNumber) ||
+        !writeBack(card, previousStart, chunkStart, chunkStart + filled, &errorNumber))
+        return failedWrite(errorNumber);
+    previousStart = chunkStart;
+    chunkStart += filled;
+    filled = 0;
+    if (events.progress)
+        events.progress("write", chunkStart, qMax(announcedSize, qint64(0)));
+    return true;
+}
+
+bool StreamWriter::forceOut()
+{
+    if (::fdatasync(card) == 0)
+        return true;
+    return fail(error, deviceError("Zurückschreiben auf %1 fehlgeschlagen: %2", devicePath, errno));
+}
+
+bool StreamWriter::finish()
+{
+    if (filled > 0 && !writeChunk())
+        return false;
+    if (!forceOut())
+        return false;
+    int errorNumber = 0;
+    if (!writeAll(card, head.constData(), qMax(qMin(chunkStart, HEAD_SIZE), cardHeadSize), 0, &errorNumber))
+        return failedWrite(errorNumber);
+    if (!forceOut())
+        return false;
+    if (blockDevice)
+        ::ioctl(card, BLKFLSBUF, 0);
+    return true;
+}
+
+bool StreamWriter::verify()
+{
+    const Descriptor reader(reopenForReading(card));
+    if (!reader.isOpen())
+        return fail(error, deviceError("Zum Prüfen kann %1 nicht geöffnet werden: %2", devicePath, errno));
+    if (blockDevice) {
+        // Read from the medium, not from what the kernel still holds in memory.
+        ::ioctl(reader.get(), BLKFLSBUF, 0);
+        ::posix_fadvise(reader.get(), 0, 0, POSIX_FADV_DONTNEED);
+    }
+    const qint64 size = chunkStart;
+    for (size_t index = 0; index < digests.size(); ++index) {
+        const qint64 start = qint64(index) * CHUNK_SIZE;
+        const qint64 length = qMin(CHUNK_SIZE, size - start);
+        const qint64 read = readFully(reader.get(), chunk.data(), length, start);
+        if (read < 0) {
+            const int errorNumber = errno; // before building the text, which may allocate
+            return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+        }
+        if (read < length)
+            return fail(error, "Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden");
+        if (!sameDigest(XXH3_128bits(chunk.constData(), size_t(length)), digests[index]))
+            return fail(error,
+                        QString("Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab %1 nicht mit "
+                                "dem Image überein (Karte defekt?)")
+                            .arg(germanSize(start)));
+        if (events.progress)
+            events.progress("verify", start + length, size);
+    }
+    return true;
+}
+
+// Takes frames until the go-ahead (true) or anything else (false with the reason in *error).
+bool receiveImage(ImageStreamReader &reader, StreamWriter &writer, QString *error)
+{
+    for (;;) {
+        QByteArrayView data;
+        switch (reader.next(&data, error)) {
+        case ImageStreamReader::Data:
+            if (!writer.add(data))
+                return false;
+            break;
+        case ImageStreamReader::GoAhead:
+            return true;
+        case ImageStreamReader::Abort:
+            return fail(error,
+                        QStringLiteral("Das Schreiben wurde abgebrochen, das Image wird nicht verwendet."));
+        case ImageStreamReader::Failed:
+            return false;
+        }
+    }
+}
+
+} // namespace
+
+bool writeStream(int input, const QString &devicePath, bool verify, const DriveIdentity &expected,
+                 qint64 announcedSize, const StreamEvents &events, QString *error)
+{
+    struct stat status;
+    DriveIdentity identity;
+    const Descriptor target(
+        openTarget(devicePath, qMax(announcedSize, qint64(0)), expected, &status, &identity, error));
+    if (!target.isOpen())
+        return false;
+    const bool blockDevice = S_ISBLK(status.st_mode);
+    if (events.ready)
+        events.ready();
+
+    ImageStreamReader reader(
+        [input](char *buffer, qint64 length) { return qint64(::read(input, buffer, size_t(length))); },
+        blockDevice && identity.sizeBytes > 0 ? identity.sizeBytes : -1, announcedSize);
+    QString reason;
+    StreamWriter writer(target.get(), blockDevice, announcedSize, devicePath, events, &reason);
+    const bool written = receiveImage(reader, writer, &reason) && writer.finish();
+    const bool verified = written && (!verify || writer.verify());
+    // The exclusive descriptor stayed open until here, so nothing could mount the new partitions
+    // before they were read back; now the kernel reads the table that is on the card.
+    if (blockDevice && writer.touched())
+        ::ioctl(target.get(), BLKRRPART, 0);
+    if (verified)
+        return true;
+    if (!written)
+        reason += ' ' + (writer.touched() ? noVolumeText() : untouchedText());
+    return fail(error, reason);
+}

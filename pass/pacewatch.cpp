@@ -1,0 +1,33 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "pacewatch.h"
+
+namespace {
+constexpr int intervalMs = 1000;
+// A side that waited less than this share of an interval sets no pace.
+constexpr qint64 noticeableMs = intervalMs / 4;
+} // namespace
+
+PaceWatch::PaceWatch(std::function<qint64()> sourceWaited, std::function<qint64()> cardWaited,
+                     const QString &sourceNoun, QObject *parent)
+    : QObject(parent), sourceWaited(std::move(sourceWaited)), cardWaited(std::move(cardWaited)),
+      sourceNoun(sourceNoun)
+{
+    connect(&timer, &QTimer::timeout, this, &PaceWatch::sample);
+    timer.start(intervalMs);
+}
+
+void PaceWatch::sample()
+{
+    const qint64 source = sourceWaited() - lastSource;
+    const qint64 card = cardWaited() - lastCard;
+    lastSource += source;
+    lastCard += card;
+    QString now;
+    if (qMax(source, card) >= noticeableMs)
+        now = source > card ? QStringLiteral("%1 bestimmt das Tempo.").arg(sourceNoun)
+                            : QStringLiteral("Die Karte bestimmt das Tempo.");
+    if (now == text)
+        return;
+    text = now;
+    Q_EMIT paceChanged(text);
+}

@@ -1,0 +1,458 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "faultydisk.h"
+#include "imagestream.h"
+#include "loopdevice.h"
+#include "removablelsblk.h"
+#include "testfiles.h"
+#include "writejob.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QTest>
+#include <unistd.h>
+
+// The installer started with "--write-helper --stdin", the image coming in frames through its
+// standard input: what it prints, when, and what ends up on a real loop device.
+class TestWriteStream : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void writesAsTheFileFormDoes_data();
+    void writesAsTheFileFormDoes();
+    void leavesNoVolumeWithoutGoAhead_data();
+    void leavesNoVolumeWithoutGoAhead();
+    void refusesBeforeReady_data();
+    void refusesBeforeReady();
+    void readBackCatchesAChangedByte();
+    void jobWritesTheCard();
+    void jobCancelledWhileTheCardIsSlow();
+
+private:
+    QTemporaryDir dir;
+};
+
+namespace {
+
+const qint64 MiB = 1 << 20;
+const qint64 CARD_SIZE = 32 * MiB;
+const QString NO_VOLUME = "Die Karte hat jetzt keinen nutzbaren Datenträger und muss neu beschrieben werden.";
+const QString UNCHANGED = "Die Karte wurde nicht verändert.";
+const QString ABORTED = "Das Schreiben wurde abgebrochen, das Image wird nicht verwendet.";
+const QString ENDED_EARLY = "Die Übertragung des Images endete vor ihrem Abschluss.";
+
+// The image in data frames of an odd size, so frames and the helper's chunks never line up.
+QByteArray framed(const QByteArray &image, qint64 frameSize = 300007)
+{
+    QByteArray frames;
+    for (qint64 offset = 0; offset < image.size(); offset += frameSize) {
+        const QByteArray payload = image.mid(offset, frameSize);
+        frames += ImageStream::dataHeader(payload.size()) + payload;
+    }
+    return frames;
+}
+
+QStringList lines(const QByteArray &output)
+{
+    QStringList result = QString::fromUtf8(output).split('\n');
+    if (result.constLast().isEmpty())
+        result.removeLast();
+    else
+        result << "(output does not end with a newline)";
+    return result;
+}
+
+QStringList progressLines(const char *phase, qint64 size, qint64 total)
+{
+    QStringList result;
+    for (qint64 done = 0; done < size;) {
+        done = qMin(size, done + 4 * MiB);
+        result << QString("PROGRESS %1 %2 %3").arg(phase).arg(done).arg(total);
+    }
+    return result;
+}
+
+// A loop device over the FUSE disk of the tests, a card that fails as told.
+struct FaultyCard
+{
+    FaultyCard(const QString &folder, const FaultyDisk::Options &options)
+        : disk(folder, options), loop(disk.file())
+    {}
+    bool isReady() const { return disk.isRunning() && loop.isAttached(); }
+    QString error() const { return disk.isRunning() ? loop.error() : disk.error(); }
+
+    FaultyDisk disk;
+    LoopDevice loop;
+};
+
+// Shows the card to the helper that a WriteJob of this process starts as an offered drive.
+void offerToJobs(const QString &device)
+{
+    qputenv("PATH", pathWithRemovableLsblk(qEnvironmentVariable("PATH")).toUtf8());
+    qputenv("TOBRA_REMOVABLE_DEVICES", device.toUtf8());
+}
+
+// One run of the helper in the stream form, its standard input open to us, or, given a file, to a
+// sender of its own that sends the file and then stays until it is killed.
+class StreamRun
+{
+public:
+    StreamRun(const QString &device, const QStringList &options, const QString &senderFile = QString())
+    {
+        if (!senderFile.isEmpty()) {
+            sender.setStandardOutputProcess(&helper);
+            sender.start("/bin/sh", {"-c", "cat \"$0\" && exec sleep 600", senderFile});
+        }
+        helper.setProcessEnvironment(environmentWithRemovable({device}));
+        helper.start(qEnvironmentVariable("TOBRA_INSTALLER"),
+                     QStringList{"--write-helper", "--stdin", device, "--verify"} + options);
+    }
+    ~StreamRun()
+    {
+        for (QProcess *process : {&sender, &helper}) {
+            process->kill();
+            process->waitForFinished();
+        }
+    }
+
+    // The first line of output (READY, or a refusal); it comes without a byte of input sent.
+    QString firstLine()
+    {
+        while (!helper.canReadLine() && helper.state() != QProcess::NotRunning)
+            helper.waitForReadyRead(1000);
+        output = helper.readLine();
+        return QString::fromUtf8(output).trimmed();
+    }
+    // Sends the input, closes it, and waits for the end; then lines and exitCode hold the outcome.
+    void finish(const QByteArray &input, bool closeInput = true)
+    {
+        helper.write(input);
+        if (closeInput)
+            helper.closeWriteChannel();
+        wait();
+    }
+    void wait()
+    {
+        if (!helper.waitForFinished(120000))
+            helper.kill();
+        helper.waitForFinished();
+        output += helper.readAllStandardOutput();
+        exitCode = helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1;
+    }
+    QStringList lines() const { return ::lines(output); }
+
+    QProcess sender;
+    QProcess helper;
+    QByteArray output;
+    int exitCode = -1;
+};
+
+} // namespace
+
+void TestWriteStream::initTestCase()
+{
+    QVERIFY2(QFileInfo::exists(qEnvironmentVariable("TOBRA_INSTALLER")), "TOBRA_INSTALLER names no program");
+}
+
+void TestWriteStream::init()
+{
+    for (const char *name : {"file-form.img", "stream-form.img"})
+        QVERIFY(writeFile(dir.filePath(name), QByteArray(CARD_SIZE, '\xAA')));
+}
+
+void TestWriteStream::writesAsTheFileFormDoes_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("announced");
+    QTest::newRow("10MiB-and-a-byte") << 10 * MiB + 1 << true;
+    QTest::newRow("size-not-announced") << 10 * MiB + 1 << false;
+    QTest::newRow("smaller-than-the-first-MiB") << qint64(300000) << true;
+    QTest::newRow("exactly-one-MiB") << MiB << false;
+    QTest::newRow("as-large-as-the-card") << CARD_SIZE << true;
+}
+
+// The same image through the file form and through the stream form onto two equal cards: the
+// cards end up equal, byte for byte (the capacity check's blocks included). The helper says
+// READY before a byte of input has been sent, with the card still as it was.
+void TestWriteStream::writesAsTheFileFormDoes()
+{
+    QFETCH(qint64, size);
+    QFETCH(bool, announced);
+    const QByteArray image = randomBytes(size, 21);
+    QVERIFY(writeFile(dir.filePath("image"), image));
+    {
+        LoopDevice fileForm(dir.filePath("file-form.img"));
+        LoopDevice streamForm(dir.filePath("stream-form.img"));
+        if (!fileForm.isAttached() || !streamForm.isAttached())
+            QSKIP(qPrintable(fileForm.error() + streamForm.error()));
+        QProcess file;
+        file.setProcessEnvironment(environmentWithRemovable({fileForm.path()}));
+        file.start(qEnvironmentVariable("TOBRA_INSTALLER"),
+                   {"--write-helper", dir.filePath("image"), fileForm.path(), "--verify"});
+        QVERIFY(file.waitForFinished(120000));
+        QCOMPARE(lines(file.readAllStandardOutput()).constLast(), QString("DONE"));
+
+        StreamRun run(streamForm.path(),
+                      announced ? QStringList{QString("--image-size=%1").arg(size)} : QStringList());
+        QCOMPARE(run.firstLine(), QString("READY"));
+        QVERIFY(readFile(dir.filePath("stream-form.img")) == QByteArray(CARD_SIZE, '\xAA'));
+        run.finish(framed(image) + ImageStream::goAheadFrame(size));
+        QCOMPARE(run.lines(),
+                 (QStringList{"READY", "WRITING"} + progressLines("write", size, announced ? size : 0) +
+                  progressLines("verify", size, size) + QStringList{"DONE"}));
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.helper.readAllStandardError(), QByteArray());
+    }
+    QVERIFY(readRange(dir.filePath("stream-form.img"), 0, size) == image);
+    QVERIFY(readFile(dir.filePath("stream-form.img")) == readFile(dir.filePath("file-form.img")));
+}
+
+void TestWriteStream::leavesNoVolumeWithoutGoAhead_data()
+{
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("abort") << "abort" << ABORTED + ' ' + NO_VOLUME;
+    QTest::newRow("input-ends-between-frames") << "close" << ENDED_EARLY + ' ' + NO_VOLUME;
+    QTest::newRow("input-ends-inside-a-frame") << "close-inside" << ENDED_EARLY + ' ' + NO_VOLUME;
+    QTest::newRow("sender-killed") << "kill-sender" << ENDED_EARLY + ' ' + NO_VOLUME;
+    QTest::newRow("unknown-frame") << "unknown"
+                                   << "Die Übertragung des Images ist fehlerhaft. " + NO_VOLUME;
+    QTest::newRow("go-ahead-with-a-wrong-count") << "wrong-count"
+                                                 << "Die Übertragung des Images ist fehlerhaft. " + NO_VOLUME;
+    QTest::newRow("fewer-bytes-than-announced")
+        << "go-ahead-early"
+        << "Das Image ist kleiner als angegeben (6.291.456 statt 8.388.608 Byte). " + NO_VOLUME;
+    QTest::newRow("more-bytes-than-announced")
+        << "more"
+        << "Das Image ist größer als angegeben (8.388.608 Byte). " + NO_VOLUME;
+    QTest::newRow("past-the-cards-end")
+        << "past-the-end"
+        << "Die Karte ist zu klein: Das Image ist größer als ihre 33 MB. " + NO_VOLUME;
+    QTest::newRow("abort-before-any-byte") << "abort-at-once" << ABORTED + ' ' + UNCHANGED;
+    QTest::newRow("input-ends-before-any-byte") << "close-at-once" << ENDED_EARLY + ' ' + UNCHANGED;
+    QTest::newRow("go-ahead-for-nothing") << "empty"
+                                          << "Das Image ist leer. " + UNCHANGED;
+}
+
+// Without a go-ahead nothing on the card looks like a volume: its first MiB stays zero while the
+// rest was written as it came. Before the first image byte the card stays as it was.
+void TestWriteStream::leavesNoVolumeWithoutGoAhead()
+{
+    QFETCH(QString, end);
+    QFETCH(QString, message);
+    const QByteArray image = randomBytes(6 * MiB, 22);
+    LoopDevice card(dir.filePath("stream-form.img"));
+    if (!card.isAttached())
+        QSKIP(qPrintable(card.error()));
+    const QStringList announce{QString("--image-size=%1").arg(8 * MiB)};
+    const bool announced = end == "go-ahead-early" || end == "more";
+    QByteArray input = framed(image);
+    QVERIFY(writeFile(dir.filePath("input"), input));
+    StreamRun run(card.path(), announced ? announce : QStringList(),
+                  end == "kill-sender" ? dir.filePath("input") : QString());
+    QCOMPARE(run.firstLine(), QString("READY"));
+    if (end == "abort") {
+        input += ImageStream::abortFrame();
+    } else if (end == "close-inside") {
+        input.chop(1000);
+    } else if (end == "unknown") {
+        input += QByteArray("X\0\0\0\0", 5);
+    } else if (end == "wrong-count") {
+        input += ImageStream::goAheadFrame(image.size() - 1);
+    } else if (end == "go-ahead-early") {
+        input += ImageStream::goAheadFrame(image.size());
+    } else if (end == "more" || end == "past-the-end") {
+        input =
+            framed(randomBytes(end == "more" ? 10 * MiB : CARD_SIZE + 1, 22)) + ImageStream::goAheadFrame(0);
+    } else if (end == "abort-at-once") {
+        input = ImageStream::abortFrame();
+    } else if (end == "close-at-once") {
+        input.clear();
+    } else if (end == "empty") {
+        input = ImageStream::goAheadFrame(0);
+    }
+    if (end == "kill-sender") {
+        // Everything sent has been taken once the last whole chunk is on its way.
+        QVERIFY(run.helper.waitForReadyRead(60000));
+        while (!run.output.contains("PROGRESS write") && run.helper.waitForReadyRead(60000))
+            run.output += run.helper.readAll();
+        QTest::qWait(500);
+        run.sender.kill();
+        run.wait();
+    } else {
+        run.finish(input);
+    }
+    QCOMPARE(run.lines().constLast(), "ERROR " + message);
+    QCOMPARE(run.exitCode, 1);
+    if (message.endsWith(UNCHANGED)) {
+        QCOMPARE(run.lines(), (QStringList{"READY", "ERROR " + message}));
+        QVERIFY(readFile(card.path()) == QByteArray(CARD_SIZE, '\xAA'));
+        return;
+    }
+    QCOMPARE(run.lines().mid(0, 3),
+             (QStringList{"READY", "WRITING",
+                          QString("PROGRESS write %1 %2").arg(4 * MiB).arg(announced ? 8 * MiB : 0)}));
+    QCOMPARE(readRange(card.path(), 0, MiB), QByteArray(MiB, '\0'));
+    QVERIFY(readRange(card.path(), MiB, 3 * MiB) == image.mid(MiB, 3 * MiB));
+}
+
+void TestWriteStream::refusesBeforeReady_data()
+{
+    QTest::addColumn<QString>("refusal");
+    QTest::addColumn<QString>("message");
+    const QString changed =
+        "Die Karte unter %1 wurde gewechselt oder verändert, seit sie ausgewählt wurde. Es "
+        "wurde nichts geschrieben. Bitte die Auswahl prüfen.";
+    QTest::newRow("other-size") << "size" << changed;
+    QTest::newRow("image-larger-than-the-card") << "image-size"
+                                                << "Die Karte ist zu klein: 67 MB statt mindestens 68 MB";
+    QTest::newRow("fake-card")
+        << "fake"
+        << "Die Karte meldet 67 MB, speichert aber nur etwa 8 MB. Sie ist gefälscht oder "
+           "defekt und sollte nicht verwendet werden. Das Image wurde nicht geschrieben.";
+    QTest::newRow("not-offered") << "not-offered"
+                                 << "%1 ist kein erlaubtes Ziel (nur Wechseldatenträger bis 2 TB). ";
+}
+
+// Every refusal comes before READY, with input waiting unread, and leaves the card as it was.
+void TestWriteStream::refusesBeforeReady()
+{
+    QFETCH(QString, refusal);
+    QFETCH(QString, message);
+    FaultyDisk::Options diskOptions;
+    diskOptions.size = 64 * MiB;
+    diskOptions.wrapAfter = refusal == "fake" ? 8 * MiB : -1;
+    const FaultyCard faulty(dir.path(), diskOptions);
+    if (!faulty.isReady())
+        QSKIP(qPrintable(faulty.error()));
+    const LoopDevice &card = faulty.loop;
+    QVERIFY(writeFile(card.path(), QByteArray(8 * MiB, '\xAA')));
+    QStringList options;
+    if (refusal == "size")
+        options << QString("--size=%1").arg(64 * MiB + 512);
+    else if (refusal == "image-size")
+        options << QString("--image-size=%1").arg(64 * MiB + 1);
+    const QString target = refusal == "not-offered" ? "/dev/null" : card.path();
+    StreamRun run(target, options);
+    run.helper.write(framed(randomBytes(2 * MiB, 23)) + ImageStream::goAheadFrame(2 * MiB));
+    run.wait();
+    QCOMPARE(run.lines(), QStringList{"ERROR " + QString(message).replace("%1", target)});
+    QCOMPARE(run.exitCode, refusal == "not-offered" ? 3 : 1);
+    // What the card really holds (a fake one holds 8 MiB) is as it was, the probed blocks included.
+    QVERIFY(readRange(card.path(), 0, 8 * MiB) == QByteArray(8 * MiB, '\xAA'));
+}
+
+// A card that gives back other bytes than it took: the read-back finds the first chunk that
+// differs although the helper never held the whole image.
+void TestWriteStream::readBackCatchesAChangedByte()
+{
+    FaultyDisk::Options diskOptions;
+    diskOptions.size = CARD_SIZE;
+    diskOptions.corruptAfter = 9 * MiB + 4096; // behind the capacity check's block at 9 MiB
+    diskOptions.faultsBefore = 9 * MiB + 4097;
+    const FaultyCard faulty(dir.path(), diskOptions);
+    if (!faulty.isReady())
+        QSKIP(qPrintable(faulty.error()));
+    const LoopDevice &card = faulty.loop;
+    const QByteArray image = randomBytes(14 * MiB, 24);
+    StreamRun run(card.path(), {});
+    QCOMPARE(run.firstLine(), QString("READY"));
+    run.finish(framed(image) + ImageStream::goAheadFrame(image.size()));
+    QCOMPARE(run.lines(),
+             (QStringList{"READY", "WRITING"} + progressLines("write", image.size(), 0) +
+              progressLines("verify", 8 * MiB, image.size()) +
+              QStringList{"ERROR Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab 8,4 MB "
+                          "nicht mit dem Image überein (Karte defekt?)"}));
+    QCOMPARE(run.exitCode, 1);
+}
+
+// WriteJob starts its helper as "<this program> --write-helper ...": here that is the installer.
+void TestWriteStream::jobWritesTheCard()
+{
+    LoopDevice card(dir.filePath("stream-form.img"));
+    if (!card.isAttached())
+        QSKIP(qPrintable(card.error()));
+    offerToJobs(card.path());
+    const QByteArray image = randomBytes(20 * MiB + 7, 25);
+    WriteJob job;
+    QStringList events;
+    qint64 sent = 0;
+    const auto produce = [&] {
+        while (sent < image.size() && job.queuedBytes() <= WriteJob::streamHighWater) {
+            QVERIFY(job.send(image.mid(sent, 700001)));
+            sent = qMin(sent + 700001, qint64(image.size()));
+        }
+        if (sent == image.size())
+            job.goAhead();
+    };
+    connect(&job, &WriteJob::ready, &job, [&] {
+        events << QString("ready touched=%1").arg(job.cardTouched());
+        produce();
+    });
+    connect(&job, &WriteJob::drained, &job, produce);
+    connect(&job, &WriteJob::progress, &job, [&](qint64 done, qint64 total) {
+        if (done == total)
+            events << QString("all %1").arg(total);
+    });
+    connect(&job, &WriteJob::finished, &job, [&](bool ok, const QString &error) {
+        events << QString("finished %1 %2").arg(ok).arg(error).trimmed();
+    });
+    job.startStream(card.path(), true, {readDiskSequence(card.path()), CARD_SIZE}, image.size());
+    QVERIFY(QTest::qWaitFor([&] { return events.filter("finished").size() > 0; }, 120000));
+    QCOMPARE(events, (QStringList{"ready touched=0", QString("all %1").arg(image.size()),
+                                  QString("all %1").arg(image.size()), "finished 1"}));
+    QVERIFY(job.cardTouched());
+    QVERIFY(readRange(card.path(), 0, image.size()) == image);
+}
+
+// Cancelled while the card is slow and our writes to the helper wait: the run ends within
+// seconds, and the card has no volume.
+void TestWriteStream::jobCancelledWhileTheCardIsSlow()
+{
+    FaultyDisk::Options diskOptions;
+    diskOptions.size = CARD_SIZE;
+    diskOptions.writeRate = 4000000;
+    const FaultyCard faulty(dir.path(), diskOptions);
+    if (!faulty.isReady())
+        QSKIP(qPrintable(faulty.error()));
+    const LoopDevice &card = faulty.loop;
+    offerToJobs(card.path());
+    WriteJob job;
+    QStringList events;
+    QElapsedTimer sinceCancel;
+    connect(&job, &WriteJob::ready, &job, [&] { job.send(randomBytes(CARD_SIZE, 26)); });
+    connect(&job, &WriteJob::progress, &job, [&](qint64 done, qint64) {
+        if (!sinceCancel.isValid() && done >= 4 * MiB) {
+            QVERIFY(job.queuedBytes() > 0);
+            sinceCancel.start();
+            job.cancel();
+        }
+    });
+    connect(&job, &WriteJob::finished, &job,
+            [&](bool ok, const QString &error) { events << QString("finished %1 %2").arg(ok).arg(error); });
+    job.startStream(card.path(), true);
+    QVERIFY(QTest::qWaitFor([&] { return !events.isEmpty(); }, 120000));
+    QCOMPARE(events,
+             QStringList{"finished 0 Abgebrochen. Die Karte ist unvollständig beschrieben und muss neu "
+                         "bespielt werden."});
+    QVERIFY2(sinceCancel.elapsed() < 5000, qPrintable(QString::number(sinceCancel.elapsed())));
+    QVERIFY(!job.send("more"));
+    QCOMPARE(readRange(card.path(), 0, MiB), QByteArray(MiB, '\0'));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--write-helper") == 0) {
+        const QByteArray installer = qgetenv("TOBRA_INSTALLER");
+        argv[0] = const_cast<char *>(installer.constData());
+        ::execv(installer.constData(), argv);
+        return 127;
+    }
+    QCoreApplication app(argc, argv);
+    TestWriteStream test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_writestream.moc"
