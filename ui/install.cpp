@@ -2,16 +2,18 @@
 // afresh and confirmed, and what the installation reports is shown; the image it keeps can be
 // removed.
 #include "desktopnotification.h"
+#include "drivepicker.h"
 #include "drives.h"
+#include "filefield.h"
 #include "germannumber.h"
 #include "imagecache.h"
+#include "logview.h"
 #include "mainwindow.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -61,7 +63,7 @@ InstallRequest MainWindow::requestFromWidgets() const
     InstallRequest request;
     request.useLocalImage = localImageCheck->isChecked();
     if (request.useLocalImage) {
-        request.localImage = localImageEdit->text().trimmed();
+        request.localImage = localImageField->path();
     } else {
         const int index = versionCombo->currentIndex();
         if (index >= 0 && index < catalog.versions.size())
@@ -69,14 +71,11 @@ InstallRequest MainWindow::requestFromWidgets() const
         request.expectedSha256 = request.version.sha256;
         request.imageBase = imageBase;
     }
-    request.romFile = romEdit->text().trimmed();
+    request.romFile = romField->path();
     request.useExt = useExtCheck->isChecked();
     if (request.useExt)
-        request.extFile = extEdit->text().trimmed();
-    request.target.path = driveCombo->currentData(Qt::UserRole).toString();
-    request.target.sizeBytes = driveCombo->currentData(Qt::UserRole + 1).toLongLong();
-    request.target.diskseq = driveCombo->currentData(Qt::UserRole + 2).toULongLong();
-    request.target.label = driveCombo->currentText();
+        request.extFile = extField->path();
+    request.target = drivePicker->chosen();
     request.counterUrl = counterUrlFor(configUrl);
     request.countConsent = countCheck->isChecked();
     return request;
@@ -141,7 +140,7 @@ void MainWindow::fail(const QString &message)
 {
     statusLabel->setText(QStringLiteral("Fehlgeschlagen"));
     progressBar->setValue(0);
-    const QString text = redactAddresses(message);
+    const QString text = LogView::redactAddresses(message);
     appendLog(QStringLiteral("FEHLER: %1").arg(text));
     notifyDesktop(QStringLiteral("Installation fehlgeschlagen"), text);
     QMessageBox::critical(this, windowName, text);
