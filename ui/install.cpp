@@ -9,6 +9,7 @@
 #include "imagecache.h"
 #include "logview.h"
 #include "mainwindow.h"
+#include "messages.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -17,21 +18,6 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-
-namespace {
-
-// A Yes/No question with No as default; only Yes gives true. The buttons speak German like
-// the rest of the window.
-bool askYesNo(QWidget *parent, QMessageBox::Icon icon, const QString &text)
-{
-    QMessageBox box(icon, windowName, text, QMessageBox::Yes | QMessageBox::No, parent);
-    box.button(QMessageBox::Yes)->setText(QStringLiteral("&Ja"));
-    box.button(QMessageBox::No)->setText(QStringLiteral("&Nein"));
-    box.setDefaultButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
-}
-
-} // namespace
 
 void MainWindow::install()
 {
@@ -86,7 +72,7 @@ void MainWindow::refuse(const QString &text)
 {
     statusLabel->setText(QStringLiteral("Bereit"));
     progressBar->setValue(0);
-    QMessageBox::warning(this, windowName, text);
+    showMessage(this, QMessageBox::Warning, text);
 }
 
 // Asks before the card is erased, more sharply for a drive too large to be a memory card.
@@ -133,7 +119,7 @@ void MainWindow::succeed()
     statusLabel->setText(QStringLiteral("Fertig"));
     progressBar->setValue(100);
     notifyDesktop(QStringLiteral("Installation abgeschlossen"), finishedText());
-    QMessageBox::information(this, windowName, finishedText());
+    showMessage(this, QMessageBox::Information, finishedText());
 }
 
 void MainWindow::fail(const QString &message)
@@ -143,7 +129,7 @@ void MainWindow::fail(const QString &message)
     const QString text = LogView::redactAddresses(message);
     appendLog(QStringLiteral("FEHLER: %1").arg(text));
     notifyDesktop(QStringLiteral("Installation fehlgeschlagen"), text);
-    QMessageBox::critical(this, windowName, text);
+    showMessage(this, QMessageBox::Critical, text);
 }
 
 // A cancel is the user's wish, not a fault: the log says what became of the card.

@@ -25,20 +25,18 @@ void LogView::appendLine(const QString &text)
 {
     const QString stamp = QTime::currentTime().toString(QStringLiteral("HH:mm:ss "));
     appendPlainText(stamp + redactAddresses(text));
-    fullLog.append(stamp + text);
-    if (fullLog.size() > maxLogLines)
-        fullLog.removeFirst();
 }
 
 void LogView::copyToClipboard() const
 {
-    QGuiApplication::clipboard()->setText(fullLog.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+    QGuiApplication::clipboard()->setText(toPlainText() + QLatin1Char('\n'));
 }
 
 QString LogView::redactAddresses(const QString &text)
 {
     static const QRegularExpression address(QStringLiteral("(?:https?|ftp)://[^\\s\"'<>)]+"),
-                                            QRegularExpression::UseUnicodePropertiesOption);
+                                            QRegularExpression::UseUnicodePropertiesOption |
+                                                QRegularExpression::CaseInsensitiveOption);
     QString redacted = text;
     return redacted.replace(address, QStringLiteral("[Adresse]"));
 }

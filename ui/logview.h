@@ -3,7 +3,6 @@
 
 #include <QPlainTextEdit>
 #include <QString>
-#include <QStringList>
 
 // The window's log: time-stamped lines with every address hidden, the last 500 kept.
 class LogView : public QPlainTextEdit
@@ -15,12 +14,9 @@ public:
 
     // Appends one line stamped with the time of day, every address replaced by "[Adresse]".
     void appendLine(const QString &text);
-    // Puts the log into the clipboard.
+    // Puts the log into the clipboard as it is shown, addresses hidden.
     void copyToClipboard() const;
 
-    // The text with every http, https or ftp address replaced by "[Adresse]".
+    // The text with every http, https or ftp address, in any letter case, replaced by "[Adresse]".
     static QString redactAddresses(const QString &text);
-
-private:
-    QStringList fullLog; // the log's lines with their addresses, for the clipboard
 };

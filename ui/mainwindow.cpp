@@ -3,6 +3,7 @@
 #include "drivepicker.h"
 #include "filefield.h"
 #include "logview.h"
+#include "messages.h"
 #include "namedwidgets.h"
 #include "stopsignals.h"
 
@@ -103,6 +104,7 @@ void MainWindow::buildWidgets()
     alignLabelColumns(groups);
 
     statusLabel = named<QLabel>("statusLabel", QStringLiteral("Bereit"));
+    statusLabel->setTextFormat(Qt::PlainText); // may carry a version title or a server's text
     rows->addWidget(statusLabel);
     progressBar = named<QProgressBar>("progressBar");
     progressBar->setRange(0, 100);
@@ -331,9 +333,8 @@ FileField *MainWindow::dropTarget(const QPoint &position, const QString &file) c
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (busy) {
-        QMessageBox::information(
-            this, windowName,
-            QStringLiteral("Es läuft gerade eine Installation. Bitte erst abbrechen oder abwarten."));
+        showMessage(this, QMessageBox::Information,
+                    QStringLiteral("Es läuft gerade eine Installation. Bitte erst abbrechen oder abwarten."));
         event->ignore();
         return;
     }
