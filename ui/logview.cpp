@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QRegularExpression>
+#include <QTextDocument>
 #include <QTime>
 
 namespace {
@@ -18,7 +19,18 @@ LogView::LogView(QWidget *parent) : QPlainTextEdit(parent)
     setAccessibleName(QStringLiteral("Protokoll"));
     setReadOnly(true);
     setMaximumBlockCount(maxLogLines);
-    setMinimumHeight(110);
+    // Four lines: the first part of the window to give way on a small screen.
+    setMinimumHeight(heightFor(4));
+}
+
+QSize LogView::sizeHint() const
+{
+    return {QPlainTextEdit::sizeHint().width(), heightFor(8)};
+}
+
+int LogView::heightFor(int lines) const
+{
+    return lines * fontMetrics().lineSpacing() + 2 * frameWidth() + 2 * int(document()->documentMargin());
 }
 
 void LogView::appendLine(const QString &text)

@@ -11,6 +11,7 @@ class LogView : public QPlainTextEdit
 
 public:
     explicit LogView(QWidget *parent = nullptr);
+    QSize sizeHint() const override; // room for eight lines
 
     // Appends one line stamped with the time of day, every address replaced by "[Adresse]".
     void appendLine(const QString &text);
@@ -19,4 +20,7 @@ public:
 
     // The text with every http, https or ftp address, in any letter case, replaced by "[Adresse]".
     static QString redactAddresses(const QString &text);
+
+private:
+    int heightFor(int lines) const;
 };

@@ -22,6 +22,8 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QVBoxLayout>
 
@@ -74,6 +76,18 @@ void fitBoldText(QPushButton *button)
     button->setMinimumWidth(button->sizeHint().width() + qMax(0, extra));
 }
 
+// A scroll area that asks for all of its content's height, so that the window opens without a
+// scroll bar where the screen has room (a plain one asks for at most 24 lines).
+class ContentScroll : public QScrollArea
+{
+public:
+    QSize sizeHint() const override
+    {
+        const int frame = 2 * frameWidth();
+        return widget()->sizeHint() + QSize(frame + verticalScrollBar()->sizeHint().width(), frame);
+    }
+};
+
 } // namespace
 
 MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *parent)
@@ -93,10 +107,30 @@ MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *pa
 
 MainWindow::~MainWindow() = default;
 
+// Only the log grows and shrinks with the window. Below its smallest height the content scrolls,
+// while the consent and the buttons below it stay in view on small and scaled screens.
 void MainWindow::buildWidgets()
 {
     auto *central = new QWidget;
     auto *rows = new QVBoxLayout(central);
+    rows->addWidget(buildScrolledContent(), 1);
+
+    countCheck =
+        named<QCheckBox>("countCheck", QStringLiteral("Anonym mitzählen, wie oft Tobra installiert wird"));
+    countCheck->setToolTip(
+        QStringLiteral("Nach einer erfolgreichen Installation wird nur der Name des Images an "
+                       "den Server gemeldet. Gespeichert wird nur ein Zähler pro Image."));
+    rows->addWidget(countCheck);
+    rows->addLayout(buildButtonRow());
+    setCentralWidget(central);
+    setAcceptDrops(true);
+}
+
+QWidget *MainWindow::buildScrolledContent()
+{
+    auto *content = new QWidget;
+    auto *rows = new QVBoxLayout(content);
+    rows->setContentsMargins(0, 0, 0, 0);
     drivePicker = new DrivePicker;
     const QList<QWidget *> groups = {buildVersionGroup(), buildRomGroup(), drivePicker};
     for (QWidget *group : groups)
@@ -111,19 +145,15 @@ void MainWindow::buildWidgets()
     progressBar->setFormat(QStringLiteral("%p %"));
     progressBar->setAccessibleName(QStringLiteral("Fortschritt"));
     rows->addWidget(progressBar);
-
     logView = new LogView;
     rows->addWidget(logView, 1);
 
-    countCheck =
-        named<QCheckBox>("countCheck", QStringLiteral("Anonym mitzählen, wie oft Tobra installiert wird"));
-    countCheck->setToolTip(
-        QStringLiteral("Nach einer erfolgreichen Installation wird nur der Name des Images an "
-                       "den Server gemeldet. Gespeichert wird nur ein Zähler pro Image."));
-    rows->addWidget(countCheck);
-    rows->addLayout(buildButtonRow());
-    setCentralWidget(central);
-    setAcceptDrops(true);
+    scrollArea = named<ContentScroll>("scrollArea");
+    scrollArea->setFrameShape(QFrame::NoFrame);
+    scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scrollArea->setWidgetResizable(true);
+    scrollArea->setWidget(content);
+    return scrollArea;
 }
 
 QWidget *MainWindow::buildVersionGroup()
@@ -248,6 +278,8 @@ void MainWindow::setBusy(bool b)
     }
     installButton->setEnabled(!b);
     cancelButton->setEnabled(b);
+    if (b) // where the content scrolls, the run's status, progress and log come into view
+        scrollArea->verticalScrollBar()->setValue(scrollArea->verticalScrollBar()->maximum());
     updateCacheButton(); // a run that ends may have filled the cache
     for (QWidget *widget : std::initializer_list<QWidget *>{reloadButton, localImageCheck, useExtCheck})
         widget->setEnabled(!b);

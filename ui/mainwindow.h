@@ -19,6 +19,7 @@ class QComboBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 
 // The window's own title, and the title of every box it shows.
 inline const QString windowName = QStringLiteral("Tobra Installer");
@@ -59,6 +60,7 @@ private Q_SLOTS:
 
 private:
     void buildWidgets();
+    QWidget *buildScrolledContent();
     QWidget *buildVersionGroup();
     QWidget *buildRomGroup();
     QLayout *buildButtonRow();
@@ -92,6 +94,7 @@ private:
     VersionListLoader listLoader{network}; // after network, which must outlive its request
     VersionList catalog;
 
+    QScrollArea *scrollArea = nullptr;
     QComboBox *versionCombo = nullptr;
     QLabel *kickstartLabel = nullptr;
     QPushButton *reloadButton = nullptr;

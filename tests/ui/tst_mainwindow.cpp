@@ -171,7 +171,7 @@ private Q_SLOTS:
         QVERIFY(member<QLabel>(*window, "kickstartLabel")->text().isEmpty());
         auto *log = member<QPlainTextEdit>(*window, "logView");
         QVERIFY(log->isReadOnly());
-        QCOMPARE(log->minimumHeight(), 110);
+        QVERIFY(log->minimumHeight() >= 4 * log->fontMetrics().lineSpacing());
         auto *bar = member<QProgressBar>(*window, "progressBar");
         QCOMPARE(bar->minimum(), 0);
         QCOMPARE(bar->maximum(), 100);
