@@ -48,10 +48,10 @@ public:
     ~FatImage() { close(); }
     Q_DISABLE_COPY(FatImage)
 
-    // Opens the image read-write, finds and checks the volume and reads the start of the first
-    // FAT (the rest is read as it is used). Writes nothing. On failure the object must not be used for
-    // writing; close() it.
-    bool open(const QString &path, QString *error = nullptr);
+    // Opens the image read-write (or only for reading, where nothing is to be written), finds and
+    // checks the volume and reads the start of the first FAT (the rest is read as it is used).
+    // Writes nothing. On failure the object must not be used for writing; close() it.
+    bool open(const QString &path, QString *error = nullptr, QIODevice::OpenMode access = QIODevice::ReadWrite);
     // Closes the image and forgets the FAT. Safe at any time, also twice.
     void close();
     const FatGeometry &geometry() const { return geo; }

@@ -199,8 +199,7 @@ QString Installation::makeWorkingFolder()
 QString Installation::sizeRefusal(qint64 imageBytes, qint64 diskBytes) const
 {
     if (request.target.sizeBytes > 0 && imageBytes > request.target.sizeBytes)
-        return QStringLiteral("Das Image (%1) ist größer als die Speicherkarte (%2).")
-            .arg(germanSize(imageBytes), germanSize(request.target.sizeBytes));
+        return cardTooSmallText(imageBytes, request.target.sizeBytes);
     const qint64 free = QStorageInfo(workDir->path()).bytesAvailable();
     if (free >= 0 && diskBytes > free)
         return QStringLiteral(

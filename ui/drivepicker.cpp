@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "drivepicker.h"
 
+#include "drivecombo.h"
 #include "drivewatcher.h"
+#include "messages.h"
 #include "namedwidgets.h"
 
-#include <QComboBox>
 #include <QGridLayout>
+#include <QLabel>
 #include <QPushButton>
 
 namespace {
@@ -24,25 +26,29 @@ DrivePicker::DrivePicker(QWidget *parent) : QGroupBox(QStringLiteral("3. Speiche
     setObjectName(QStringLiteral("drivePicker"));
     auto *grid = new QGridLayout(this);
     grid->setColumnStretch(1, 1);
-    driveCombo = namedCombo("driveCombo");
-    refreshButton = namedButton("refreshButton", QStringLiteral("Aktualisieren"),
+    driveCombo = new DriveCombo;
+    refreshButton = namedButton("refreshButton", QStringLiteral("Ak&tualisieren"),
                                 QStringLiteral("Speicherkarten neu suchen"));
+    driveHint = namedHint("driveHint");
     grid->addWidget(buddyLabel(QStringLiteral("&Speicherkarte:"), driveCombo), 0, 0);
     grid->addWidget(driveCombo, 0, 1);
     grid->addWidget(refreshButton, 0, 2);
+    grid->addWidget(driveHint, 1, 1, 1, 2);
+    setFocusProxy(driveCombo);
     watcher = new DriveWatcher(this);
-    connect(refreshButton, &QPushButton::clicked, this, &DrivePicker::refresh);
+    connect(refreshButton, &QPushButton::clicked, this, &DrivePicker::refreshOnRequest);
+    connect(driveCombo, &QComboBox::currentIndexChanged, this, &DrivePicker::chosenChanged);
     connect(watcher, &DriveWatcher::changed, this, &DrivePicker::onDrivesChanged);
 }
 
 DriveInfo DrivePicker::chosen() const
 {
-    DriveInfo drive;
-    drive.path = driveCombo->currentData(PathRole).toString();
-    drive.sizeBytes = driveCombo->currentData(SizeRole).toLongLong();
-    drive.diskseq = driveCombo->currentData(DiskSequenceRole).toULongLong();
-    drive.label = driveCombo->currentText();
-    return drive;
+    return driveCombo->chosen();
+}
+
+void DrivePicker::setImageSize(qint64 bytes)
+{
+    driveCombo->setImageSize(bytes);
 }
 
 void DrivePicker::setBusy(bool b)
@@ -54,6 +60,11 @@ void DrivePicker::setBusy(bool b)
         onDrivesChanged();
 }
 
+void DrivePicker::setHint(const QString &text)
+{
+    ::setHint(driveHint, text);
+}
+
 void DrivePicker::startWatching()
 {
     watcher->start();
@@ -61,7 +72,7 @@ void DrivePicker::startWatching()
 
 void DrivePicker::refresh()
 {
-    const QString remembered = driveCombo->currentData(PathRole).toString();
+    const QString remembered = chosen().path;
     QString error;
     const QList<DriveInfo> drives = listDrives(&error);
     // A failed listing says nothing about which cards came or went.
@@ -71,29 +82,19 @@ void DrivePicker::refresh()
     // A drive that is gone leaves the placeholder current, so the user has to choose again; a
     // single new card becomes the choice only when none was chosen.
     const QString choice = remembered.isEmpty() && inserted.size() == 1 ? inserted.first().path : remembered;
-    const int index = choice.isEmpty() ? -1 : driveCombo->findData(choice, PathRole);
+    const int index = choice.isEmpty() ? -1 : driveCombo->findData(choice);
     if (index >= 0)
         driveCombo->setCurrentIndex(index);
 }
 
 void DrivePicker::fill(const QList<DriveInfo> &drives, const QString &error)
 {
-    driveCombo->clear();
-    if (drives.isEmpty()) {
-        driveCombo->addItem(QStringLiteral("(keine Speicherkarte gefunden)"), QString());
+    driveCombo->setDrives(drives);
+    if (drives.isEmpty())
         Q_EMIT logLine(error.isEmpty()
                            ? QStringLiteral("Keine Speicherkarte gefunden. Eine eingesteckte Karte "
                                             "wird von selbst erkannt.")
                            : error);
-        return;
-    }
-    driveCombo->addItem(QStringLiteral("– Bitte Speicherkarte auswählen –"), QString());
-    for (const DriveInfo &drive : drives) {
-        driveCombo->addItem(drive.label, drive.path);
-        const int index = driveCombo->count() - 1;
-        driveCombo->setItemData(index, QVariant::fromValue<qint64>(drive.sizeBytes), SizeRole);
-        driveCombo->setItemData(index, QVariant::fromValue<quint64>(drive.diskseq), DiskSequenceRole);
-    }
 }
 
 // Logs the cards that came and went since the last listing and returns those that came; the
@@ -115,6 +116,16 @@ QList<DriveInfo> DrivePicker::noteChanges(const QList<DriveInfo> &drives)
     knownDrives = current;
     listed = true;
     return inserted;
+}
+
+// A click says what the new search found, even where the list looks the same.
+void DrivePicker::refreshOnRequest()
+{
+    refresh();
+    const int found = driveCombo->count() - 1;
+    showFeedback(refreshButton, found == 0   ? QStringLiteral("Keine Speicherkarte gefunden.")
+                                : found == 1 ? QStringLiteral("1 Speicherkarte gefunden.")
+                                             : QStringLiteral("%1 Speicherkarten gefunden.").arg(found));
 }
 
 void DrivePicker::onDrivesChanged()

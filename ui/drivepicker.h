@@ -7,8 +7,9 @@
 #include <QMap>
 #include <QString>
 
+class DriveCombo;
 class DriveWatcher;
-class QComboBox;
+class QLabel;
 class QPushButton;
 
 // The card choice: the removable disks as lsblk lists them, listed afresh when the kernel's
@@ -23,6 +24,10 @@ public:
 
     // The chosen disk as it was listed; an empty path when none is chosen.
     DriveInfo chosen() const;
+    // Marks the cards too small for an image of that many bytes (0: unknown).
+    void setImageSize(qint64 bytes);
+    // Shows text below the list; an empty text hides the hint.
+    void setHint(const QString &text);
     // While busy the choice is locked and not listed afresh: the card being written changes its
     // partitions, and the choice must not move under a running job. Changes seen meanwhile are
     // caught up when idle again.
@@ -35,14 +40,17 @@ public:
 
 Q_SIGNALS:
     void logLine(const QString &text);
+    void chosenChanged();
 
 private:
     void fill(const QList<DriveInfo> &drives, const QString &error);
     QList<DriveInfo> noteChanges(const QList<DriveInfo> &drives);
     void onDrivesChanged();
+    void refreshOnRequest();
 
-    QComboBox *driveCombo = nullptr;
+    DriveCombo *driveCombo = nullptr;
     QPushButton *refreshButton = nullptr;
+    QLabel *driveHint = nullptr;
     DriveWatcher *watcher = nullptr;
     QMap<QString, QString> knownDrives; // path to label, as last listed
     bool listed = false;

@@ -7,7 +7,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLineEdit>
 #include <QSettings>
 
@@ -20,7 +20,8 @@ QString fileFilter(const QString &kind, const QStringList &patterns)
 
 } // namespace
 
-FileField::FileField(const char *editName, const char *buttonName, const FileKind &kind, QWidget *parent)
+FileField::FileField(const char *editName, const char *buttonName, const char *hintName, const FileKind &kind,
+                     const QString &buttonText, QWidget *parent)
     : QWidget(parent), kind(kind)
 {
     lineEdit = named<QLineEdit>(editName);
@@ -29,14 +30,17 @@ FileField::FileField(const char *editName, const char *buttonName, const FileKin
     // Dropped files go to the window, which puts the path in place of the URL text a line edit
     // would insert.
     lineEdit->setAcceptDrops(false);
-    button = namedButton(buttonName, QStringLiteral("Auswählen …"),
-                         QStringLiteral("%1 auswählen").arg(kind.accessibleName));
-    auto *row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
-    row->addWidget(lineEdit, 1);
-    row->addWidget(button);
+    button = namedButton(buttonName, buttonText, QStringLiteral("%1 auswählen").arg(kind.accessibleName));
+    hint = namedHint(hintName);
+    auto *grid = new QGridLayout(this);
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setColumnStretch(0, 1);
+    grid->addWidget(lineEdit, 0, 0);
+    grid->addWidget(button, 0, 1);
+    grid->addWidget(hint, 1, 0, 1, 2);
     setFocusProxy(lineEdit);
     connect(button, &QPushButton::clicked, this, &FileField::choose);
+    connect(lineEdit, &QLineEdit::textChanged, this, &FileField::pathChanged);
 }
 
 QString FileField::path() const
@@ -62,6 +66,16 @@ void FileField::setLocked(bool lock)
     updateEnabled();
 }
 
+void FileField::setStartBeside(const FileField *other)
+{
+    beside = other;
+}
+
+void FileField::setHint(const QString &text)
+{
+    ::setHint(hint, text);
+}
+
 void FileField::updateEnabled()
 {
     setEnabled(!locked && (!option || option->isChecked()));
@@ -84,15 +98,24 @@ void FileField::takeDroppedFile(const QString &file)
     Q_EMIT fileDropped(file);
 }
 
-// Starts in the field's file if it has one, else in the folder a file of this kind came from last.
+// The field's file if it has one, else the folder of the file beside, else the folder a file of
+// this kind came from last, else the kind's own.
+QString FileField::startFolder() const
+{
+    if (!path().isEmpty())
+        return path();
+    if (beside && !beside->path().isEmpty())
+        return QFileInfo(beside->path()).absolutePath();
+    const QString remembered = QSettings().value(kind.folderKey).toString();
+    return remembered.isEmpty() ? kind.defaultFolder : remembered;
+}
+
 void FileField::choose()
 {
-    QSettings settings;
-    const QString start = path().isEmpty() ? settings.value(kind.folderKey).toString() : path();
-    const QString chosen = QFileDialog::getOpenFileName(this, kind.dialogTitle, start,
+    const QString chosen = QFileDialog::getOpenFileName(this, kind.dialogTitle, startFolder(),
                                                         fileFilter(kind.filterName, kind.patterns));
     if (chosen.isEmpty())
         return;
     setPath(chosen);
-    settings.setValue(kind.folderKey, QFileInfo(chosen).absolutePath());
+    QSettings().setValue(kind.folderKey, QFileInfo(chosen).absolutePath());
 }

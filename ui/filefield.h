@@ -6,6 +6,7 @@
 #include <QWidget>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -18,18 +19,21 @@ struct FileKind
     QString dialogTitle;
     QString filterName; // names the patterns in the dialog's filter
     QStringList patterns;
-    QString folderKey; // the setting that keeps the folder such a file came from last
+    QString folderKey;     // the setting that keeps the folder such a file came from last
+    QString defaultFolder; // where the dialog starts when nothing else tells
 };
 
-// A path field with its "Auswählen …" button and file dialog. A field that belongs to an option
-// is usable only while the option is ticked, and a file dropped on it ticks the option.
+// A path field with its choose button, file dialog and a hint below it that says what is missing
+// or wrong. A field that belongs to an option is usable only while the option is ticked, and a
+// file dropped on it ticks the option.
 class FileField : public QWidget
 {
     Q_OBJECT
 
 public:
-    // The line edit and the button carry editName and buttonName as their object names.
-    FileField(const char *editName, const char *buttonName, const FileKind &kind, QWidget *parent = nullptr);
+    // The line edit, the button and the hint carry the three names as their object names.
+    FileField(const char *editName, const char *buttonName, const char *hintName, const FileKind &kind,
+              const QString &buttonText, QWidget *parent = nullptr);
 
     QString path() const; // the field's text without surrounding blanks
     void setPath(const QString &path);
@@ -39,6 +43,10 @@ public:
     void setOption(QCheckBox *option);
     // A locked field is unusable whatever its option says (while an installation runs).
     void setLocked(bool locked);
+    // With an empty field, the dialog starts in the folder of the other field's file.
+    void setStartBeside(const FileField *other);
+    // Shows text below the field; an empty text hides the hint.
+    void setHint(const QString &text);
 
     // True when the file's name matches one of the field's patterns.
     bool suits(const QString &file) const;
@@ -46,15 +54,19 @@ public:
     void takeDroppedFile(const QString &file);
 
 Q_SIGNALS:
+    void pathChanged();
     void fileDropped(const QString &file);
 
 private:
     void choose();
+    QString startFolder() const;
     void updateEnabled();
 
     FileKind kind;
     QLineEdit *lineEdit = nullptr;
     QPushButton *button = nullptr;
+    QLabel *hint = nullptr;
     QCheckBox *option = nullptr;
+    const FileField *beside = nullptr;
     bool locked = false;
 };

@@ -4,6 +4,7 @@
 #include "desktopnotification.h"
 #include "drivepicker.h"
 #include "drives.h"
+#include "filechecks.h"
 #include "filefield.h"
 #include "germannumber.h"
 #include "imagecache.h"
@@ -14,6 +15,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
@@ -24,24 +26,37 @@ void MainWindow::install()
     if (busy)
         return;
     InstallRequest request = requestFromWidgets();
-    QString refusal = refusalOf(request);
-    // The card chosen from an earlier listing may have been swapped since: ask about the disk
-    // that has the name now, or about nothing.
-    QList<DriveInfo> drives;
-    if (refusal.isEmpty()) {
-        drives = listDrives();
-        refusal = targetRefusal(request.target, drives);
-    }
+    QWidget *fault = nullptr;
+    const QString refusal = refusalFor(request, &fault);
     if (!refusal.isEmpty()) {
-        refuse(refusal);
+        refuse(refusal, fault);
         return;
     }
-    request.target = freshDrive(drives, request.target.path);
-    if (!confirmErase(request.target))
+    if (!passRomDoubt(request) || !confirmErase(request))
         return;
     runIsLocal = request.isLocal();
     setBusy(true);
     installation->start(request);
+}
+
+// Why the request cannot start and which field is at fault. The card chosen from an earlier
+// listing may have been swapped since: the request then names the disk that has the name now.
+QString MainWindow::refusalFor(InstallRequest &request, QWidget **fault) const
+{
+    QString refusal = refusalOf(request);
+    *fault = fieldAtFault(request);
+    if (refusal.isEmpty() && request.isLocal())
+        refusal = cardImageProblem(request.localImage);
+    if (!refusal.isEmpty())
+        return refusal;
+    *fault = drivePicker;
+    const qint64 imageBytes = knownImageSize(request);
+    if (imageBytes > request.target.sizeBytes)
+        return cardTooSmallText(imageBytes, request.target.sizeBytes);
+    const QList<DriveInfo> drives = listDrives();
+    refusal = targetRefusal(request.target, drives);
+    request.target = freshDrive(drives, request.target.path);
+    return refusal;
 }
 
 InstallRequest MainWindow::requestFromWidgets() const
@@ -67,19 +82,40 @@ InstallRequest MainWindow::requestFromWidgets() const
     return request;
 }
 
-// A refused start leaves nothing of an earlier run's end on screen.
-void MainWindow::refuse(const QString &text)
+// A refused start leaves nothing of an earlier run's end on screen, and the keyboard at the field
+// to mend.
+void MainWindow::refuse(const QString &text, QWidget *fault)
 {
-    statusLabel->setText(QStringLiteral("Bereit"));
+    statusLabel->setText(idleStatus);
     progressBar->setValue(0);
     showMessage(this, QMessageBox::Warning, text);
+    if (fault)
+        fault->setFocus();
 }
 
-// Asks before the card is erased, more sharply for a drive too large to be a memory card.
-bool MainWindow::confirmErase(const DriveInfo &drive)
+// A ROM that looks like none is the user's to take all the same.
+bool MainWindow::passRomDoubt(const InstallRequest &request)
 {
-    return askYesNo(this, isLargeDrive(drive) ? QMessageBox::Critical : QMessageBox::Warning,
-                    eraseQuestion(drive));
+    const QString doubt = romDoubt(request.romFile);
+    if (doubt.isEmpty() ||
+        askChoice(this, QMessageBox::Warning, doubt + QStringLiteral("\n\nDie Datei trotzdem verwenden?"),
+                  QStringLiteral("&Trotzdem verwenden"), QStringLiteral("&Zurück")))
+        return true;
+    romField->setFocus();
+    return false;
+}
+
+// Asks before the card is erased, naming what goes onto which card; more sharply for a drive too
+// large to be a memory card.
+bool MainWindow::confirmErase(const InstallRequest &request)
+{
+    const QString source = request.isLocal()
+                               ? QStringLiteral("„%1“").arg(QFileInfo(request.localImage).fileName())
+                               : request.version.title;
+    return askChoice(this, isLargeDrive(request.target) ? QMessageBox::Critical : QMessageBox::Warning,
+                     QStringLiteral("Installieren: %1\n\n%2").arg(source, eraseQuestion(request.target)),
+                     QStringLiteral("Karte &löschen und installieren"),
+                     QStringLiteral("&Nicht installieren"));
 }
 
 // The steps are counted in the order of the enum: checking is the first, the counter report the
@@ -151,12 +187,17 @@ void MainWindow::cancel()
 // first, which stops the helper and removes the working folder.
 void MainWindow::stopOnSignal()
 {
-    if (busy) {
-        delete installation;
-        makeInstallation();
-        setBusy(false);
-    }
+    if (busy)
+        stopRun();
     close();
+}
+
+// Deleting the installation stops the helper and removes the working folder; no signal follows.
+void MainWindow::stopRun()
+{
+    delete installation;
+    makeInstallation();
+    setBusy(false);
 }
 
 // Usable only while idle and with something to remove. The tooltip, which screen readers take as

@@ -10,6 +10,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGridLayout>
@@ -25,6 +26,8 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
+#include <QShortcut>
+#include <QStandardPaths>
 #include <QVBoxLayout>
 
 namespace {
@@ -34,19 +37,22 @@ const FileKind imageKind = {QStringLiteral("Lokale Image-Datei"),
                             QStringLiteral("Image-Datei wählen"),
                             QStringLiteral("Images"),
                             {"*.img", "*.img.xz", "*.img.zst", "*.img.gz", "*.img.bz2", "*.zip"},
-                            QStringLiteral("imageFolder")};
+                            QStringLiteral("imageFolder"),
+                            QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)};
 const FileKind romKind = {QStringLiteral("Kickstart-ROM-Datei"),
                           QStringLiteral("ROM-Datei (wird als Rom/rom.bin kopiert)"),
                           QStringLiteral("ROM-Datei wählen"),
                           QStringLiteral("ROM-Dateien"),
                           {"*.rom", "*.bin"},
-                          QStringLiteral("romFolder")};
+                          QStringLiteral("romFolder"),
+                          QDir::homePath()};
 const FileKind extKind = {QStringLiteral("Erweiterungs-ROM-Datei"),
                           QStringLiteral("Erweiterungs-ROM (wird als Rom/ext.bin kopiert)"),
                           QStringLiteral("Erweiterungs-ROM wählen"),
                           QStringLiteral("ROM-Dateien"),
                           {"*.rom", "*.bin"},
-                          QStringLiteral("romFolder")};
+                          QStringLiteral("romFolder"),
+                          QDir::homePath()};
 
 // Gives the label columns of the groups' grids one width, so that the fields line up.
 void alignLabelColumns(const QList<QWidget *> &groups)
@@ -65,14 +71,15 @@ void alignLabelColumns(const QList<QWidget *> &groups)
 }
 
 // A style sheet may draw the default button's text in bold while sizing the button for the
-// regular font, which would cut the text off.
+// regular font, which would cut the text off; a focused button becomes the default one.
 void fitBoldText(QPushButton *button)
 {
     button->ensurePolished();
     QFont bold = button->font();
     bold.setBold(true);
-    const int extra = QFontMetrics(bold).horizontalAdvance(button->text()) -
-                      button->fontMetrics().horizontalAdvance(button->text());
+    const QString text = QString(button->text()).remove(QLatin1Char('&'));
+    const int extra =
+        QFontMetrics(bold).horizontalAdvance(text) - button->fontMetrics().horizontalAdvance(text);
     button->setMinimumWidth(button->sizeHint().width() + qMax(0, extra));
 }
 
@@ -124,6 +131,8 @@ void MainWindow::buildWidgets()
     rows->addLayout(buildButtonRow());
     setCentralWidget(central);
     setAcceptDrops(true);
+    for (QPushButton *button : findChildren<QPushButton *>())
+        fitBoldText(button);
 }
 
 QWidget *MainWindow::buildScrolledContent()
@@ -164,7 +173,7 @@ QWidget *MainWindow::buildVersionGroup()
 
     versionCombo = namedCombo("versionCombo");
     reloadButton =
-        namedButton("reloadButton", QStringLiteral("Neu laden"), QStringLiteral("Versionsliste neu laden"));
+        namedButton("reloadButton", QStringLiteral("&Neu laden"), QStringLiteral("Versionsliste neu laden"));
     grid->addWidget(buddyLabel(QStringLiteral("&Version:"), versionCombo), 0, 0);
     grid->addWidget(versionCombo, 0, 1);
     grid->addWidget(reloadButton, 0, 2);
@@ -173,15 +182,18 @@ QWidget *MainWindow::buildVersionGroup()
     kickstartLabel->setTextFormat(Qt::PlainText); // the text comes from the server
     grid->addWidget(new QLabel(QStringLiteral("Benötigtes Kickstart:")), 1, 0);
     grid->addWidget(kickstartLabel, 1, 1, 1, 2);
+    versionHint = namedHint("versionHint");
+    grid->addWidget(versionHint, 2, 1, 1, 2);
 
     localImageCheck =
         named<QCheckBox>("localImageCheck", QStringLiteral("&Lokale Image-Datei verwenden (ohne Download)"));
-    grid->addWidget(localImageCheck, 2, 0, 1, 3);
+    grid->addWidget(localImageCheck, 3, 0, 1, 3);
 
-    localImageField = new FileField("localImageEdit", "localImageButton", imageKind);
+    localImageField = new FileField("localImageEdit", "localImageButton", "localImageHint", imageKind,
+                                    QStringLiteral("&Auswählen …"));
     localImageField->setOption(localImageCheck);
-    grid->addWidget(buddyLabel(QStringLiteral("&Image-Datei:"), localImageField->edit()), 3, 0);
-    grid->addWidget(localImageField, 3, 1, 1, 2);
+    grid->addWidget(buddyLabel(QStringLiteral("I&mage-Datei:"), localImageField->edit()), 4, 0, Qt::AlignTop);
+    grid->addWidget(localImageField, 4, 1, 1, 2);
     return group;
 }
 
@@ -191,17 +203,18 @@ QWidget *MainWindow::buildRomGroup()
     auto *grid = new QGridLayout(group);
     grid->setColumnStretch(1, 1);
 
-    romField = new FileField("romEdit", "romButton", romKind);
-    grid->addWidget(buddyLabel(QStringLiteral("&Kickstart-ROM:"), romField->edit()), 0, 0);
+    romField = new FileField("romEdit", "romButton", "romHint", romKind, QStringLiteral("Aus&wählen …"));
+    grid->addWidget(buddyLabel(QStringLiteral("&Kickstart-ROM:"), romField->edit()), 0, 0, Qt::AlignTop);
     grid->addWidget(romField, 0, 1);
 
     useExtCheck = named<QCheckBox>("useExtCheck",
                                    QStringLiteral("Zusätzlich eine &ext.bin verwenden (z. B. bei AROS)"));
     grid->addWidget(useExtCheck, 1, 0, 1, 2);
 
-    extField = new FileField("extEdit", "extButton", extKind);
+    extField = new FileField("extEdit", "extButton", "extHint", extKind, QStringLiteral("Auswä&hlen …"));
     extField->setOption(useExtCheck);
-    grid->addWidget(buddyLabel(QStringLiteral("E&rweiterungs-ROM:"), extField->edit()), 2, 0);
+    extField->setStartBeside(romField);
+    grid->addWidget(buddyLabel(QStringLiteral("E&rweiterungs-ROM:"), extField->edit()), 2, 0, Qt::AlignTop);
     grid->addWidget(extField, 2, 1);
     return group;
 }
@@ -209,19 +222,18 @@ QWidget *MainWindow::buildRomGroup()
 QLayout *MainWindow::buildButtonRow()
 {
     auto *row = new QHBoxLayout;
-    copyLogButton = namedButton("copyLogButton", QStringLiteral("Protokoll kopieren"),
+    copyLogButton = namedButton("copyLogButton", QStringLiteral("&Protokoll kopieren"),
                                 QStringLiteral("Protokoll in die Zwischenablage kopieren"));
     row->addWidget(copyLogButton);
-    clearCacheButton =
-        namedButton("clearCacheButton", QStringLiteral("Cache leeren"), QStringLiteral("Image-Cache leeren"));
+    clearCacheButton = namedButton("clearCacheButton", QStringLiteral("&Cache leeren"),
+                                   QStringLiteral("Image-Cache leeren"));
     row->addWidget(clearCacheButton);
     row->addStretch();
-    cancelButton = namedButton("cancelButton", QStringLiteral("Abbrechen"));
+    cancelButton = namedButton("cancelButton", QStringLiteral("A&bbrechen"));
     cancelButton->setEnabled(false);
     row->addWidget(cancelButton);
-    installButton = namedButton("installButton", QStringLiteral("Installieren"));
+    installButton = namedButton("installButton", QStringLiteral("&Installieren"));
     installButton->setDefault(true);
-    fitBoldText(installButton);
     row->addWidget(installButton);
     return row;
 }
@@ -252,13 +264,19 @@ void MainWindow::connectSignals()
     connect(&listLoader, &VersionListLoader::failed, this, &MainWindow::onListFailed);
     connect(versionCombo, &QComboBox::currentIndexChanged, this, &MainWindow::onVersionChanged);
     connect(localImageCheck, &QCheckBox::toggled, this, &MainWindow::updateEnabled);
-    for (FileField *field : {localImageField, romField, extField})
+    connect(useExtCheck, &QCheckBox::toggled, this, &MainWindow::updateReadiness);
+    for (FileField *field : {localImageField, romField, extField}) {
         connect(field, &FileField::fileDropped, this,
                 [this](const QString &file) { appendLog(QStringLiteral("Datei übernommen: %1").arg(file)); });
+        connect(field, &FileField::pathChanged, this, &MainWindow::updateReadiness);
+    }
     connect(drivePicker, &DrivePicker::logLine, this, &MainWindow::appendLog);
+    connect(drivePicker, &DrivePicker::chosenChanged, this, &MainWindow::updateReadiness);
     connect(installButton, &QPushButton::clicked, this, &MainWindow::install);
     connect(cancelButton, &QPushButton::clicked, this, &MainWindow::cancel);
-    connect(copyLogButton, &QPushButton::clicked, logView, &LogView::copyToClipboard);
+    connect(copyLogButton, &QPushButton::clicked, this, &MainWindow::copyLog);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), &QShortcut::activated, this,
+            &MainWindow::close);
     connect(clearCacheButton, &QPushButton::clicked, this, &MainWindow::clearCache);
     connect(StopSignals::instance(), &StopSignals::received, this, &MainWindow::stopOnSignal);
 }
@@ -266,6 +284,7 @@ void MainWindow::connectSignals()
 void MainWindow::updateEnabled()
 {
     versionCombo->setEnabled(!localImageCheck->isChecked() && !busy);
+    updateReadiness();
 }
 
 // While busy only cancelling, the counter consent and the display stay usable.
@@ -276,10 +295,12 @@ void MainWindow::setBusy(bool b)
         setWindowTitle(windowName);
         progressBar->setFormat(QStringLiteral("%p %"));
     }
-    installButton->setEnabled(!b);
     cancelButton->setEnabled(b);
-    if (b) // where the content scrolls, the run's status, progress and log come into view
+    if (b) {
+        cancelButton->setFocus();
+        // Where the content scrolls, the run's status, progress and log come into view.
         scrollArea->verticalScrollBar()->setValue(scrollArea->verticalScrollBar()->maximum());
+    }
     updateCacheButton(); // a run that ends may have filled the cache
     for (QWidget *widget : std::initializer_list<QWidget *>{reloadButton, localImageCheck, useExtCheck})
         widget->setEnabled(!b);
@@ -291,6 +312,8 @@ void MainWindow::setBusy(bool b)
 
 void MainWindow::setStatus(const QString &text, int percent)
 {
+    if (!busy)
+        idleStatus = text;
     statusLabel->setText(text);
     showPercent(percent);
     appendLog(text);
@@ -309,6 +332,12 @@ void MainWindow::appendLog(const QString &text)
     logView->appendLine(text);
 }
 
+void MainWindow::copyLog()
+{
+    logView->copyToClipboard();
+    showFeedback(copyLogButton, QStringLiteral("Das Protokoll ist in der Zwischenablage."));
+}
+
 void MainWindow::showProgress(qint64 done, qint64 total)
 {
     if (!meter.update(done, total))
@@ -323,6 +352,12 @@ void MainWindow::keyPressEvent(QKeyEvent *event)
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
     if (enter && event->modifiers() == Qt::NoModifier && installButton->isEnabled()) {
         installButton->click();
+        return;
+    }
+    if (event->key() == Qt::Key_Escape && busy) {
+        if (askChoice(this, QMessageBox::Question, QStringLiteral("Die Installation abbrechen?"),
+                      QStringLiteral("Installation &abbrechen"), QStringLiteral("&Weiter installieren")))
+            cancel();
         return;
     }
     QMainWindow::keyPressEvent(event);
@@ -362,14 +397,19 @@ FileField *MainWindow::dropTarget(const QPoint &position, const QString &file) c
     return nullptr;
 }
 
+// A close during a run asks first: it ends the run, and the card may be left half-written.
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (busy) {
-        showMessage(this, QMessageBox::Information,
-                    QStringLiteral("Es läuft gerade eine Installation. Bitte erst abbrechen oder abwarten."));
+    if (busy &&
+        !askChoice(this, QMessageBox::Warning,
+                   QStringLiteral("Es läuft gerade eine Installation. Wird sie abgebrochen, ist die "
+                                  "Karte danach womöglich nicht benutzbar."),
+                   QStringLiteral("Abbrechen und &beenden"), QStringLiteral("&Weiter installieren"))) {
         event->ignore();
         return;
     }
+    if (busy)
+        stopRun();
     writeSettings();
     event->accept();
 }

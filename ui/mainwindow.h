@@ -54,6 +54,7 @@ private Q_SLOTS:
     void loadConfig();
     void onVersionChanged();
     void updateEnabled();
+    void updateReadiness();
     void install();
     void cancel();
     void clearCache();
@@ -68,6 +69,7 @@ private:
     void writeSettings() const;
     void connectSignals();
     void appendLog(const QString &text);
+    void copyLog();
     FileField *dropTarget(const QPoint &position, const QString &file) const;
     void showProgress(qint64 done, qint64 total);
     void showPercent(int percent);
@@ -76,8 +78,11 @@ private:
 
     // The installation, from the Install button to what it reports at its end.
     InstallRequest requestFromWidgets() const;
-    void refuse(const QString &text);
-    bool confirmErase(const DriveInfo &drive);
+    QString refusalFor(InstallRequest &request, QWidget **fault) const;
+    QWidget *fieldAtFault(const InstallRequest &request) const;
+    void refuse(const QString &text, QWidget *fault);
+    bool passRomDoubt(const InstallRequest &request);
+    bool confirmErase(const InstallRequest &request);
     void onStepChanged(Installation::Step step, const QString &text);
     int stepCount() const;
     void onInstallFinished(bool ok, const QString &text);
@@ -85,6 +90,7 @@ private:
     void fail(const QString &message);
     void showCancelled(const QString &text);
     void stopOnSignal();
+    void stopRun();
     void makeInstallation();
     void updateCacheButton();
 
@@ -97,6 +103,7 @@ private:
     QScrollArea *scrollArea = nullptr;
     QComboBox *versionCombo = nullptr;
     QLabel *kickstartLabel = nullptr;
+    QLabel *versionHint = nullptr;
     QPushButton *reloadButton = nullptr;
     QCheckBox *localImageCheck = nullptr;
     QCheckBox *countCheck = nullptr;
@@ -115,6 +122,8 @@ private:
 
     Installation *installation = nullptr;
     bool busy = false;
+    bool listLoading = false;
+    QString idleStatus;      // the status line's text between runs
     bool runIsLocal = false; // the running installation copies a local image
     ProgressMeter meter;     // the running step's sizes, speed and time left
 };

@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 
 #include <QPushButton>
+#include <QToolTip>
 
 void showMessage(QWidget *parent, QMessageBox::Icon icon, const QString &text)
 {
@@ -27,4 +28,10 @@ bool askChoice(QWidget *parent, QMessageBox::Icon icon, const QString &text, con
 bool askYesNo(QWidget *parent, QMessageBox::Icon icon, const QString &text)
 {
     return askChoice(parent, icon, text, QStringLiteral("&Ja"), QStringLiteral("&Nein"));
+}
+
+void showFeedback(QWidget *anchor, const QString &text)
+{
+    const int shownMs = 3000;
+    QToolTip::showText(anchor->mapToGlobal(QPoint(0, anchor->height())), text, anchor, QRect(), shownMs);
 }

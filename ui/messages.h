@@ -17,3 +17,6 @@ bool askChoice(QWidget *parent, QMessageBox::Icon icon, const QString &text, con
 
 // A Yes/No question with No as default; only Yes gives true.
 bool askYesNo(QWidget *parent, QMessageBox::Icon icon, const QString &text);
+
+// Tells briefly, beside the widget, what a click on it did.
+void showFeedback(QWidget *anchor, const QString &text);

@@ -44,3 +44,21 @@ inline QLabel *buddyLabel(const QString &text, QWidget *field)
     label->setBuddy(field);
     return label;
 }
+
+// A one-line hint below a field: plain text (it may name files), hidden while empty, and never
+// widening the window; the whole text is in its tool tip.
+inline QLabel *namedHint(const char *name)
+{
+    auto *hint = named<QLabel>(name);
+    hint->setTextFormat(Qt::PlainText);
+    hint->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    hint->hide();
+    return hint;
+}
+
+inline void setHint(QLabel *hint, const QString &text)
+{
+    hint->setText(text);
+    hint->setToolTip(text);
+    hint->setVisible(!text.isEmpty());
+}

@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -90,19 +91,19 @@ private Q_SLOTS:
 
         QTest::newRow("reloadButton") << "reloadButton"
                                       << "1. Version"
-                                      << "Neu laden";
+                                      << "&Neu laden";
         QTest::newRow("localImageCheck") << "localImageCheck"
                                          << "1. Version"
                                          << "&Lokale Image-Datei verwenden (ohne Download)";
         QTest::newRow("localImageButton") << "localImageButton"
                                           << "1. Version"
-                                          << "Auswählen …";
+                                          << "&Auswählen …";
         QTest::newRow("romEdit") << "romEdit"
                                  << "2. ROM-Dateien"
                                  << "ROM-Datei (wird als Rom/rom.bin kopiert)";
         QTest::newRow("romButton") << "romButton"
                                    << "2. ROM-Dateien"
-                                   << "Auswählen …";
+                                   << "Aus&wählen …";
         QTest::newRow("useExtCheck") << "useExtCheck"
                                      << "2. ROM-Dateien"
                                      << "Zusätzlich eine &ext.bin verwenden (z. B. bei AROS)";
@@ -111,25 +112,25 @@ private Q_SLOTS:
                                  << "Erweiterungs-ROM (wird als Rom/ext.bin kopiert)";
         QTest::newRow("extButton") << "extButton"
                                    << "2. ROM-Dateien"
-                                   << "Auswählen …";
+                                   << "Auswä&hlen …";
         QTest::newRow("refreshButton") << "refreshButton"
                                        << "3. Speicherkarte"
-                                       << "Aktualisieren";
+                                       << "Ak&tualisieren";
         QTest::newRow("countCheck") << "countCheck"
                                     << ""
                                     << "Anonym mitzählen, wie oft Tobra installiert wird";
         QTest::newRow("cancelButton") << "cancelButton"
                                       << ""
-                                      << "Abbrechen";
+                                      << "A&bbrechen";
         QTest::newRow("installButton") << "installButton"
                                        << ""
-                                       << "Installieren";
+                                       << "&Installieren";
         QTest::newRow("copyLogButton") << "copyLogButton"
                                        << ""
-                                       << "Protokoll kopieren";
+                                       << "&Protokoll kopieren";
         QTest::newRow("clearCacheButton") << "clearCacheButton"
                                           << ""
-                                          << "Cache leeren";
+                                          << "&Cache leeren";
     }
 
     // Texts (placeholder texts for line edits) and which group box holds each widget.
@@ -185,21 +186,25 @@ private Q_SLOTS:
         QTest::addColumn<QList<bool>>("busySteps");
         QTest::addColumn<QStringList>("disabled");
 
-        const QStringList idleOff = {"localImageEdit", "localImageButton", "extEdit", "extButton",
-                                     "cancelButton"};
+        // Nothing is chosen yet, so Install waits as well.
+        const QStringList idleOff = {"localImageEdit", "localImageButton", "extEdit",
+                                     "extButton",      "cancelButton",     "installButton"};
         const QStringList busy = {"reloadButton",   "refreshButton",    "versionCombo",    "driveCombo",
                                   "romButton",      "romEdit",          "localImageCheck", "useExtCheck",
                                   "localImageEdit", "localImageButton", "extEdit",         "extButton",
                                   "installButton"};
         QTest::newRow("idle") << false << false << QList<bool>{} << idleOff;
         QTest::newRow("local image") << true << false << QList<bool>{}
-                                     << QStringList{"versionCombo", "extEdit", "extButton", "cancelButton"};
+                                     << QStringList{"versionCombo", "extEdit", "extButton", "cancelButton",
+                                                    "installButton"};
         QTest::newRow("ext rom") << false << true << QList<bool>{}
-                                 << QStringList{"localImageEdit", "localImageButton", "cancelButton"};
+                                 << QStringList{"localImageEdit", "localImageButton", "cancelButton",
+                                                "installButton"};
         QTest::newRow("busy") << true << true << QList<bool>{true} << busy;
         QTest::newRow("busy, then idle") << false << false << QList<bool>{true, false} << idleOff;
         QTest::newRow("busy, then idle with local image")
-            << true << true << QList<bool>{true, false} << QStringList{"versionCombo", "cancelButton"};
+            << true << true << QList<bool>{true, false}
+            << QStringList{"versionCombo", "cancelButton", "installButton"};
     }
 
     // countCheck and the display widgets stay enabled whatever happens.
@@ -266,27 +271,96 @@ private Q_SLOTS:
         QCOMPARE(settings.value("countInstall").toBool(), true);
     }
 
-    void closeWhileBusyIsRefused()
+    void closeWhileBusy_data()
     {
+        QTest::addColumn<bool>("quit");
+        QTest::newRow("go on installing") << false;
+        QTest::newRow("cancel and quit") << true;
+    }
+
+    // A close during a run asks; only "Abbrechen und beenden" ends the run and the window.
+    void closeWhileBusy()
+    {
+        QFETCH(bool, quit);
         const auto window = makeWindow();
         window->show();
         member<QLineEdit>(*window, "romEdit")->setText("/roms/kick.rom");
         window->setBusy(true);
 
         QString title, text;
+        QStringList buttons;
         onNextDialog<QMessageBox>([&](QMessageBox *box) {
             title = box->windowTitle();
             text = box->text();
-            QCOMPARE(box->standardButtons(), QMessageBox::Ok);
-            box->button(QMessageBox::Ok)->click();
+            for (QAbstractButton *button : box->buttons())
+                buttons << button->text();
+            box->button(quit ? QMessageBox::Yes : QMessageBox::No)->click();
         });
-        QVERIFY(!window->close());
+        QCOMPARE(window->close(), quit);
         QCOMPARE(title, QStringLiteral("Tobra Installer"));
         QCOMPARE(text,
-                 QStringLiteral("Es läuft gerade eine Installation. Bitte erst abbrechen oder abwarten."));
-        QVERIFY(window->isVisible());
-        QVERIFY(QSettings().allKeys().isEmpty());
+                 QStringLiteral("Es läuft gerade eine Installation. Wird sie abgebrochen, ist die Karte "
+                                "danach womöglich nicht benutzbar."));
+        buttons.sort();
+        QCOMPARE(buttons, QStringList({"&Weiter installieren", "Abbrechen und &beenden"}));
+        QCOMPARE(window->isVisible(), !quit);
+        QCOMPARE(QSettings().contains("romPath"), quit);
+        QCOMPARE(member<QPushButton>(*window, "cancelButton")->isEnabled(), !quit);
         window->setBusy(false);
+    }
+
+    // Escape asks before it cancels a run; Ctrl+Q closes an idle window.
+    void keyboardEndsRunAndWindow()
+    {
+        const auto window = makeWindow();
+        window->show();
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        window->setBusy(true);
+        QTRY_COMPARE(QApplication::focusWidget(), member<QWidget>(*window, "cancelButton"));
+
+        auto *installation = window->findChild<Installation *>();
+        QString question;
+        onNextDialog<QMessageBox>([&](QMessageBox *box) {
+            question = box->text();
+            box->button(QMessageBox::No)->click();
+        });
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        QCOMPARE(question, QStringLiteral("Die Installation abbrechen?"));
+        QVERIFY(member<QPushButton>(*window, "cancelButton")->isEnabled());
+        QCOMPARE(window->findChild<Installation *>(), installation);
+        window->setBusy(false);
+
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QTest::keyClick(window.get(), Qt::Key_Q, Qt::ControlModifier);
+        QTRY_VERIFY(!window->isVisible());
+    }
+
+    // Every button and every labelled field has an Alt key of its own.
+    void altKeysAreUnique()
+    {
+        const auto window = makeWindow();
+        QStringList keys;
+        QList<QWidget *> labelled;
+        for (QPushButton *button : window->findChildren<QPushButton *>())
+            labelled << button;
+        for (QCheckBox *box : window->findChildren<QCheckBox *>())
+            labelled << box;
+        for (QLabel *label : window->findChildren<QLabel *>())
+            if (label->buddy())
+                labelled << label;
+        for (QWidget *widget : labelled) {
+            const QString text = widget->property("text").toString();
+            const qsizetype amp = text.indexOf('&');
+            if (amp < 0 || amp + 1 >= text.size()) {
+                QVERIFY2(!qobject_cast<QPushButton *>(widget), qPrintable(widget->objectName() + " " + text));
+                continue;
+            }
+            keys << text.at(amp + 1).toLower();
+        }
+        QVERIFY(keys.size() >= 16);
+        QCOMPARE(QSet<QString>(keys.begin(), keys.end()).size(), keys.size());
     }
 
     void driveRefreshKeepsTheChosenDrive()
@@ -610,7 +684,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("focused");
         QTest::newRow("Alt+V") << int(Qt::Key_V) << "versionCombo";
         QTest::newRow("Alt+E") << int(Qt::Key_E) << "useExtCheck";
-        QTest::newRow("Alt+I") << int(Qt::Key_I) << "localImageEdit";
+        QTest::newRow("Alt+M") << int(Qt::Key_M) << "localImageEdit";
         QTest::newRow("Alt+K") << int(Qt::Key_K) << "romEdit";
         QTest::newRow("Alt+R") << int(Qt::Key_R) << "extEdit";
         QTest::newRow("Alt+S") << int(Qt::Key_S) << "driveCombo";
@@ -651,7 +725,13 @@ private Q_SLOTS:
     {
         QFETCH(QString, focused);
         QFETCH(bool, installs);
+        lsblk->answer(twoDrives);
         const auto window = makeWindow();
+        // Everything is set, so Install is usable; the missing image file then refuses the start.
+        member<QCheckBox>(*window, "localImageCheck")->setChecked(true);
+        member<QLineEdit>(*window, "localImageEdit")->setText(scratch.filePath("missing.img"));
+        member<QLineEdit>(*window, "romEdit")->setText(scratch.filePath("kick.rom"));
+        member<QComboBox>(*window, "driveCombo")->setCurrentIndex(1);
         window->show();
         window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
@@ -660,9 +740,8 @@ private Q_SLOTS:
         QTRY_VERIFY(widget->hasFocus());
         QSignalSpy install(member<QPushButton>(*window, "installButton"), &QPushButton::clicked);
         QSignalSpy copy(member<QPushButton>(*window, "copyLogButton"), &QPushButton::clicked);
-        // Without a version or a card the installation stops at its first check, with a message.
         if (installs)
-            onNextDialog<QMessageBox>([](QMessageBox *box) { box->reject(); });
+            onNextDialog<QMessageBox>([](QMessageBox *box) { box->accept(); });
         QTest::keyClick(widget, Qt::Key_Return);
         QCOMPARE(install.count(), installs ? 1 : 0);
         QCOMPARE(copy.count(), installs ? 0 : 1);

@@ -97,18 +97,24 @@ private Q_SLOTS:
         standardPalette = QApplication::style()->standardPalette();
     }
 
-    // The default button is drawn in bold; its text must not be cut off.
-    void defaultButtonFitsBoldText()
+    // A focused button becomes the default one, which is drawn in bold: no button's text may be
+    // cut off then.
+    void buttonsFitBoldText()
     {
         FakeLsblk lsblk;
         QTemporaryDir dir;
         MainWindow window(QUrl::fromLocalFile(dir.filePath("none.json")), QUrl());
         window.show();
-        auto *button = member<QPushButton>(window, "installButton");
-        QFont bold = button->font();
-        bold.setBold(true);
-        const int padding = 2 * 14, border = 2 * 2;
-        QVERIFY(button->width() >= QFontMetrics(bold).horizontalAdvance(button->text()) + padding + border);
+        const QList<QPushButton *> buttons = window.findChildren<QPushButton *>();
+        QVERIFY(buttons.size() >= 9);
+        for (QPushButton *button : buttons) {
+            QFont bold = button->font();
+            bold.setBold(true);
+            const int padding = 2 * 14, border = 2 * 2;
+            const QString text = button->text().remove('&');
+            QVERIFY2(button->width() >= QFontMetrics(bold).horizontalAdvance(text) + padding + border,
+                     qPrintable(button->objectName()));
+        }
     }
 
     void palette_data()

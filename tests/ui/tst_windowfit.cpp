@@ -79,18 +79,6 @@ private Q_SLOTS:
             QVERIFY2(visiblePart(button, &window).size() == button->size(), qPrintable(button->objectName()));
         }
     }
-
-    // With room enough nothing scrolls and the log has more than its smallest height.
-    void roomyScreenShowsAll()
-    {
-        MainWindow window(QUrl::fromLocalFile(scratch.filePath("none.json")), QUrl());
-        window.resize(640, window.sizeHint().height());
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        QVERIFY(!member<QScrollArea>(window, "scrollArea")->verticalScrollBar()->isVisible());
-        auto *log = member<QPlainTextEdit>(window, "logView");
-        QVERIFY(log->height() > log->minimumHeight());
-    }
 };
 
 QTEST_MAIN(TestWindowFit)
