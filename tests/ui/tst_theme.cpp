@@ -267,6 +267,25 @@ private Q_SLOTS:
         QVERIFY(unticked != ticked);
     }
 
+    // A ticked box shows a black tick on its orange square, more than the frame's black.
+    void tickIsDrawn()
+    {
+        QCheckBox box(QStringLiteral("Zusätzlich"));
+        box.resize(box.sizeHint());
+        const auto count = [&box](QRgb colour) {
+            const QImage image = box.grab().toImage();
+            int found = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < qMin(24, image.width()); ++x)
+                    found += (image.pixel(x, y) & 0xFFFFFF) == colour;
+            return found;
+        };
+        const int frame = count(0x000000);
+        box.setChecked(true);
+        QVERIFY(count(0xFF8800) > 20);
+        QVERIFY2(count(0x000000) >= frame + 10, qPrintable(QString::number(count(0x000000) - frame)));
+    }
+
     // The drop-down area: 22 pixels wide, a 2-pixel black line on its left, grey behind the
     // black triangle of the arrow image.
     void comboArrow()
