@@ -192,7 +192,7 @@ QWidget *MainWindow::buildVersionGroup()
     localImageField = new FileField("localImageEdit", "localImageButton", "localImageHint", imageKind,
                                     QStringLiteral("&Auswählen …"));
     localImageField->setOption(localImageCheck);
-    grid->addWidget(buddyLabel(QStringLiteral("I&mage-Datei:"), localImageField->edit()), 4, 0, Qt::AlignTop);
+    grid->addWidget(buddyLabel(QStringLiteral("I&mage-Datei:"), localImageField->edit()), 4, 0);
     grid->addWidget(localImageField, 4, 1, 1, 2);
     return group;
 }
@@ -204,7 +204,7 @@ QWidget *MainWindow::buildRomGroup()
     grid->setColumnStretch(1, 1);
 
     romField = new FileField("romEdit", "romButton", "romHint", romKind, QStringLiteral("Aus&wählen …"));
-    grid->addWidget(buddyLabel(QStringLiteral("&Kickstart-ROM:"), romField->edit()), 0, 0, Qt::AlignTop);
+    grid->addWidget(buddyLabel(QStringLiteral("&Kickstart-ROM:"), romField->edit()), 0, 0);
     grid->addWidget(romField, 0, 1);
 
     useExtCheck = named<QCheckBox>("useExtCheck",
@@ -214,7 +214,7 @@ QWidget *MainWindow::buildRomGroup()
     extField = new FileField("extEdit", "extButton", "extHint", extKind, QStringLiteral("Auswä&hlen …"));
     extField->setOption(useExtCheck);
     extField->setStartBeside(romField);
-    grid->addWidget(buddyLabel(QStringLiteral("E&rweiterungs-ROM:"), extField->edit()), 2, 0, Qt::AlignTop);
+    grid->addWidget(buddyLabel(QStringLiteral("E&rweiterungs-ROM:"), extField->edit()), 2, 0);
     grid->addWidget(extField, 2, 1);
     return group;
 }

@@ -492,6 +492,110 @@ private Q_SLOTS:
                  QStringLiteral("<h1>FERTIG</h1> <img src=\"x.png\"> <a href=\"[Adresse]\">x.img</a>"));
     }
 
+    void hintsAndInstall_data()
+    {
+        QTest::addColumn<QString>("rom");  // "" none, else a file name below the scratch folder
+        QTest::addColumn<bool>("ext");     // the ext.bin option ticked, its field empty
+        QTest::addColumn<int>("drive");    // the card list's index
+        QTest::addColumn<QString>("hint"); // object name of the hint that shows
+        QTest::addColumn<QString>("text");
+        QTest::newRow("no ROM") << "" << false << 1 << "romHint"
+                                << "Bitte eine Kickstart-ROM-Datei wählen.";
+        QTest::newRow("no ext.bin") << "kick.rom" << true << 1 << "extHint"
+                                    << "Bitte eine Erweiterungs-ROM-Datei wählen.";
+        QTest::newRow("no card") << "kick.rom" << false << 0 << "driveHint"
+                                 << "Bitte eine Speicherkarte wählen.";
+        QTest::newRow("all set") << "kick.rom" << false << 1 << ""
+                                 << "";
+    }
+
+    // Install is usable only with image, ROM files and card set; what is missing shows beside it.
+    void hintsAndInstall()
+    {
+        QFETCH(QString, rom);
+        QFETCH(bool, ext);
+        QFETCH(int, drive);
+        QFETCH(QString, hint);
+        QFETCH(QString, text);
+        lsblk->answer(twoDrives);
+        QFile file(scratch.filePath("kick.rom"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(262144, '\x11')) == 262144);
+        file.close();
+        const auto window = makeWindow();
+        window->show();
+        member<QCheckBox>(*window, "localImageCheck")->setChecked(true);
+        member<QLineEdit>(*window, "localImageEdit")->setText(scratch.filePath("kick.rom"));
+        member<QLineEdit>(*window, "romEdit")->setText(rom.isEmpty() ? QString() : scratch.filePath(rom));
+        member<QCheckBox>(*window, "useExtCheck")->setChecked(ext);
+        member<QComboBox>(*window, "driveCombo")->setCurrentIndex(drive);
+
+        QCOMPARE(member<QPushButton>(*window, "installButton")->isEnabled(), hint.isEmpty());
+        for (const char *name : {"romHint", "extHint", "driveHint"}) {
+            auto *label = member<QLabel>(*window, name);
+            QCOMPARE(label->isVisible(), name == hint);
+            if (name == hint)
+                QCOMPARE(label->text(), text);
+        }
+        // The ROM is no card image: said beside the field when chosen, refused with the focus there.
+        const QString noImage =
+            QStringLiteral("„kick.rom“ ist kein Speicherkarten-Image für Tobra: Es fehlt eine "
+                           "Partitionstabelle mit einer FAT-Partition, die den Ordner „Rom“ "
+                           "enthält.");
+        QCOMPARE(member<QLabel>(*window, "localImageHint")->text(), noImage);
+        if (!hint.isEmpty())
+            return;
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QString refusal;
+        onNextDialog<QMessageBox>([&](QMessageBox *box) {
+            refusal = box->text();
+            box->accept();
+        });
+        member<QPushButton>(*window, "installButton")->click();
+        QCOMPARE(refusal, noImage);
+        QCOMPARE(window->focusWidget(), member<QWidget>(*window, "localImageEdit"));
+    }
+
+    void cardSizes_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("16 MiB, too small")
+            << Q_INT64_C(16777216) << "Card X (16,8 MB, zu klein) – /dev/sdx · „FOTOS“, „BOOT“";
+        QTest::newRow("128 MiB, too small")
+            << Q_INT64_C(134217728) << "Card X (134,2 MB, zu klein) – /dev/sdx · „FOTOS“, „BOOT“";
+        QTest::newRow("16 GB") << Q_INT64_C(15931539456) << "Card X (15,9 GB) – /dev/sdx · „FOTOS“, „BOOT“";
+    }
+
+    // Sizes below a gigabyte read in MB; a card smaller than the listed image says so.
+    void cardSizes()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QString, text);
+        lsblk->answer(QByteArray(R"({"blockdevices": [{"name": "sdx", "path": "/dev/sdx", "size": )") +
+                      QByteArray::number(size) +
+                      R"(, "type": "disk", "rm": true, "vendor": "Card", "model": "X", "ro": false,
+                         "mountpoints": [null], "children": [
+                           {"name": "sdx1", "type": "part", "label": "FOTOS", "mountpoints": [null]},
+                           {"name": "sdx2", "type": "part", "label": "BOOT", "mountpoints": [null]}]}]})");
+        QTemporaryDir dir;
+        QFile list(dir.filePath("tobra.json"));
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        list.write(
+            R"({"schema": 1, "versions": [{"title": "Tobra", "image": "t.img", "image_size": 1000000000}]})");
+        list.close();
+        MainWindow window(QUrl::fromLocalFile(list.fileName()), QUrl("https://images.example.org/"));
+        auto *drives = member<QComboBox>(window, "driveCombo");
+        QTRY_COMPARE(member<QComboBox>(window, "versionCombo")->count(), 1);
+        QCOMPARE(itemTexts(drives), QStringList({placeholder, text}));
+        drives->setCurrentIndex(1);
+        const bool tooSmall = size < 1000000000;
+        QCOMPARE(member<QLabel>(window, "driveHint")->text(),
+                 tooSmall ? QStringLiteral("Das Image (1,0 GB) ist größer als die Speicherkarte (%1).")
+                                .arg(text.section(" (", 1).section(",", 0, 1))
+                          : QString());
+    }
+
     void logKeepsTheLast500Lines()
     {
         const auto window = makeWindow();
