@@ -1,3 +1,4 @@
+#include "drivecombo.h"
 #include "logview.h"
 #include "mainwindow.h"
 #include "windowfixture.h"
@@ -20,6 +21,7 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
+#include <QToolTip>
 
 namespace {
 
@@ -596,6 +598,52 @@ private Q_SLOTS:
                           : QString());
     }
 
+    void romDoubts_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("hint");
+        const QString start = QStringLiteral("„kick.rom“ ist wohl kein Kickstart-ROM: ");
+        QTest::newRow("256 KiB") << QByteArray(262144, '\x11') << "";
+        QTest::newRow("2 MiB") << QByteArray(2097152, '\x11') << "";
+        QTest::newRow("odd size") << QByteArray(262155, '\x11')
+                                  << start +
+                                         "Die Datei ist 262.155 Bytes groß; Kickstart-ROMs haben 256 KiB, "
+                                         "512 KiB, 1 MiB oder 2 MiB.";
+        QTest::newRow("picture") << QByteArray("\x89PNG\r\n\x1a\n") + QByteArray(262136, '\0')
+                                 << start + "Die Datei ist ein Bild oder Dokument.";
+        QTest::newRow("text") << QByteArray(262144, 'a') << start + "Die Datei enthält nur Text.";
+    }
+
+    // A ROM that cannot be a Kickstart is named beside its field; the warning before the question
+    // can be passed.
+    void romDoubts()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QString, hint);
+        QFile file(scratch.filePath("kick.rom"));
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+                file.write(content) == content.size());
+        file.close();
+        const auto window = makeWindow();
+        member<QLineEdit>(*window, "romEdit")->setText(file.fileName());
+        QCOMPARE(member<QLabel>(*window, "romHint")->text(), hint);
+    }
+
+    // The chosen card keeps its size and device in view however long its name.
+    void longCardNameIsElided()
+    {
+        lsblk->answer(QByteArray(twoDrives).replace("STORAGE DEVICE", QByteArray(60, 'M')));
+        const auto window = makeWindow();
+        window->resize(640, window->height());
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        auto *drives = qobject_cast<DriveCombo *>(member<QComboBox>(*window, "driveCombo"));
+        drives->setCurrentIndex(1);
+        const QString shown = drives->shownText();
+        QVERIFY2(shown.endsWith(" (15,9 GB) – /dev/sdx") && shown.contains(QChar(0x2026)), qPrintable(shown));
+        QVERIFY(drives->fontMetrics().horizontalAdvance(shown) < drives->width());
+    }
+
     void logKeepsTheLast500Lines()
     {
         const auto window = makeWindow();
@@ -936,6 +984,7 @@ private Q_SLOTS:
         QCOMPARE(copied.size(), logLines(*window).size());
         QVERIFY2(copied.last().endsWith(" Lade [Adresse] herunter …"), qPrintable(copied.last()));
         QVERIFY(!QGuiApplication::clipboard()->text().contains("host"));
+        QCOMPARE(QToolTip::text(), QStringLiteral("Das Protokoll ist in der Zwischenablage."));
     }
 
     void clearCache_data()
