@@ -20,8 +20,8 @@ QString fileFilter(const QString &kind, const QStringList &patterns)
 
 } // namespace
 
-FileField::FileField(const char *editName, const char *buttonName, const char *hintName, const FileKind &kind,
-                     const QString &buttonText, QWidget *parent)
+FileField::FileField(const QString &labelText, const char *editName, const char *buttonName,
+                     const char *hintName, const FileKind &kind, const QString &buttonText, QWidget *parent)
     : QWidget(parent), kind(kind)
 {
     lineEdit = named<QLineEdit>(editName);
@@ -34,10 +34,11 @@ FileField::FileField(const char *editName, const char *buttonName, const char *h
     hint = namedHint(hintName);
     auto *grid = new QGridLayout(this);
     grid->setContentsMargins(0, 0, 0, 0);
-    grid->setColumnStretch(0, 1);
-    grid->addWidget(lineEdit, 0, 0);
-    grid->addWidget(button, 0, 1);
-    grid->addWidget(hint, 1, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    grid->addWidget(buddyLabel(labelText, lineEdit), 0, 0);
+    grid->addWidget(lineEdit, 0, 1);
+    grid->addWidget(button, 0, 2);
+    grid->addWidget(hint, 1, 1, 1, 2);
     setFocusProxy(lineEdit);
     connect(button, &QPushButton::clicked, this, &FileField::choose);
     connect(lineEdit, &QLineEdit::textChanged, this, &FileField::pathChanged);

@@ -32,8 +32,9 @@ class FileField : public QWidget
 
 public:
     // The line edit, the button and the hint carry the three names as their object names.
-    FileField(const char *editName, const char *buttonName, const char *hintName, const FileKind &kind,
-              const QString &buttonText, QWidget *parent = nullptr);
+    // The label beside the field is its sibling, so that screen readers hear the field labelled.
+    FileField(const QString &labelText, const char *editName, const char *buttonName, const char *hintName,
+              const FileKind &kind, const QString &buttonText, QWidget *parent = nullptr);
 
     QString path() const; // the field's text without surrounding blanks
     void setPath(const QString &path);

@@ -54,20 +54,25 @@ const FileKind extKind = {QStringLiteral("Erweiterungs-ROM-Datei"),
                           QStringLiteral("romFolder"),
                           QDir::homePath()};
 
-// Gives the label columns of the groups' grids one width, so that the fields line up.
+// Gives the label columns of the grids one width, so that the fields line up; a file field's grid
+// has its label in column 0 as well.
 void alignLabelColumns(const QList<QWidget *> &groups)
 {
+    QList<QGridLayout *> grids;
+    for (QWidget *group : groups) {
+        grids << qobject_cast<QGridLayout *>(group->layout());
+        for (FileField *field : group->findChildren<FileField *>())
+            grids << qobject_cast<QGridLayout *>(field->layout());
+    }
     int width = 0;
-    for (const QWidget *group : groups) {
-        const auto *grid = qobject_cast<const QGridLayout *>(group->layout());
+    for (const QGridLayout *grid : grids)
         for (int row = 0; row < grid->rowCount(); ++row) {
             const QLayoutItem *item = grid->itemAtPosition(row, 0);
             if (const auto *label = qobject_cast<const QLabel *>(item ? item->widget() : nullptr))
                 width = qMax(width, label->sizeHint().width());
         }
-    }
-    for (QWidget *group : groups)
-        qobject_cast<QGridLayout *>(group->layout())->setColumnMinimumWidth(0, width);
+    for (QGridLayout *grid : grids)
+        grid->setColumnMinimumWidth(0, width);
 }
 
 // A style sheet may draw the default button's text in bold while sizing the button for the
@@ -189,11 +194,10 @@ QWidget *MainWindow::buildVersionGroup()
         named<QCheckBox>("localImageCheck", QStringLiteral("&Lokale Image-Datei verwenden (ohne Download)"));
     grid->addWidget(localImageCheck, 3, 0, 1, 3);
 
-    localImageField = new FileField("localImageEdit", "localImageButton", "localImageHint", imageKind,
-                                    QStringLiteral("&Auswählen …"));
+    localImageField = new FileField(QStringLiteral("I&mage-Datei:"), "localImageEdit", "localImageButton",
+                                    "localImageHint", imageKind, QStringLiteral("&Auswählen …"));
     localImageField->setOption(localImageCheck);
-    grid->addWidget(buddyLabel(QStringLiteral("I&mage-Datei:"), localImageField->edit()), 4, 0);
-    grid->addWidget(localImageField, 4, 1, 1, 2);
+    grid->addWidget(localImageField, 4, 0, 1, 3);
     return group;
 }
 
@@ -203,19 +207,19 @@ QWidget *MainWindow::buildRomGroup()
     auto *grid = new QGridLayout(group);
     grid->setColumnStretch(1, 1);
 
-    romField = new FileField("romEdit", "romButton", "romHint", romKind, QStringLiteral("Aus&wählen …"));
-    grid->addWidget(buddyLabel(QStringLiteral("&Kickstart-ROM:"), romField->edit()), 0, 0);
-    grid->addWidget(romField, 0, 1);
+    romField = new FileField(QStringLiteral("&Kickstart-ROM:"), "romEdit", "romButton", "romHint", romKind,
+                             QStringLiteral("Aus&wählen …"));
+    grid->addWidget(romField, 0, 0, 1, 2);
 
     useExtCheck = named<QCheckBox>("useExtCheck",
                                    QStringLiteral("Zusätzlich eine &ext.bin verwenden (z. B. bei AROS)"));
     grid->addWidget(useExtCheck, 1, 0, 1, 2);
 
-    extField = new FileField("extEdit", "extButton", "extHint", extKind, QStringLiteral("Auswä&hlen …"));
+    extField = new FileField(QStringLiteral("E&rweiterungs-ROM:"), "extEdit", "extButton", "extHint", extKind,
+                             QStringLiteral("Auswä&hlen …"));
     extField->setOption(useExtCheck);
     extField->setStartBeside(romField);
-    grid->addWidget(buddyLabel(QStringLiteral("E&rweiterungs-ROM:"), extField->edit()), 2, 0);
-    grid->addWidget(extField, 2, 1);
+    grid->addWidget(extField, 2, 0, 1, 2);
     return group;
 }
 
