@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Makes docs/screenshot.png with the installer's --screenshot option: a sample version list, a
 # remembered ROM path, an empty cache and, when run as root, a 16 GB loop device shown as a
-# removable card.
-# Usage: docs/make-screenshot.sh [PATH_OF_tobra-installer]
+# removable card. The screen is 1920×1080 unless SCREEN (e.g. 1366x704, the room a panel and a
+# title bar leave) says otherwise; QT_SCALE_FACTOR scales as usual.
+# Usage: [SCREEN=WxH] [QT_SCALE_FACTOR=f] docs/make-screenshot.sh [PATH_OF_tobra-installer] [OUTPUT.png]
 set -euo pipefail
 docs=$(cd "$(dirname "$0")" && pwd)
 program=$(readlink -f "${1:-$(command -v tobra-installer)}")
+output=${2:-$docs/screenshot.png}
+screen=${SCREEN:-1920x1080}
 work=$(mktemp -d)
 card=
 cleanup() {
@@ -25,6 +28,8 @@ cat >"$work/tobra.json" <<'JSON'
   ]
 }
 JSON
+printf '{"screens": [{"name": "screen", "x": 0, "y": 0, "width": %d, "height": %d, "logicalDpi": 96, "logicalBaseDpi": 96}]}\n' \
+    "${screen%x*}" "${screen#*x}" >"$work/screen.json"
 mkdir -p "$work/config/Drellwerk" "$work/runtime"
 chmod 700 "$work/runtime"
 printf '[General]\nromPath=/home/anna/ROMs/kickstart.rom\n' >"$work/config/Drellwerk/TobraInstaller.conf"
@@ -38,5 +43,6 @@ if [ "$(id -u)" -eq 0 ]; then
     export PATH="$docs/../tests/support/removable-lsblk:$PATH" TOBRA_REMOVABLE_DEVICES="$card"
 fi
 
-XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=offscreen \
-    "$program" --config-url "$work/tobra.json" --screenshot "$docs/screenshot.png"
+XDG_CONFIG_HOME="$work/config" XDG_CACHE_HOME="$work/cache" XDG_RUNTIME_DIR="$work/runtime" \
+    QT_QPA_PLATFORM="offscreen:configfile=$work/screen.json" \
+    "$program" --config-url "$work/tobra.json" --screenshot "$output"

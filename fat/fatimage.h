@@ -48,10 +48,10 @@ public:
     ~FatImage() { close(); }
     Q_DISABLE_COPY(FatImage)
 
-    // Opens the image read-write, finds and checks the volume and reads the start of the first
-    // FAT (the rest is read as it is used). Writes nothing. On failure the object must not be used for
-    // writing; close() it.
-    bool open(const QString &path, QString *error = nullptr);
+    // Opens the image read-write (or only for reading, where nothing is to be written), finds and
+    // checks the volume and reads the start of the first FAT (the rest is read as it is used).
+    // Writes nothing. On failure the object must not be used for writing; close() it.
+    bool open(const QString &path, QString *error = nullptr, QIODevice::OpenMode access = QIODevice::ReadWrite);
     // The same on a device opened read-write that the caller owns and keeps open meanwhile, such as
     // an image held in memory.
     bool open(QIODevice *image, QString *error = nullptr);

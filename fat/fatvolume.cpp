@@ -45,12 +45,12 @@ bool isFatPartitionType(quint8 type)
 
 } // namespace
 
-bool FatImage::open(const QString &path, QString *error)
+bool FatImage::open(const QString &path, QString *error, QIODevice::OpenMode access)
 {
     close();
     file.setFileName(path);
     // Unbuffered: a failed write must show at the write that failed, not at some later seek.
-    if (!file.open(QIODevice::ReadWrite | QIODevice::ExistingOnly | QIODevice::Unbuffered))
+    if (!file.open(access | QIODevice::ExistingOnly | QIODevice::Unbuffered))
         return fail(error, QStringLiteral("Image kann nicht geöffnet werden: %1").arg(file.errorString()));
     return open(&file, error);
 }

@@ -202,8 +202,7 @@ QString Installation::makeWorkingFolder()
 QString Installation::sizeRefusal(qint64 imageBytes, qint64 diskBytes) const
 {
     if (request.target.sizeBytes > 0 && imageBytes > request.target.sizeBytes)
-        return QStringLiteral("Das Image (%1) ist größer als die Speicherkarte (%2).")
-            .arg(germanSize(imageBytes), germanSize(request.target.sizeBytes));
+        return cardTooSmallText(imageBytes, request.target.sizeBytes);
     const QString folder = QFileInfo(partPath).path();
     const qint64 free = diskBytes > 0 ? QStorageInfo(folder).bytesAvailable() : -1;
     if (free >= 0 && diskBytes > free)

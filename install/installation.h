@@ -50,6 +50,9 @@ DriveInfo freshDrive(const QList<DriveInfo> &fresh, const QString &path);
 // (other sequence number or size) under its name; empty when it is still the same.
 QString targetRefusal(const DriveInfo &chosen, const QList<DriveInfo> &fresh);
 
+// Why an image of imageBytes cannot go onto a card of cardBytes: it is larger.
+QString cardTooSmallText(qint64 imageBytes, qint64 cardBytes);
+
 // More than a memory card would hold: perhaps an external disk with the user's data.
 bool isLargeDrive(const DriveInfo &drive);
 // The question before the drive is erased, sharper for a large drive; a window and a command

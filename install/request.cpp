@@ -72,6 +72,12 @@ QUrl imageUrl(const QUrl &base, const VersionEntry &entry)
     return folder.resolved(QUrl(entry.image, QUrl::TolerantMode));
 }
 
+QString cardTooSmallText(qint64 imageBytes, qint64 cardBytes)
+{
+    return QStringLiteral("Das Image (%1) ist größer als die Speicherkarte (%2).")
+        .arg(germanSize(imageBytes), germanSize(cardBytes));
+}
+
 bool isLargeDrive(const DriveInfo &drive)
 {
     return drive.sizeBytes > 256000000000;

@@ -2,58 +2,61 @@
 // afresh and confirmed, and what the installation reports is shown; the image it keeps can be
 // removed.
 #include "desktopnotification.h"
+#include "drivepicker.h"
 #include "drives.h"
+#include "filechecks.h"
+#include "filefield.h"
 #include "germannumber.h"
 #include "imagecache.h"
+#include "logview.h"
 #include "mainwindow.h"
+#include "messages.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-
-namespace {
-
-// A Yes/No question with No as default; only Yes gives true. The buttons speak German like
-// the rest of the window.
-bool askYesNo(QWidget *parent, QMessageBox::Icon icon, const QString &text)
-{
-    QMessageBox box(icon, windowName, text, QMessageBox::Yes | QMessageBox::No, parent);
-    box.button(QMessageBox::Yes)->setText(QStringLiteral("&Ja"));
-    box.button(QMessageBox::No)->setText(QStringLiteral("&Nein"));
-    box.setDefaultButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
-}
-
-} // namespace
 
 void MainWindow::install()
 {
     if (busy)
         return;
     InstallRequest request = requestFromWidgets();
-    QString refusal = refusalOf(request);
-    // The card chosen from an earlier listing may have been swapped since: ask about the disk
-    // that has the name now, or about nothing.
-    QList<DriveInfo> drives;
-    if (refusal.isEmpty()) {
-        drives = listDrives();
-        refusal = targetRefusal(request.target, drives);
-    }
+    QWidget *fault = nullptr;
+    const QString refusal = refusalFor(request, &fault);
     if (!refusal.isEmpty()) {
-        refuse(refusal);
+        refuse(refusal, fault);
         return;
     }
-    request.target = freshDrive(drives, request.target.path);
-    if (!confirmErase(request.target))
+    if (!passRomDoubt(request) || !confirmErase(request))
         return;
     runIsLocal = request.isLocal();
     setBusy(true);
     installation->start(request);
+}
+
+// Why the request cannot start and which field is at fault. The card chosen from an earlier
+// listing may have been swapped since: the request then names the disk that has the name now.
+QString MainWindow::refusalFor(InstallRequest &request, QWidget **fault) const
+{
+    QString refusal = refusalOf(request);
+    *fault = fieldAtFault(request);
+    if (refusal.isEmpty() && request.isLocal())
+        refusal = cardImageProblem(request.localImage);
+    if (!refusal.isEmpty())
+        return refusal;
+    *fault = drivePicker;
+    const qint64 imageBytes = knownImageSize(request);
+    if (imageBytes > request.target.sizeBytes)
+        return cardTooSmallText(imageBytes, request.target.sizeBytes);
+    const QList<DriveInfo> drives = listDrives();
+    refusal = targetRefusal(request.target, drives);
+    request.target = freshDrive(drives, request.target.path);
+    return refusal;
 }
 
 InstallRequest MainWindow::requestFromWidgets() const
@@ -61,7 +64,7 @@ InstallRequest MainWindow::requestFromWidgets() const
     InstallRequest request;
     request.useLocalImage = localImageCheck->isChecked();
     if (request.useLocalImage) {
-        request.localImage = localImageEdit->text().trimmed();
+        request.localImage = localImageField->path();
     } else {
         const int index = versionCombo->currentIndex();
         if (index >= 0 && index < catalog.versions.size())
@@ -69,32 +72,50 @@ InstallRequest MainWindow::requestFromWidgets() const
         request.expectedSha256 = request.version.sha256;
         request.imageBase = imageBase;
     }
-    request.romFile = romEdit->text().trimmed();
+    request.romFile = romField->path();
     request.useExt = useExtCheck->isChecked();
     if (request.useExt)
-        request.extFile = extEdit->text().trimmed();
-    request.target.path = driveCombo->currentData(Qt::UserRole).toString();
-    request.target.sizeBytes = driveCombo->currentData(Qt::UserRole + 1).toLongLong();
-    request.target.diskseq = driveCombo->currentData(Qt::UserRole + 2).toULongLong();
-    request.target.label = driveCombo->currentText();
+        request.extFile = extField->path();
+    request.target = drivePicker->chosen();
     request.counterUrl = counterUrlFor(configUrl);
     request.countConsent = countCheck->isChecked();
     return request;
 }
 
-// A refused start leaves nothing of an earlier run's end on screen.
-void MainWindow::refuse(const QString &text)
+// A refused start leaves nothing of an earlier run's end on screen, and the keyboard at the field
+// to mend.
+void MainWindow::refuse(const QString &text, QWidget *fault)
 {
-    statusLabel->setText(QStringLiteral("Bereit"));
+    statusLabel->setText(idleStatus);
     progressBar->setValue(0);
-    QMessageBox::warning(this, windowName, text);
+    showMessage(this, QMessageBox::Warning, text);
+    if (fault)
+        fault->setFocus();
 }
 
-// Asks before the card is erased, more sharply for a drive too large to be a memory card.
-bool MainWindow::confirmErase(const DriveInfo &drive)
+// A ROM that looks like none is the user's to take all the same.
+bool MainWindow::passRomDoubt(const InstallRequest &request)
 {
-    return askYesNo(this, isLargeDrive(drive) ? QMessageBox::Critical : QMessageBox::Warning,
-                    eraseQuestion(drive));
+    const QString doubt = romDoubt(request.romFile);
+    if (doubt.isEmpty() ||
+        askChoice(this, QMessageBox::Warning, doubt + QStringLiteral("\n\nDie Datei trotzdem verwenden?"),
+                  QStringLiteral("&Trotzdem verwenden"), QStringLiteral("&Zurück")))
+        return true;
+    romField->setFocus();
+    return false;
+}
+
+// Asks before the card is erased, naming what goes onto which card; more sharply for a drive too
+// large to be a memory card.
+bool MainWindow::confirmErase(const InstallRequest &request)
+{
+    const QString source = request.isLocal()
+                               ? QStringLiteral("„%1“").arg(QFileInfo(request.localImage).fileName())
+                               : request.version.title;
+    return askChoice(this, isLargeDrive(request.target) ? QMessageBox::Critical : QMessageBox::Warning,
+                     QStringLiteral("Installieren: %1\n\n%2").arg(source, eraseQuestion(request.target)),
+                     QStringLiteral("Karte &löschen und installieren"),
+                     QStringLiteral("&Nicht installieren"));
 }
 
 // The steps are counted in the order of the enum: checking is the first, the counter report the
@@ -134,17 +155,17 @@ void MainWindow::succeed()
     statusLabel->setText(QStringLiteral("Fertig"));
     progressBar->setValue(100);
     notifyDesktop(QStringLiteral("Installation abgeschlossen"), finishedText());
-    QMessageBox::information(this, windowName, finishedText());
+    showMessage(this, QMessageBox::Information, finishedText());
 }
 
 void MainWindow::fail(const QString &message)
 {
     statusLabel->setText(QStringLiteral("Fehlgeschlagen"));
     progressBar->setValue(0);
-    const QString text = redactAddresses(message);
+    const QString text = LogView::redactAddresses(message);
     appendLog(QStringLiteral("FEHLER: %1").arg(text));
     notifyDesktop(QStringLiteral("Installation fehlgeschlagen"), text);
-    QMessageBox::critical(this, windowName, text);
+    showMessage(this, QMessageBox::Critical, text);
 }
 
 // A cancel is the user's wish, not a fault: the log says what became of the card.
@@ -166,12 +187,17 @@ void MainWindow::cancel()
 // first, which stops the helper and removes the working folder.
 void MainWindow::stopOnSignal()
 {
-    if (busy) {
-        delete installation;
-        makeInstallation();
-        setBusy(false);
-    }
+    if (busy)
+        stopRun();
     close();
+}
+
+// Deleting the installation stops the helper and removes the working folder; no signal follows.
+void MainWindow::stopRun()
+{
+    delete installation;
+    makeInstallation();
+    setBusy(false);
 }
 
 // Usable only while idle and with something to remove. The tooltip, which screen readers take as

@@ -7,25 +7,26 @@
 #include "versionlistloader.h"
 
 #include <QMainWindow>
-#include <QMap>
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QUrl>
 
-class DriveWatcher;
+class DrivePicker;
+class FileField;
+class LogView;
 class QCheckBox;
 class QComboBox;
 class QLabel;
-class QLineEdit;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 
 // The window's own title, and the title of every box it shows.
 inline const QString windowName = QStringLiteral("Tobra Installer");
 
-// The installer's only window: version, ROM and drive choice, status line, log and the
-// installation it starts. Reads its four settings when built and writes them when a close is
+// The installer's only window: arranges the version choice, the file fields, the card picker,
+// the status line and the log, turns them into a request and shows what the installation
+// reports. Reads its four settings when built and writes them when a close is
 // accepted; refuses to close while an installation runs.
 class MainWindow : public QMainWindow
 {
@@ -42,10 +43,6 @@ public:
     void setBusy(bool b);
     // Shows text in the status line unchanged, sets the progress bar (0-100) and logs the text.
     void setStatus(const QString &text, int percent);
-    // Appends one time-stamped line to the log, with every address replaced; keeps 500 lines.
-    void appendLog(const QString &text);
-    // The text with every lower-case http, https or ftp address replaced by "[Adresse]".
-    static QString redactAddresses(const QString &text);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -55,32 +52,25 @@ protected:
 
 private Q_SLOTS:
     void loadConfig();
-    void refreshDrives();
     void onVersionChanged();
     void updateEnabled();
-    void browseRom();
-    void browseExt();
-    void browseLocalImage();
+    void updateReadiness();
     void install();
     void cancel();
     void clearCache();
 
 private:
     void buildWidgets();
+    QWidget *buildScrolledContent();
     QWidget *buildVersionGroup();
     QWidget *buildRomGroup();
-    QWidget *buildDriveGroup();
     QLayout *buildButtonRow();
     void readSettings();
     void writeSettings() const;
     void connectSignals();
-    void chooseFile(QLineEdit *field, const QString &title, const QString &filter, const QString &folderKey);
-    void fillDriveCombo(const QList<DriveInfo> &drives, const QString &error);
-    QList<DriveInfo> noteDriveChanges(const QList<DriveInfo> &drives);
-    void onDrivesChanged();
+    void appendLog(const QString &text);
     void copyLog();
-    QLineEdit *dropTarget(const QPoint &position, const QString &file) const;
-    void takeDroppedFile(QLineEdit *field, const QString &file);
+    FileField *dropTarget(const QPoint &position, const QString &file) const;
     void showProgress(qint64 done, qint64 total);
     void showPercent(int percent);
     void onListLoaded(const VersionList &list);
@@ -88,8 +78,11 @@ private:
 
     // The installation, from the Install button to what it reports at its end.
     InstallRequest requestFromWidgets() const;
-    void refuse(const QString &text);
-    bool confirmErase(const DriveInfo &drive);
+    QString refusalFor(InstallRequest &request, QWidget **fault) const;
+    QWidget *fieldAtFault(const InstallRequest &request) const;
+    void refuse(const QString &text, QWidget *fault);
+    bool passRomDoubt(const InstallRequest &request);
+    bool confirmErase(const InstallRequest &request);
     void onStepChanged(Installation::Step step, const QString &text);
     int stepCount() const;
     void onInstallFinished(bool ok, const QString &text);
@@ -97,6 +90,7 @@ private:
     void fail(const QString &message);
     void showCancelled(const QString &text);
     void stopOnSignal();
+    void stopRun();
     void makeInstallation();
     void updateCacheButton();
 
@@ -106,23 +100,21 @@ private:
     VersionListLoader listLoader{network}; // after network, which must outlive its request
     VersionList catalog;
 
+    QScrollArea *scrollArea = nullptr;
     QComboBox *versionCombo = nullptr;
     QLabel *kickstartLabel = nullptr;
+    QLabel *versionHint = nullptr;
     QPushButton *reloadButton = nullptr;
     QCheckBox *localImageCheck = nullptr;
     QCheckBox *countCheck = nullptr;
-    QLineEdit *localImageEdit = nullptr;
-    QPushButton *localImageButton = nullptr;
-    QLineEdit *romEdit = nullptr;
-    QPushButton *romButton = nullptr;
+    FileField *localImageField = nullptr;
+    FileField *romField = nullptr;
     QCheckBox *useExtCheck = nullptr;
-    QLineEdit *extEdit = nullptr;
-    QPushButton *extButton = nullptr;
-    QComboBox *driveCombo = nullptr;
-    QPushButton *refreshButton = nullptr;
+    FileField *extField = nullptr;
+    DrivePicker *drivePicker = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
-    QPlainTextEdit *logView = nullptr;
+    LogView *logView = nullptr;
     QPushButton *installButton = nullptr;
     QPushButton *cancelButton = nullptr;
     QPushButton *copyLogButton = nullptr;
@@ -130,12 +122,8 @@ private:
 
     Installation *installation = nullptr;
     bool busy = false;
+    bool listLoading = false;
+    QString idleStatus;      // the status line's text between runs
     bool runIsLocal = false; // the running installation copies a local image
     ProgressMeter meter;     // the running step's sizes, speed and time left
-
-    DriveWatcher *driveWatcher = nullptr;
-    QMap<QString, QString> knownDrives; // path to label, as last listed
-    bool drivesListed = false;
-    bool drivesChangedWhileBusy = false;
-    QStringList fullLog; // the log's lines with their addresses, for the clipboard
 };

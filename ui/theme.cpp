@@ -47,7 +47,7 @@ const Rule rules[] = {
      "selection-color: #000000; }",
      &sunkenBorder},
     {"QCheckBox::indicator { width: 14px; height: 14px; background: #FFFFFF; %1 }", &sunkenBorder},
-    {"QCheckBox::indicator:checked { background: #FF8800; }", nullptr},
+    {"QCheckBox::indicator:checked { background: #FF8800; image: url(:/check-mark.png); }", nullptr},
     {"QCheckBox::indicator:disabled { background: #CCCCCC; }", nullptr},
     {"QCheckBox::indicator:checked:disabled { background: #C8A070; }", nullptr},
     {"QProgressBar { background: #FFFFFF; color: #000000; %1 text-align: center; min-height: 20px; }",

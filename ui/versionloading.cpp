@@ -8,12 +8,16 @@ void MainWindow::loadConfig()
     versionCombo->clear();
     kickstartLabel->clear();
     catalog = VersionList();
+    listLoading = true;
     setStatus(QStringLiteral("Lade Versionsliste …"), 0);
+    updateReadiness();
     listLoader.load(configUrl);
 }
 
 void MainWindow::onListFailed(VersionListLoader::Failure failure, const QString &message)
 {
+    listLoading = false;
+    updateReadiness();
     const bool unavailable = failure == VersionListLoader::Failure::Unavailable;
     setStatus(unavailable ? QStringLiteral("Versionsliste nicht verfügbar")
                           : QStringLiteral("Versionsliste fehlerhaft"),
@@ -27,6 +31,7 @@ void MainWindow::onListLoaded(const VersionList &list)
 {
     // Replaced first: adding the first item selects it, and onVersionChanged must find its entry.
     catalog = list;
+    listLoading = false;
     for (const VersionEntry &entry : catalog.versions)
         versionCombo->addItem(entry.title);
     setStatus(QStringLiteral("Bereit (%1 Version(en) gefunden)").arg(catalog.versions.size()), 0);
@@ -36,10 +41,10 @@ void MainWindow::onListLoaded(const VersionList &list)
 void MainWindow::onVersionChanged()
 {
     const int index = versionCombo->currentIndex();
-    if (index < 0 || index >= catalog.versions.size()) {
-        kickstartLabel->clear();
-        return;
-    }
-    const QString kickstart = catalog.versions.at(index).kickstart;
-    kickstartLabel->setText(kickstart.isEmpty() ? QStringLiteral("keine Angabe") : kickstart);
+    const bool listed = index >= 0 && index < catalog.versions.size();
+    const QString kickstart = listed ? catalog.versions.at(index).kickstart : QString();
+    kickstartLabel->setText(!listed               ? QString()
+                            : kickstart.isEmpty() ? QStringLiteral("keine Angabe")
+                                                  : kickstart);
+    updateReadiness();
 }

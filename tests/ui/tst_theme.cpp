@@ -97,18 +97,24 @@ private Q_SLOTS:
         standardPalette = QApplication::style()->standardPalette();
     }
 
-    // The default button is drawn in bold; its text must not be cut off.
-    void defaultButtonFitsBoldText()
+    // A focused button becomes the default one, which is drawn in bold: no button's text may be
+    // cut off then.
+    void buttonsFitBoldText()
     {
         FakeLsblk lsblk;
         QTemporaryDir dir;
         MainWindow window(QUrl::fromLocalFile(dir.filePath("none.json")), QUrl());
         window.show();
-        auto *button = member<QPushButton>(window, "installButton");
-        QFont bold = button->font();
-        bold.setBold(true);
-        const int padding = 2 * 14, border = 2 * 2;
-        QVERIFY(button->width() >= QFontMetrics(bold).horizontalAdvance(button->text()) + padding + border);
+        const QList<QPushButton *> buttons = window.findChildren<QPushButton *>();
+        QVERIFY(buttons.size() >= 9);
+        for (QPushButton *button : buttons) {
+            QFont bold = button->font();
+            bold.setBold(true);
+            const int padding = 2 * 14, border = 2 * 2;
+            const QString text = button->text().remove('&');
+            QVERIFY2(button->width() >= QFontMetrics(bold).horizontalAdvance(text) + padding + border,
+                     qPrintable(button->objectName()));
+        }
     }
 
     void palette_data()
@@ -259,6 +265,25 @@ private Q_SLOTS:
         box.setChecked(true);
         const QImage ticked = box.grab().toImage();
         QVERIFY(unticked != ticked);
+    }
+
+    // A ticked box shows a black tick on its orange square, more than the frame's black.
+    void tickIsDrawn()
+    {
+        QCheckBox box(QStringLiteral("Zusätzlich"));
+        box.resize(box.sizeHint());
+        const auto count = [&box](QRgb colour) {
+            const QImage image = box.grab().toImage();
+            int found = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < qMin(24, image.width()); ++x)
+                    found += (image.pixel(x, y) & 0xFFFFFF) == colour;
+            return found;
+        };
+        const int frame = count(0x000000);
+        box.setChecked(true);
+        QVERIFY(count(0xFF8800) > 20);
+        QVERIFY2(count(0x000000) >= frame + 10, qPrintable(QString::number(count(0x000000) - frame)));
     }
 
     // The drop-down area: 22 pixels wide, a 2-pixel black line on its left, grey behind the

@@ -81,8 +81,8 @@ private Q_SLOTS:
     {
         QFETCH(bool, overHttp);
         QFETCH(QString, file);
-        const QUrl url = overHttp ? server->url("/" + file)
-                                  : QUrl::fromUserInput(files.filePath(file), QString());
+        const QUrl url =
+            overHttp ? server->url("/" + file) : QUrl::fromUserInput(files.filePath(file), QString());
         const auto window = makeWindow(url);
         auto *status = member<QLabel>(*window, "statusLabel");
         QCOMPARE(status->text(), QStringLiteral("Lade Versionsliste …"));

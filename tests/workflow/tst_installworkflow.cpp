@@ -33,9 +33,6 @@ const QString title = QStringLiteral("Tobra Installer");
 const QString noRomImage = QStringLiteral("tobra-norom.img");
 
 const QString noLocalImage = QStringLiteral("Die lokale Image-Datei wurde nicht gefunden.");
-const QString noVersion = QStringLiteral(
-    "Es ist keine Version ausgewählt. Bitte „Neu laden“ klicken oder eine lokale Image-Datei verwenden.");
-const QString noDrive = QStringLiteral("Es ist keine Speicherkarte ausgewählt.");
 const QString doneText = QStringLiteral("Fertig! Die Karte wurde geschrieben und geprüft.\nSie kann jetzt "
                                         "entfernt und in den Raspberry Pi gesteckt werden.");
 const QString checking = QStringLiteral("Prüfe Karte und Speicherplatz …");
@@ -122,16 +119,23 @@ private:
     QPointer<QMessageBox> handled;
 };
 
+QString versionOf(QWidget &window)
+{
+    return member<QComboBox>(window, "versionCombo")->currentText();
+}
+
 Shown warningBox(const QString &text)
 {
     return {QMessageBox::Warning, title, text, QMessageBox::Ok, QMessageBox::Ok};
 }
 
-Shown confirmationBox(const QString &drive)
+// The question names what goes onto which card.
+Shown confirmationBox(const QString &drive, const QString &version)
 {
     return {QMessageBox::Warning, title,
-            QStringLiteral("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:\n\n%1\n\nFortfahren?")
-                .arg(drive),
+            QStringLiteral("Installieren: %1\n\nAlle Daten auf dieser Karte werden unwiderruflich "
+                           "gelöscht:\n\n%2\n\nFortfahren?")
+                .arg(version, drive),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No};
 }
 
@@ -372,7 +376,8 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(boxes.shown.size(), 2, 120000);
 
         const Shown done{QMessageBox::Information, title, doneText, QMessageBox::Ok, QMessageBox::Ok};
-        QCOMPARE(boxes.shown, (QList<Shown>{confirmationBox(drives->currentText()), done}));
+        QCOMPARE(boxes.shown,
+                 (QList<Shown>{confirmationBox(drives->currentText(), versionOf(*window)), done}));
         QCOMPARE(logFrom(*window, first),
                  (QStringList{checking, downloading, "Download fertig, SHA-256 " + demoSha, checksumOk,
                               romLine, verifying, finishedLine}));
@@ -397,7 +402,8 @@ private Q_SLOTS:
             "Die Prüfsumme des Images stimmt nicht mit der tobra.json überein.\nErwartet: " +
             QString(64, '0') + "\nErhalten: " + demoSha + "\n" + unfinished;
         QCOMPARE(boxes.shown,
-                 (QList<Shown>{confirmationBox(member<QComboBox>(*window, "driveCombo")->currentText()),
+                 (QList<Shown>{confirmationBox(member<QComboBox>(*window, "driveCombo")->currentText(),
+                                               versionOf(*window)),
                                failureBox(message)}));
         QCOMPARE(
             logFrom(*window, first).join('\n'),
@@ -420,19 +426,16 @@ private Q_SLOTS:
         const qint64 maxRom = 8388608;
         QTest::newRow("local image missing") << "demo"
                                              << "none.img" << 1024ll << -3ll << true << noLocalImage;
-        QTest::newRow("no version, before the ROM") << "absent"
-                                                    << "" << -1ll << -3ll << true << noVersion;
         QTest::newRow("ROM is a folder")
             << "demo"
-            << "" << -2ll << -3ll << false << "„<dir>/kick.rom“ ist ein Ordner, keine ROM-Datei.";
-        QTest::newRow("ext.bin too large, before the drive")
+            << "" << -2ll << -3ll << true << "„<dir>/kick.rom“ ist ein Ordner, keine ROM-Datei.";
+        QTest::newRow("ext.bin too large")
             << "demo"
-            << "" << 1024ll << maxRom + 1 << false
+            << "" << 1024ll << maxRom + 1 << true
             << "Die Erweiterungs-ROM-Datei „<dir>/ext.rom“ ist größer als 8 MiB.";
-        QTest::newRow("no drive") << "demo"
-                                  << "" << 1024ll << 1024ll << false << noDrive;
-        QTest::newRow("largest ROM, bad ext.bin not chosen") << "demo"
-                                                             << "" << maxRom << -3ll << true << QString();
+        QTest::newRow("largest Kickstart size, bad ext.bin not chosen")
+            << "demo"
+            << "" << 2097152ll << -3ll << true << QString();
     }
 
     void refusesBeforeConfirmation()
@@ -449,7 +452,7 @@ private Q_SLOTS:
             if (size == -2)
                 QDir().mkpath(path);
             else if (size >= 0)
-                writeFile(path, QByteArray(size, 'r'));
+                writeFile(path, QByteArray(size, '\0'));
             return path;
         };
         BoxAnswerer boxes(BoxAnswerer::No);
@@ -469,10 +472,12 @@ private Q_SLOTS:
 
         const QString driveText = member<QComboBox>(*window, "driveCombo")->currentText();
         refusal.replace("<dir>", dir->path());
-        QCOMPARE(boxes.shown,
-                 QList<Shown>{refusal.isEmpty() ? confirmationBox(driveText) : warningBox(refusal)});
+        QCOMPARE(boxes.shown, QList<Shown>{refusal.isEmpty() ? confirmationBox(driveText, versionOf(*window))
+                                                             : warningBox(refusal)});
         QCOMPARE(logFrom(*window, first), QStringList());
-        checkIdleAfterRun(*window, refusal.isEmpty() ? "Fertig" : "Bereit", refusal.isEmpty() ? 100 : 0);
+        // A refusal puts back the status from before the run.
+        checkIdleAfterRun(*window, refusal.isEmpty() ? "Fertig" : "Bereit (2 Version(en) gefunden)",
+                          refusal.isEmpty() ? 100 : 0);
         QCOMPARE(imageRequests(), 0);
     }
 
@@ -504,13 +509,16 @@ private Q_SLOTS:
 
         const Shown large{
             QMessageBox::Critical, title,
-            QStringLiteral("ACHTUNG: Dieses Laufwerk ist mit %1 GB sehr groß für eine Speicherkarte. Es "
+            QStringLiteral("Installieren: Tobra Demo\n\nACHTUNG: Dieses Laufwerk ist mit %1 GB sehr groß für "
+                           "eine Speicherkarte. Es "
                            "könnte eine externe Festplatte mit wichtigen Daten sein.\n\n%2\n\nAlle Daten "
                            "darauf werden unwiderruflich gelöscht. Wirklich fortfahren?")
                 .arg(gigabytes, driveText),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No};
-        QCOMPARE(boxes.shown, QList<Shown>{gigabytes.isEmpty() ? confirmationBox(driveText) : large});
-        QCOMPARE(boxes.shown.first().buttonTexts, (QStringList{"&Ja", "&Nein"}));
+        QCOMPARE(boxes.shown,
+                 QList<Shown>{gigabytes.isEmpty() ? confirmationBox(driveText, versionOf(*window)) : large});
+        QCOMPARE(boxes.shown.first().buttonTexts,
+                 (QStringList{"&Nicht installieren", "Karte &löschen und installieren"}));
         QCOMPARE(logFrom(*window, first), QStringList());
         checkIdleAfterRun(*window, QStringLiteral("Bereit (2 Version(en) gefunden)"), 0);
         QCOMPARE(imageRequests(), 0);
