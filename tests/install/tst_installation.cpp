@@ -265,6 +265,10 @@ private Q_SLOTS:
         QTest::newRow("image missing on the server")
             << "missing" << QByteArray() << 15931539456ll << ""
             << "Download fehlgeschlagen: Das Image wurde auf dem Server nicht gefunden (HTTP 404)";
+        QTest::newRow("cut off without length or checksum")
+            << "__q/nolength=1&truncate=20000000/demo" << QByteArray() << 15931539456ll << ""
+            << "Download fehlgeschlagen: Das Image kann nicht geprüft werden: Der Server nennt keine Länge "
+               "und es gibt keine Prüfsumme, ein unvollständiger Download bliebe unbemerkt.";
         QTest::newRow("download larger than the card")
             << "demo" << demoSha << 20000000ll << ""
             << "Das Image (36,7 MB) ist größer als die Speicherkarte (20,0 MB).";
@@ -493,6 +497,8 @@ private Q_SLOTS:
             job.start(listedVersion("__q/truncate=20000000/demo", demoSha, listed(card->path())));
             QVERIFY(run.waitForEnd());
             QVERIFY2(run.text().startsWith("Download fehlgeschlagen: "), qPrintable(run.text()));
+            QVERIFY2(run.text().endsWith("\nDer nächste Versuch setzt dort fort, wo dieser aufgehört hat."),
+                     qPrintable(run.text()));
         }
         const QByteArray kept = readFile(part);
         QVERIFY2(kept.size() > 1000000, qPrintable(QString::number(kept.size())));
