@@ -7,25 +7,25 @@
 #include "versionlistloader.h"
 
 #include <QMainWindow>
-#include <QMap>
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QUrl>
 
-class DriveWatcher;
+class DrivePicker;
+class FileField;
+class LogView;
 class QCheckBox;
 class QComboBox;
 class QLabel;
-class QLineEdit;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 
 // The window's own title, and the title of every box it shows.
 inline const QString windowName = QStringLiteral("Tobra Installer");
 
-// The installer's only window: version, ROM and drive choice, status line, log and the
-// installation it starts. Reads its four settings when built and writes them when a close is
+// The installer's only window: arranges the version choice, the file fields, the card picker,
+// the status line and the log, turns them into a request and shows what the installation
+// reports. Reads its four settings when built and writes them when a close is
 // accepted; refuses to close while an installation runs.
 class MainWindow : public QMainWindow
 {
@@ -42,10 +42,6 @@ public:
     void setBusy(bool b);
     // Shows text in the status line unchanged, sets the progress bar (0-100) and logs the text.
     void setStatus(const QString &text, int percent);
-    // Appends one time-stamped line to the log, with every address replaced; keeps 500 lines.
-    void appendLog(const QString &text);
-    // The text with every lower-case http, https or ftp address replaced by "[Adresse]".
-    static QString redactAddresses(const QString &text);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -55,12 +51,8 @@ protected:
 
 private Q_SLOTS:
     void loadConfig();
-    void refreshDrives();
     void onVersionChanged();
     void updateEnabled();
-    void browseRom();
-    void browseExt();
-    void browseLocalImage();
     void install();
     void cancel();
     void clearCache();
@@ -69,18 +61,12 @@ private:
     void buildWidgets();
     QWidget *buildVersionGroup();
     QWidget *buildRomGroup();
-    QWidget *buildDriveGroup();
     QLayout *buildButtonRow();
     void readSettings();
     void writeSettings() const;
     void connectSignals();
-    void chooseFile(QLineEdit *field, const QString &title, const QString &filter, const QString &folderKey);
-    void fillDriveCombo(const QList<DriveInfo> &drives, const QString &error);
-    QList<DriveInfo> noteDriveChanges(const QList<DriveInfo> &drives);
-    void onDrivesChanged();
-    void copyLog();
-    QLineEdit *dropTarget(const QPoint &position, const QString &file) const;
-    void takeDroppedFile(QLineEdit *field, const QString &file);
+    void appendLog(const QString &text);
+    FileField *dropTarget(const QPoint &position, const QString &file) const;
     void showProgress(qint64 done, qint64 total);
     void showPercent(int percent);
     void onListLoaded(const VersionList &list);
@@ -111,18 +97,14 @@ private:
     QPushButton *reloadButton = nullptr;
     QCheckBox *localImageCheck = nullptr;
     QCheckBox *countCheck = nullptr;
-    QLineEdit *localImageEdit = nullptr;
-    QPushButton *localImageButton = nullptr;
-    QLineEdit *romEdit = nullptr;
-    QPushButton *romButton = nullptr;
+    FileField *localImageField = nullptr;
+    FileField *romField = nullptr;
     QCheckBox *useExtCheck = nullptr;
-    QLineEdit *extEdit = nullptr;
-    QPushButton *extButton = nullptr;
-    QComboBox *driveCombo = nullptr;
-    QPushButton *refreshButton = nullptr;
+    FileField *extField = nullptr;
+    DrivePicker *drivePicker = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
-    QPlainTextEdit *logView = nullptr;
+    LogView *logView = nullptr;
     QPushButton *installButton = nullptr;
     QPushButton *cancelButton = nullptr;
     QPushButton *copyLogButton = nullptr;
@@ -132,10 +114,4 @@ private:
     bool busy = false;
     bool runIsLocal = false; // the running installation copies a local image
     ProgressMeter meter;     // the running step's sizes, speed and time left
-
-    DriveWatcher *driveWatcher = nullptr;
-    QMap<QString, QString> knownDrives; // path to label, as last listed
-    bool drivesListed = false;
-    bool drivesChangedWhileBusy = false;
-    QStringList fullLog; // the log's lines with their addresses, for the clipboard
 };
