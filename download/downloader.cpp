@@ -31,6 +31,19 @@ constexpr qint64 spaceCheckSpacing = 1024 * 1024;
 constexpr qint64 maxSpaceReserve = 64 * 1024 * 1024;
 constexpr qint64 minSpaceReserve = queueCapacity + spaceCheckSpacing;
 
+bool isTimeout(QNetworkReply::NetworkError error)
+{
+    return error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError;
+}
+
+bool isBrokenConnection(QNetworkReply::NetworkError error)
+{
+    return error == QNetworkReply::RemoteHostClosedError ||
+           error == QNetworkReply::NetworkSessionFailedError ||
+           error == QNetworkReply::TemporaryNetworkFailureError ||
+           error == QNetworkReply::UnknownNetworkError;
+}
+
 // Where the network layer itself would go: http and https only, never from https to http.
 bool isSafeRedirect(const QUrl &from, const QUrl &to)
 {
@@ -94,6 +107,7 @@ void Downloader::begin(qint64 maxBytes, Unpacking how)
 {
     cancelled = false;
     partUseless = false;
+    interrupted = false;
     ownFailure.clear();
     redirects = 0;
     nextSpaceCheck = 0;
@@ -204,6 +218,8 @@ void Downloader::onFinished()
         return;
     replyFinished = true;
     replyError = replyFailureText();
+    // A transfer ended here, for a cancel, a refusal or a failed unpacking, broke for no other reason.
+    interrupted = !cancelled && ownFailure.isEmpty() && (!unpacked || unpacked->ok()) && transferBroke();
     if (replyError.isEmpty()) {
         takePieces();
     } else if (!inputEnded) {
@@ -486,21 +502,22 @@ QString Downloader::incompleteText() const
     return QStringLiteral("Download unvollständig: %1 von %2 Bytes empfangen").arg(all).arg(announced);
 }
 
+bool Downloader::transferBroke() const
+{
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::NoError)
+        return bodyIsImage() && !incompleteText().isEmpty();
+    return isTimeout(error) || isBrokenConnection(error);
+}
+
 // A transfer that stops on the way says how: it timed out or the connection broke. The network
-// layer reports the timeout as a cancel, which is not the user's.
+// layer reports its timeout as a cancel, which is not the user's.
 QString Downloader::transferFailureText() const
 {
-    switch (reply->error()) {
-    case QNetworkReply::OperationCanceledError:
-    case QNetworkReply::TimeoutError:
+    if (isTimeout(reply->error()))
         return QStringLiteral("Zeitüberschreitung: Der Server hat %1 Sekunden lang keine Daten gesendet.")
             .arg(transferTimeoutMs / 1000);
-    case QNetworkReply::RemoteHostClosedError:
-    case QNetworkReply::NetworkSessionFailedError:
-    case QNetworkReply::TemporaryNetworkFailureError:
-    case QNetworkReply::UnknownNetworkError:
+    if (isBrokenConnection(reply->error()))
         return QStringLiteral("Die Verbindung zum Server ist abgebrochen (%1).").arg(reply->errorString());
-    default:
-        return reply->errorString();
-    }
+    return reply->errorString();
 }

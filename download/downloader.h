@@ -54,6 +54,9 @@ public:
     // early it stops: for a caller without a checksum to tell a cut-off image. Off by default;
     // stays set for later calls.
     void setUnknownEndRefused(bool refused);
+    // Whether the last download failed because its transfer stopped on the way (timed out,
+    // connection broken, body cut short), which trying again may mend.
+    bool wasInterrupted() const { return interrupted; }
 
 Q_SIGNALS:
     // Bytes received so far and the expected total (-1 while unknown), of the file as sent; for a
@@ -82,6 +85,7 @@ private:
     void stopTransfer();
     static QString unknownEndText();
     QString transferFailureText() const;
+    bool transferBroke() const;
     void takeAnswer();
     int httpStatus() const;
     qint64 contentRangeStart() const;
@@ -104,6 +108,7 @@ private:
     bool unknownEndRefused = false;
     QString ownFailure;       // the downloader's own reason to stop, which beats the reply's
     bool partUseless = false; // a kept part that no later call could complete
+    bool interrupted = false;
     qint64 nextSpaceCheck = 0;
     QPointer<QNetworkReply> reply; // owned by the manager, which may go first
     bool localReply = false;       // a file URL's reply: finished at once, its bytes still unread

@@ -96,6 +96,7 @@ void Installation::start(const InstallRequest &request)
 {
     this->request = request;
     currentOutcome = Outcome::None;
+    downloadInterrupted = false;
     card = CardState::Unchanged;
     pendingFailure.clear();
     enterStep(Step::Checking, QStringLiteral("Prüfe Karte und Speicherplatz …"));
@@ -137,6 +138,11 @@ void Installation::cancel()
         writeJob->cancel();
     else if (counterReply)
         counterReply->abort();
+}
+
+QString Installation::waitingFor(Step step, const InstallRequest &request)
+{
+    return step == Step::Fetching && !request.isLocal() ? QStringLiteral("warte auf den Server") : QString();
 }
 
 bool Installation::isRunning() const
@@ -299,6 +305,8 @@ void Installation::downloadIntoCache()
 Downloader *Installation::makeDownloader()
 {
     downloader = new Downloader(network, this);
+    // Without a checksum only the end of the body tells a cut-off image.
+    downloader->setUnknownEndRefused(request.expectedSha256.isEmpty());
     connect(downloader, &Downloader::progress, this, &Installation::onDownloadProgress);
     connect(downloader, &Downloader::finished, this, &Installation::onDownloaded);
     return downloader;
@@ -329,14 +337,14 @@ void Installation::onDownloadProgress(qint64 received, qint64 total)
 // does not match its checksum would never match, and goes.
 void Installation::onDownloaded(bool ok, const QString &error, const QString &sha256Hex)
 {
+    downloadInterrupted = !ok && downloader->wasInterrupted();
     downloader->deleteLater();
     downloader = nullptr;
     if (!ok && cancelRequested)
         return finish(Outcome::Cancelled, cancelText(card));
     if (!ok)
-        return finish(Outcome::Failed, pendingFailure.isEmpty()
-                                           ? QStringLiteral("Download fehlgeschlagen: %1").arg(error)
-                                           : pendingFailure);
+        return finish(Outcome::Failed,
+                      pendingFailure.isEmpty() ? downloadFailureText(error) : pendingFailure);
     Q_EMIT logLine(QStringLiteral("Download fertig, SHA-256 %1").arg(sha256Hex));
     if (request.expectedSha256.isEmpty()) {
         Q_EMIT logLine(QStringLiteral(
@@ -356,6 +364,15 @@ void Installation::onDownloaded(bool ok, const QString &error, const QString &sh
         takeImageFile(keepInCache());
     else
         injectRoms();
+}
+
+// A part kept in the cache is where the next attempt goes on.
+QString Installation::downloadFailureText(const QString &error) const
+{
+    QString text = QStringLiteral("Download fehlgeschlagen: %1").arg(error);
+    if (partLock && QFileInfo(partialImage()).size() > 0)
+        text += QStringLiteral("\nDer nächste Versuch setzt dort fort, wo dieser aufgehört hat.");
+    return text;
 }
 
 void Installation::checkCachedImage()

@@ -135,6 +135,12 @@ public:
     Step step() const { return currentStep; }
     Outcome outcome() const { return currentOutcome; }
     CardState cardState() const { return card; }
+    // What a stall of the step waits for, for a progress display: the server while a listed
+    // image is fetched; empty otherwise.
+    static QString waitingFor(Step step, const InstallRequest &request);
+    // Whether the last run failed because its download stopped on the way (timed out, connection
+    // broken, cut short): starting it again at once may succeed.
+    bool downloadWasInterrupted() const { return downloadInterrupted; }
     // The private working folder of the running installation; empty while none exists.
     QString workingFolder() const;
 
@@ -174,6 +180,7 @@ private:
     void onCacheChecked(bool ok);
     QString cachedImage() const;
     QString partialImage() const;
+    QString downloadFailureText(const QString &error) const;
     QString keepInCache();
     void injectRoms();
     bool copyRomsIntoImage(QString *error);
@@ -201,6 +208,7 @@ private:
     QNetworkReply *counterReply = nullptr;
     QString pendingFailure; // why the running download is being stopped
     bool sizeChecked = false;
+    bool downloadInterrupted = false;
     qint64 keptBytes = 0; // of an interrupted download, continued by the running one
     bool cancelRequested = false;
     Step currentStep = Step::Idle;

@@ -231,6 +231,11 @@ void MainWindow::connectSignals()
     connect(copyLogButton, &QPushButton::clicked, logView, &LogView::copyToClipboard);
     connect(clearCacheButton, &QPushButton::clicked, this, &MainWindow::clearCache);
     connect(StopSignals::instance(), &StopSignals::received, this, &MainWindow::stopOnSignal);
+    // While nothing comes, progress is not reported: the status is looked at once a second.
+    connect(&stallCheck, &QTimer::timeout, this, [this] {
+        if (meter.isStalled())
+            statusLabel->setText(meter.text());
+    });
 }
 
 void MainWindow::updateEnabled()
@@ -248,6 +253,10 @@ void MainWindow::setBusy(bool b)
     }
     installButton->setEnabled(!b);
     cancelButton->setEnabled(b);
+    if (b)
+        stallCheck.start(1000);
+    else
+        stallCheck.stop();
     updateCacheButton(); // a run that ends may have filled the cache
     for (QWidget *widget : std::initializer_list<QWidget *>{reloadButton, localImageCheck, useExtCheck})
         widget->setEnabled(!b);

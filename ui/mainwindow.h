@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QNetworkAccessManager>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 class DrivePicker;
@@ -81,6 +82,7 @@ private:
     void onInstallFinished(bool ok, const QString &text);
     void succeed();
     void fail(const QString &message);
+    void retry();
     void showCancelled(const QString &text);
     void stopOnSignal();
     void makeInstallation();
@@ -112,6 +114,7 @@ private:
 
     Installation *installation = nullptr;
     bool busy = false;
-    bool runIsLocal = false; // the running installation copies a local image
-    ProgressMeter meter;     // the running step's sizes, speed and time left
+    InstallRequest runRequest; // the running or last installation's
+    ProgressMeter meter;       // the running step's sizes, speed and time left
+    QTimer stallCheck;
 };
