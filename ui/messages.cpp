@@ -9,6 +9,7 @@ void showMessage(QWidget *parent, QMessageBox::Icon icon, const QString &text)
 {
     QMessageBox box(icon, windowName, text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Ok);
     box.exec();
 }
 

@@ -556,7 +556,7 @@ private Q_SLOTS:
 
         auto *status = member<QLabel>(*window, "statusLabel");
         QTRY_VERIFY_WITH_TIMEOUT(status->text().contains("warte auf den Server"), 20000);
-        const QRegularExpression waiting("^Lade Tobra Demo herunter … 3 von 37 MB · \\d+,\\d MB/s · warte "
+        const QRegularExpression waiting("^Lade Tobra Demo herunter … \\d von 37 MB · \\d+,\\d MB/s · warte "
                                          "auf den Server \\(seit 0:0\\d\\)$");
         QVERIFY2(waiting.match(status->text()).hasMatch(), qPrintable(status->text()));
         QTRY_VERIFY_WITH_TIMEOUT(status->text().contains("0,0 MB/s"), 10000);
