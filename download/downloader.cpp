@@ -108,6 +108,7 @@ void Downloader::begin(qint64 maxBytes, Unpacking how)
     cancelled = false;
     partUseless = false;
     interrupted = false;
+    encoding.clear();
     ownFailure.clear();
     redirects = 0;
     nextSpaceCheck = 0;
@@ -218,6 +219,9 @@ void Downloader::onFinished()
         return;
     replyFinished = true;
     replyError = replyFailureText();
+    encoding = reply->rawHeader("Content-Encoding").trimmed();
+    if (encoding.compare("identity", Qt::CaseInsensitive) == 0)
+        encoding.clear();
     // A transfer ended here, for a cancel, a refusal or a failed unpacking, broke for no other reason.
     interrupted = !cancelled && ownFailure.isEmpty() && (!unpacked || unpacked->ok()) && transferBroke();
     if (replyError.isEmpty()) {

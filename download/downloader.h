@@ -57,6 +57,9 @@ public:
     // Whether the last download failed because its transfer stopped on the way (timed out,
     // connection broken, body cut short), which trying again may mend.
     bool wasInterrupted() const { return interrupted; }
+    // The Content-Encoding the server named for the last body though it was asked for none
+    // ("gzip"); empty without one. The bytes were taken as sent all the same.
+    QByteArray contentEncoding() const { return encoding; }
 
 Q_SIGNALS:
     // Bytes received so far and the expected total (-1 while unknown), of the file as sent; for a
@@ -109,6 +112,7 @@ private:
     QString ownFailure;       // the downloader's own reason to stop, which beats the reply's
     bool partUseless = false; // a kept part that no later call could complete
     bool interrupted = false;
+    QByteArray encoding;
     qint64 nextSpaceCheck = 0;
     QPointer<QNetworkReply> reply; // owned by the manager, which may go first
     bool localReply = false;       // a file URL's reply: finished at once, its bytes still unread

@@ -338,6 +338,7 @@ void Installation::onDownloadProgress(qint64 received, qint64 total)
 void Installation::onDownloaded(bool ok, const QString &error, const QString &sha256Hex)
 {
     downloadInterrupted = !ok && downloader->wasInterrupted();
+    const QByteArray encoding = downloader->contentEncoding();
     downloader->deleteLater();
     downloader = nullptr;
     if (!ok && cancelRequested)
@@ -357,13 +358,25 @@ void Installation::onDownloaded(bool ok, const QString &error, const QString &sh
         return finish(Outcome::Failed,
                       QStringLiteral("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\n"
                                      "Erwartet: %1\nErhalten: %2")
-                          .arg(request.expectedSha256, sha256Hex));
+                              .arg(request.expectedSha256, sha256Hex) +
+                          encodingHint(encoding));
     }
     Q_EMIT logLine(QStringLiteral("Prüfsumme stimmt."));
     if (partLock)
         takeImageFile(keepInCache());
     else
         injectRoms();
+}
+
+// A server that packs the image on the way (Content-Encoding) sends other bytes than the file
+// the checksum names: then no download can match.
+QString Installation::encodingHint(const QByteArray &encoding)
+{
+    if (encoding.isEmpty())
+        return QString();
+    return QStringLiteral("\nDer Server hat das Image zusätzlich gepackt gesendet (Content-Encoding: %1); "
+                          "so kann die Prüfsumme nie stimmen. Bitte dem Anbieter der Liste melden.")
+        .arg(QString::fromLatin1(encoding));
 }
 
 // A part kept in the cache is where the next attempt goes on.

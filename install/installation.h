@@ -181,6 +181,7 @@ private:
     QString cachedImage() const;
     QString partialImage() const;
     QString downloadFailureText(const QString &error) const;
+    static QString encodingHint(const QByteArray &encoding);
     QString keepInCache();
     void injectRoms();
     bool copyRomsIntoImage(QString *error);

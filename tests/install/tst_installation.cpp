@@ -316,6 +316,25 @@ private Q_SLOTS:
             QVERIFY(!run.log().join('\n').contains("Download fertig"));
     }
 
+    // A server that gzips the raw image on the way though asked for the bytes as stored: the
+    // checksum cannot match, and the text says why.
+    void encodedDownloadSaysWhyTheChecksumFails()
+    {
+        Installation job;
+        Run run(job);
+        job.start(listedVersion("__q/compress=1/demo", demoSha, listed("/dev/tobratest9")));
+        QVERIFY(run.waitForEnd());
+
+        QVERIFY2(
+            run.text().startsWith("Die Prüfsumme des Downloads stimmt nicht mit der tobra.json überein.\n") &&
+                run.text().endsWith(
+                    "\nDer Server hat das Image zusätzlich gepackt gesendet (Content-Encoding: "
+                    "gzip); so kann die Prüfsumme nie stimmen. Bitte dem Anbieter der Liste "
+                    "melden."),
+            qPrintable(run.text()));
+        QCOMPARE(job.cardState(), Installation::CardState::Unchanged);
+    }
+
     // The demonstration list offers the image packed with xz as a second version.
     void demoListOffersXzImage()
     {
