@@ -105,7 +105,8 @@ void MainWindow::onStepChanged(Installation::Step step, const QString &text)
 
 int MainWindow::stepCount() const
 {
-    const bool reports = !runRequest.isLocal() && countCheck->isChecked() && !counterUrlFor(configUrl).isEmpty();
+    const bool reports =
+        !runRequest.isLocal() && countCheck->isChecked() && !counterUrlFor(configUrl).isEmpty();
     return int(Installation::Step::Verifying) + (reports ? 1 : 0);
 }
 
