@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QTimer>
 #include <cstdio>
 #include <unistd.h>
 
@@ -97,12 +98,12 @@ class StepDisplay
 public:
     StepDisplay() : terminal(::isatty(STDOUT_FILENO)) {}
 
-    void step(const QString &text)
+    void step(const QString &text, const QString &waiting)
     {
         if (text.isEmpty())
             return;
         endLine();
-        meter.start(text);
+        meter.start(text, waiting);
         if (!terminal)
             printLine(text);
         else
@@ -118,6 +119,13 @@ public:
         if (!terminal || (sinceDraw.isValid() && sinceDraw.elapsed() < redrawIntervalMs && done < total))
             return;
         draw(progressLine(meter));
+    }
+
+    // Redrawn while nothing comes, so that a stall shows.
+    void refresh()
+    {
+        if (terminal && meter.isStalled())
+            draw(progressLine(meter));
     }
 
     void log(const QString &text)
@@ -152,13 +160,17 @@ private:
 // Tells how the run ended and returns the exit code. A cancel is no error. A stop signal decides
 // the code even when a part ended first of the same Ctrl+C, which a terminal sends to the helper
 // as well.
-int endOfRun(bool ok, const QString &text, Installation::Outcome outcome, int stopSignal)
+int endOfRun(bool ok, const QString &text, const Installation &installation, int stopSignal)
 {
     if (ok) {
         printLine(finishedText());
         return succeeded;
     }
-    printError(outcome == Installation::Outcome::Cancelled ? text : QStringLiteral("FEHLER: %1").arg(text));
+    const bool cancelled = installation.outcome() == Installation::Outcome::Cancelled;
+    printError(cancelled ? text : QStringLiteral("FEHLER: %1").arg(text));
+    if (installation.downloadWasInterrupted())
+        printError(
+            QStringLiteral("Hinweis: Ein erneuter Aufruf desselben Befehls versucht es sofort noch einmal."));
     return stopSignal ? 128 + stopSignal : failed;
 }
 
@@ -175,9 +187,14 @@ int run(const InstallRequest &request)
         installation.cancel();
     });
     QObject::connect(&installation, &Installation::stepChanged, &loop,
-                     [&display](Installation::Step, const QString &text) { display.step(text); });
+                     [&display, &request](Installation::Step step, const QString &text) {
+                         display.step(text, Installation::waitingFor(step, request));
+                     });
     QObject::connect(&installation, &Installation::activityChanged, &loop,
                      [&display](const QString &text) { display.activity(text); });
+    QTimer stallCheck;
+    QObject::connect(&stallCheck, &QTimer::timeout, &loop, [&display] { display.refresh(); });
+    stallCheck.start(1000);
     QObject::connect(&installation, &Installation::progress, &loop,
                      [&display](qint64 done, qint64 total) { display.progress(done, total); });
     QObject::connect(&installation, &Installation::logLine, &loop,
@@ -185,7 +202,7 @@ int run(const InstallRequest &request)
     int exitCode = -1;
     QObject::connect(&installation, &Installation::finished, &loop, [&](bool ok, const QString &text) {
         display.endLine();
-        exitCode = endOfRun(ok, text, installation.outcome(), stopSignal);
+        exitCode = endOfRun(ok, text, installation, stopSignal);
         loop.exit(exitCode);
     });
     installation.start(request);

@@ -1,14 +1,17 @@
 #include "downloader.h"
 
 #include "filehasher.h"
+#include "germannumber.h"
 #include "imageoutput.h"
 #include "networkrequest.h"
 #include "piecequeue.h"
 #include "unpackjob.h"
 
+#include <QFileInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QStorageInfo>
 
 namespace {
 // The most that is read at once and that the network layer buffers, so memory stays flat when the
@@ -19,6 +22,36 @@ constexpr qint64 queueCapacity = 16 * pieceSize;
 // The most taken from the reply in one pass of the event loop while more is on its way.
 constexpr qint64 passLimit = 4 * pieceSize;
 constexpr int transferTimeoutMs = 30000;
+// As many as the network layer would follow.
+constexpr int maxRedirects = 20;
+// How often the free space is looked at, and how much of it a download leaves for the rest of
+// the system: a twentieth of the file system, at most 64 MiB, and at least what may still be on
+// its way to the disk.
+constexpr qint64 spaceCheckSpacing = 1024 * 1024;
+constexpr qint64 maxSpaceReserve = 64 * 1024 * 1024;
+constexpr qint64 minSpaceReserve = queueCapacity + spaceCheckSpacing;
+
+bool isTimeout(QNetworkReply::NetworkError error)
+{
+    return error == QNetworkReply::OperationCanceledError || error == QNetworkReply::TimeoutError;
+}
+
+bool isBrokenConnection(QNetworkReply::NetworkError error)
+{
+    return error == QNetworkReply::RemoteHostClosedError ||
+           error == QNetworkReply::NetworkSessionFailedError ||
+           error == QNetworkReply::TemporaryNetworkFailureError ||
+           error == QNetworkReply::UnknownNetworkError;
+}
+
+// Where the network layer itself would go: http and https only, never from https to http.
+bool isSafeRedirect(const QUrl &from, const QUrl &to)
+{
+    const QString scheme = to.scheme().toLower();
+    if (scheme != QLatin1String("http") && scheme != QLatin1String("https"))
+        return false;
+    return scheme == QLatin1String("https") || from.scheme().toLower() != QLatin1String("https");
+}
 } // namespace
 
 Downloader::Downloader(QNetworkAccessManager *network, QObject *parent) : QObject(parent), network(network)
@@ -40,6 +73,7 @@ Downloader::~Downloader()
 void Downloader::start(const QUrl &url, const QString &imagePath, qint64 maxImageBytes)
 {
     begin(maxImageBytes, Unpacking::ByFormat);
+    outputPath = imagePath;
     QString error;
     if (!output->open(imagePath, &error))
         return failAtOnce(error);
@@ -50,6 +84,7 @@ void Downloader::start(const QUrl &url, const QString &imagePath, qint64 maxImag
 void Downloader::resume(const QUrl &url, const QString &path, qint64 maxBytes)
 {
     begin(maxBytes, Unpacking::Never);
+    outputPath = path;
     QString error;
     if (!output->openToContinue(path, &error))
         return failAtOnce(error);
@@ -71,6 +106,12 @@ void Downloader::resume(const QUrl &url, const QString &path, qint64 maxBytes)
 void Downloader::begin(qint64 maxBytes, Unpacking how)
 {
     cancelled = false;
+    partUseless = false;
+    interrupted = false;
+    encoding.clear();
+    ownFailure.clear();
+    redirects = 0;
+    nextSpaceCheck = 0;
     replyFinished = false;
     inputEnded = false;
     replyError.clear();
@@ -107,8 +148,18 @@ void Downloader::request(const QUrl &url)
     });
     job = std::make_unique<UnpackJob>(
         *queue, *output, this, [this](const UnpackResult &result) { onUnpacked(result); }, unpacking);
+    get(url);
+}
+
+// Redirects are followed here rather than by the network layer, which joins the headers of
+// every answer on the way: the length and range read are then the final answer's own. The bytes
+// are asked for as stored, so that they are what the list's checksum names.
+void Downloader::get(const QUrl &url)
+{
     localReply = url.isLocalFile();
     QNetworkRequest get = networkRequest(url, transferTimeoutMs);
+    get.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    get.setRawHeader("Accept-Encoding", "identity");
     if (keptBytes > 0)
         get.setRawHeader("Range", "bytes=" + QByteArray::number(keptBytes) + '-');
     reply = network->get(get);
@@ -144,6 +195,11 @@ std::optional<ImageFormat> Downloader::format() const
     return detectImageFormat(head);
 }
 
+void Downloader::setUnknownEndRefused(bool refused)
+{
+    unknownEndRefused = refused;
+}
+
 void Downloader::onReadyRead()
 {
     takePieces();
@@ -151,14 +207,23 @@ void Downloader::onReadyRead()
 
 void Downloader::onTransferProgress(qint64 bytes, qint64 total)
 {
+    if (isRedirect())
+        return;
     takeAnswer();
     Q_EMIT progress(keptBytes + bytes, total < 0 ? -1 : keptBytes + total);
 }
 
 void Downloader::onFinished()
 {
+    if (isRedirect() && followRedirect())
+        return;
     replyFinished = true;
     replyError = replyFailureText();
+    encoding = reply->rawHeader("Content-Encoding").trimmed();
+    if (encoding.compare("identity", Qt::CaseInsensitive) == 0)
+        encoding.clear();
+    // A transfer ended here, for a cancel, a refusal or a failed unpacking, broke for no other reason.
+    interrupted = !cancelled && ownFailure.isEmpty() && (!unpacked || unpacked->ok()) && transferBroke();
     if (replyError.isEmpty()) {
         takePieces();
     } else if (!inputEnded) {
@@ -176,11 +241,17 @@ void Downloader::takePieces()
 {
     if (!reply || !reply->isOpen() || inputEnded || (cancelled && !bodyArrived()))
         return;
+    if (isRedirect()) {
+        reply->skip(reply->bytesAvailable());
+        return;
+    }
     takeAnswer();
     const qint64 before = received;
     while (reply->bytesAvailable() > 0 &&
            (bodyArrived() || (received - before < passLimit && queue->acceptsMore())))
         pass(reply->read(pieceSize));
+    if (inputEnded || (head.size() >= imageFormatHeadSize && refuseIfEndUnknowable()))
+        return;
     if ((bodyArrived() || (localReply && replyFinished)) && reply->bytesAvailable() == 0)
         endInput();
     else if (reply->bytesAvailable() > 0 && received - before >= passLimit)
@@ -198,12 +269,97 @@ bool Downloader::bodyArrived() const
     return length >= 0 && present >= length;
 }
 
-// The length of the body as sent, or -1 while unknown. A body sent compressed is longer once decoded,
-// so its announced length counts for nothing.
+// The length of the body as sent, or -1 while unknown. An encoded body is taken as it comes, so
+// its length counts too.
 qint64 Downloader::announcedLength() const
 {
     const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    return length.isValid() && !reply->hasRawHeader("Content-Encoding") ? length.toLongLong() : -1;
+    return length.isValid() ? length.toLongLong() : -1;
+}
+
+bool Downloader::isRedirect() const
+{
+    return !localReply && httpStatus() / 100 == 3 &&
+           reply->attribute(QNetworkRequest::RedirectionTargetAttribute).isValid();
+}
+
+// Asks for the redirect's target in place of the reply; false, with the reason kept, when the
+// target is refused.
+bool Downloader::followRedirect()
+{
+    const QUrl from = reply->url();
+    const QUrl to = from.resolved(reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl());
+    if (++redirects > maxRedirects) {
+        ownFailure = QStringLiteral("Zu viele Weiterleitungen (mehr als %1)").arg(maxRedirects);
+        return false;
+    }
+    if (!isSafeRedirect(from, to)) {
+        ownFailure =
+            QStringLiteral("Weiterleitung nach „%1“ abgelehnt: Sie ist unsicherer als die Adresse davor")
+                .arg(to.toDisplayString());
+        return false;
+    }
+    reply->disconnect(this);
+    reply->deleteLater();
+    get(to);
+    return true;
+}
+
+// The end is known from a file, an announced length, a chunked body's last chunk or a packed
+// format's own end (which the unpacking checks, now or when the kept file is unpacked).
+bool Downloader::endUnknowable() const
+{
+    if (localReply || announcedLength() >= 0 ||
+        reply->rawHeader("Transfer-Encoding").toLower().contains("chunked"))
+        return false;
+    return detectImageFormat(head) == ImageFormat::Raw;
+}
+
+// Stops a download whose completeness nobody could tell, before it is fetched in vain.
+bool Downloader::refuseIfEndUnknowable()
+{
+    if (!unknownEndRefused || !ownFailure.isEmpty() || !bodyIsImage() || !endUnknowable())
+        return false;
+    ownFailure = unknownEndText();
+    stopTransfer();
+    return true;
+}
+
+// Stops a body without a length, which nobody could measure against the free space beforehand,
+// before the disk is full rather than when it is: the system needs the last bytes too.
+bool Downloader::stopIfDiskRunsFull()
+{
+    if (received < nextSpaceCheck || localReply || announcedLength() >= 0)
+        return false;
+    nextSpaceCheck = received + spaceCheckSpacing;
+    const QStorageInfo disk(QFileInfo(outputPath).absolutePath());
+    const qint64 reserve = qBound(minSpaceReserve, disk.bytesTotal() / 20, maxSpaceReserve);
+    if (!disk.isValid() || disk.bytesAvailable() >= reserve)
+        return false;
+    ownFailure =
+        QStringLiteral("Auf dem Datenträger von %1 ist kaum noch Platz frei; der Download wurde nach "
+                       "%2 gestoppt, bevor er voll ist.")
+            .arg(QFileInfo(outputPath).absolutePath(), germanSize(keptBytes + received));
+    partUseless = true;
+    stopTransfer();
+    return true;
+}
+
+// Ends the transfer for a reason of the downloader's own, kept in ownFailure.
+void Downloader::stopTransfer()
+{
+    if (reply && !replyFinished)
+        reply->abort();
+    if (queue && !inputEnded) {
+        inputEnded = true;
+        queue->stop();
+    }
+}
+
+QString Downloader::unknownEndText()
+{
+    return QStringLiteral("Das Image kann nicht geprüft werden: Der Server nennt keine Länge und es gibt "
+                          "keine Prüfsumme, ein unvollständiger Download bliebe unbemerkt.");
 }
 
 // A server that ignores the Range request sends the whole file (it may say so more than once on
@@ -247,19 +403,21 @@ bool Downloader::bodyIsImage() const
 
 void Downloader::pass(const QByteArray &piece)
 {
-    if (!bodyIsImage())
+    if (!bodyIsImage() || inputEnded)
         return;
     hash.addData(piece);
     received += piece.size();
     if (head.size() < imageFormatHeadSize)
         head += piece.left(imageFormatHeadSize - head.size());
     queue->push(piece);
+    stopIfDiskRunsFull();
 }
 
-// What is stored as sent stays for the next download to continue; an image being unpacked goes.
+// What is stored as sent stays for the next download to continue, unless it never can; an image
+// being unpacked goes.
 void Downloader::dropOutput()
 {
-    if (output && unpacking == Unpacking::Never)
+    if (output && unpacking == Unpacking::Never && !partUseless)
         output->keep();
     else if (output)
         output->discard();
@@ -289,6 +447,10 @@ void Downloader::finishIfDone()
     queue.reset();
     if (reply)
         reply->deleteLater();
+    // A part at the limit or on a full disk would fail the same way however it was continued.
+    if (unpacked->status == UnpackResult::Status::TooLarge ||
+        unpacked->status == UnpackResult::Status::WriteFailed)
+        partUseless = true;
     const QString error = failureText();
     if (!error.isEmpty())
         return failAtOnce(error);
@@ -299,8 +461,10 @@ void Downloader::finishIfDone()
 // A complete image counts, even when a cancel came too late to stop anything.
 QString Downloader::failureText() const
 {
+    if (!ownFailure.isEmpty())
+        return ownFailure;
     if (unpacked->ok() && replyError.isEmpty())
-        return QString();
+        return unknownEndRefused && reply && endUnknowable() ? unknownEndText() : QString();
     if (cancelled)
         return QStringLiteral("Abgebrochen");
     switch (unpacked->status) {
@@ -324,7 +488,7 @@ QString Downloader::replyFailureText() const
         if (status == 404)
             return QStringLiteral("Das Image wurde auf dem Server nicht gefunden (HTTP 404)");
         if (status < 400)
-            return reply->errorString();
+            return transferFailureText();
     } else if (bodyIsImage()) {
         return incompleteText();
     }
@@ -340,4 +504,24 @@ QString Downloader::incompleteText() const
     if (announced < 0 || all == announced)
         return QString();
     return QStringLiteral("Download unvollständig: %1 von %2 Bytes empfangen").arg(all).arg(announced);
+}
+
+bool Downloader::transferBroke() const
+{
+    const QNetworkReply::NetworkError error = reply->error();
+    if (error == QNetworkReply::NoError)
+        return bodyIsImage() && !incompleteText().isEmpty();
+    return isTimeout(error) || isBrokenConnection(error);
+}
+
+// A transfer that stops on the way says how: it timed out or the connection broke. The network
+// layer reports its timeout as a cancel, which is not the user's.
+QString Downloader::transferFailureText() const
+{
+    if (isTimeout(reply->error()))
+        return QStringLiteral("Zeitüberschreitung: Der Server hat %1 Sekunden lang keine Daten gesendet.")
+            .arg(transferTimeoutMs / 1000);
+    if (isBrokenConnection(reply->error()))
+        return QStringLiteral("Die Verbindung zum Server ist abgebrochen (%1).").arg(reply->errorString());
+    return reply->errorString();
 }

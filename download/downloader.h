@@ -49,6 +49,17 @@ public:
     void cancel();
     // How the image is packed, once its first bytes have arrived; empty before.
     std::optional<ImageFormat> format() const;
+    // Whether a body whose end cannot be known (no length, no chunked end, not packed in a format
+    // with an end of its own) fails as soon as that shows, instead of counting as complete however
+    // early it stops: for a caller without a checksum to tell a cut-off image. Off by default;
+    // stays set for later calls.
+    void setUnknownEndRefused(bool refused);
+    // Whether the last download failed because its transfer stopped on the way (timed out,
+    // connection broken, body cut short), which trying again may mend.
+    bool wasInterrupted() const { return interrupted; }
+    // The Content-Encoding the server named for the last body though it was asked for none
+    // ("gzip"); empty without one. The bytes were taken as sent all the same.
+    QByteArray contentEncoding() const { return encoding; }
 
 Q_SIGNALS:
     // Bytes received so far and the expected total (-1 while unknown), of the file as sent; for a
@@ -68,6 +79,16 @@ private:
     void failAtOnce(const QString &error);
     void onPartHashed(const QUrl &url, bool ok, const QString &error);
     void request(const QUrl &url);
+    void get(const QUrl &url);
+    bool isRedirect() const;
+    bool followRedirect();
+    bool endUnknowable() const;
+    bool refuseIfEndUnknowable();
+    bool stopIfDiskRunsFull();
+    void stopTransfer();
+    static QString unknownEndText();
+    QString transferFailureText() const;
+    bool transferBroke() const;
     void takeAnswer();
     int httpStatus() const;
     qint64 contentRangeStart() const;
@@ -85,6 +106,14 @@ private:
     QString incompleteText() const;
 
     QNetworkAccessManager *network;
+    QString outputPath;
+    int redirects = 0;
+    bool unknownEndRefused = false;
+    QString ownFailure;       // the downloader's own reason to stop, which beats the reply's
+    bool partUseless = false; // a kept part that no later call could complete
+    bool interrupted = false;
+    QByteArray encoding;
+    qint64 nextSpaceCheck = 0;
     QPointer<QNetworkReply> reply; // owned by the manager, which may go first
     bool localReply = false;       // a file URL's reply: finished at once, its bytes still unread
     bool replyFinished = false;

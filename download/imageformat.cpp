@@ -7,6 +7,12 @@ struct Magic
     QByteArray bytes;
 };
 
+// pzstd and others begin with a skippable frame (magic 0x184D2A50 to 0x184D2A5F) before the data.
+bool isZstdSkippableFrame(const QByteArray &head)
+{
+    return head.size() >= 4 && (quint8(head.at(0)) & 0xF0) == 0x50 && head.mid(1, 3) == "\x2A\x4D\x18";
+}
+
 bool isBzip2(const QByteArray &head)
 {
     // "BZh" followed by the block size, a digit from 1 to 9.
@@ -24,10 +30,13 @@ ImageFormat detectImageFormat(const QByteArray &head)
         {ImageFormat::Zip, QByteArrayLiteral("PK\x03\x04")},
         // An empty archive is nothing but its end record.
         {ImageFormat::Zip, QByteArrayLiteral("PK\x05\x06")},
+        {ImageFormat::SevenZip, QByteArrayLiteral("7z\xBC\xAF\x27\x1C")},
     };
     for (const Magic &magic : magics)
         if (head.startsWith(magic.bytes))
             return magic.format;
+    if (isZstdSkippableFrame(head))
+        return ImageFormat::Zstd;
     return isBzip2(head) ? ImageFormat::Bzip2 : ImageFormat::Raw;
 }
 
@@ -44,6 +53,8 @@ QString imageFormatName(ImageFormat format)
         return QStringLiteral("bzip2");
     case ImageFormat::Zip:
         return QStringLiteral("ZIP");
+    case ImageFormat::SevenZip:
+        return QStringLiteral("7-Zip");
     case ImageFormat::Raw:
         break;
     }

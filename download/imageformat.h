@@ -11,7 +11,8 @@ enum class ImageFormat
     Zstd,
     Gzip,
     Bzip2,
-    Zip, // an archive that must hold exactly one file
+    Zip,      // an archive that must hold exactly one file
+    SevenZip, // known only to be refused
 };
 
 // The number of leading bytes detectImageFormat() needs to tell every format.

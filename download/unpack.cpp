@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <archive.h>
 #include <archive_entry.h>
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -13,6 +14,8 @@ using Status = UnpackResult::Status;
 
 // How many file names a message about a ZIP archive lists before it stops counting them out.
 constexpr int namesShown = 5;
+// A tar archive's header has "ustar" here; its first block comes out of a packed .tar file.
+constexpr int tarMagicOffset = 257;
 
 // What libarchive reads: first the bytes already taken for telling the format, then the source.
 struct ArchiveInput
@@ -100,6 +103,7 @@ Archive openArchive(ImageFormat format, ArchiveInput *input)
         archive_read_support_filter_bzip2(reader.get());
         break;
     case ImageFormat::Zip:
+    case ImageFormat::SevenZip:
     case ImageFormat::Raw:
         break;
     }
@@ -111,26 +115,55 @@ Archive openArchive(ImageFormat format, ArchiveInput *input)
     return reader;
 }
 
-Status brokenStream(const ArchiveInput &input)
+// What libarchive reports for a stream it reads but cannot unpack, in German; empty for any
+// other failure.
+QString unsupportedBy(archive *reader)
 {
-    return input.ended ? Status::InputEnded : Status::Corrupt;
+    const QString reason = QString::fromUtf8(archive_error_string(reader));
+    if (reason.contains(QLatin1String("compression method"), Qt::CaseInsensitive)) {
+        const QString method = reason.section(QLatin1Char('('), 1).section(QLatin1Char(')'), 0, 0);
+        return QStringLiteral("die Kompressionsmethode %1 im ZIP-Archiv")
+            .arg(method.section(QLatin1String(": "), -1));
+    }
+    if (reason.contains(QLatin1String("too much memory"), Qt::CaseInsensitive) ||
+        reason.contains(QLatin1String("window"), Qt::CaseInsensitive))
+        return QStringLiteral("ein zstd-Fenster über 128 MiB (mit „--long“ gepackt)");
+    return QString();
+}
+
+Status brokenStream(archive *reader, const ArchiveInput &input, UnpackResult *result)
+{
+    if (input.ended)
+        return Status::InputEnded;
+    result->unsupported = unsupportedBy(reader);
+    return result->unsupported.isEmpty() ? Status::Corrupt : Status::Unsupported;
+}
+
+bool isTarHeader(const void *block, size_t size, la_int64_t offset)
+{
+    return offset == 0 && size >= tarMagicOffset + 5 &&
+           std::memcmp(static_cast<const char *>(block) + tarMagicOffset, "ustar", 5) == 0;
 }
 
 // Unpacks the current entry; a stop is honoured between blocks, as one packed piece may hold
 // gigabytes of zeros.
-Status unpackEntry(archive *reader, const ArchiveInput &input, ImageSink &output)
+Status unpackEntry(archive *reader, const ArchiveInput &input, ImageSink &output, UnpackResult *result)
 {
     const void *block = nullptr;
     size_t size = 0;
     la_int64_t offset = 0;
-    int result;
-    while ((result = archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK) {
+    int read;
+    while ((read = archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK) {
         if (input.source.stopRequested())
             return Status::InputEnded;
+        if (isTarHeader(block, size, offset)) {
+            result->unsupported = QStringLiteral("ein tar-Archiv; erwartet wird ein einzelnes Image");
+            return Status::Unsupported;
+        }
         if (!output.write(offset, static_cast<const char *>(block), qint64(size)))
             return outputStatus(output);
     }
-    return result == ARCHIVE_EOF ? Status::Done : brokenStream(input);
+    return read == ARCHIVE_EOF ? Status::Done : brokenStream(reader, input, result);
 }
 
 QString entryName(archive_entry *entry)
@@ -141,32 +174,39 @@ QString entryName(archive_entry *entry)
 }
 
 // Unpacks the first file and counts the rest, whose data is skipped; folders do not count.
-Status unpackArchive(archive *reader, const ArchiveInput &input, ImageSink &output, QStringList *files)
+Status unpackArchive(archive *reader, const ArchiveInput &input, ImageSink &output, UnpackResult *result)
 {
     archive_entry *entry = nullptr;
-    int result;
-    while ((result = archive_read_next_header(reader, &entry)) == ARCHIVE_OK || result == ARCHIVE_WARN) {
+    int read;
+    while ((read = archive_read_next_header(reader, &entry)) == ARCHIVE_OK || read == ARCHIVE_WARN) {
         if (archive_entry_filetype(entry) == AE_IFDIR)
             continue;
-        files->append(entryName(entry));
-        const Status status = files->size() == 1 ? unpackEntry(reader, input, output)
-                              : archive_read_data_skip(reader) == ARCHIVE_OK ? Status::Done
-                                                                             : brokenStream(input);
+        result->zipFiles.append(entryName(entry));
+        if (archive_entry_is_encrypted(entry))
+            return Status::Encrypted;
+        const Status status = result->zipFiles.size() == 1 ? unpackEntry(reader, input, output, result)
+                              : archive_read_data_skip(reader) == ARCHIVE_OK
+                                  ? Status::Done
+                                  : brokenStream(reader, input, result);
         if (status != Status::Done)
             return status;
     }
-    return result == ARCHIVE_EOF ? Status::Done : brokenStream(input);
+    return read == ARCHIVE_EOF ? Status::Done : brokenStream(reader, input, result);
 }
 
-Status unpackPacked(ArchiveInput &input, ImageFormat format, ImageSink &output, QStringList *files)
+Status unpackPacked(ArchiveInput &input, ImageSink &output, UnpackResult *result)
 {
-    const Archive reader = openArchive(format, &input);
-    const Status status = unpackArchive(reader.get(), input, output, files);
-    if (status != Status::Done || format != ImageFormat::Zip)
+    if (result->format == ImageFormat::SevenZip) {
+        result->unsupported = QStringLiteral("ein 7-Zip-Archiv");
+        return Status::Unsupported;
+    }
+    const Archive reader = openArchive(result->format, &input);
+    const Status status = unpackArchive(reader.get(), input, output, result);
+    if (status != Status::Done || result->format != ImageFormat::Zip)
         return status;
-    if (files->isEmpty())
+    if (result->zipFiles.isEmpty())
         return Status::NoFileInZip;
-    return files->size() > 1 ? Status::SeveralFilesInZip : Status::Done;
+    return result->zipFiles.size() > 1 ? Status::SeveralFilesInZip : Status::Done;
 }
 
 // Whatever follows the end of a packed stream is read and dropped, so that the whole input
@@ -203,7 +243,7 @@ UnpackResult unpackImage(ByteSource &source, ImageSink &output, Unpacking unpack
         result.status = copyRaw(source, input.head, output);
         return result;
     }
-    result.status = unpackPacked(input, result.format, output, &result.zipFiles);
+    result.status = unpackPacked(input, output, &result);
     if (result.status == Status::Done) {
         drain(source);
         result.status = finished(output);
@@ -226,6 +266,11 @@ QString unpackFailureText(const UnpackResult &result, qint64 maxImageBytes)
     case Status::SeveralFilesInZip:
         return QStringLiteral("Das ZIP-Archiv enthält %1 Dateien statt genau eines Images: %2")
             .arg(german.toString(result.zipFiles.size()), quotedNames(result.zipFiles));
+    case Status::Encrypted:
+        return QStringLiteral(
+            "Das ZIP-Archiv ist verschlüsselt; verschlüsselte Images werden nicht unterstützt.");
+    case Status::Unsupported:
+        return QStringLiteral("Das Packformat der Datei wird nicht unterstützt: %1.").arg(result.unsupported);
     case Status::Done:
     case Status::InputEnded:
     case Status::WriteFailed:

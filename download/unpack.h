@@ -19,10 +19,13 @@ struct UnpackResult
         Corrupt,           // the packed stream is damaged or cut short
         NoFileInZip,       // a ZIP archive without a file
         SeveralFilesInZip, // a ZIP archive with more than one file
+        Encrypted,         // a ZIP archive whose file is encrypted
+        Unsupported,       // packed in a way this program cannot unpack; see unsupported
     };
     Status status = Status::Done;
     ImageFormat format = ImageFormat::Raw;
     QStringList zipFiles; // the files found in a ZIP archive, in order
+    QString unsupported;  // what is not supported, e.g. "ein tar-Archiv"
 
     bool ok() const { return status == Status::Done; }
 };

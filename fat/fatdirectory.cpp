@@ -122,3 +122,27 @@ bool FatImage::writeDirEntry(const EntryLocation &location, const QByteArray &en
     const quint64 blockOffset = inRoot ? geo.rootDirOffset : clusterOffset(location.cluster);
     return writeAt(blockOffset + location.offset, entry);
 }
+
+// On a damaged volume a cluster may belong to more than one chain. What the write can see: the
+// root's and the directory's own chains and every chain an entry of the directory starts, but
+// the one at except, which the write replaces.
+QSet<quint32> FatImage::clustersSeen(quint32 dirCluster, const EntryLocation *except)
+{
+    const QList<quint32> blocks = dirCluster == 0 ? QList<quint32>{0} : chain(dirCluster);
+    QSet<quint32> seen(blocks.cbegin(), blocks.cend());
+    seen.remove(0);
+    for (const quint32 n : chain(geo.rootCluster))
+        seen.insert(n);
+    for (const quint32 cluster : blocks) {
+        const QByteArray block = readDirBlock(cluster);
+        for (int offset = 0; offset + entrySize <= block.size() && u8(block, offset) != Dir::endMarker;
+             offset += entrySize) {
+            const bool replaced = except && except->cluster == cluster && except->offset == quint32(offset);
+            if (isSkippedEntry(block, offset) || replaced)
+                continue;
+            for (const quint32 n : chain(firstCluster(block.mid(offset, entrySize))))
+                seen.insert(n);
+        }
+    }
+    return seen;
+}

@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 // Where a 32-byte directory entry lies. Cluster 0 stands for the fixed FAT16 root region.
@@ -125,8 +126,9 @@ private:
     bool isInWindow(quint64 offset, quint64 length) const;
     bool planFile(const QString &dirName, const QString &fileName, qsizetype size, PlannedFile *plan,
                   QString *error);
-    bool planEntry(quint32 dirCluster, const QString &fileName, const QDateTime &now, PlannedFile *plan,
-                   QString *error);
+    bool planEntry(quint32 dirCluster, const QString &dirName, const QString &fileName, const QDateTime &now,
+                   PlannedFile *plan, QString *error);
+    QSet<quint32> clustersSeen(quint32 dirCluster, const EntryLocation *except);
     bool writeContents(const PlannedFile &plan, const QByteArray &data, QString *error);
     bool writeData(const QList<quint32> &clusters, const QByteArray &data);
     bool appendDirCluster(const QList<quint32> &dirChain, EntryLocation *location, QString *error);

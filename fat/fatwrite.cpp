@@ -63,6 +63,23 @@ int firstFreeSlot(const QByteArray &block)
     return -1;
 }
 
+bool reachesAny(const QList<quint32> &clusters, const QSet<quint32> &seen)
+{
+    for (const quint32 n : clusters)
+        if (seen.contains(n))
+            return true;
+    return false;
+}
+
+// Freeing or filling a cluster that another chain also holds would destroy what that chain holds.
+QString damagedText(const QString &dirName, const QString &fileName)
+{
+    const QString path = dirName.isEmpty() ? fileName : dirName + QLatin1Char('/') + fileName;
+    return QStringLiteral("Das Dateisystem im Image ist beschädigt: Cluster für „%1“ gehören schon zu einer "
+                          "anderen Datei oder einem Verzeichnis. Das Image wurde nicht verändert.")
+        .arg(path);
+}
+
 } // namespace
 
 struct FatImage::PlannedFile
@@ -71,6 +88,7 @@ struct FatImage::PlannedFile
     QByteArray entry;            // complete, as it will be written
     QList<quint32> clusters;     // for the data, linked in the in-memory FAT
     bool directoryGrown = false; // location.cluster is new to the directory and still to be zeroed
+    QSet<quint32> seen;          // the clusters of every other chain the write can see
     QByteArray fsInfo;           // the updated FSInfo sector; empty when it is not kept up to date
 };
 
@@ -99,20 +117,24 @@ bool FatImage::planFile(const QString &dirName, const QString &fileName, qsizety
 {
     quint32 dirCluster = 0;
     const QDateTime now = representable(stampTime.isValid() ? stampTime : QDateTime::currentDateTime());
-    if (!resolveDir(dirName, &dirCluster, error) || !planEntry(dirCluster, fileName, now, plan, error))
+    if (!resolveDir(dirName, &dirCluster, error) ||
+        !planEntry(dirCluster, dirName, fileName, now, plan, error))
         return false;
     const quint64 clustersNeeded = (quint64(size) + geo.bytesPerCluster - 1) / geo.bytesPerCluster;
     if (!allocateClusters(quint32(clustersNeeded), &plan->clusters))
         return fail(error, QStringLiteral("Nicht genug freier Platz im Image für %1 (%2 Bytes)")
                                .arg(fileName, QString::number(size)));
+    if (reachesAny(plan->clusters, plan->seen) ||
+        (plan->directoryGrown && plan->seen.contains(plan->location.cluster)))
+        return fail(error, damagedText(dirName, fileName));
     completeEntry(plan->entry, plan->clusters.value(0, 0), quint32(size), now);
     plan->fsInfo = updatedFsInfo();
     return true;
 }
 
 // The entry to replace (its old chain freed), or a new one in a free slot.
-bool FatImage::planEntry(quint32 dirCluster, const QString &fileName, const QDateTime &now, PlannedFile *plan,
-                         QString *error)
+bool FatImage::planEntry(quint32 dirCluster, const QString &dirName, const QString &fileName,
+                         const QDateTime &now, PlannedFile *plan, QString *error)
 {
     QByteArray shortName;
     quint8 caseFlags = 0;
@@ -122,9 +144,13 @@ bool FatImage::planEntry(quint32 dirCluster, const QString &fileName, const QDat
     if (findEntry(dirCluster, shortName, &plan->location, &plan->entry)) {
         if (u8(plan->entry, Dir::attributes) & Dir::attrDirectory)
             return fail(error, QStringLiteral("\"%1\" ist im Image ein Verzeichnis").arg(fileName));
+        plan->seen = clustersSeen(dirCluster, &plan->location);
+        if (reachesAny(chain(firstCluster(plan->entry)), plan->seen))
+            return fail(error, damagedText(dirName, fileName));
         freeChain(firstCluster(plan->entry));
         return true;
     }
+    plan->seen = clustersSeen(dirCluster, nullptr);
     if (mixedCase)
         return fail(error, QStringLiteral("\"%1\": gemischte Groß-/Kleinschreibung bräuchte lange "
                                           "Dateinamen, das wird nicht unterstützt")

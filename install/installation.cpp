@@ -102,6 +102,7 @@ void Installation::start(const InstallRequest &request)
 {
     this->request = request;
     currentOutcome = Outcome::None;
+    downloadInterrupted = false;
     card = CardState::Unchanged;
     failure.clear();
     enterStep(Step::Checking, QStringLiteral("Prüfe Karte und Speicherplatz …"));
@@ -137,6 +138,11 @@ void Installation::cancel()
     if (counterReply)
         return counterReply->abort();
     stop(QString());
+}
+
+QString Installation::waitingFor(Step step, const InstallRequest &request)
+{
+    return step == Step::Fetching && !request.isLocal() ? QStringLiteral("warte auf den Server") : QString();
 }
 
 bool Installation::isRunning() const
@@ -290,6 +296,8 @@ ByteSource *Installation::openDownload(QString *error)
         Q_EMIT logLine(QStringLiteral("Der unterbrochene Download wird fortgesetzt; %1 liegen schon vor.")
                            .arg(germanSize(keptBytes)));
     download = new DownloadSource(network, this);
+    // Without a checksum only the end of the body tells a cut-off image.
+    download->setUnknownEndRefused(request.expectedSha256.isEmpty());
     connect(download, &DownloadSource::progress, this, &Installation::onDownloadProgress);
     connect(download, &DownloadSource::finished, this, &Installation::onDownloadFinished);
     if (!download->start(imageUrl(request.imageBase, request.version), partPath, -1, error))
@@ -352,8 +360,9 @@ void Installation::onDownloadProgress(qint64 received, qint64 total)
 // A download that fails keeps its bytes to be continued.
 void Installation::onDownloadFinished(bool ok, const QString &error)
 {
+    downloadInterrupted = !ok && download->wasInterrupted();
     if (!ok)
-        stop(QStringLiteral("Download fehlgeschlagen: %1").arg(error));
+        stop(downloadFailureText(error));
 }
 
 // The checksum decides: only a matching image gets the go-ahead, which has the helper write the
@@ -396,9 +405,30 @@ QString Installation::checksumRefusal(const QString &sha256Hex)
     if (request.expectedSha256 != sha256Hex)
         return QStringLiteral("Die Prüfsumme des Images stimmt nicht mit der tobra.json überein.\n"
                               "Erwartet: %1\nErhalten: %2")
-            .arg(request.expectedSha256, sha256Hex);
+                   .arg(request.expectedSha256, sha256Hex) +
+               encodingHint(download ? download->contentEncoding() : QByteArray());
     Q_EMIT logLine(QStringLiteral("Prüfsumme stimmt."));
     return QString();
+}
+
+// A server that packs the image on the way (Content-Encoding) sends other bytes than the file
+// the checksum names: then no download can match.
+QString Installation::encodingHint(const QByteArray &encoding)
+{
+    if (encoding.isEmpty())
+        return QString();
+    return QStringLiteral("\nDer Server hat das Image zusätzlich gepackt gesendet (Content-Encoding: %1); "
+                          "so kann die Prüfsumme nie stimmen. Bitte dem Anbieter der Liste melden.")
+        .arg(QString::fromLatin1(encoding));
+}
+
+// A part kept in the cache is where the next attempt goes on.
+QString Installation::downloadFailureText(const QString &error) const
+{
+    QString text = QStringLiteral("Download fehlgeschlagen: %1").arg(error);
+    if (partLock && QFileInfo(partialImage()).size() > 0)
+        text += QStringLiteral("\nDer nächste Versuch setzt dort fort, wo dieser aufgehört hat.");
+    return text;
 }
 
 // What can never match goes: a download that arrived whole but differs, a damaged packed file,

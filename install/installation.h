@@ -141,6 +141,12 @@ public:
     Step step() const { return currentStep; }
     Outcome outcome() const { return currentOutcome; }
     CardState cardState() const { return card; }
+    // What a stall of the step waits for, for a progress display: the server while a listed
+    // image is fetched; empty otherwise.
+    static QString waitingFor(Step step, const InstallRequest &request);
+    // Whether the last run failed because its download stopped on the way (timed out, connection
+    // broken, cut short): starting it again at once may succeed.
+    bool downloadWasInterrupted() const { return downloadInterrupted; }
     // The private working folder of the running installation; empty while none exists.
     QString workingFolder() const;
 
@@ -192,6 +198,8 @@ private:
     QString cachedImage() const;
     QString partialImage() const;
     void stop(const QString &reason);
+    QString downloadFailureText(const QString &error) const;
+    static QString encodingHint(const QByteArray &encoding);
     void reportInstall();
     void enterStep(Step next, const QString &text);
     void finish(Outcome result, const QString &text);
@@ -219,6 +227,7 @@ private:
     bool sizeChecked = false;
     bool goAheadGiven = false;
     bool verifying = false;
+    bool downloadInterrupted = false;
     bool cancelRequested = false;
     Step currentStep = Step::Idle;
     Outcome currentOutcome = Outcome::None;

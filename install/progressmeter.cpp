@@ -10,6 +10,7 @@ const qint64 windowMs = 5000;     // the speed is taken over this much of the re
 const qint64 firstSpeedMs = 1000; // no speed before this much has been measured
 const qint64 settledMs = 3000;    // no time left before the phase has run this long
 const qint64 sampleSpacingMs = 100;
+const qint64 stalledMs = 5000; // this long without a byte counts as a stall
 const double bytesPerMegabyte = 1e6;
 
 qint64 steadyMilliseconds()
@@ -36,10 +37,12 @@ QString megabytes(qint64 bytes, int decimals)
 ProgressMeter::ProgressMeter(Clock clock) : clock(clock ? std::move(clock) : Clock(steadyMilliseconds))
 {}
 
-void ProgressMeter::start(const QString &text)
+void ProgressMeter::start(const QString &text, const QString &waitingFor)
 {
     activity = text;
+    waiting = waitingFor;
     startedMs = clock();
+    advancedMs = startedMs;
     total = 0;
     // The speed is measured from the first report on: a transfer that resumes, or hashes what it
     // already has, may begin far above zero.
@@ -53,6 +56,8 @@ bool ProgressMeter::update(qint64 done, qint64 newTotal)
     // Progress that went backwards (a retried request) starts the measurement over.
     if (!samples.isEmpty() && done < samples.last().done)
         samples.clear();
+    if (samples.isEmpty() || done != samples.last().done)
+        advancedMs = now;
     // A sample a tenth of a second is plenty; a later one within that time takes its place, so
     // that the bookkeeping stays small however often progress is reported.
     const bool newSample = samples.size() < 2 || now - samples.at(samples.size() - 2).atMs >= sampleSpacingMs;
@@ -70,14 +75,33 @@ qint64 ProgressMeter::doneBytes() const
     return samples.isEmpty() ? 0 : samples.last().done;
 }
 
+// Measured from the newest sample that lies a whole window back (or the oldest there is) to now.
 double ProgressMeter::bytesPerSecond() const
 {
-    if (samples.size() < 2)
+    if (samples.isEmpty())
         return 0;
-    const qint64 spanMs = samples.last().atMs - samples.first().atMs;
+    const qint64 now = qMax(clock(), samples.last().atMs);
+    qsizetype from = 0;
+    while (from + 1 < samples.size() && now - samples.at(from + 1).atMs >= windowMs)
+        ++from;
+    const qint64 spanMs = now - samples.at(from).atMs;
     if (spanMs < firstSpeedMs)
         return 0;
-    return double(samples.last().done - samples.first().done) * 1000 / double(spanMs);
+    return double(samples.last().done - samples.at(from).done) * 1000 / double(spanMs);
+}
+
+bool ProgressMeter::isStalled() const
+{
+    return !samples.isEmpty() && (total <= 0 || doneBytes() < total) && clock() - advancedMs >= stalledMs;
+}
+
+QString ProgressMeter::waitingText() const
+{
+    if (!isStalled())
+        return QString();
+    const QString since = durationText((clock() - advancedMs) / 1000);
+    return waiting.isEmpty() ? QStringLiteral("keine Daten seit %1").arg(since)
+                             : QStringLiteral("%1 (seit %2)").arg(waiting, since);
 }
 
 qint64 ProgressMeter::secondsLeft() const
@@ -107,10 +131,12 @@ QString ProgressMeter::text() const
         parts << megabytesText(done);
     }
     const double speed = bytesPerSecond();
-    if (speed > 0)
+    if (speed > 0 || isStalled())
         parts << speedText(speed);
     const qint64 left = secondsLeft();
-    if (left >= 0)
+    if (isStalled())
+        parts << waitingText();
+    else if (left >= 0)
         parts << QStringLiteral("noch etwa %1").arg(durationText(left));
     return activity + QLatin1Char(' ') + parts.join(QStringLiteral(" · "));
 }

@@ -16,7 +16,8 @@ public:
     explicit ProgressMeter(Clock clock = Clock());
 
     // Begins a phase: activity is its text ("Schreibe auf die Karte …"); forgets earlier samples.
-    void start(const QString &activity);
+    // waiting names what a stall waits for ("warte auf den Server"); empty for plain "keine Daten".
+    void start(const QString &activity, const QString &waiting = QString());
     // Changes the phase's text, keeping its samples.
     void setActivity(const QString &text) { activity = text; }
     // Records that done of total bytes are through; total 0 or less means unknown. Returns whether
@@ -26,14 +27,19 @@ public:
     // The running phase's text and the bytes through so far.
     QString activityText() const { return activity; }
     qint64 doneBytes() const;
-    // Bytes per second over the last few seconds; 0 until a second has been measured.
+    // Bytes per second over the last few seconds up to now, so it falls while nothing comes; 0
+    // until a second has been measured.
     double bytesPerSecond() const;
+    // Whether no byte has come for a few seconds although the phase reports progress.
+    bool isStalled() const;
+    // While stalled, what the phase waits for and since when: "warte seit 0:07 auf den Server".
+    QString waitingText() const;
     // Whole seconds left, or -1 while the total is unknown or the speed has not settled.
     qint64 secondsLeft() const;
     // 0 to 100, or -1 while the total is unknown.
     int percent() const;
     // "Schreibe auf die Karte … 412 von 1.946 MB · 23,4 MB/s · noch etwa 1:06", each part shown
-    // once it is known.
+    // once it is known; while stalled the waiting text in place of the time left.
     QString text() const;
 
 private:
@@ -45,7 +51,9 @@ private:
 
     Clock clock;
     QString activity;
+    QString waiting;
     qint64 startedMs = 0;
+    qint64 advancedMs = 0; // when the bytes through last grew
     qint64 total = 0;
     QList<Sample> samples; // the last few seconds, oldest first
 };

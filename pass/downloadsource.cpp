@@ -48,8 +48,15 @@ bool DownloadSource::start(const QUrl &url, const QString &path, qint64 maxBytes
     return true;
 }
 
+void DownloadSource::setUnknownEndRefused(bool refused)
+{
+    downloader->setUnknownEndRefused(refused);
+}
+
 void DownloadSource::onFinished(bool ok, const QString &error)
 {
+    interrupted = downloader->wasInterrupted();
+    encoding = downloader->contentEncoding();
     if (ok)
         reader.complete();
     else

@@ -31,6 +31,12 @@ public:
     // Abandons the download as the destructor does; no signal follows.
     void stop();
     qint64 waitedMs() const { return reader.waitedMs(); }
+    // As the downloader's: a body whose end cannot be known fails, for a caller without a checksum.
+    void setUnknownEndRefused(bool refused);
+    // After finished(): whether the transfer stopped on the way, and the encoding the server
+    // named for the body though it was asked for none.
+    bool wasInterrupted() const { return interrupted; }
+    QByteArray contentEncoding() const { return encoding; }
 
 Q_SIGNALS:
     // Of the file as sent, the bytes kept counted (total -1 while unknown).
@@ -43,4 +49,6 @@ private:
 
     Downloader *downloader = nullptr;
     GrowingFileSource reader;
+    bool interrupted = false;
+    QByteArray encoding;
 };

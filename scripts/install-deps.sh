@@ -8,7 +8,7 @@ build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools
 test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus
                util-linux mount e2fsprogs xvfb
                desktop-file-utils appstream libxml2-utils dpkg-dev file lintian groff-base
-               clang libclang-rt-14-dev at-spi2-core python3-pyatspi xz-utils zstd gzip bzip2 zip)
+               clang libclang-rt-14-dev at-spi2-core python3-pyatspi xz-utils zstd gzip bzip2 zip p7zip-full)
 bench_packages=(curl time coreutils python3 openssl python3-fusepy fuse3 util-linux xz-utils zstd dosfstools mtools fdisk)
 demo_packages=(dosfstools mtools fdisk coreutils xz-utils)
 

@@ -34,7 +34,7 @@ void MainWindow::install()
     }
     if (!passRomDoubt(request) || !confirmErase(request))
         return;
-    runIsLocal = request.isLocal();
+    runRequest = request;
     setBusy(true);
     installation->start(request);
 }
@@ -57,6 +57,14 @@ QString MainWindow::refusalFor(InstallRequest &request, QWidget **fault) const
     refusal = targetRefusal(request.target, drives);
     request.target = freshDrive(drives, request.target.path);
     return refusal;
+}
+
+// The same request again, without asking again: the card was confirmed for it, and the
+// installation checks that it is still the same card.
+void MainWindow::retry()
+{
+    setBusy(true);
+    installation->start(runRequest);
 }
 
 InstallRequest MainWindow::requestFromWidgets() const
@@ -127,13 +135,14 @@ void MainWindow::onStepChanged(Installation::Step step, const QString &text)
     progressBar->setFormat(QStringLiteral("%1 · %p %").arg(stepText(int(step), stepCount())));
     if (text.isEmpty())
         return;
-    meter.start(text);
+    meter.start(text, Installation::waitingFor(step, runRequest));
     setStatus(text, 0);
 }
 
 int MainWindow::stepCount() const
 {
-    const bool reports = !runIsLocal && countCheck->isChecked() && !counterUrlFor(configUrl).isEmpty();
+    const bool reports =
+        !runRequest.isLocal() && countCheck->isChecked() && !counterUrlFor(configUrl).isEmpty();
     return int(Installation::Step::Verifying) + (reports ? 1 : 0);
 }
 
@@ -165,7 +174,11 @@ void MainWindow::fail(const QString &message)
     const QString text = LogView::redactAddresses(message);
     appendLog(QStringLiteral("FEHLER: %1").arg(text));
     notifyDesktop(QStringLiteral("Installation fehlgeschlagen"), text);
-    showMessage(this, QMessageBox::Critical, text);
+    if (!installation->downloadWasInterrupted())
+        return showMessage(this, QMessageBox::Critical, text);
+    if (askChoice(this, QMessageBox::Critical, text, QStringLiteral("&Erneut versuchen"),
+                  QStringLiteral("&Schließen")))
+        retry();
 }
 
 // A cancel is the user's wish, not a fault: the log says what became of the card.

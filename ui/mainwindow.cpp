@@ -283,6 +283,11 @@ void MainWindow::connectSignals()
             &MainWindow::close);
     connect(clearCacheButton, &QPushButton::clicked, this, &MainWindow::clearCache);
     connect(StopSignals::instance(), &StopSignals::received, this, &MainWindow::stopOnSignal);
+    // While nothing comes, progress is not reported: the status is looked at once a second.
+    connect(&stallCheck, &QTimer::timeout, this, [this] {
+        if (meter.isStalled())
+            statusLabel->setText(meter.text());
+    });
 }
 
 void MainWindow::updateEnabled()
@@ -304,6 +309,9 @@ void MainWindow::setBusy(bool b)
         cancelButton->setFocus();
         // Where the content scrolls, the run's status, progress and log come into view.
         scrollArea->verticalScrollBar()->setValue(scrollArea->verticalScrollBar()->maximum());
+        stallCheck.start(1000);
+    } else {
+        stallCheck.stop();
     }
     updateCacheButton(); // a run that ends may have filled the cache
     for (QWidget *widget : std::initializer_list<QWidget *>{reloadButton, localImageCheck, useExtCheck})

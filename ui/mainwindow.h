@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QNetworkAccessManager>
 #include <QString>
+#include <QTimer>
 #include <QUrl>
 
 class DrivePicker;
@@ -88,6 +89,7 @@ private:
     void onInstallFinished(bool ok, const QString &text);
     void succeed();
     void fail(const QString &message);
+    void retry();
     void showCancelled(const QString &text);
     void stopOnSignal();
     void stopRun();
@@ -123,7 +125,8 @@ private:
     Installation *installation = nullptr;
     bool busy = false;
     bool listLoading = false;
-    QString idleStatus;      // the status line's text between runs
-    bool runIsLocal = false; // the running installation copies a local image
-    ProgressMeter meter;     // the running step's sizes, speed and time left
+    QString idleStatus;        // the status line's text between runs
+    InstallRequest runRequest; // the running or last installation's
+    ProgressMeter meter;       // the running step's sizes, speed and time left
+    QTimer stallCheck;
 };

@@ -332,23 +332,34 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("cardSize");
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("message"); // the start of what the program says
+        QTest::addColumn<QString>("ending");  // and its end
 
+        const QString none;
         QTest::newRow("card too small")
             << qint64(16 * 1024 * 1024) << QStringList{"--image", demoPath()}
-            << "FEHLER: Das Image (36,7 MB) ist größer als die Speicherkarte (16,8 MB).";
+            << "FEHLER: Das Image (36,7 MB) ist größer als die Speicherkarte (16,8 MB)." << none;
         QTest::newRow("unknown title")
             << cardBytes << fromServer({"--title", "Tobra 9"})
-            << "Die Version „Tobra 9“ steht nicht in der Versionsliste (--list-versions zeigt die Titel).";
+            << "Die Version „Tobra 9“ steht nicht in der Versionsliste (--list-versions zeigt die Titel)."
+            << none;
         QTest::newRow("file name with terminal controls")
             << cardBytes
             << QStringList{"--image", demoPath(), "--rom", "/nowhere/\x1b]0;x\x07\x1b[2J\u202e.rom"}
-            << "Die ROM-Datei „/nowhere/]0;x[2J.rom“ wurde nicht gefunden.\n";
+            << "Die ROM-Datei „/nowhere/]0;x[2J.rom“ wurde nicht gefunden.\n" << none;
         QTest::newRow("ROM missing") << cardBytes
                                      << QStringList{"--image", demoPath(), "--rom", "/nowhere.rom"}
-                                     << "Die ROM-Datei „/nowhere.rom“ wurde nicht gefunden.";
+                                     << "Die ROM-Datei „/nowhere.rom“ wurde nicht gefunden." << none;
         QTest::newRow("list unavailable")
             << cardBytes << QStringList{"--config-url", server->url("/none.json").toString()}
-            << "Fehler beim Laden der Versionsliste: ";
+            << "Fehler beim Laden der Versionsliste: " << none;
+        // A download cut off on the way can be tried again at once, and continues.
+        QTest::newRow("download cut off")
+            << cardBytes
+            << QStringList{"--config-url", server->url("/demo/tobra.json").toString(), "--image-base",
+                           server->url("/__q/truncate=3000000/demo/images/").toString()}
+            << "FEHLER: Download fehlgeschlagen: "
+            << "\nDer nächste Versuch setzt dort fort, wo dieser aufgehört hat.\n"
+               "Hinweis: Ein erneuter Aufruf desselben Befehls versucht es sofort noch einmal.\n";
     }
 
     // Exit code 1 and the reason; the card keeps what it held.
@@ -357,6 +368,7 @@ private Q_SLOTS:
         QFETCH(qint64, cardSize);
         QFETCH(QStringList, arguments);
         QFETCH(QString, message);
+        QFETCH(QString, ending);
 
         const QString cardPath = dir->filePath("card.img");
         QVERIFY(makeCard(cardPath, cardSize));
@@ -366,7 +378,7 @@ private Q_SLOTS:
         const Run run = runCli(installArguments(card.path(), arguments + QStringList{"--yes"}),
                                environmentFor(card.path()));
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.err.startsWith(message), qPrintable(run.err));
+        QVERIFY2(run.err.startsWith(message) && run.err.endsWith(ending), qPrintable(run.err));
         QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
     }
 

@@ -43,6 +43,19 @@ private Q_SLOTS:
         now = elapsedMs;
         QCOMPARE(progressLine(meter), expected);
     }
+
+    // Seconds without a byte: the speed has fallen and the line says what it waits for.
+    void stalledLine()
+    {
+        qint64 now = 0;
+        ProgressMeter meter([&now] { return now; });
+        meter.start(QStringLiteral("Lade …"), QStringLiteral("warte auf den Server"));
+        for (now = 100; now <= 4000; now += 100)
+            meter.update(1000 * now, 8000000);
+        now = 10000;
+        QCOMPARE(progressLine(meter),
+                 QStringLiteral("Lade …  50 %  0,0 MB/s  warte auf den Server (seit 0:06)"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestProgressLine)

@@ -19,6 +19,9 @@ const QString notFoundText = QStringLiteral("Das Image wurde auf dem Server nich
 const QString writeFailedText =
     QStringLiteral("Schreiben der heruntergeladenen Datei fehlgeschlagen (Platz im Arbeitsordner?)");
 const QString cancelledText = QStringLiteral("Abgebrochen");
+const QString unknownEndText = QStringLiteral(
+    "Das Image kann nicht geprüft werden: Der Server nennt keine Länge und es gibt keine Prüfsumme, ein "
+    "unvollständiger Download bliebe unbemerkt.");
 constexpr int finishTimeoutMs = 20000;
 
 // The reply's own error text for url, fetched without the downloader, to compare against.
@@ -33,6 +36,17 @@ QString plainReplyError(const QUrl &url)
     return text;
 }
 
+// data as gzip packs it, the way a server stores an image.img.gz.
+QByteArray gzipped(const QByteArray &data)
+{
+    QProcess gzip;
+    gzip.start(QStringLiteral("gzip"), {QStringLiteral("-c"), QStringLiteral("-1")});
+    gzip.write(data);
+    gzip.closeWriteChannel();
+    gzip.waitForFinished();
+    return gzip.readAllStandardOutput();
+}
+
 // One downloader with its own network manager and the signals it emits.
 struct Session
 {
@@ -42,17 +56,17 @@ struct Session
     QSignalSpy progress{&downloader, &Downloader::progress};
 };
 
-// A tmpfs of 1 MiB, unmounted again when it goes out of scope.
+// A small tmpfs (1 MiB unless told), unmounted again when it goes out of scope.
 class SmallTmpfs
 {
 public:
-    SmallTmpfs()
+    explicit SmallTmpfs(const QString &size = QStringLiteral("1m"))
     {
         if (geteuid() == 0)
             mounted =
                 QProcess::execute(QStringLiteral("mount"),
                                   {QStringLiteral("-t"), QStringLiteral("tmpfs"), QStringLiteral("-o"),
-                                   QStringLiteral("size=1m"), QStringLiteral("tmpfs"), dir.path()}) == 0;
+                                   QStringLiteral("size=") + size, QStringLiteral("tmpfs"), dir.path()}) == 0;
     }
     ~SmallTmpfs()
     {
@@ -94,6 +108,14 @@ private Q_SLOTS:
     void resumeContinuesWhatIsKept_data();
     void resumeContinuesWhatIsKept();
     void resumeKeepsWhatArrived();
+    void unknownEndIsRefusedWhenAsked_data();
+    void unknownEndIsRefusedWhenAsked();
+    void redirectsAcrossServersTakeTheFinalAnswer_data();
+    void redirectsAcrossServersTakeTheFinalAnswer();
+    void bytesAreTakenAsStored_data();
+    void bytesAreTakenAsStored();
+    void bodyWithoutLengthStopsBeforeTheDiskIsFull();
+    void partAtTheLimitIsRemoved();
 
 private:
     // Waits for the one finished signal of a download and makes sure no second one follows.
@@ -177,6 +199,10 @@ void TestDownloader::failureGivesMessageAndRemovesFile_data()
         << QStringLiteral("/image.img?status=206") << QStringLiteral("Server antwortet mit HTTP 206");
     QTest::newRow("connection refused") << QStringLiteral("refused") << QString();
     QTest::newRow("missing file URL") << QStringLiteral("file") << QString();
+    QTest::newRow("redirected to a file URL")
+        << QStringLiteral("/x?redirect=file:///etc/hostname")
+        << QStringLiteral("Weiterleitung nach „file:///etc/hostname“ abgelehnt: Sie ist unsicherer als die "
+                          "Adresse davor");
 }
 
 void TestDownloader::failureGivesMessageAndRemovesFile()
@@ -479,6 +505,171 @@ void TestDownloader::resumeKeepsWhatArrived()
     QVERIFY(second.size() > first.size());
     QVERIFY(image.startsWith(second));
     QCOMPARE(server.requests().last().range, QStringLiteral("bytes=%1-").arg(first.size()));
+}
+
+void TestDownloader::unknownEndIsRefusedWhenAsked_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<bool>("refused");
+    QTest::addColumn<QString>("message"); // empty: the download succeeds
+    QTest::newRow("length") << QStringLiteral("/image.img") << true << QString();
+    QTest::newRow("chunked") << QStringLiteral("/image.img?chunked=1") << true << QString();
+    QTest::newRow("packed, no length") << QStringLiteral("/image.img.gz?nolength=1") << true << QString();
+    QTest::newRow("file URL") << QStringLiteral("file") << true << QString();
+    QTest::newRow("no length") << QStringLiteral("/image.img?nolength=1") << true << unknownEndText;
+    QTest::newRow("no length, cut off")
+        << QStringLiteral("/image.img?nolength=1&truncate=1000000") << true << unknownEndText;
+    QTest::newRow("no length, tiny") << QStringLiteral("/tiny.img?nolength=1") << true << unknownEndText;
+    QTest::newRow("no length, not refused") << QStringLiteral("/image.img?nolength=1") << false << QString();
+}
+
+// A body cut off without a length, unpacked or not, would otherwise count as the whole image.
+void TestDownloader::unknownEndIsRefusedWhenAsked()
+{
+    QFETCH(QString, source);
+    QFETCH(bool, refused);
+    QFETCH(QString, message);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("tiny.img")), "abc"));
+    QVERIFY(writeFile(served.filePath(QStringLiteral("image.img.gz")), gzipped(image)));
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    Session session;
+    session.downloader.setUnknownEndRefused(refused);
+
+    const QUrl url = source == QLatin1String("file")
+                         ? QUrl::fromLocalFile(served.filePath(QStringLiteral("image.img")))
+                         : server.url(source);
+    session.downloader.start(url, destination());
+    waitForOneFinished(session.finished);
+
+    const QVariantList end = session.finished.first();
+    if (message.isEmpty()) {
+        QVERIFY2(end.at(0).toBool(), qPrintable(end.at(1).toString()));
+        QVERIFY(readFile(destination()) == image);
+    } else {
+        QCOMPARE(end, QVariantList({false, message, QString()}));
+        QVERIFY(!QFile::exists(destination()));
+    }
+}
+
+void TestDownloader::redirectsAcrossServersTakeTheFinalAnswer_data()
+{
+    QTest::addColumn<int>("kept");
+    QTest::addColumn<QString>("query");
+    QTest::newRow("whole") << 0 << QString();
+    QTest::newRow("resumed") << 1234567 << QString();
+    QTest::newRow("chunked") << 0 << QStringLiteral("?chunked=1");
+}
+
+// Each answer on the way has a length of its own (its page); only the last one's counts, and so
+// does its range.
+void TestDownloader::redirectsAcrossServersTakeTheFinalAnswer()
+{
+    QFETCH(int, kept);
+    QFETCH(QString, query);
+    HttpServer first(served.path());
+    HttpServer second(served.path());
+    QVERIFY2(first.isRunning() && second.isRunning(), qPrintable(first.errorString() + second.errorString()));
+    QUrl url = second.url(QStringLiteral("/image.img") + query);
+    for (int hop = 0; hop < 7; ++hop) {
+        const HttpServer &server = hop % 2 == 0 ? first : second;
+        url = server.url(QStringLiteral("/hop%1?redirect=").arg(hop) +
+                         QString::fromLatin1(QUrl::toPercentEncoding(url.toString())));
+    }
+    Session session;
+    for (int round = 0; round < 5; ++round) {
+        session.finished.clear();
+        QVERIFY(writeFile(destination(), image.left(kept)));
+        if (kept > 0)
+            session.downloader.resume(url, destination());
+        else
+            session.downloader.start(url, destination());
+        waitForOneFinished(session.finished);
+
+        const QVariantList end = session.finished.first();
+        QVERIFY2(end.at(0).toBool(), qPrintable(end.at(1).toString()));
+        QCOMPARE(end.at(2).toByteArray(), sha256Hex(image));
+        QVERIFY(readFile(destination()) == image);
+        QCOMPARE(session.progress.last(), (QVariantList{qint64(image.size()), qint64(image.size())}));
+        QCOMPARE(second.requests().last().path, QStringLiteral("/image.img"));
+        QCOMPARE(second.requests().last().range,
+                 kept > 0 ? QStringLiteral("bytes=%1-").arg(kept) : QString());
+    }
+}
+
+void TestDownloader::bytesAreTakenAsStored_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("gz said to be gzip-encoded")
+        << QStringLiteral("/image.img.gz?encoding=gzip") << QStringLiteral("image.img.gz");
+    QTest::newRow("gz encoded, without length")
+        << QStringLiteral("/image.img.gz?encoding=gzip&nolength=1") << QStringLiteral("image.img.gz");
+    QTest::newRow("gzipped on the way though not asked for")
+        << QStringLiteral("/image.img?compress=1") << QString();
+}
+
+// The checksum names the file as stored, so the bytes hashed are the server's, undecoded; the
+// image comes out whole either way.
+void TestDownloader::bytesAreTakenAsStored()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, stored);
+    QVERIFY(writeFile(served.filePath(QStringLiteral("image.img.gz")), gzipped(image)));
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    Session session;
+
+    session.downloader.start(server.url(source), destination());
+    waitForOneFinished(session.finished);
+
+    const QVariantList end = session.finished.first();
+    QVERIFY2(end.at(0).toBool(), qPrintable(end.at(1).toString()));
+    QVERIFY(readFile(destination()) == image);
+    if (!stored.isEmpty())
+        QCOMPARE(end.at(2).toByteArray(), sha256Hex(readFile(served.filePath(stored))));
+    QCOMPARE(server.requests().first().acceptEncoding, QStringLiteral("identity"));
+}
+
+// A body without a length is not measured beforehand: it must stop with room to spare, and the
+// part, which could never be completed there, goes.
+void TestDownloader::bodyWithoutLengthStopsBeforeTheDiskIsFull()
+{
+    SmallTmpfs disk(QStringLiteral("16m"));
+    if (!disk.isMounted())
+        QSKIP("needs root and tmpfs to mount a small file system");
+    QTemporaryDir servedLarge;
+    QVERIFY(writeFile(servedLarge.filePath(QStringLiteral("large.img")), randomBytes(24 * 1024 * 1024)));
+    HttpServer server(servedLarge.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    Session session;
+    const QString path = disk.path() + QStringLiteral("/download.part");
+
+    session.downloader.resume(server.url(QStringLiteral("/large.img?nolength=1")), path);
+    waitForOneFinished(session.finished);
+
+    const QString error = session.finished.first().at(1).toString();
+    QVERIFY2(
+        error.startsWith(QStringLiteral("Auf dem Datenträger von %1 ist kaum noch Platz frei; der Download "
+                                        "wurde nach ")
+                             .arg(disk.path())),
+        qPrintable(error));
+    QVERIFY(error.endsWith(QStringLiteral(" gestoppt, bevor er voll ist.")));
+    QVERIFY(!QFile::exists(path));
+}
+
+// A kept part that reached the limit would reach it again however it was continued.
+void TestDownloader::partAtTheLimitIsRemoved()
+{
+    HttpServer server(served.path());
+    QVERIFY2(server.isRunning(), qPrintable(server.errorString()));
+    Session session;
+
+    session.downloader.resume(server.url(QStringLiteral("/image.img?nolength=1")), destination(), 1000000);
+    waitForOneFinished(session.finished);
+
+    QCOMPARE(session.finished.first().at(0).toBool(), false);
+    QVERIFY(!QFile::exists(destination()));
 }
 
 QTEST_GUILESS_MAIN(TestDownloader)

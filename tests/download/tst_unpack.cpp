@@ -77,7 +77,7 @@ void TestUnpack::make(const QString &name, const QString &command)
 // An 8 MiB FAT image holding 2 MiB of random bytes, so that it is neither empty nor all noise.
 void TestUnpack::initTestCase()
 {
-    for (const char *tool : {"mkfs.fat", "mcopy", "xz", "zstd", "gzip", "bzip2", "zip"})
+    for (const char *tool : {"mkfs.fat", "mcopy", "xz", "zstd", "pzstd", "gzip", "bzip2", "zip", "7z", "tar"})
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
             QSKIP(qPrintable(
                 QStringLiteral("needs %1 (scripts/install-deps.sh test)").arg(QLatin1String(tool))));
@@ -88,7 +88,8 @@ void TestUnpack::initTestCase()
     QCOMPARE(image.size(), 8 * 1024 * 1024);
     make(QStringLiteral("packed"),
          QStringLiteral("xz -k image.img && zstd -q -k image.img && gzip -k image.img && "
-                        "bzip2 -k image.img && zip -q image.zip image.img"));
+                        "bzip2 -k image.img && zip -q image.zip image.img && "
+                        "pzstd -q -p 2 image.img -o image.img.pzstd"));
     // Broken and unfit ones.
     make(QStringLiteral("broken"),
          QStringLiteral("for f in xz zst gz bz2 zip; do head -c $(($(stat -c %s image.img.$f 2>/dev/null "
@@ -97,6 +98,12 @@ void TestUnpack::initTestCase()
                         "zip -q empty.zip random.bin && zip -q -d empty.zip random.bin && "
                         "head -c 64M /dev/zero | xz -0 > zeros.xz && "
                         "head -c 4G /dev/zero | zstd -q -1 > zeros.zst"));
+    // Packed by other tools in ways that are not supported.
+    make(QStringLiteral("unsupported"),
+         QStringLiteral(
+             "zstd -q --long=31 < image.img > long.zst && zip -q -P secret encrypted.zip image.img && "
+             "7z a -tzip -mm=Deflate64 deflate64.zip image.img >/dev/null && "
+             "7z a -t7z image.7z image.img >/dev/null && tar -cJf image.tar.xz image.img"));
     server = std::make_unique<HttpServer>(servedDir.path());
     QVERIFY2(server->isRunning(), qPrintable(server->errorString()));
 }
@@ -138,8 +145,8 @@ void TestUnpack::unpacksEachFormat_data()
     QTest::addColumn<QString>("how");
     QTest::addColumn<QString>("name");
     for (const char *how : {"http", "file URL", "local file"})
-        for (const char *name :
-             {"image.img", "image.img.xz", "image.img.zst", "image.img.gz", "image.img.bz2", "image.zip"})
+        for (const char *name : {"image.img", "image.img.xz", "image.img.zst", "image.img.pzstd",
+                                 "image.img.gz", "image.img.bz2", "image.zip"})
             QTest::addRow("%s %s", how, name) << QString::fromLatin1(how) << QString::fromLatin1(name);
 }
 
@@ -180,6 +187,23 @@ void TestUnpack::refusesBrokenOrWrongArchives_data()
     QTest::newRow("empty zip") << QStringLiteral("empty.zip") << qint64(-1)
                                << QStringLiteral(
                                       "Das ZIP-Archiv enthält keine Datei; erwartet wird genau ein Image.");
+    const QString unsupported = QStringLiteral("Das Packformat der Datei wird nicht unterstützt: %1.");
+    QTest::newRow("encrypted zip") << QStringLiteral("encrypted.zip") << qint64(-1)
+                                   << QStringLiteral(
+                                          "Das ZIP-Archiv ist verschlüsselt; verschlüsselte Images "
+                                          "werden nicht unterstützt.");
+    QTest::newRow("Deflate64 zip") << QStringLiteral("deflate64.zip") << qint64(-1)
+                                   << unsupported.arg(
+                                          QStringLiteral("die Kompressionsmethode deflation-64-bit im "
+                                                         "ZIP-Archiv"));
+    QTest::newRow("zstd window above the limit")
+        << QStringLiteral("long.zst") << qint64(-1)
+        << unsupported.arg(QStringLiteral("ein zstd-Fenster über 128 MiB (mit „--long“ gepackt)"));
+    QTest::newRow("7z") << QStringLiteral("image.7z") << qint64(-1)
+                        << unsupported.arg(QStringLiteral("ein 7-Zip-Archiv"));
+    QTest::newRow("tar.xz") << QStringLiteral("image.tar.xz") << qint64(-1)
+                            << unsupported.arg(
+                                   QStringLiteral("ein tar-Archiv; erwartet wird ein einzelnes Image"));
     QTest::newRow("one byte beyond the limit")
         << QStringLiteral("image.img.xz") << qint64(8 * 1024 * 1024 - 1)
         << QStringLiteral("Das Image ist größer als die Speicherkarte (8.388.607 Bytes).");

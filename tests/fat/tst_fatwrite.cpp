@@ -431,6 +431,60 @@ private Q_SLOTS:
         }
     }
 
+    // A cross-linked FAT: freeing or filling a cluster that the root, Rom or another of its files
+    // also holds would destroy them, so the write is refused and the image stays as it was.
+    void sharedClusters_data()
+    {
+        QTest::addColumn<QString>("sharer");
+        QTest::addColumn<QString>("file"); // the file written into Rom
+        QTest::newRow("root runs into the file") << "root"
+                                                 << "ROM.BIN";
+        QTest::newRow("another file runs into its tail") << "other"
+                                                         << "ROM.BIN";
+        QTest::newRow("Rom runs into the file") << "rom"
+                                                << "ROM.BIN";
+        QTest::newRow("another file runs into a free cluster") << "free"
+                                                               << "NEW.BIN";
+    }
+    void sharedClusters()
+    {
+        QFETCH(QString, sharer);
+        QFETCH(QString, file);
+        FatFixture fixture;
+        QVERIFY2(fixture.create(smallFat32), qPrintable(fixture.error()));
+        QVERIFY(fixture.mcopyIn(randomBytes(3 * 512), "::Rom/OTHER.BIN"));
+        QVERIFY(fixture.mcopyIn(randomBytes(4 * 512), "::Rom/ROM.BIN"));
+
+        FatImage image;
+        QVERIFY(image.open(fixture.image()));
+        quint32 rom = 0;
+        QVERIFY(image.resolveDir("Rom", &rom));
+        const QList<quint32> target = image.chain(firstClusterOf(entryOf(image, "Rom", "ROM     BIN")));
+        const QList<quint32> other = image.chain(firstClusterOf(entryOf(image, "Rom", "OTHER   BIN")));
+        QCOMPARE(target.size(), 4);
+        if (sharer == "root")
+            image.setFatEntry(image.chain(image.geometry().rootCluster).last(), target.first());
+        else if (sharer == "other")
+            image.setFatEntry(other.last(), target[2]);
+        else if (sharer == "rom")
+            image.setFatEntry(image.chain(rom).last(), target[1]);
+        else
+            image.setFatEntry(other.last(), target.last() + 1); // the lowest free cluster
+        QVERIFY(image.flushFat());
+        const QByteArray before = fixture.sha256();
+
+        QString error;
+        QVERIFY(!image.writeFile("Rom", file, randomBytes(3000), &error));
+
+        QCOMPARE(error,
+                 QStringLiteral("Das Dateisystem im Image ist beschädigt: Cluster für „Rom/%1“ gehören "
+                                "schon zu einer anderen Datei oder einem Verzeichnis. Das Image wurde "
+                                "nicht verändert.")
+                     .arg(file));
+        image.close();
+        QCOMPARE(fixture.sha256(), before);
+    }
+
     // A data write that fails with EIO (a FUSE file failing from the data clusters on) while an
     // existing file is replaced: every FAT copy stays as it was, and the FAT in memory is the one
     // on disk again, so the next write leaves a volume fsck.fat accepts.

@@ -392,6 +392,11 @@ private Q_SLOTS:
         QTest::newRow("download larger than the card")
             << "demo" << demoImage << demoSha << small
             << "Das Image (36,7 MB) ist größer als die Speicherkarte (21,0 MB)." << QString();
+        QTest::newRow("cut off without length or checksum")
+            << "__q/nolength=1&truncate=20000000/demo" << demoImage << QByteArray() << cardBytes
+            << "Download fehlgeschlagen: Das Image kann nicht geprüft werden: Der Server nennt keine Länge "
+               "und es gibt keine Prüfsumme, ein unvollständiger Download bliebe unbemerkt."
+            << QString();
         QTest::newRow("truncated xz downloaded")
             << "packed"
             << "cut.img.xz" << QByteArray() << cardBytes << cut << unfinished;
@@ -452,6 +457,28 @@ private Q_SLOTS:
             QCOMPARE(QDir(Installation::imageCache()).entryList(QDir::Files), QStringList());
         QVERIFY(!QFileInfo::exists(Installation::imageCache() + "/" + sha));
         QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // A server that gzips the raw image on the way though asked for the bytes as stored: the
+    // checksum cannot match, and the text says why.
+    void encodedDownloadSaysWhyTheChecksumFails()
+    {
+        const std::unique_ptr<LoopDevice> loop = attachCard(cardBytes);
+        QVERIFY(loop);
+        if (!loop->isAttached())
+            QSKIP(qPrintable(loop->error()));
+        Installation job;
+        Run run(job);
+        job.start(listedVersion("__q/compress=1/demo", demoSha, listed(loop->path())));
+        QVERIFY(run.waitForEnd());
+
+        QVERIFY2(run.text().startsWith("Die Prüfsumme des Images stimmt nicht mit der tobra.json überein.\n") &&
+                     run.text().contains("\nDer Server hat das Image zusätzlich gepackt gesendet (Content-Encoding: "
+                                         "gzip); so kann die Prüfsumme nie stimmen. Bitte dem Anbieter der Liste "
+                                         "melden.\n"),
+                 qPrintable(run.text()));
+        QCOMPARE(job.outcome(), Installation::Outcome::Failed);
+        QVERIFY(firstMiBZero(loop->path()));
     }
 
     // The demonstration list offers the image packed with xz as a second version.
@@ -598,6 +625,8 @@ private Q_SLOTS:
             job.start(listedVersion("__q/truncate=20000000/demo", demoSha, listed(card->path())));
             QVERIFY(run.waitForEnd());
             QVERIFY2(run.text().startsWith("Download fehlgeschlagen: "), qPrintable(run.text()));
+            QVERIFY2(run.text().endsWith("\nDer nächste Versuch setzt dort fort, wo dieser aufgehört hat."),
+                     qPrintable(run.text()));
         }
         const QByteArray kept = readFile(part);
         QVERIFY2(kept.size() > 1000000, qPrintable(QString::number(kept.size())));

@@ -124,6 +124,39 @@ private Q_SLOTS:
         QCOMPARE(meter.text(), QStringLiteral("Prüfe die Karte … 0 von 50 MB"));
     }
 
+    // When no byte comes the speed falls with the time since the last one, and after a few
+    // seconds the text says what it waits for, in place of a time left that no longer holds.
+    void stallShowsWaiting_data()
+    {
+        QTest::addColumn<qint64>("silentMs");
+        QTest::addColumn<QString>("waiting");
+        QTest::addColumn<QString>("expected");
+        const QString loading = QStringLiteral("Lade Tobra herunter … 250 von 2.000 MB · ");
+        QTest::newRow("still flowing")
+            << qint64(0) << "warte auf den Server" << loading + "25,0 MB/s · noch etwa 1:10";
+        QTest::newRow("two seconds silent")
+            << qint64(2000) << "warte auf den Server" << loading + "15,0 MB/s · noch etwa 1:57";
+        QTest::newRow("seven seconds silent") << qint64(7000) << "warte auf den Server"
+                                              << loading + "0,0 MB/s · warte auf den Server (seit 0:07)";
+        QTest::newRow("nothing named")
+            << qint64(65000) << QString() << loading + "0,0 MB/s · keine Daten seit 1:05";
+    }
+    void stallShowsWaiting()
+    {
+        QFETCH(qint64, silentMs);
+        QFETCH(QString, waiting);
+        QFETCH(QString, expected);
+        qint64 now = 0;
+        ProgressMeter meter([&now] { return now; });
+        meter.start(QStringLiteral("Lade Tobra herunter …"), waiting);
+        for (now = 1000; now <= 10000; now += 1000)
+            meter.update(now * 25000, 2000000000);
+        now += silentMs - 1000;
+
+        QCOMPARE(meter.text(), expected);
+        QCOMPARE(meter.isStalled(), silentMs >= 5000);
+    }
+
     // However often progress is reported, the text is due about ten times a second, and once more
     // at the end of the phase.
     void textDueTenTimesASecond()

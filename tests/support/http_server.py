@@ -12,8 +12,8 @@ beyond its end.
 Query parameters change the answer for any path:
   status=N       answer with status N; the body is the file's bytes, or a short text when the
                  path names no file. 206 adds a Content-Range over the whole file.
-  redirect=URL   answer 302 with "Location: URL" (relative URLs allowed); code=N picks another
-                 redirect status (301, 303, 307, 308).
+  redirect=URL   answer 302 with "Location: URL" (relative URLs allowed) and a short page, as
+                 web servers do; code=N picks another redirect status (301, 303, 307, 308).
   rate=N         send the body at about N bytes per second.
   stall=N        send the headers and the first N bytes of the body, then nothing until the
                  client goes away.
@@ -21,14 +21,20 @@ Query parameters change the answer for any path:
   truncate=N     send the headers with the full length, then N bytes, then close the connection.
   endless=1      answer 200 with a chunked body of blanks that never ends, for any path.
   norange=1      ignore a Range header: answer 200 with the whole file.
+  nolength=1     send the body without a length and close the connection after it.
+  chunked=1      send the body in chunks (Transfer-Encoding: chunked).
+  encoding=gzip  say "Content-Encoding: gzip" and send the file as stored, as web servers do
+                 for .gz files.
+  compress=1     gzip the file on the way, whatever the client asked for, and say so.
 
 The parameters can also be put into the path as a first segment "__q/QUERY", for clients that
 build the file's address from a folder and a name and so cannot keep a query:
 /__q/rate=100000/image.img is recorded and answered as /image.img?rate=100000.
 
 POST to any path answers 200 "OK" (or the status= given). Every request is recorded before it is
-answered, as one JSON object {"method", "path", "query", "body", "userAgent", "range"}: appended as a line
-to the --log file, and served back as a JSON array by GET /__requests.
+answered, as one JSON object {"method", "path", "query", "body", "userAgent", "range",
+"acceptEncoding"}: appended as a line to the --log file, and served back as a JSON array by
+GET /__requests.
 
 The server stops by itself when its parent process dies, on SIGTERM, and after --lifetime seconds
 (default 900).
@@ -36,6 +42,7 @@ The server stops by itself when its parent process dies, on SIGTERM, and after -
 
 import argparse
 import ctypes
+import gzip
 import json
 import os
 import select
@@ -107,6 +114,7 @@ class Handler(BaseHTTPRequestHandler):
             "body": body.decode("latin-1"),
             "userAgent": self.headers.get("User-Agent", ""),
             "range": self.headers.get("Range", ""),
+            "acceptEncoding": self.headers.get("Accept-Encoding", ""),
         })
         if url.path == "/__requests":
             return self.send_bytes(200, self.server.recorder.as_json(), "application/json", send_body)
@@ -143,10 +151,13 @@ class Handler(BaseHTTPRequestHandler):
     def send_redirect(self, code, location):
         if code not in REDIRECT_CODES:
             code = 302
+        page = b"<html><head><title>%d Moved</title></head><body>Moved to elsewhere.</body></html>\n" % code
         self.send_response(code)
         self.send_header("Location", location)
-        self.send_header("Content-Length", "0")
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(page)))
         self.end_headers()
+        self.wfile.write(page)
 
     def range_start(self, params):
         """The first byte asked for by "Range: bytes=FIRST-", or None."""
@@ -169,7 +180,15 @@ class Handler(BaseHTTPRequestHandler):
             status = 206
         self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
-        self.send_header("Content-Length", str(size - (first or 0)))
+        if "encoding" in params:
+            self.send_header("Content-Encoding", params["encoding"])
+        if "compress" in params or "chunked" in params:
+            return self.send_framed(path, first or 0, params, send_body)
+        if "nolength" in params:
+            self.send_header("Connection", "close")
+            self.close_connection = True
+        else:
+            self.send_header("Content-Length", str(size - (first or 0)))
         if status == 206 and size > 0:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (first or 0, size - 1, size))
         self.end_headers()
@@ -187,6 +206,27 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_throttled(source, int(params["rate"]))
             else:
                 self.send_whole(source, first or 0, size)
+
+    def send_framed(self, path, first, params, send_body):
+        """The body chunked or, gzipped on the way, closed after it; truncate=N cuts it off."""
+        with open(path, "rb") as source:
+            source.seek(first)
+            body = source.read()
+        if "compress" in params:
+            body = gzip.compress(body)
+            self.send_header("Content-Encoding", "gzip")
+        chunked = "chunked" in params
+        self.send_header("Transfer-Encoding" if chunked else "Connection", "chunked" if chunked else "close")
+        self.close_connection = True
+        self.end_headers()
+        if not send_body:
+            return
+        body = body[:int(params["truncate"])] if "truncate" in params else body
+        for offset in range(0, len(body), 65536):
+            piece = body[offset:offset + 65536]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+        if chunked and "truncate" not in params:
+            self.wfile.write(b"0\r\n\r\n")
 
     def send_whole(self, source, offset, size):
         while offset < size:

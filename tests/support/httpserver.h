@@ -8,8 +8,8 @@
 //     downloader.start(server.url("/image.img?rate=100000"), target);
 //
 // The query parameters of http_server.py choose special answers (status=404, redirect=/x,
-// rate=N, stall=N, stall=silent, truncate=N, norange=1). requests() lists what the server received, e.g. to
-// check that exactly one POST arrived.
+// rate=N, stall=N, stall=silent, truncate=N, norange=1, nolength=1, chunked=1, encoding=gzip, compress=1).
+// requests() lists what the server received, e.g. to check that exactly one POST arrived.
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -31,6 +31,7 @@ public:
         QByteArray body;
         QString userAgent;
         QString range; // the Range header, empty without one
+        QString acceptEncoding;
     };
 
     // Starts the server on root and waits until it listens (at most 10 s).
@@ -80,7 +81,8 @@ public:
                            entry.value(QLatin1String("query")).toString(),
                            entry.value(QLatin1String("body")).toString().toLatin1(),
                            entry.value(QLatin1String("userAgent")).toString(),
-                           entry.value(QLatin1String("range")).toString()});
+                           entry.value(QLatin1String("range")).toString(),
+                           entry.value(QLatin1String("acceptEncoding")).toString()});
         }
         return result;
     }

@@ -46,6 +46,7 @@ const QString romLine = QStringLiteral("Rom/rom.bin geschrieben (0,3 MB)");
 const QString checksumOk = QStringLiteral("Prüfsumme stimmt.");
 const QString finishedLine = QStringLiteral("Installation abgeschlossen.");
 const QString cancelRequested = QStringLiteral("Abbruch angefordert …");
+const QString retryButton = QStringLiteral("&Erneut versuchen");
 const QString passwordNote =
     QStringLiteral("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt.");
 
@@ -87,6 +88,7 @@ public:
     }
 
     QList<Shown> shown;
+    int retries = 0; // how often a box that offers to try again is answered with it; then it is closed
 
 private:
     void answerOpenBox()
@@ -97,7 +99,9 @@ private:
         handled = box;
         shown.append({box->icon(), box->windowTitle(), box->text(), box->standardButtons(),
                       box->standardButton(box->defaultButton()), buttonTexts(box)});
-        if (!box->button(QMessageBox::Yes))
+        if (box->button(QMessageBox::Yes) && box->button(QMessageBox::Yes)->text() == retryButton)
+            box->button(retries-- > 0 ? QMessageBox::Yes : QMessageBox::No)->click();
+        else if (!box->button(QMessageBox::Yes))
             box->button(QMessageBox::Ok)->click();
         else if (confirmation == Escape)
             QTest::keyClick(box, Qt::Key_Escape);
@@ -562,6 +566,53 @@ private Q_SLOTS:
 
     // A cancel is calm: no red box, no "FEHLER:" line, the status "Abgebrochen", and the log
     // says what became of the card.
+    // A server that stops sending: after a few seconds the status says that the download waits
+    // for it, with the speed fallen, instead of the last speed and time left.
+    void stalledDownloadSaysSo()
+    {
+        BoxAnswerer boxes;
+        auto window = openWindow("demo", QString(), "/__q/stall=3000000/demo/images/");
+        member<QPushButton>(*window, "installButton")->click();
+
+        auto *status = member<QLabel>(*window, "statusLabel");
+        QTRY_VERIFY_WITH_TIMEOUT(status->text().contains("warte auf den Server"), 20000);
+        const QRegularExpression waiting("^Lade Tobra Demo herunter … \\d von 37 MB · \\d+,\\d MB/s · warte "
+                                         "auf den Server \\(seit 0:0\\d\\)$");
+        QVERIFY2(waiting.match(status->text()).hasMatch(), qPrintable(status->text()));
+        QTRY_VERIFY_WITH_TIMEOUT(status->text().contains("0,0 MB/s"), 10000);
+        member<QPushButton>(*window, "cancelButton")->click();
+        QTRY_COMPARE(status->text(), QStringLiteral("Abgebrochen"));
+    }
+
+    // A download cut off on the way says that the next attempt continues where this one stopped,
+    // and offers it at once: the retry asks only for the rest.
+    void interruptedDownloadOffersRetry()
+    {
+        BoxAnswerer boxes;
+        boxes.retries = 1;
+        auto window = openWindow("demo", QString(), "/__q/truncate=3000000/demo/images/");
+        member<QCheckBox>(*window, "countCheck")->setChecked(false);
+        installAndWait(*window, boxes, 3);
+
+        for (const Shown &failure : boxes.shown.mid(1)) {
+            QCOMPARE(failure.icon, QMessageBox::Critical);
+            QVERIFY2(
+                failure.text.startsWith("Download fehlgeschlagen: ") &&
+                    failure.text.endsWith("\nDer nächste Versuch setzt dort fort, wo dieser aufgehört hat."),
+                qPrintable(failure.text));
+            QCOMPARE(failure.buttonTexts, (QStringList{"&Erneut versuchen", "&Schließen"}));
+        }
+        QList<HttpServer::Request> gets;
+        for (const HttpServer::Request &request : newRequests("GET"))
+            if (request.path.endsWith(".img"))
+                gets << request;
+        QCOMPARE(gets.size(), 2);
+        QCOMPARE(gets.first().range, QString());
+        QVERIFY2(gets.last().range.startsWith("bytes=") && gets.last().range != "bytes=0-",
+                 qPrintable(gets.last().range));
+        checkIdleAfterRun(*window, "Fehlgeschlagen", 0);
+    }
+
     void cancelDuringDownload()
     {
         const std::unique_ptr<LoopDevice> loop = attachCard();
