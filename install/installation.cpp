@@ -1,5 +1,6 @@
 #include "installation.h"
 
+#include "counterreport.h"
 #include "downloader.h"
 #include "filehasher.h"
 #include "fileunpacker.h"
@@ -7,14 +8,13 @@
 #include "imagecache.h"
 #include "imageformat.h"
 #include "localcopy.h"
-#include "networkrequest.h"
+#include "sleepinhibitor.h"
 #include "writejob.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -23,8 +23,6 @@
 #include <unistd.h>
 
 namespace {
-
-const int counterTimeoutMs = 10000;
 
 bool runningAsRoot()
 {
@@ -78,7 +76,7 @@ QString cancelText(Installation::CardState card)
 } // namespace
 
 Installation::Installation(QNetworkAccessManager *network, QObject *parent)
-    : QObject(parent), network(network)
+    : QObject(parent), network(network), sleepInhibitor(new SleepInhibitor(this))
 {
     if (!network) {
         ownNetwork = std::make_unique<QNetworkAccessManager>();
@@ -108,6 +106,7 @@ void Installation::start(const InstallRequest &request)
         refusal = makeWorkingFolder();
     if (!refusal.isEmpty())
         return finish(Outcome::Failed, refusal);
+    sleepInhibitor->acquire(QStringLiteral("Tobra wird auf eine Speicherkarte geschrieben."));
     if (request.isLocal())
         takeImageFile(request.localImage);
     else if (cachedImage().isEmpty())
@@ -135,8 +134,6 @@ void Installation::cancel()
         downloader->cancel();
     else if (writeJob)
         writeJob->cancel();
-    else if (counterReply)
-        counterReply->abort();
 }
 
 bool Installation::isRunning() const
@@ -459,24 +456,16 @@ void Installation::onWritten(bool ok, const QString &error)
     workDir.reset();
     Q_EMIT logLine(QStringLiteral("Installation abgeschlossen."));
     reportInstall();
+    finish(Outcome::Succeeded, QString());
 }
 
-// Tells the counter which listed image was installed, if the user agreed. Its answer never
-// changes the outcome; the run waits for it only so that a command line does not cut it off.
+// Tells the counter which listed image was installed, if the user agreed. The report goes on by
+// itself and never delays or changes the end; it belongs to the network manager, which outlives
+// the run.
 void Installation::reportInstall()
 {
-    if (request.isLocal() || !request.countConsent || request.counterUrl.isEmpty())
-        return finish(Outcome::Succeeded, QString());
-    enterStep(Step::Reporting, QString());
-    QNetworkRequest post = networkRequest(request.counterUrl, counterTimeoutMs);
-    post.setHeader(QNetworkRequest::ContentTypeHeader,
-                   QByteArrayLiteral("application/x-www-form-urlencoded"));
-    counterReply = network->post(post, "image=" + QUrl::toPercentEncoding(request.version.image));
-    connect(counterReply, &QNetworkReply::finished, this, [this] {
-        counterReply->deleteLater();
-        counterReply = nullptr;
-        finish(Outcome::Succeeded, QString());
-    });
+    if (!request.isLocal() && request.countConsent && !request.counterUrl.isEmpty())
+        CounterReport::send(request.counterUrl, request.version.image, network);
 }
 
 void Installation::enterStep(Step next, const QString &text)
@@ -510,11 +499,6 @@ void Installation::stopParts()
     partLock.reset();
     delete writeJob;
     writeJob = nullptr;
-    if (counterReply) {
-        counterReply->disconnect(this);
-        counterReply->abort();
-        counterReply->deleteLater();
-        counterReply = nullptr;
-    }
+    sleepInhibitor->release();
     workDir.reset();
 }

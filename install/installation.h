@@ -72,13 +72,14 @@ class FileUnpacker;
 class LocalCopy;
 class QNetworkAccessManager;
 class QLockFile;
-class QNetworkReply;
 class QTemporaryDir;
+class SleepInhibitor;
 class WriteJob;
 
 // One installation from its checks to its end, without widgets: checks the target and the
 // sizes, fetches or copies the image into a private working folder, puts the ROM files in,
-// has it written and verified, and reports to the counter. Runs on the event loop of its thread.
+// has it written and verified, and reports to the counter. Keeps the computer from going to
+// sleep meanwhile. Runs on the event loop of its thread.
 class Installation : public QObject
 {
     Q_OBJECT
@@ -92,7 +93,6 @@ public:
         Injecting,
         Writing,
         Verifying,
-        Reporting,
         Finished
     };
     Q_ENUM(Step)
@@ -198,8 +198,8 @@ private:
     LocalCopy *localCopy = nullptr;
     FileUnpacker *fileUnpacker = nullptr;
     WriteJob *writeJob = nullptr;
-    QNetworkReply *counterReply = nullptr;
-    QString pendingFailure; // why the running download is being stopped
+    SleepInhibitor *sleepInhibitor; // held from the start to the end of a run
+    QString pendingFailure;         // why the running download is being stopped
     bool sizeChecked = false;
     qint64 keptBytes = 0; // of an interrupted download, continued by the running one
     bool cancelRequested = false;

@@ -51,7 +51,6 @@ void MainWindow::install()
     request.target = freshDrive(drives, request.target.path);
     if (!confirmErase(request.target))
         return;
-    runIsLocal = request.isLocal();
     setBusy(true);
     installation->start(request);
 }
@@ -97,8 +96,7 @@ bool MainWindow::confirmErase(const DriveInfo &drive)
                     eraseQuestion(drive));
 }
 
-// The steps are counted in the order of the enum: checking is the first, the counter report the
-// last, and it counts only where it will happen.
+// The steps are counted in the order of the enum: checking is the first, verifying the last.
 void MainWindow::onStepChanged(Installation::Step step, const QString &text)
 {
     if (step == Installation::Step::Finished)
@@ -112,8 +110,7 @@ void MainWindow::onStepChanged(Installation::Step step, const QString &text)
 
 int MainWindow::stepCount() const
 {
-    const bool reports = !runIsLocal && countCheck->isChecked() && !counterUrlFor(configUrl).isEmpty();
-    return int(Installation::Step::Verifying) + (reports ? 1 : 0);
+    return int(Installation::Step::Verifying);
 }
 
 // The desktop hears of each end, even while the window is hidden; without a notification
@@ -198,13 +195,10 @@ void MainWindow::clearCache()
                       .arg(germanSize(bytes))))
         return;
     QString error;
-    if (emptyImageCache(&error)) {
-        const qint64 kept = imageCacheBytes();
-        appendLog(QStringLiteral("Cache geleert: %1 freigegeben.").arg(germanSize(bytes - kept)));
-        if (kept > 0)
-            appendLog(QStringLiteral("Was ein anderer laufender Installer gerade herunterlädt, bleibt im "
-                                     "Cache (%1).")
-                          .arg(germanSize(kept)));
+    QStringList report;
+    if (clearImageCache(&report, &error)) {
+        for (const QString &line : report)
+            appendLog(line);
     } else {
         statusLabel->setText(QStringLiteral("Cache nicht geleert"));
         appendLog(QStringLiteral("FEHLER: %1").arg(error));

@@ -130,8 +130,7 @@ private:
 
     Installation *installation = nullptr;
     bool busy = false;
-    bool runIsLocal = false; // the running installation copies a local image
-    ProgressMeter meter;     // the running step's sizes, speed and time left
+    ProgressMeter meter; // the running step's sizes, speed and time left
 
     DriveWatcher *driveWatcher = nullptr;
     QMap<QString, QString> knownDrives; // path to label, as last listed

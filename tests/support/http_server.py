@@ -21,6 +21,7 @@ Query parameters change the answer for any path:
   truncate=N     send the headers with the full length, then N bytes, then close the connection.
   endless=1      answer 200 with a chunked body of blanks that never ends, for any path.
   norange=1      ignore a Range header: answer 200 with the whole file.
+  onpost=X       only for a POST: X=silent never answers, X=endless answers as endless=1 does.
 
 The parameters can also be put into the path as a first segment "__q/QUERY", for clients that
 build the file's address from a folder and a name and so cannot keep a query:
@@ -110,6 +111,8 @@ class Handler(BaseHTTPRequestHandler):
         })
         if url.path == "/__requests":
             return self.send_bytes(200, self.server.recorder.as_json(), "application/json", send_body)
+        if self.command == "POST" and "onpost" in params:
+            return self.send_endless() if params["onpost"] == "endless" else self.wait_for_client_to_leave()
         if params.get("stall") == "silent":
             return self.wait_for_client_to_leave()
         if "endless" in params:
