@@ -10,6 +10,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QPixmap>
+#include <QScreen>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
@@ -85,7 +86,9 @@ int runGui(int argc, char **argv)
         applyWorkbenchTheme(application);
 
     MainWindow window(options.url(options.configUrl), options.url(options.imageBase));
-    window.resize(640, 640);
+    // As tall as the content asks, as far as the screen allows; the content scrolls below that.
+    const QSize available = window.screen()->availableGeometry().size();
+    window.resize(QSize(640, window.sizeHint().height()).boundedTo(available));
     window.show();
     if (options.parser.isSet(options.screenshot))
         scheduleScreenshot(window, options.parser.value(options.screenshot));

@@ -41,6 +41,23 @@ bool isValidChecksum(const QString &sha256)
     return pattern.match(sha256).hasMatch();
 }
 
+// The optional unpacked size: absent or null reads as 0 (not given); anything but a whole number of
+// bytes from 1 to 2^53 (what a JSON number holds exactly) is refused.
+bool readImageSize(const QJsonObject &object, qint64 *size)
+{
+    const QJsonValue value = object.value(QLatin1String("image_size"));
+    if (value.isUndefined() || value.isNull()) {
+        *size = 0;
+        return true;
+    }
+    constexpr double largestExact = 9007199254740992.0;
+    const double number = value.toDouble(-1);
+    if (!value.isDouble() || std::trunc(number) != number || number < 1 || number > largestExact)
+        return false;
+    *size = static_cast<qint64>(number);
+    return true;
+}
+
 // Reads and checks entry number (counted from 1); the first fault ends the parse.
 bool readEntry(const QJsonValue &value, int number, VersionEntry *entry, QString *error)
 {
@@ -59,6 +76,8 @@ bool readEntry(const QJsonValue &value, int number, VersionEntry *entry, QString
     if (!entry->sha256.isEmpty() && !isValidChecksum(entry->sha256))
         return fail(error,
                     QStringLiteral("Eintrag %1 (%2): ungültige SHA-256-Prüfsumme").arg(n, entry->title));
+    if (!readImageSize(object, &entry->imageSize))
+        return fail(error, QStringLiteral("Eintrag %1 (%2): ungültige Image-Größe").arg(n, entry->title));
     return true;
 }
 

@@ -7,15 +7,16 @@
 // One accepted entry of the version list tobra.json.
 struct VersionEntry
 {
-    QString title;     // trimmed, never empty
-    QString image;     // trimmed, a valid image name (see isValidImageName)
-    QString kickstart; // trimmed, may be empty
-    QString sha256;    // empty, or 64 lower-case hexadecimal digits
+    QString title;        // trimmed, never empty
+    QString image;        // trimmed, a valid image name (see isValidImageName)
+    QString kickstart;    // trimmed, may be empty
+    QString sha256;       // empty, or 64 lower-case hexadecimal digits
+    qint64 imageSize = 0; // bytes of the unpacked image as the list gives them; 0: not given
 
     bool operator==(const VersionEntry &other) const
     {
         return title == other.title && image == other.image && kickstart == other.kickstart &&
-               sha256 == other.sha256;
+               sha256 == other.sha256 && imageSize == other.imageSize;
     }
     bool operator!=(const VersionEntry &other) const { return !(*this == other); }
 };

@@ -16,7 +16,7 @@ const qint64 MIN_DRIVE_BYTES = qint64(1) << 20;
 const qint64 MAX_DRIVE_BYTES = qint64(1) << 41;
 const int MAX_DEVICE_TEXT = 64;
 
-const char LIST_COLUMNS[] = "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,TRAN,MODEL,VENDOR,RO,";
+const char LIST_COLUMNS[] = "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,TRAN,MODEL,VENDOR,RO,LABEL,";
 
 qint64 readSize(const QJsonValue &value)
 {
@@ -46,6 +46,17 @@ bool hasSystemMountpoint(const QJsonObject &device)
     return false;
 }
 
+// The labels of the disk's file systems, its own and its partitions', each once and cleaned.
+void collectFileSystemLabels(const QJsonObject &device, QStringList &labels)
+{
+    const QString label = cleanDeviceText(device.value("label").toString());
+    if (!label.isEmpty() && !labels.contains(label))
+        labels.append(label);
+    const QJsonArray children = device.value("children").toArray();
+    for (const QJsonValue &child : children)
+        collectFileSystemLabels(child.toObject(), labels);
+}
+
 DriveInfo makeDriveInfo(const QJsonObject &device, const QString &name, qint64 size)
 {
     DriveInfo drive;
@@ -57,9 +68,10 @@ DriveInfo makeDriveInfo(const QJsonObject &device, const QString &name, qint64 s
     QString displayName = (vendor + ' ' + model).trimmed();
     if (displayName.isEmpty())
         displayName = "Speicherkarte / USB-Laufwerk";
-    drive.label =
-        QString("%1 (%2 GB) – %3").arg(displayName, germanNumber(double(size) / 1e9, 1), drive.path);
+    drive.name = displayName;
+    drive.label = QString("%1 (%2) – %3").arg(displayName, germanSize(size), drive.path);
     drive.sizeBytes = size;
+    collectFileSystemLabels(device, drive.fileSystemLabels);
     return drive;
 }
 

@@ -24,8 +24,10 @@ struct DriveIdentity
 // One removable disk that may be offered as a target.
 struct DriveInfo
 {
-    QString path;  // device node of the whole disk, the write helper's target
-    QString label; // display text "name (x.y GB) – path"
+    QString path;                 // device node of the whole disk, the write helper's target
+    QString name;                 // vendor and model as shown, or a general name where lsblk gives none
+    QString label;                // display text "name (size) – path", the size in MB below a gigabyte
+    QStringList fileSystemLabels; // of the disk and its partitions, e.g. "FOTOS", each once
     qint64 sizeBytes = 0;
     quint64 diskseq = 0; // from sysfs at listing time; 0 where the kernel has none
 

@@ -19,6 +19,8 @@ bool serviceAvailable(const QDBusConnection &bus)
 
 } // namespace
 
+// Notification services may read the body as markup; it carries outside text (file names, server
+// texts), so it goes as plain text.
 bool notifyDesktop(const QString &summary, const QString &body)
 {
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -29,6 +31,6 @@ bool notifyDesktop(const QString &summary, const QString &body)
     const uint replacesNone = 0;
     const int serverTimeout = -1;
     call << QStringLiteral("Tobra Installer") << replacesNone << QStringLiteral("tobra-installer") << summary
-         << body << QStringList() << QVariantMap() << serverTimeout;
+         << body.toHtmlEscaped() << QStringList() << QVariantMap() << serverTimeout;
     return bus.send(call);
 }

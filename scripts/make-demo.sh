@@ -3,7 +3,7 @@
 #
 #   make-demo.sh FOLDER [--no-rom-folder] [--image-size MiB]
 #
-# FOLDER/tobra.json          a version list with two entries and their SHA-256: "Tobra Demo", the
+# FOLDER/tobra.json          a version list with two entries, their SHA-256 and unpacked size: "Tobra Demo", the
 #                            raw image, and "Tobra Demo (xz)", the same image packed with xz
 # FOLDER/images/tobra-demo.img  a disk image: MBR, one FAT32 partition from 1 MiB holding Rom/
 # FOLDER/images/tobra-demo.img.xz  that image packed with xz
@@ -51,13 +51,16 @@ head -c $((512 * 1024)) /dev/urandom >"$folder/roms/ext-demo.rom"
 xz -k -f "$image"
 
 sha256=$(sha256sum "$image" | cut -d' ' -f1)
+image_bytes=$(stat -c %s "$image")
 sha256_xz=$(sha256sum "$image.xz" | cut -d' ' -f1)
 cat >"$folder/tobra.json" <<EOF
 {
   "schema": 1,
   "versions": [
-    {"title": "Tobra Demo", "image": "tobra-demo.img", "kickstart": "3.1 (Demo)", "sha256": "$sha256"},
-    {"title": "Tobra Demo (xz)", "image": "tobra-demo.img.xz", "kickstart": "3.1 (Demo)", "sha256": "$sha256_xz"}
+    {"title": "Tobra Demo", "image": "tobra-demo.img", "kickstart": "3.1 (Demo)", "sha256": "$sha256",
+     "image_size": $image_bytes},
+    {"title": "Tobra Demo (xz)", "image": "tobra-demo.img.xz", "kickstart": "3.1 (Demo)", "sha256": "$sha256_xz",
+     "image_size": $image_bytes}
   ]
 }
 EOF

@@ -2,34 +2,22 @@
 // afresh and confirmed, and what the installation reports is shown; the image it keeps can be
 // removed.
 #include "desktopnotification.h"
+#include "drivepicker.h"
 #include "drives.h"
+#include "filefield.h"
 #include "germannumber.h"
 #include "imagecache.h"
+#include "logview.h"
 #include "mainwindow.h"
+#include "messages.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
-
-namespace {
-
-// A Yes/No question with No as default; only Yes gives true. The buttons speak German like
-// the rest of the window.
-bool askYesNo(QWidget *parent, QMessageBox::Icon icon, const QString &text)
-{
-    QMessageBox box(icon, windowName, text, QMessageBox::Yes | QMessageBox::No, parent);
-    box.button(QMessageBox::Yes)->setText(QStringLiteral("&Ja"));
-    box.button(QMessageBox::No)->setText(QStringLiteral("&Nein"));
-    box.setDefaultButton(QMessageBox::No);
-    return box.exec() == QMessageBox::Yes;
-}
-
-} // namespace
 
 void MainWindow::install()
 {
@@ -60,7 +48,7 @@ InstallRequest MainWindow::requestFromWidgets() const
     InstallRequest request;
     request.useLocalImage = localImageCheck->isChecked();
     if (request.useLocalImage) {
-        request.localImage = localImageEdit->text().trimmed();
+        request.localImage = localImageField->path();
     } else {
         const int index = versionCombo->currentIndex();
         if (index >= 0 && index < catalog.versions.size())
@@ -68,14 +56,11 @@ InstallRequest MainWindow::requestFromWidgets() const
         request.expectedSha256 = request.version.sha256;
         request.imageBase = imageBase;
     }
-    request.romFile = romEdit->text().trimmed();
+    request.romFile = romField->path();
     request.useExt = useExtCheck->isChecked();
     if (request.useExt)
-        request.extFile = extEdit->text().trimmed();
-    request.target.path = driveCombo->currentData(Qt::UserRole).toString();
-    request.target.sizeBytes = driveCombo->currentData(Qt::UserRole + 1).toLongLong();
-    request.target.diskseq = driveCombo->currentData(Qt::UserRole + 2).toULongLong();
-    request.target.label = driveCombo->currentText();
+        request.extFile = extField->path();
+    request.target = drivePicker->chosen();
     request.counterUrl = counterUrlFor(configUrl);
     request.countConsent = countCheck->isChecked();
     return request;
@@ -86,7 +71,7 @@ void MainWindow::refuse(const QString &text)
 {
     statusLabel->setText(QStringLiteral("Bereit"));
     progressBar->setValue(0);
-    QMessageBox::warning(this, windowName, text);
+    showMessage(this, QMessageBox::Warning, text);
 }
 
 // Asks before the card is erased, more sharply for a drive too large to be a memory card.
@@ -131,17 +116,17 @@ void MainWindow::succeed()
     statusLabel->setText(QStringLiteral("Fertig"));
     progressBar->setValue(100);
     notifyDesktop(QStringLiteral("Installation abgeschlossen"), finishedText());
-    QMessageBox::information(this, windowName, finishedText());
+    showMessage(this, QMessageBox::Information, finishedText());
 }
 
 void MainWindow::fail(const QString &message)
 {
     statusLabel->setText(QStringLiteral("Fehlgeschlagen"));
     progressBar->setValue(0);
-    const QString text = redactAddresses(message);
+    const QString text = LogView::redactAddresses(message);
     appendLog(QStringLiteral("FEHLER: %1").arg(text));
     notifyDesktop(QStringLiteral("Installation fehlgeschlagen"), text);
-    QMessageBox::critical(this, windowName, text);
+    showMessage(this, QMessageBox::Critical, text);
 }
 
 // A cancel is the user's wish, not a fault: the log says what became of the card.

@@ -1,110 +1,52 @@
 #include "mainwindow.h"
 
-#include "drives.h"
-#include "drivewatcher.h"
+#include "drivepicker.h"
+#include "filefield.h"
+#include "logview.h"
+#include "messages.h"
+#include "namedwidgets.h"
 #include "stopsignals.h"
 
 #include <QCheckBox>
-#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
-#include <QTime>
 #include <QVBoxLayout>
 
 namespace {
 
-const int maxLogLines = 500;
-
-// Creates a widget whose object name is the name of the member that holds it.
-template <typename Widget, typename... Args> Widget *named(const char *name, Args &&...args)
-{
-    auto *widget = new Widget(std::forward<Args>(args)...);
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
-
-// A push button that Enter clicks while it has the focus, as in a dialog; elsewhere in the window
-// Enter clicks the default button.
-QPushButton *namedButton(const char *name, const QString &text, const QString &accessibleName = QString())
-{
-    auto *button = named<QPushButton>(name, text);
-    button->setAutoDefault(true);
-    button->setAccessibleName(accessibleName);
-    return button;
-}
-
-// A "choose" button, told apart by the field it fills.
-QPushButton *chooseButton(const char *name, const QString &field)
-{
-    return namedButton(name, QStringLiteral("Auswählen …"), QStringLiteral("%1 auswählen").arg(field));
-}
-
-// A selector whose long entries (version titles, drive labels) do not widen the window.
-QComboBox *namedCombo(const char *name)
-{
-    auto *combo = named<QComboBox>(name);
-    combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-    combo->setMinimumContentsLength(20);
-    return combo;
-}
-
-// A label with a mnemonic that moves the focus to its field.
-QLabel *buddyLabel(const QString &text, QWidget *field)
-{
-    auto *label = new QLabel(text);
-    label->setBuddy(field);
-    return label;
-}
-
-// A field that only takes typing: dropped files go to the window, which puts the path in place of
-// the URL text a line edit would insert.
-QLineEdit *fileField(const char *name, const QString &accessibleName)
-{
-    auto *field = named<QLineEdit>(name);
-    field->setAccessibleName(accessibleName);
-    field->setAcceptDrops(false);
-    return field;
-}
-
-const QString imageFileName = QStringLiteral("Lokale Image-Datei");
-const QString romFileName = QStringLiteral("Kickstart-ROM-Datei");
-const QString extFileName = QStringLiteral("Erweiterungs-ROM-Datei");
-
-const QStringList imagePatterns = {"*.img", "*.img.xz", "*.img.zst", "*.img.gz", "*.img.bz2", "*.zip"};
-const QStringList romPatterns = {"*.rom", "*.bin"};
-
-bool matchesAny(const QString &file, const QStringList &patterns)
-{
-    const QString name = QFileInfo(file).fileName();
-    for (const QString &pattern : patterns)
-        if (QDir::match(pattern, name))
-            return true;
-    return false;
-}
-
-QString fileFilter(const QString &kind, const QStringList &patterns)
-{
-    return QStringLiteral("%1 (%2);;Alle Dateien (*)").arg(kind, patterns.join(QLatin1Char(' ')));
-}
+const FileKind imageKind = {QStringLiteral("Lokale Image-Datei"),
+                            QString(),
+                            QStringLiteral("Image-Datei wählen"),
+                            QStringLiteral("Images"),
+                            {"*.img", "*.img.xz", "*.img.zst", "*.img.gz", "*.img.bz2", "*.zip"},
+                            QStringLiteral("imageFolder")};
+const FileKind romKind = {QStringLiteral("Kickstart-ROM-Datei"),
+                          QStringLiteral("ROM-Datei (wird als Rom/rom.bin kopiert)"),
+                          QStringLiteral("ROM-Datei wählen"),
+                          QStringLiteral("ROM-Dateien"),
+                          {"*.rom", "*.bin"},
+                          QStringLiteral("romFolder")};
+const FileKind extKind = {QStringLiteral("Erweiterungs-ROM-Datei"),
+                          QStringLiteral("Erweiterungs-ROM (wird als Rom/ext.bin kopiert)"),
+                          QStringLiteral("Erweiterungs-ROM wählen"),
+                          QStringLiteral("ROM-Dateien"),
+                          {"*.rom", "*.bin"},
+                          QStringLiteral("romFolder")};
 
 // Gives the label columns of the groups' grids one width, so that the fields line up.
 void alignLabelColumns(const QList<QWidget *> &groups)
@@ -134,6 +76,18 @@ void fitBoldText(QPushButton *button)
     button->setMinimumWidth(button->sizeHint().width() + qMax(0, extra));
 }
 
+// A scroll area that asks for all of its content's height, so that the window opens without a
+// scroll bar where the screen has room (a plain one asks for at most 24 lines).
+class ContentScroll : public QScrollArea
+{
+public:
+    QSize sizeHint() const override
+    {
+        const int frame = 2 * frameWidth();
+        return widget()->sizeHint() + QSize(frame + verticalScrollBar()->sizeHint().width(), frame);
+    }
+};
+
 } // namespace
 
 MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *parent)
@@ -141,42 +95,25 @@ MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *pa
 {
     setWindowTitle(windowName);
     buildWidgets();
-    driveWatcher = new DriveWatcher(this);
     readSettings();
     makeInstallation();
     connectSignals();
     updateEnabled();
     updateCacheButton();
-    refreshDrives();
-    driveWatcher->start();
+    drivePicker->refresh();
+    drivePicker->startWatching();
     loadConfig();
 }
 
 MainWindow::~MainWindow() = default;
 
+// Only the log grows and shrinks with the window. Below its smallest height the content scrolls,
+// while the consent and the buttons below it stay in view on small and scaled screens.
 void MainWindow::buildWidgets()
 {
     auto *central = new QWidget;
     auto *rows = new QVBoxLayout(central);
-    const QList<QWidget *> groups = {buildVersionGroup(), buildRomGroup(), buildDriveGroup()};
-    for (QWidget *group : groups)
-        rows->addWidget(group);
-    alignLabelColumns(groups);
-
-    statusLabel = named<QLabel>("statusLabel", QStringLiteral("Bereit"));
-    rows->addWidget(statusLabel);
-    progressBar = named<QProgressBar>("progressBar");
-    progressBar->setRange(0, 100);
-    progressBar->setFormat(QStringLiteral("%p %"));
-    progressBar->setAccessibleName(QStringLiteral("Fortschritt"));
-    rows->addWidget(progressBar);
-
-    logView = named<QPlainTextEdit>("logView");
-    logView->setAccessibleName(QStringLiteral("Protokoll"));
-    logView->setReadOnly(true);
-    logView->setMaximumBlockCount(maxLogLines);
-    logView->setMinimumHeight(110);
-    rows->addWidget(logView, 1);
+    rows->addWidget(buildScrolledContent(), 1);
 
     countCheck =
         named<QCheckBox>("countCheck", QStringLiteral("Anonym mitzählen, wie oft Tobra installiert wird"));
@@ -187,6 +124,36 @@ void MainWindow::buildWidgets()
     rows->addLayout(buildButtonRow());
     setCentralWidget(central);
     setAcceptDrops(true);
+}
+
+QWidget *MainWindow::buildScrolledContent()
+{
+    auto *content = new QWidget;
+    auto *rows = new QVBoxLayout(content);
+    rows->setContentsMargins(0, 0, 0, 0);
+    drivePicker = new DrivePicker;
+    const QList<QWidget *> groups = {buildVersionGroup(), buildRomGroup(), drivePicker};
+    for (QWidget *group : groups)
+        rows->addWidget(group);
+    alignLabelColumns(groups);
+
+    statusLabel = named<QLabel>("statusLabel", QStringLiteral("Bereit"));
+    statusLabel->setTextFormat(Qt::PlainText); // may carry a version title or a server's text
+    rows->addWidget(statusLabel);
+    progressBar = named<QProgressBar>("progressBar");
+    progressBar->setRange(0, 100);
+    progressBar->setFormat(QStringLiteral("%p %"));
+    progressBar->setAccessibleName(QStringLiteral("Fortschritt"));
+    rows->addWidget(progressBar);
+    logView = new LogView;
+    rows->addWidget(logView, 1);
+
+    scrollArea = named<ContentScroll>("scrollArea");
+    scrollArea->setFrameShape(QFrame::NoFrame);
+    scrollArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scrollArea->setWidgetResizable(true);
+    scrollArea->setWidget(content);
+    return scrollArea;
 }
 
 QWidget *MainWindow::buildVersionGroup()
@@ -211,11 +178,10 @@ QWidget *MainWindow::buildVersionGroup()
         named<QCheckBox>("localImageCheck", QStringLiteral("&Lokale Image-Datei verwenden (ohne Download)"));
     grid->addWidget(localImageCheck, 2, 0, 1, 3);
 
-    localImageEdit = fileField("localImageEdit", imageFileName);
-    localImageButton = chooseButton("localImageButton", imageFileName);
-    grid->addWidget(buddyLabel(QStringLiteral("&Image-Datei:"), localImageEdit), 3, 0);
-    grid->addWidget(localImageEdit, 3, 1);
-    grid->addWidget(localImageButton, 3, 2);
+    localImageField = new FileField("localImageEdit", "localImageButton", imageKind);
+    localImageField->setOption(localImageCheck);
+    grid->addWidget(buddyLabel(QStringLiteral("&Image-Datei:"), localImageField->edit()), 3, 0);
+    grid->addWidget(localImageField, 3, 1, 1, 2);
     return group;
 }
 
@@ -225,37 +191,18 @@ QWidget *MainWindow::buildRomGroup()
     auto *grid = new QGridLayout(group);
     grid->setColumnStretch(1, 1);
 
-    romEdit = fileField("romEdit", romFileName);
-    romEdit->setPlaceholderText(QStringLiteral("ROM-Datei (wird als Rom/rom.bin kopiert)"));
-    romButton = chooseButton("romButton", romFileName);
-    grid->addWidget(buddyLabel(QStringLiteral("&Kickstart-ROM:"), romEdit), 0, 0);
-    grid->addWidget(romEdit, 0, 1);
-    grid->addWidget(romButton, 0, 2);
+    romField = new FileField("romEdit", "romButton", romKind);
+    grid->addWidget(buddyLabel(QStringLiteral("&Kickstart-ROM:"), romField->edit()), 0, 0);
+    grid->addWidget(romField, 0, 1);
 
     useExtCheck = named<QCheckBox>("useExtCheck",
                                    QStringLiteral("Zusätzlich eine &ext.bin verwenden (z. B. bei AROS)"));
-    grid->addWidget(useExtCheck, 1, 0, 1, 3);
+    grid->addWidget(useExtCheck, 1, 0, 1, 2);
 
-    extEdit = fileField("extEdit", extFileName);
-    extEdit->setPlaceholderText(QStringLiteral("Erweiterungs-ROM (wird als Rom/ext.bin kopiert)"));
-    extButton = chooseButton("extButton", extFileName);
-    grid->addWidget(buddyLabel(QStringLiteral("E&rweiterungs-ROM:"), extEdit), 2, 0);
-    grid->addWidget(extEdit, 2, 1);
-    grid->addWidget(extButton, 2, 2);
-    return group;
-}
-
-QWidget *MainWindow::buildDriveGroup()
-{
-    auto *group = new QGroupBox(QStringLiteral("3. Speicherkarte"));
-    auto *grid = new QGridLayout(group);
-    grid->setColumnStretch(1, 1);
-    driveCombo = namedCombo("driveCombo");
-    refreshButton = namedButton("refreshButton", QStringLiteral("Aktualisieren"),
-                                QStringLiteral("Speicherkarten neu suchen"));
-    grid->addWidget(buddyLabel(QStringLiteral("&Speicherkarte:"), driveCombo), 0, 0);
-    grid->addWidget(driveCombo, 0, 1);
-    grid->addWidget(refreshButton, 0, 2);
+    extField = new FileField("extEdit", "extButton", extKind);
+    extField->setOption(useExtCheck);
+    grid->addWidget(buddyLabel(QStringLiteral("E&rweiterungs-ROM:"), extField->edit()), 2, 0);
+    grid->addWidget(extField, 2, 1);
     return group;
 }
 
@@ -282,8 +229,8 @@ QLayout *MainWindow::buildButtonRow()
 void MainWindow::readSettings()
 {
     const QSettings settings;
-    romEdit->setText(settings.value(QStringLiteral("romPath")).toString());
-    extEdit->setText(settings.value(QStringLiteral("extPath")).toString());
+    romField->setPath(settings.value(QStringLiteral("romPath")).toString());
+    extField->setPath(settings.value(QStringLiteral("extPath")).toString());
     useExtCheck->setChecked(settings.value(QStringLiteral("useExt"), false).toBool());
     // Consent is asked, never presumed: unticked until the user ticks it.
     countCheck->setChecked(settings.value(QStringLiteral("countInstall"), false).toBool());
@@ -292,8 +239,8 @@ void MainWindow::readSettings()
 void MainWindow::writeSettings() const
 {
     QSettings settings;
-    settings.setValue(QStringLiteral("romPath"), romEdit->text());
-    settings.setValue(QStringLiteral("extPath"), extEdit->text());
+    settings.setValue(QStringLiteral("romPath"), romField->edit()->text());
+    settings.setValue(QStringLiteral("extPath"), extField->edit()->text());
     settings.setValue(QStringLiteral("useExt"), useExtCheck->isChecked());
     settings.setValue(QStringLiteral("countInstall"), countCheck->isChecked());
 }
@@ -302,32 +249,27 @@ void MainWindow::connectSignals()
 {
     connect(reloadButton, &QPushButton::clicked, this, &MainWindow::loadConfig);
     connect(&listLoader, &VersionListLoader::loaded, this, &MainWindow::onListLoaded);
+    connect(&listLoader, &VersionListLoader::keptListOffered, this, &MainWindow::onKeptListOffered);
     connect(&listLoader, &VersionListLoader::failed, this, &MainWindow::onListFailed);
     connect(versionCombo, &QComboBox::currentIndexChanged, this, &MainWindow::onVersionChanged);
     connect(localImageCheck, &QCheckBox::toggled, this, &MainWindow::updateEnabled);
-    connect(useExtCheck, &QCheckBox::toggled, this, &MainWindow::updateEnabled);
-    connect(localImageButton, &QPushButton::clicked, this, &MainWindow::browseLocalImage);
-    connect(romButton, &QPushButton::clicked, this, &MainWindow::browseRom);
-    connect(extButton, &QPushButton::clicked, this, &MainWindow::browseExt);
-    connect(refreshButton, &QPushButton::clicked, this, &MainWindow::refreshDrives);
+    for (FileField *field : {localImageField, romField, extField})
+        connect(field, &FileField::fileDropped, this,
+                [this](const QString &file) { appendLog(QStringLiteral("Datei übernommen: %1").arg(file)); });
+    connect(drivePicker, &DrivePicker::logLine, this, &MainWindow::appendLog);
     connect(installButton, &QPushButton::clicked, this, &MainWindow::install);
     connect(cancelButton, &QPushButton::clicked, this, &MainWindow::cancel);
-    connect(copyLogButton, &QPushButton::clicked, this, &MainWindow::copyLog);
+    connect(copyLogButton, &QPushButton::clicked, logView, &LogView::copyToClipboard);
     connect(clearCacheButton, &QPushButton::clicked, this, &MainWindow::clearCache);
-    connect(driveWatcher, &DriveWatcher::changed, this, &MainWindow::onDrivesChanged);
     connect(StopSignals::instance(), &StopSignals::received, this, &MainWindow::stopOnSignal);
 }
 
 void MainWindow::updateEnabled()
 {
-    const bool local = localImageCheck->isChecked();
-    localImageEdit->setEnabled(local);
-    localImageButton->setEnabled(local);
-    versionCombo->setEnabled(!local && !busy);
-    extEdit->setEnabled(useExtCheck->isChecked());
-    extButton->setEnabled(useExtCheck->isChecked());
+    versionCombo->setEnabled(!localImageCheck->isChecked() && !busy);
 }
 
+// While busy only cancelling, the counter consent and the display stay usable.
 void MainWindow::setBusy(bool b)
 {
     busy = b;
@@ -337,20 +279,15 @@ void MainWindow::setBusy(bool b)
     }
     installButton->setEnabled(!b);
     cancelButton->setEnabled(b);
+    if (b) // where the content scrolls, the run's status, progress and log come into view
+        scrollArea->verticalScrollBar()->setValue(scrollArea->verticalScrollBar()->maximum());
     updateCacheButton(); // a run that ends may have filled the cache
-    const QList<QWidget *> lockedWhileBusy = {reloadButton, refreshButton, versionCombo,    driveCombo,
-                                              romButton,    romEdit,       localImageCheck, useExtCheck};
-    for (QWidget *widget : lockedWhileBusy)
+    for (QWidget *widget : std::initializer_list<QWidget *>{reloadButton, localImageCheck, useExtCheck})
         widget->setEnabled(!b);
-    if (!b) {
-        updateEnabled();
-        if (drivesChangedWhileBusy)
-            onDrivesChanged();
-        return;
-    }
-    const QList<QWidget *> optionFields = {localImageEdit, localImageButton, extEdit, extButton};
-    for (QWidget *widget : optionFields)
-        widget->setEnabled(false);
+    for (FileField *field : {localImageField, romField, extField})
+        field->setLocked(b);
+    drivePicker->setBusy(b);
+    updateEnabled();
 }
 
 void MainWindow::setStatus(const QString &text, int percent)
@@ -370,24 +307,7 @@ void MainWindow::showPercent(int percent)
 
 void MainWindow::appendLog(const QString &text)
 {
-    const QString stamp = QTime::currentTime().toString(QStringLiteral("HH:mm:ss "));
-    logView->appendPlainText(stamp + redactAddresses(text));
-    fullLog.append(stamp + text);
-    if (fullLog.size() > maxLogLines)
-        fullLog.removeFirst();
-}
-
-void MainWindow::copyLog()
-{
-    QGuiApplication::clipboard()->setText(fullLog.join(QLatin1Char('\n')) + QLatin1Char('\n'));
-}
-
-QString MainWindow::redactAddresses(const QString &text)
-{
-    static const QRegularExpression address(QStringLiteral("(?:https?|ftp)://[^\\s\"'<>)]+"),
-                                            QRegularExpression::UseUnicodePropertiesOption);
-    QString redacted = text;
-    return redacted.replace(address, QStringLiteral("[Adresse]"));
+    logView->appendLine(text);
 }
 
 void MainWindow::showProgress(qint64 done, qint64 total)
@@ -397,105 +317,6 @@ void MainWindow::showProgress(qint64 done, qint64 total)
     statusLabel->setText(meter.text());
     if (meter.percent() >= 0)
         showPercent(meter.percent());
-}
-
-// Starts in the field's file if it has one, else in the folder a file of this kind came from last.
-void MainWindow::chooseFile(QLineEdit *field, const QString &title, const QString &filter,
-                            const QString &folderKey)
-{
-    QSettings settings;
-    const QString start = field->text().isEmpty() ? settings.value(folderKey).toString() : field->text();
-    const QString chosen = QFileDialog::getOpenFileName(this, title, start, filter);
-    if (chosen.isEmpty())
-        return;
-    field->setText(chosen);
-    settings.setValue(folderKey, QFileInfo(chosen).absolutePath());
-}
-
-void MainWindow::browseRom()
-{
-    chooseFile(romEdit, QStringLiteral("ROM-Datei wählen"),
-               fileFilter(QStringLiteral("ROM-Dateien"), romPatterns), QStringLiteral("romFolder"));
-}
-
-void MainWindow::browseExt()
-{
-    chooseFile(extEdit, QStringLiteral("Erweiterungs-ROM wählen"),
-               fileFilter(QStringLiteral("ROM-Dateien"), romPatterns), QStringLiteral("romFolder"));
-}
-
-void MainWindow::browseLocalImage()
-{
-    chooseFile(localImageEdit, QStringLiteral("Image-Datei wählen"),
-               fileFilter(QStringLiteral("Images"), imagePatterns), QStringLiteral("imageFolder"));
-}
-
-void MainWindow::refreshDrives()
-{
-    const QString remembered = driveCombo->currentData(Qt::UserRole).toString();
-    QString error;
-    const QList<DriveInfo> drives = listDrives(&error);
-    // A failed listing says nothing about which cards came or went.
-    const QList<DriveInfo> inserted = error.isEmpty() ? noteDriveChanges(drives) : QList<DriveInfo>();
-    fillDriveCombo(drives, error);
-
-    // A drive that is gone leaves the placeholder current, so the user has to choose again; a
-    // single new card becomes the choice only when none was chosen.
-    const QString choice = remembered.isEmpty() && inserted.size() == 1 ? inserted.first().path : remembered;
-    const int index = choice.isEmpty() ? -1 : driveCombo->findData(choice);
-    if (index >= 0)
-        driveCombo->setCurrentIndex(index);
-}
-
-void MainWindow::fillDriveCombo(const QList<DriveInfo> &drives, const QString &error)
-{
-    driveCombo->clear();
-    if (drives.isEmpty()) {
-        driveCombo->addItem(QStringLiteral("(keine Speicherkarte gefunden)"), QString());
-        appendLog(error.isEmpty()
-                      ? QStringLiteral("Keine Speicherkarte gefunden. Eine eingesteckte Karte wird "
-                                       "von selbst erkannt.")
-                      : error);
-        return;
-    }
-    driveCombo->addItem(QStringLiteral("– Bitte Speicherkarte auswählen –"), QString());
-    for (const DriveInfo &drive : drives) {
-        driveCombo->addItem(drive.label, drive.path);
-        driveCombo->setItemData(driveCombo->count() - 1, QVariant::fromValue<qint64>(drive.sizeBytes),
-                                Qt::UserRole + 1);
-        driveCombo->setItemData(driveCombo->count() - 1, QVariant::fromValue<quint64>(drive.diskseq),
-                                Qt::UserRole + 2);
-    }
-}
-
-// Logs the cards that came and went since the last listing and returns those that came; the
-// first listing only sets the baseline.
-QList<DriveInfo> MainWindow::noteDriveChanges(const QList<DriveInfo> &drives)
-{
-    QMap<QString, QString> current;
-    QList<DriveInfo> inserted;
-    for (const DriveInfo &drive : drives) {
-        current.insert(drive.path, drive.label);
-        if (drivesListed && knownDrives.value(drive.path) != drive.label)
-            inserted.append(drive);
-    }
-    for (auto known = knownDrives.cbegin(); known != knownDrives.cend(); ++known)
-        if (current.value(known.key()) != known.value())
-            appendLog(QStringLiteral("Speicherkarte entfernt: %1").arg(known.value()));
-    for (const DriveInfo &drive : inserted)
-        appendLog(QStringLiteral("Speicherkarte erkannt: %1").arg(drive.label));
-    knownDrives = current;
-    drivesListed = true;
-    return inserted;
-}
-
-// The drives are listed again only while idle: during an installation the card being written
-// changes its partitions, and the choice must not move under a running job.
-void MainWindow::onDrivesChanged()
-{
-    drivesChangedWhileBusy = busy;
-    if (!busy)
-        refreshDrives();
 }
 
 void MainWindow::keyPressEvent(QKeyEvent *event)
@@ -521,46 +342,32 @@ void MainWindow::dropEvent(QDropEvent *event)
     if (busy || urls.isEmpty() || !urls.first().isLocalFile())
         return;
     const QString file = urls.first().toLocalFile();
-    QLineEdit *field = dropTarget(event->position().toPoint(), file);
+    FileField *field = dropTarget(event->position().toPoint(), file);
     if (!field)
         return;
-    takeDroppedFile(field, file);
+    field->takeDroppedFile(file);
     event->acceptProposedAction();
 }
 
 // The field under the drop, else the one the file's name suits; none for another kind of file.
-QLineEdit *MainWindow::dropTarget(const QPoint &position, const QString &file) const
+FileField *MainWindow::dropTarget(const QPoint &position, const QString &file) const
 {
-    const QList<QPair<QLineEdit *, QPushButton *>> fields = {
-        {localImageEdit, localImageButton}, {romEdit, romButton}, {extEdit, extButton}};
+    const QList<FileField *> fields = {localImageField, romField, extField};
     const QWidget *under = childAt(position);
-    for (const auto &field : fields)
-        if (under && (under == field.first || under == field.second || field.first->isAncestorOf(under)))
-            return field.first;
-    if (matchesAny(file, imagePatterns))
-        return localImageEdit;
-    if (matchesAny(file, romPatterns))
-        return romEdit;
+    for (FileField *field : fields)
+        if (under && (under == field || field->isAncestorOf(under)))
+            return field;
+    for (FileField *field : {localImageField, romField})
+        if (field->suits(file))
+            return field;
     return nullptr;
-}
-
-// A file dropped on an option's field also switches the option on.
-void MainWindow::takeDroppedFile(QLineEdit *field, const QString &file)
-{
-    field->setText(file);
-    if (field == localImageEdit)
-        localImageCheck->setChecked(true);
-    if (field == extEdit)
-        useExtCheck->setChecked(true);
-    appendLog(QStringLiteral("Datei übernommen: %1").arg(file));
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (busy) {
-        QMessageBox::information(
-            this, windowName,
-            QStringLiteral("Es läuft gerade eine Installation. Bitte erst abbrechen oder abwarten."));
+        showMessage(this, QMessageBox::Information,
+                    QStringLiteral("Es läuft gerade eine Installation. Bitte erst abbrechen oder abwarten."));
         event->ignore();
         return;
     }

@@ -7,25 +7,26 @@
 #include "versionlistloader.h"
 
 #include <QMainWindow>
-#include <QMap>
 #include <QNetworkAccessManager>
 #include <QString>
 #include <QUrl>
 
-class DriveWatcher;
+class DrivePicker;
+class FileField;
+class LogView;
 class QCheckBox;
 class QComboBox;
 class QLabel;
-class QLineEdit;
-class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
+class QScrollArea;
 
 // The window's own title, and the title of every box it shows.
 inline const QString windowName = QStringLiteral("Tobra Installer");
 
-// The installer's only window: version, ROM and drive choice, status line, log and the
-// installation it starts. Reads its four settings when built and writes them when a close is
+// The installer's only window: arranges the version choice, the file fields, the card picker,
+// the status line and the log, turns them into a request and shows what the installation
+// reports. Reads its four settings when built and writes them when a close is
 // accepted; refuses to close while an installation runs.
 class MainWindow : public QMainWindow
 {
@@ -42,10 +43,6 @@ public:
     void setBusy(bool b);
     // Shows text in the status line unchanged, sets the progress bar (0-100) and logs the text.
     void setStatus(const QString &text, int percent);
-    // Appends one time-stamped line to the log, with every address replaced; keeps 500 lines.
-    void appendLog(const QString &text);
-    // The text with every lower-case http, https or ftp address replaced by "[Adresse]".
-    static QString redactAddresses(const QString &text);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -55,36 +52,29 @@ protected:
 
 private Q_SLOTS:
     void loadConfig();
-    void refreshDrives();
     void onVersionChanged();
     void updateEnabled();
-    void browseRom();
-    void browseExt();
-    void browseLocalImage();
     void install();
     void cancel();
     void clearCache();
 
 private:
     void buildWidgets();
+    QWidget *buildScrolledContent();
     QWidget *buildVersionGroup();
     QWidget *buildRomGroup();
-    QWidget *buildDriveGroup();
     QLayout *buildButtonRow();
     void readSettings();
     void writeSettings() const;
     void connectSignals();
-    void chooseFile(QLineEdit *field, const QString &title, const QString &filter, const QString &folderKey);
-    void fillDriveCombo(const QList<DriveInfo> &drives, const QString &error);
-    QList<DriveInfo> noteDriveChanges(const QList<DriveInfo> &drives);
-    void onDrivesChanged();
-    void copyLog();
-    QLineEdit *dropTarget(const QPoint &position, const QString &file) const;
-    void takeDroppedFile(QLineEdit *field, const QString &file);
+    void appendLog(const QString &text);
+    FileField *dropTarget(const QPoint &position, const QString &file) const;
     void showProgress(qint64 done, qint64 total);
     void showPercent(int percent);
     void onListLoaded(const VersionList &list);
+    void onKeptListOffered(const VersionList &list, const QDateTime &loadedAt, const QString &message);
     void onListFailed(VersionListLoader::Failure failure, const QString &message);
+    void showList(const VersionList &list);
 
     // The installation, from the Install button to what it reports at its end.
     InstallRequest requestFromWidgets() const;
@@ -106,23 +96,20 @@ private:
     VersionListLoader listLoader{network}; // after network, which must outlive its request
     VersionList catalog;
 
+    QScrollArea *scrollArea = nullptr;
     QComboBox *versionCombo = nullptr;
     QLabel *kickstartLabel = nullptr;
     QPushButton *reloadButton = nullptr;
     QCheckBox *localImageCheck = nullptr;
     QCheckBox *countCheck = nullptr;
-    QLineEdit *localImageEdit = nullptr;
-    QPushButton *localImageButton = nullptr;
-    QLineEdit *romEdit = nullptr;
-    QPushButton *romButton = nullptr;
+    FileField *localImageField = nullptr;
+    FileField *romField = nullptr;
     QCheckBox *useExtCheck = nullptr;
-    QLineEdit *extEdit = nullptr;
-    QPushButton *extButton = nullptr;
-    QComboBox *driveCombo = nullptr;
-    QPushButton *refreshButton = nullptr;
+    FileField *extField = nullptr;
+    DrivePicker *drivePicker = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
-    QPlainTextEdit *logView = nullptr;
+    LogView *logView = nullptr;
     QPushButton *installButton = nullptr;
     QPushButton *cancelButton = nullptr;
     QPushButton *copyLogButton = nullptr;
@@ -131,10 +118,4 @@ private:
     Installation *installation = nullptr;
     bool busy = false;
     ProgressMeter meter; // the running step's sizes, speed and time left
-
-    DriveWatcher *driveWatcher = nullptr;
-    QMap<QString, QString> knownDrives; // path to label, as last listed
-    bool drivesListed = false;
-    bool drivesChangedWhileBusy = false;
-    QStringList fullLog; // the log's lines with their addresses, for the clipboard
 };

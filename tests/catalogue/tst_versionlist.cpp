@@ -63,6 +63,13 @@ void TestVersionList::parsesDocument_data()
     QTest::newRow("non-string kickstart reads empty")
         << withEntry(R"({"title": "T", "image": "t.img", "kickstart": 3.1})") << QString() << plainT;
     QTest::newRow("schema 1.0") << withSchema("1.0") << QString() << plainT;
+    VersionEntry sized{"T", "t.img", "", ""};
+    sized.imageSize = 1073741824;
+    QTest::newRow("image size given")
+        << withEntry(R"({"title": "T", "image": "t.img", "image_size": 1073741824})") << QString()
+        << QList<VersionEntry>{sized};
+    QTest::newRow("image size null") << withEntry(R"({"title": "T", "image": "t.img", "image_size": null})")
+                                     << QString() << plainT;
 
     // The document as a whole.
     QTest::newRow("empty bytes") << QByteArray() << "tobra.json ist kein gültiges JSON: illegal value"
@@ -124,6 +131,11 @@ void TestVersionList::parsesDocument_data()
         QTest::addRow("checksum %s", sum.constData())
             << withEntry(R"({"title": "Tobra 4", "image": "t", "sha256": ")" + sum + "\"}") << badSum
             << QList<VersionEntry>();
+    const QString badSize = "Eintrag 1 (Tobra 5): ungültige Image-Größe";
+    for (const char *size : {"0", "-1", "1.5", "\"1024\"", "true", "9007199254740993e3", "[]"})
+        QTest::addRow("image size %s", size)
+            << withEntry(QByteArray(R"({"title": "Tobra 5", "image": "t", "image_size": )") + size + "}")
+            << badSize << QList<VersionEntry>();
 }
 
 // Accepted or rejected as a whole: the destination that does not apply keeps its content.

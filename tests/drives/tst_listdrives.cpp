@@ -76,7 +76,7 @@ void TestListDrives::offersRemovableLoopDevice()
     const DriveInfo *drive = findDrive(drives, loop.path());
     QVERIFY2(drive, qPrintable(loop.path() + " not listed"));
     QCOMPARE(drive->sizeBytes, CARD_SIZE);
-    QCOMPARE(drive->label, "Speicherkarte / USB-Laufwerk (0,1 GB) – " + loop.path());
+    QCOMPARE(drive->label, "Speicherkarte / USB-Laufwerk (67,1 MB) – " + loop.path());
 }
 
 void TestListDrives::skipsLoopDeviceNotShownRemovable()

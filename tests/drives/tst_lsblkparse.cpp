@@ -14,6 +14,8 @@ private Q_SLOTS:
     void candidateRules();
     void labels_data();
     void labels();
+    void fileSystemLabels_data();
+    void fileSystemLabels();
     void unreadableOutput_data();
     void unreadableOutput();
     void noDisksLeavesErrorUntouched();
@@ -138,7 +140,10 @@ void TestLsblkParse::labels_data()
                                 << Q_INT64_C(15931539456);
     QTest::newRow("vendor-model-null")
         << stickWith(NEW_STICK, R"("vendor":null,"model":null,"size":1048576)") << "/dev/sdb"
-        << "Speicherkarte / USB-Laufwerk (0,0 GB) – /dev/sdb" << Q_INT64_C(1048576);
+        << "Speicherkarte / USB-Laufwerk (1,0 MB) – /dev/sdb" << Q_INT64_C(1048576);
+    QTest::newRow("below-a-gigabyte")
+        << stickWith(NEW_STICK, R"("size":134217728)") << "/dev/sdb"
+        << "Generic STORAGE DEVICE (134,2 MB) – /dev/sdb" << Q_INT64_C(134217728);
     QTest::newRow("blank-model") << stickWith(NEW_STICK, R"("vendor":"  Generic ","model":"   ")")
                                  << "/dev/sdb"
                                  << "Generic (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
@@ -172,6 +177,35 @@ void TestLsblkParse::labels()
     QCOMPARE(drives[0].path, path);
     QCOMPARE(drives[0].label, label);
     QCOMPARE(drives[0].sizeBytes, sizeBytes);
+}
+
+void TestLsblkParse::fileSystemLabels_data()
+{
+    QTest::addColumn<QByteArray>("deviceJson");
+    QTest::addColumn<QStringList>("labels");
+    const auto stickWithFields = [](const QByteArray &fields) { return device(NEW_STICK + ("," + fields)); };
+    QTest::newRow("none") << device(NEW_STICK) << QStringList();
+    QTest::newRow("partitions") << stickWithFields(
+                                       R"("children":[{"name":"sdb1","type":"part","label":"BOOT"},)"
+                                       R"({"name":"sdb2","type":"part","label":null},)"
+                                       R"({"name":"sdb3","type":"part","label":"FOTOS"}])")
+                                << QStringList{"BOOT", "FOTOS"};
+    QTest::newRow("whole disk, then a repeated one")
+        << stickWithFields(R"("label":"KAMERA","children":[{"name":"sdb1","type":"part","label":"KAMERA"}])")
+        << QStringList{"KAMERA"};
+    QTest::newRow("cleaned") << stickWithFields(
+                                    R"("children":[{"name":"sdb1","label":" A\u001b[2J\u202eB "}])")
+                             << QStringList{"A[2JB"};
+}
+
+// The labels a user knows the card by, from the disk and its partitions.
+void TestLsblkParse::fileSystemLabels()
+{
+    QFETCH(QByteArray, deviceJson);
+    QFETCH(QStringList, labels);
+    const QList<DriveInfo> drives = parseLsblkOutput(lsblkDocument(deviceJson));
+    QCOMPARE(drives.size(), 1);
+    QCOMPARE(drives[0].fileSystemLabels, labels);
 }
 
 void TestLsblkParse::unreadableOutput_data()

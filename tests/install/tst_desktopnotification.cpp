@@ -33,6 +33,20 @@ private Q_SLOTS:
         QTRY_COMPARE(fake.shown, QStringList({"Tobra Installer", "Fertig", "Die Karte ist bereit."}));
         QDBusConnection::disconnectFromBus(QStringLiteral("fake"));
     }
+
+    // The body carries file names and server texts, which must not be taken as markup.
+    void bodyIsPlainText()
+    {
+        FakeNotifications fake;
+        QVERIFY(bus->serveNotifications(fake, QStringLiteral("fake")));
+
+        QVERIFY(notifyDesktop("Fehler", R"(<b>a & b</b> <img src="x.png"> "c")"));
+        QTRY_COMPARE(fake.shown,
+                     QStringList({"Tobra Installer", "Fehler",
+                                  "&lt;b&gt;a &amp; b&lt;/b&gt; &lt;img src=&quot;x.png&quot;&gt; "
+                                  "&quot;c&quot;"}));
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake"));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestDesktopNotification)

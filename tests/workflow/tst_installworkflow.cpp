@@ -32,7 +32,6 @@ namespace {
 const QString title = QStringLiteral("Tobra Installer");
 const QString noRomImage = QStringLiteral("tobra-norom.img");
 
-const QString noLocalImage = QStringLiteral("Die lokale Image-Datei wurde nicht gefunden.");
 const QString noVersion = QStringLiteral(
     "Es ist keine Version ausgewählt. Bitte „Neu laden“ klicken oder eine lokale Image-Datei verwenden.");
 const QString noDrive = QStringLiteral("Es ist keine Speicherkarte ausgewählt.");
@@ -406,8 +405,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("refusal"); // empty: the confirmation is reached; <dir> the test folder
 
         const qint64 maxRom = 8388608;
-        QTest::newRow("local image missing") << "demo"
-                                             << "none.img" << 1024ll << -3ll << true << noLocalImage;
+        QTest::newRow("local image missing")
+            << "demo"
+            << "none.img" << 1024ll << -3ll << true
+            << "Die lokale Image-Datei „<dir>/none.img“ wurde nicht gefunden.";
         QTest::newRow("no version, before the ROM") << "absent"
                                                     << "" << -1ll << -3ll << true << noVersion;
         QTest::newRow("ROM is a folder")
