@@ -455,6 +455,8 @@ private Q_SLOTS:
         QTest::newRow("ROM missing") << cardBytes
                                      << QStringList{"--image", demoPath(), "--rom", "/nowhere.rom"}
                                      << "Die ROM-Datei „/nowhere.rom“ wurde nicht gefunden.";
+        QTest::newRow("local image missing") << cardBytes << QStringList{"--image", "/nowhere.img"}
+                                             << "Die lokale Image-Datei „/nowhere.img“ wurde nicht gefunden.";
         QTest::newRow("list unavailable")
             << cardBytes << QStringList{"--config-url", server->url("/none.json").toString()}
             << "Fehler beim Laden der Versionsliste: ";
