@@ -3,6 +3,8 @@
 #include "clioptions.h"
 #include "commandline.h"
 #include "drives.h"
+#include "imagecache.h"
+#include "keptversionlist.h"
 #include "plaintext.h"
 #include "translations.h"
 #include "versionlistloader.h"
@@ -39,7 +41,8 @@ Options::Options()
       yes(QStringLiteral("yes"), QStringLiteral("Die Karte ohne Rückfrage löschen")),
       listDrives(QStringLiteral("list-drives"),
                  QStringLiteral("Wechseldatenträger auflisten: Pfad, Größe in Bytes, Bezeichnung")),
-      listVersions(QStringLiteral("list-versions"), QStringLiteral("Titel der Versionsliste auflisten"))
+      listVersions(QStringLiteral("list-versions"), QStringLiteral("Titel der Versionsliste auflisten")),
+      clearCache(QStringLiteral("clear-cache"), QStringLiteral("Den Image-Cache leeren"))
 {
     parser.setApplicationDescription(
         applicationDescription() +
@@ -49,13 +52,19 @@ Options::Options()
                        "                  [--image-base URL] [--count] [--yes]\n"
                        "  tobra-installer --cli --list-drives\n"
                        "  tobra-installer --cli --list-versions [--config-url URL]\n"
+                       "  tobra-installer --cli --clear-cache\n"
                        "Rückgabewert: 0 installiert und geprüft, 1 fehlgeschlagen, 2 falscher Aufruf, "
                        "130 mit Strg+C abgebrochen."));
     parser.addHelpOption();
     parser.addVersionOption();
     cliSwitch.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOptions({cliSwitch, device, rom, ext, image, title, configUrl, imageBase, count, yes,
-                       listDrives, listVersions});
+                       listDrives, listVersions, clearCache});
+}
+
+QList<QCommandLineOption> Options::withoutWindow() const
+{
+    return {device, rom, ext, image, title, count, yes, listDrives, listVersions, clearCache};
 }
 
 // Lines may carry outside text (titles, a server's answers, file names): no control sequence of
@@ -85,6 +94,14 @@ bool fetchVersionList(const Options &options, VersionList *list, QString *error)
         *list = loaded;
         loop.exit(1);
     });
+    QObject::connect(
+        &loader, &VersionListLoader::keptListOffered, &loop,
+        [&loop, list](const VersionList &kept, const QDateTime &loadedAt, const QString &message) {
+            printError(message);
+            printError(QStringLiteral("Es gilt die %1.").arg(keptListText(loadedAt)));
+            *list = kept;
+            loop.exit(1);
+        });
     QObject::connect(&loader, &VersionListLoader::failed, &loop,
                      [&loop, error](VersionListLoader::Failure, const QString &message) {
                          if (error)
@@ -116,6 +133,19 @@ int printDrives()
     return succeeded;
 }
 
+int emptyCache()
+{
+    QStringList report;
+    QString error;
+    if (!clearImageCache(&report, &error)) {
+        printError(error);
+        return failed;
+    }
+    for (const QString &line : report)
+        printLine(line);
+    return succeeded;
+}
+
 int printVersions(const Options &options)
 {
     VersionList list;
@@ -135,9 +165,13 @@ QString usageError(const Options &options)
     const QCommandLineParser &parser = options.parser;
     if (!parser.positionalArguments().isEmpty())
         return QStringLiteral("Unerwartetes Argument: %1").arg(parser.positionalArguments().first());
-    if (parser.isSet(options.listDrives) && parser.isSet(options.listVersions))
-        return QStringLiteral("--list-drives und --list-versions bitte einzeln aufrufen.");
-    if (parser.isSet(options.listDrives) || parser.isSet(options.listVersions))
+    QStringList actions;
+    for (const QCommandLineOption &action : {options.listDrives, options.listVersions, options.clearCache})
+        if (parser.isSet(action))
+            actions << QStringLiteral("--") + action.names().constFirst();
+    if (actions.size() > 1)
+        return QStringLiteral("%1 und %2 bitte einzeln aufrufen.").arg(actions.at(0), actions.at(1));
+    if (!actions.isEmpty())
         return QString();
     if (!parser.isSet(options.device))
         return QStringLiteral("Bitte mit --device die Speicherkarte angeben (--list-drives zeigt sie).");
@@ -189,5 +223,24 @@ int runCli(int argc, char **argv)
         return printDrives();
     if (parser.isSet(options.listVersions))
         return printVersions(options);
+    if (parser.isSet(options.clearCache))
+        return emptyCache();
     return install(options);
+}
+
+QString withoutCliError(const QStringList &arguments)
+{
+    const Options options;
+    for (const QString &argument : arguments.mid(1)) {
+        if (argument == QLatin1String("--"))
+            break;
+        if (!argument.startsWith(QLatin1String("--")))
+            continue;
+        const QString name = argument.mid(2).section(QLatin1Char('='), 0, 0);
+        for (const QCommandLineOption &option : options.withoutWindow())
+            if (option.names().contains(name))
+                return QStringLiteral("Die Option --%1 gibt es nur ohne Fenster: Bitte --cli hinzufügen.\n%2")
+                    .arg(name, helpHint);
+    }
+    return QString();
 }

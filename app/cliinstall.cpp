@@ -2,6 +2,7 @@
 // card is erased, the job's steps as lines, and Ctrl+C as a cancel.
 #include "clioptions.h"
 #include "commandline.h"
+#include "counterreport.h"
 #include "installation.h"
 #include "progressline.h"
 #include "progressmeter.h"
@@ -10,6 +11,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <cstdio>
 #include <unistd.h>
@@ -19,6 +22,11 @@ namespace {
 using namespace cli;
 
 const qint64 redrawIntervalMs = 250;
+// Without a terminal, how often a step's progress is written at least.
+const qint64 logIntervalMs = 10000;
+const int logPercentStep = 10;
+// How long the program waits, after the end is shown, for a report to the counter to go out.
+const int reportGraceMs = 2000;
 
 // The entry called title, or the first one when no title is given.
 bool chooseVersion(const VersionList &list, const QString &title, VersionEntry *entry, QString *error)
@@ -77,22 +85,56 @@ bool buildRequest(const Options &options, InstallRequest *request, QString *erro
     return true;
 }
 
-// Asks on the terminal before the card is erased, more sharply for a drive too large to be a
-// memory card; only "j" or "ja" agree.
-bool confirmErase(const DriveInfo &drive)
+// The question before the card is erased, on one line: what is written onto which card, more
+// sharply for a drive too large to be a memory card.
+QString eraseQuestionLine(const InstallRequest &request)
 {
-    printLine(eraseQuestion(drive));
-    std::fputs("[j/N] ", stdout);
+    const QString image =
+        request.isLocal() ? QFileInfo(request.localImage).fileName() : request.version.title;
+    if (isLargeDrive(request.target))
+        return QStringLiteral(
+                   "ACHTUNG: „%1“ ist sehr groß für eine Speicherkarte, vielleicht eine externe "
+                   "Festplatte. Trotzdem „%2“ darauf schreiben und alle Daten darauf löschen? [j/N] ")
+            .arg(request.target.label, image);
+    return QStringLiteral("„%1“ auf „%2“ schreiben und alle Daten darauf löschen? [j/N] ")
+        .arg(image, request.target.label);
+}
+
+enum class Answer
+{
+    No,
+    Yes,
+    Interrupted,
+};
+
+// Asks on the terminal and reads the answer on the event loop, so that Ctrl+C ends the question;
+// only "j" or "ja" agree.
+Answer askBeforeErasing(const InstallRequest &request)
+{
+    std::fputs(qPrintable(eraseQuestionLine(request)), stdout);
     std::fflush(stdout);
-    char answer[16] = {};
-    if (!std::fgets(answer, sizeof answer, stdin))
-        return false;
-    const QString word = QString::fromLocal8Bit(answer).trimmed().toLower();
-    return word == QLatin1String("j") || word == QLatin1String("ja");
+    QEventLoop loop;
+    QByteArray line;
+    QSocketNotifier input(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &loop, [&loop, &line] {
+        char bytes[64];
+        const ssize_t count = ::read(STDIN_FILENO, bytes, sizeof bytes);
+        if (count > 0)
+            line.append(bytes, int(count));
+        if (count > 0 && !line.contains('\n') && line.size() < 256)
+            return;
+        const QString word = QString::fromLocal8Bit(line.left(line.indexOf('\n'))).trimmed().toLower();
+        const bool yes = word == QLatin1String("j") || word == QLatin1String("ja");
+        loop.exit(int(yes ? Answer::Yes : Answer::No));
+    });
+    QObject::connect(StopSignals::instance(), &StopSignals::received, &loop,
+                     [&loop] { loop.exit(int(Answer::Interrupted)); });
+    return Answer(loop.exec());
 }
 
 // Shows the job's steps: on a terminal one line per step that is redrawn as it goes on,
-// elsewhere (a log file, a pipe) each step and log line once.
+// elsewhere (a log file, a pipe) each step and log line once, and how far the step has come at
+// least every 10 % or 10 s.
 class StepDisplay
 {
 public:
@@ -104,6 +146,8 @@ public:
             return;
         endLine();
         meter.start(text, waiting);
+        percentShown = 0;
+        sinceDraw.start();
         if (!terminal)
             printLine(text);
         else
@@ -116,9 +160,10 @@ public:
     void progress(qint64 done, qint64 total)
     {
         meter.update(done, total);
-        if (!terminal || (sinceDraw.isValid() && sinceDraw.elapsed() < redrawIntervalMs && done < total))
-            return;
-        draw(progressLine(meter));
+        if (terminal && (sinceDraw.elapsed() >= redrawIntervalMs || done >= total))
+            draw(progressLine(meter));
+        else if (!terminal && progressLineDue())
+            writeProgressLine();
     }
 
     // Redrawn while nothing comes, so that a stall shows.
@@ -151,9 +196,24 @@ private:
         sinceDraw.start();
     }
 
+    bool progressLineDue() const
+    {
+        const int percent = meter.percent();
+        return sinceDraw.elapsed() >= logIntervalMs || percent >= percentShown + logPercentStep ||
+               (percent == 100 && percentShown < 100);
+    }
+
+    void writeProgressLine()
+    {
+        printLine(progressLine(meter));
+        percentShown = qMax(meter.percent(), 0);
+        sinceDraw.start();
+    }
+
     const bool terminal;
     ProgressMeter meter;
     QElapsedTimer sinceDraw;
+    int percentShown = 0; // in the last progress line written without a terminal
     bool lineOpen = false;
 };
 
@@ -178,7 +238,8 @@ int endOfRun(bool ok, const QString &text, const Installation &installation, int
 int run(const InstallRequest &request)
 {
     Installation::removeLeftovers();
-    Installation installation;
+    QNetworkAccessManager network;
+    Installation installation(&network);
     StepDisplay display;
     int stopSignal = 0;
     QEventLoop loop;
@@ -203,11 +264,14 @@ int run(const InstallRequest &request)
     QObject::connect(&installation, &Installation::finished, &loop, [&](bool ok, const QString &text) {
         display.endLine();
         exitCode = endOfRun(ok, text, installation, stopSignal);
-        loop.exit(exitCode);
+        loop.quit();
     });
     installation.start(request);
     // A refused request has finished before the loop could run.
-    return exitCode >= 0 ? exitCode : loop.exec();
+    if (exitCode < 0)
+        loop.exec();
+    CounterReport::waitForReports(&network, reportGraceMs);
+    return exitCode;
 }
 
 } // namespace
@@ -225,9 +289,18 @@ int cli::install(const Options &options)
         printError(refusal);
         return failed;
     }
-    if (!options.parser.isSet(options.yes) && !confirmErase(request.target)) {
+    if (options.parser.isSet(options.yes))
+        return run(request);
+    switch (askBeforeErasing(request)) {
+    case Answer::Yes:
+        return run(request);
+    case Answer::No:
         printLine(QStringLiteral("Nicht installiert; die Karte ist unverändert."));
         return failed;
+    case Answer::Interrupted:
+        printLine(QString());
+        printError(QStringLiteral("Abgebrochen; die Karte ist unverändert."));
+        return interrupted;
     }
-    return run(request);
+    return failed;
 }

@@ -14,6 +14,7 @@ enum ExitCode
     succeeded = 0,
     failed = 1,
     wrongUsage = 2,
+    interrupted = 130, // Ctrl+C, as a shell reports an interrupted command
 };
 
 struct Options
@@ -33,7 +34,11 @@ struct Options
     QCommandLineOption yes;
     QCommandLineOption listDrives;
     QCommandLineOption listVersions;
+    QCommandLineOption clearCache;
     QCommandLineParser parser;
+
+    // The options that only the installer without a window has.
+    QList<QCommandLineOption> withoutWindow() const;
 };
 
 // Outside text made safe for a terminal: control characters go but for line breaks and tabs.

@@ -1,6 +1,33 @@
 #include "commandline.h"
 
 #include <QCoreApplication>
+#include <QDir>
+
+namespace {
+
+// Qt's documented options of its application objects, without their dash.
+const QStringList qtOptionsWithValue{QStringLiteral("platform"),        QStringLiteral("platformpluginpath"),
+                                     QStringLiteral("platformtheme"),   QStringLiteral("plugin"),
+                                     QStringLiteral("qwindowgeometry"), QStringLiteral("qwindowicon"),
+                                     QStringLiteral("qwindowtitle"),    QStringLiteral("session"),
+                                     QStringLiteral("display"),         QStringLiteral("geometry"),
+                                     QStringLiteral("style"),           QStringLiteral("stylesheet")};
+const QStringList qtOptionsWithJoinedValue{QStringLiteral("style="), QStringLiteral("stylesheet="),
+                                           QStringLiteral("qmljsdebugger=")};
+const QStringList qtSwitches{QStringLiteral("reverse"), QStringLiteral("widgetcount")};
+
+// An option of Qt's that holds its value, if it has one, in itself.
+bool isWholeQtOption(const QString &name)
+{
+    if (qtSwitches.contains(name))
+        return true;
+    for (const QString &prefix : qtOptionsWithJoinedValue)
+        if (name.startsWith(prefix))
+            return true;
+    return false;
+}
+
+} // namespace
 
 void setApplicationIdentity()
 {
@@ -26,7 +53,10 @@ QString defaultImageBase()
 
 QUrl urlFromUserInput(const QString &value)
 {
-    return QUrl::fromUserInput(value, QString());
+    const QUrl url = QUrl::fromUserInput(value, QDir::currentPath());
+    // Qt gives up on a relative path such as "./missing.json" that names nothing yet.
+    return url.isEmpty() && !value.isEmpty() ? QUrl::fromLocalFile(QDir::current().absoluteFilePath(value))
+                                             : url;
 }
 
 QStringList argumentList(int argc, char **argv)
@@ -35,4 +65,24 @@ QStringList argumentList(int argc, char **argv)
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
     return arguments;
+}
+
+QStringList withoutQtOptions(const QStringList &arguments)
+{
+    QStringList kept = arguments.mid(0, 1);
+    for (int i = 1; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--")) {
+            kept << arguments.mid(i);
+            break;
+        }
+        const QString name = argument.mid(argument.startsWith(QLatin1String("--")) ? 2 : 1);
+        if (!argument.startsWith(QLatin1Char('-')))
+            kept << argument;
+        else if (qtOptionsWithValue.contains(name))
+            ++i;
+        else if (!isWholeQtOption(name))
+            kept << argument;
+    }
+    return kept;
 }

@@ -1,4 +1,5 @@
 #include "cli.h"
+#include "clioptions.h"
 #include "commandline.h"
 #include "mainwindow.h"
 #include "theme.h"
@@ -11,6 +12,7 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QTimer>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -63,12 +65,19 @@ void scheduleScreenshot(MainWindow &window, const QString &path)
 int runGui(int argc, char **argv)
 {
     // Help, version and errors end the process while parsing, before any window system is
-    // contacted; a plain application object is enough for Qt's German parser texts.
+    // contacted; a plain application object is enough for Qt's German parser texts. Qt's own
+    // options are left to the application object that takes them.
     std::unique_ptr<const Options> parsed;
     {
         QCoreApplication parsing(argc, argv);
         installQtGermanTranslations(parsing);
-        parsed = std::make_unique<const Options>(QCoreApplication::arguments());
+        const QStringList arguments = withoutQtOptions(QCoreApplication::arguments());
+        const QString cliOnly = withoutCliError(arguments);
+        if (!cliOnly.isEmpty()) {
+            std::fputs(qPrintable(cliOnly + QLatin1Char('\n')), stderr);
+            return cli::wrongUsage;
+        }
+        parsed = std::make_unique<const Options>(arguments);
     }
     const Options &options = *parsed;
     QApplication application(argc, argv);

@@ -1,5 +1,6 @@
 #include "versionlistloader.h"
 
+#include "keptversionlist.h"
 #include "networkrequest.h"
 
 #include <QNetworkAccessManager>
@@ -24,6 +25,7 @@ void VersionListLoader::load(const QUrl &url)
 {
     abandon();
     body.clear();
+    this->url = url;
     reply = network.get(networkRequest(url, listTimeoutMs));
     // Without a bound the reply would take in whatever the server sends, faster than it is read.
     reply->setReadBufferSize(maxListBytes + 1);
@@ -62,21 +64,28 @@ void VersionListLoader::onFinished()
     QNetworkReply *finished = reply;
     reply = nullptr;
     finished->deleteLater();
-    if (!readWithinLimit(finished)) {
-        Q_EMIT failed(Failure::Faulty,
-                      QStringLiteral("Die Versionsliste ist größer als 1 MiB und wird nicht gelesen."));
-        return;
-    }
-    if (finished->error() != QNetworkReply::NoError) {
-        Q_EMIT failed(Failure::Unavailable,
-                      QStringLiteral("Fehler beim Laden der Versionsliste: %1").arg(finished->errorString()));
-        return;
-    }
+    if (!readWithinLimit(finished))
+        return failOrOfferKept(
+            Failure::Faulty,
+            QStringLiteral("Die Versionsliste ist größer als 1 MiB und wird nicht gelesen."));
+    if (finished->error() != QNetworkReply::NoError)
+        return failOrOfferKept(
+            Failure::Unavailable,
+            QStringLiteral("Fehler beim Laden der Versionsliste: %1").arg(finished->errorString()));
     VersionList list;
     QString error;
-    if (!parseVersionList(body, &list, &error)) {
-        Q_EMIT failed(Failure::Faulty, error);
-        return;
-    }
+    if (!parseVersionList(body, &list, &error))
+        return failOrOfferKept(Failure::Faulty, error);
+    // Not kept, the list is still good for this run.
+    keepVersionList(url, body);
     Q_EMIT loaded(list);
+}
+
+void VersionListLoader::failOrOfferKept(Failure failure, const QString &message)
+{
+    KeptVersionList kept;
+    if (keptVersionList(url, &kept))
+        Q_EMIT keptListOffered(kept.list, kept.loadedAt, message);
+    else
+        Q_EMIT failed(failure, message);
 }

@@ -1,6 +1,7 @@
 #include "imagecache.h"
 
 #include "fail.h"
+#include "germannumber.h"
 #include "installation.h"
 #include "privatefolder.h"
 
@@ -76,5 +77,19 @@ bool emptyImageCache(QString *error)
             return fail(error, QStringLiteral("„%1“ konnte nicht gelöscht werden: %2")
                                    .arg(QDir::toNativeSeparators(entry.filePath()), file.errorString()));
     }
+    return true;
+}
+
+bool clearImageCache(QStringList *report, QString *error)
+{
+    const qint64 bytes = imageCacheBytes();
+    if (!emptyImageCache(error))
+        return false;
+    const qint64 kept = imageCacheBytes();
+    *report << QStringLiteral("Cache geleert: %1 freigegeben.").arg(germanSize(bytes - kept));
+    if (kept > 0)
+        *report << QStringLiteral(
+                       "Was ein anderer laufender Installer gerade herunterlädt, bleibt im Cache (%1).")
+                       .arg(germanSize(kept));
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 // The folder Installation::imageCache(): what it holds, emptying it, and the locks by which
@@ -22,3 +23,7 @@ qint64 imageCacheBytes();
 // go as links, never what they point to. True when that is done or there was no cache; on failure
 // *error names the file that stays.
 bool emptyImageCache(QString *error = nullptr);
+
+// Empties the image cache as emptyImageCache() does and says for the log what was freed and what
+// another running installer still holds. False when a file stays; *error then names it.
+bool clearImageCache(QStringList *report, QString *error = nullptr);

@@ -1,22 +1,22 @@
 #include "installation.h"
 
 #include "cardfeed.h"
+#include "counterreport.h"
 #include "downloadsource.h"
 #include "filesource.h"
 #include "germannumber.h"
 #include "imagecache.h"
 #include "imageformat.h"
 #include "imagepass.h"
-#include "networkrequest.h"
 #include "pacewatch.h"
 #include "privatefolder.h"
+#include "sleepinhibitor.h"
 #include "writejob.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QStandardPaths>
 #include <QStorageInfo>
 #include <QTemporaryDir>
@@ -27,7 +27,6 @@
 
 namespace {
 
-const int counterTimeoutMs = 10000;
 const int progressIntervalMs = 200;
 
 bool runningAsRoot()
@@ -82,7 +81,7 @@ QString cardText(Installation::CardState card)
 } // namespace
 
 Installation::Installation(QNetworkAccessManager *network, QObject *parent)
-    : QObject(parent), network(network)
+    : QObject(parent), network(network), sleepInhibitor(new SleepInhibitor(this))
 {
     if (!network) {
         ownNetwork = std::make_unique<QNetworkAccessManager>();
@@ -121,6 +120,7 @@ void Installation::start(const InstallRequest &request)
         refusal = prepareCache();
     if (!refusal.isEmpty())
         return finish(Outcome::Failed, refusal);
+    sleepInhibitor->acquire(QStringLiteral("Tobra wird auf eine Speicherkarte geschrieben."));
     holdCard();
 }
 
@@ -135,8 +135,6 @@ void Installation::cancel()
         return;
     cancelRequested = true;
     Q_EMIT logLine(QStringLiteral("Abbruch angefordert …"));
-    if (counterReply)
-        return counterReply->abort();
     stop(QString());
 }
 
@@ -488,7 +486,9 @@ void Installation::onCardFinished(bool ok, const QString &error)
                 QStringLiteral("Der Abbruch kam zu spät: Die Karte ist schon fertig beschrieben und "
                                "geprüft."));
         Q_EMIT logLine(QStringLiteral("Installation abgeschlossen."));
-        return cancelRequested ? finish(Outcome::Succeeded, QString()) : reportInstall();
+        if (!cancelRequested)
+            reportInstall();
+        return finish(Outcome::Succeeded, QString());
     }
     if (touched)
         card = verifying ? CardState::Unverified : CardState::Unfinished;
@@ -542,22 +542,13 @@ void Installation::stop(const QString &reason)
         writeJob->abortStream();
 }
 
-// Tells the counter which listed image was installed, if the user agreed. Its answer never
-// changes the outcome; the run waits for it only so that a command line does not cut it off.
+// Tells the counter which listed image was installed, if the user agreed. The report goes on by
+// itself and never delays or changes the end; it belongs to the network manager, which outlives
+// the run.
 void Installation::reportInstall()
 {
-    if (request.isLocal() || !request.countConsent || request.counterUrl.isEmpty())
-        return finish(Outcome::Succeeded, QString());
-    enterStep(Step::Reporting, QString());
-    QNetworkRequest post = networkRequest(request.counterUrl, counterTimeoutMs);
-    post.setHeader(QNetworkRequest::ContentTypeHeader,
-                   QByteArrayLiteral("application/x-www-form-urlencoded"));
-    counterReply = network->post(post, "image=" + QUrl::toPercentEncoding(request.version.image));
-    connect(counterReply, &QNetworkReply::finished, this, [this] {
-        counterReply->deleteLater();
-        counterReply = nullptr;
-        finish(Outcome::Succeeded, QString());
-    });
+    if (!request.isLocal() && request.countConsent && !request.counterUrl.isEmpty())
+        CounterReport::send(request.counterUrl, request.version.image, network);
 }
 
 void Installation::enterStep(Step next, const QString &text)
@@ -612,11 +603,6 @@ void Installation::stopParts()
     stopPass();
     delete writeJob;
     writeJob = nullptr;
-    if (counterReply) {
-        counterReply->disconnect(this);
-        counterReply->abort();
-        counterReply->deleteLater();
-        counterReply = nullptr;
-    }
+    sleepInhibitor->release();
     workDir.reset();
 }

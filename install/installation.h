@@ -76,17 +76,17 @@ class ImagePass;
 class PaceWatch;
 class QLockFile;
 class QNetworkAccessManager;
-class QNetworkReply;
 class QTemporaryDir;
 class QTimer;
+class SleepInhibitor;
 class WriteJob;
 
 // One installation from its checks to its end, without widgets: checks the target and the sizes,
 // has the write helper hold the card (the password is asked before anything is fetched), then
 // takes the image in one pass from its source (download, cache or local file) through the
 // checksum, the unpacking and the ROM files onto the card, gives the go-ahead only when the
-// checksum matches, has the card read back, and reports to the counter. Runs on the event loop of
-// its thread.
+// checksum matches, has the card read back, and reports to the counter. Keeps the computer from
+// going to sleep meanwhile. Runs on the event loop of its thread.
 class Installation : public QObject
 {
     Q_OBJECT
@@ -98,7 +98,6 @@ public:
         Checking,
         Fetching, // the pass from the source onto the card
         Verifying,
-        Reporting,
         Finished
     };
     Q_ENUM(Step)
@@ -220,7 +219,7 @@ private:
     ImagePass *pass = nullptr;
     PaceWatch *pace = nullptr;
     QTimer *progressTimer = nullptr;
-    QNetworkReply *counterReply = nullptr;
+    SleepInhibitor *sleepInhibitor; // held from the start to the end of a run
     QString failure;         // why the run is being stopped; empty while it goes on or for a cancel
     qint64 sourceBytes = -1; // the source's length, once known
     qint64 keptBytes = 0;    // of an interrupted download, continued by the running one

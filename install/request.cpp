@@ -23,8 +23,11 @@ QString romRefusal(const QString &path, const QString &noun)
 QString refusalOf(const InstallRequest &request)
 {
     if (request.isLocal()) {
+        if (request.localImage.isEmpty())
+            return QStringLiteral("Es ist keine lokale Image-Datei ausgewählt.");
         if (!QFileInfo(request.localImage).isFile())
-            return QStringLiteral("Die lokale Image-Datei wurde nicht gefunden.");
+            return QStringLiteral("Die lokale Image-Datei „%1“ wurde nicht gefunden.")
+                .arg(request.localImage);
     } else if (request.version.image.isEmpty()) {
         return QStringLiteral("Es ist keine Version ausgewählt. Bitte „Neu laden“ klicken oder eine lokale "
                               "Image-Datei verwenden.");

@@ -126,8 +126,7 @@ bool MainWindow::confirmErase(const InstallRequest &request)
                      QStringLiteral("&Nicht installieren"));
 }
 
-// The steps are counted in the order of the enum: checking is the first, the counter report the
-// last, and it counts only where it will happen.
+// The steps are counted in the order of the enum: checking is the first, verifying the last.
 void MainWindow::onStepChanged(Installation::Step step, const QString &text)
 {
     if (step == Installation::Step::Finished)
@@ -141,9 +140,7 @@ void MainWindow::onStepChanged(Installation::Step step, const QString &text)
 
 int MainWindow::stepCount() const
 {
-    const bool reports =
-        !runRequest.isLocal() && countCheck->isChecked() && !counterUrlFor(configUrl).isEmpty();
-    return int(Installation::Step::Verifying) + (reports ? 1 : 0);
+    return int(Installation::Step::Verifying);
 }
 
 // The desktop hears of each end, even while the window is hidden; without a notification
@@ -237,13 +234,10 @@ void MainWindow::clearCache()
                       .arg(germanSize(bytes))))
         return;
     QString error;
-    if (emptyImageCache(&error)) {
-        const qint64 kept = imageCacheBytes();
-        appendLog(QStringLiteral("Cache geleert: %1 freigegeben.").arg(germanSize(bytes - kept)));
-        if (kept > 0)
-            appendLog(QStringLiteral("Was ein anderer laufender Installer gerade herunterlädt, bleibt im "
-                                     "Cache (%1).")
-                          .arg(germanSize(kept)));
+    QStringList report;
+    if (clearImageCache(&report, &error)) {
+        for (const QString &line : report)
+            appendLog(line);
     } else {
         statusLabel->setText(QStringLiteral("Cache nicht geleert"));
         appendLog(QStringLiteral("FEHLER: %1").arg(error));

@@ -265,6 +265,7 @@ void MainWindow::connectSignals()
 {
     connect(reloadButton, &QPushButton::clicked, this, &MainWindow::loadConfig);
     connect(&listLoader, &VersionListLoader::loaded, this, &MainWindow::onListLoaded);
+    connect(&listLoader, &VersionListLoader::keptListOffered, this, &MainWindow::onKeptListOffered);
     connect(&listLoader, &VersionListLoader::failed, this, &MainWindow::onListFailed);
     connect(versionCombo, &QComboBox::currentIndexChanged, this, &MainWindow::onVersionChanged);
     connect(localImageCheck, &QCheckBox::toggled, this, &MainWindow::updateEnabled);

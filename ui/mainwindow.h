@@ -75,7 +75,9 @@ private:
     void showProgress(qint64 done, qint64 total);
     void showPercent(int percent);
     void onListLoaded(const VersionList &list);
+    void onKeptListOffered(const VersionList &list, const QDateTime &loadedAt, const QString &message);
     void onListFailed(VersionListLoader::Failure failure, const QString &message);
+    void showList(const VersionList &list);
 
     // The installation, from the Install button to what it reports at its end.
     InstallRequest requestFromWidgets() const;

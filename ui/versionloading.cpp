@@ -1,3 +1,4 @@
+#include "keptversionlist.h"
 #include "mainwindow.h"
 
 #include <QComboBox>
@@ -29,12 +30,27 @@ void MainWindow::onListFailed(VersionListLoader::Failure failure, const QString 
 
 void MainWindow::onListLoaded(const VersionList &list)
 {
+    showList(list);
+    setStatus(QStringLiteral("Bereit (%1 Version(en) gefunden)").arg(catalog.versions.size()), 0);
+}
+
+// The list last loaded from the same address stands in for the one that could not be loaded, so
+// that a cached image can still be installed; the status says which list it is.
+void MainWindow::onKeptListOffered(const VersionList &list, const QDateTime &loadedAt, const QString &message)
+{
+    appendLog(message);
+    showList(list);
+    setStatus(QStringLiteral("%1: %2 Version(en)").arg(keptListText(loadedAt)).arg(catalog.versions.size()),
+              0);
+}
+
+void MainWindow::showList(const VersionList &list)
+{
     // Replaced first: adding the first item selects it, and onVersionChanged must find its entry.
     catalog = list;
     listLoading = false;
     for (const VersionEntry &entry : catalog.versions)
         versionCombo->addItem(entry.title);
-    setStatus(QStringLiteral("Bereit (%1 Version(en) gefunden)").arg(catalog.versions.size()), 0);
     onVersionChanged();
 }
 

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTest>
 #include <csignal>
@@ -54,6 +55,25 @@ Run runCli(const QStringList &arguments,
     QProcess process;
     startCli(process, arguments, environment);
     return finish(process);
+}
+
+// What the program wrote without a terminal, without its progress lines ("<step>  42 %  …").
+QString withoutProgress(const QString &out)
+{
+    QStringList lines = out.split('\n');
+    lines.removeIf([](const QString &line) { return line.contains("  "); });
+    return lines.join('\n');
+}
+
+// The percentages of the step's progress lines, in order.
+QList<int> percentsOf(const QString &out, const QString &step)
+{
+    static const QRegularExpression percent("^  (\\d+) %");
+    QList<int> percents;
+    for (const QString &line : out.split('\n'))
+        if (line.startsWith(step + "  "))
+            percents << percent.match(line.mid(step.size())).captured(1).toInt();
+    return percents;
 }
 
 // Process ids of running write helpers for the device.
@@ -171,6 +191,8 @@ private Q_SLOTS:
                                                         "--yes wird die Karte ohne Rückfrage gelöscht.";
         QTest::newRow("both lists") << QStringList{"--list-drives", "--list-versions"}
                                     << "--list-drives und --list-versions bitte einzeln aufrufen.";
+        QTest::newRow("a list and the cache") << QStringList{"--list-drives", "--clear-cache"}
+                                              << "--list-drives und --clear-cache bitte einzeln aufrufen.";
         QTest::newRow("stray argument")
             << card + QStringList{"--yes", "/dev/sdz"} << "Unerwartetes Argument: /dev/sdz";
         QTest::newRow("unknown option") << QStringList{"--bogus"} << "Unbekannte Option 'bogus'.";
@@ -223,7 +245,8 @@ private Q_SLOTS:
         QFETCH(int, exitCode);
         QFETCH(QString, out);
         QFETCH(QString, err);
-        const Run run = runCli({"--list-versions", "--config-url", server->url(path).toString()});
+        const Run run = runCli({"--list-versions", "--config-url", server->url(path).toString()},
+                               environmentFor("/dev/tobratest9"));
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.out, out);
         QCOMPARE(run.err, err);
@@ -290,8 +313,14 @@ private Q_SLOTS:
         const Run run = runCli(installArguments(card.path(), arguments + QStringList{"--yes"}),
                                environmentFor(card.path()));
         QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
-        QCOMPARE(run.out, lines.join('\n') + '\n' + doneText);
+        QCOMPARE(withoutProgress(run.out), lines.join('\n') + '\n' + doneText);
         QCOMPARE(run.err, QString());
+        // How far the write has come shows at least every 10 % (a chunk may pass a little more).
+        const QList<int> written = percentsOf(run.out, "Schreibe auf die Karte …");
+        QVERIFY2(!written.isEmpty() && written.first() <= 20 && written.last() == 100, qPrintable(run.out));
+        for (int i = 1; i < written.size(); ++i)
+            QVERIFY2(written.at(i) > written.at(i - 1) && written.at(i) - written.at(i - 1) <= 20,
+                     qPrintable(run.out));
 
         QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), readFile(rom()));
         QCOMPARE(cardFile(card.path(), "Rom/ext.bin", scratch()).startsWith("mcopy failed"), !withExt);
@@ -327,6 +356,120 @@ private Q_SLOTS:
         QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), readFile(rom()));
     }
 
+    void counterNeverHoldsTheEnd_data()
+    {
+        QTest::addColumn<QString>("counter");
+        QTest::newRow("silent counter") << "silent";
+        QTest::newRow("endless answer") << "endless";
+    }
+
+    // The result shows at once, and the program ends a short moment later, whatever the counter
+    // does with the report.
+    void counterNeverHoldsTheEnd()
+    {
+        QFETCH(QString, counter);
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        const int reportsBefore = counterReports();
+
+        QProcess process;
+        const QString list = server->url("/__q/onpost=" + counter + "/demo/tobra.json").toString();
+        startCli(process,
+                 installArguments(card.path(), {"--config-url", list, "--image-base",
+                                                server->url("/demo/images/").toString(), "--count", "--yes"}),
+                 environmentFor(card.path()));
+        QString out;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (out += QString::fromUtf8(process.readAllStandardOutput())).contains("Fertig!"), 120000);
+        QElapsedTimer sinceEnd;
+        sinceEnd.start();
+        const Run run = finish(process);
+        QVERIFY2(sinceEnd.elapsed() < 5000, qPrintable(QString::number(sinceEnd.elapsed())));
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(counterReports() - reportsBefore, 1);
+        QCOMPARE(server->requests("POST").last().body, QByteArray("image=tobra-demo.img"));
+    }
+
+    // Paths relative to the current folder are files there; a list from a file never reports
+    // to the counter.
+    void relativePaths()
+    {
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        const int reportsBefore = counterReports();
+        QProcess process;
+        process.setWorkingDirectory(fixtures.path());
+        startCli(process,
+                 installArguments(card.path(), {"--config-url", "demo/tobra.json", "--image-base",
+                                                "demo/images", "--count", "--yes"}),
+                 environmentFor(card.path()));
+        const Run run = finish(process);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+        QVERIFY2(run.out.endsWith(doneText), qPrintable(run.out));
+        QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), readFile(rom()));
+        QTest::qWait(500);
+        QCOMPARE(counterReports(), reportsBefore);
+    }
+
+    // Without a network the list last loaded from the same address is used, so a cached image
+    // can still be installed; emptying the cache then leaves nothing to install from.
+    void offlineWithTheListLastLoaded()
+    {
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        const QString folder = QFileInfo(dir->path()).fileName();
+        QVERIFY(QDir(fixtures.path()).mkdir(folder));
+        const QString list = fixtures.filePath(folder + "/tobra.json");
+        QVERIFY(QFile::copy(fixtures.filePath("demo/tobra.json"), list));
+        const QString listUrl = server->url("/" + folder + "/tobra.json").toString();
+        const QStringList online{"--config-url", listUrl, "--image-base",
+                                 server->url("/demo/images/").toString()};
+        QVERIFY(
+            runCli(installArguments(card.path(), online + QStringList{"--yes"}), environmentFor(card.path()))
+                .exitCode == 0);
+
+        QVERIFY(QFile::remove(list));
+        const QStringList offline{"--config-url", listUrl, "--image-base", server->url("/gone/").toString(),
+                                  "--yes"};
+        Run run = runCli(installArguments(card.path(), offline), environmentFor(card.path()));
+        QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
+        static const QRegularExpression keptNote("^Fehler beim Laden der Versionsliste: .*Not Found\n"
+                                                 "Es gilt die Versionsliste vom \\d\\d\\.\\d\\d\\.\\d{4}, "
+                                                 "\\d\\d:\\d\\d \\(zuletzt geladen\\)\\.\n$");
+        QVERIFY2(keptNote.match(run.err).hasMatch(), qPrintable(run.err));
+        QVERIFY2(run.out.contains("Das Image wird aus dem Cache genommen"), qPrintable(run.out));
+
+        run = runCli({"--clear-cache"}, environmentFor(card.path()));
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.out, QStringLiteral("Cache geleert: 36,7 MB freigegeben.\n"));
+        run = runCli(installArguments(card.path(), offline), environmentFor(card.path()));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.contains("Download fehlgeschlagen"), qPrintable(run.err));
+    }
+
+    // A list server that does not answer is given up after 15 s.
+    void silentListServer()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        const Run run =
+            runCli({"--list-versions", "--config-url", server->url("/two.json?stall=silent").toString()},
+                   environmentFor("/dev/tobratest9"));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.err.startsWith("Fehler beim Laden der Versionsliste: "), qPrintable(run.err));
+        QVERIFY2(clock.elapsed() >= 14500 && clock.elapsed() < 40000,
+                 qPrintable(QString::number(clock.elapsed())));
+    }
+
     void refused_data()
     {
         QTest::addColumn<qint64>("cardSize");
@@ -349,6 +492,8 @@ private Q_SLOTS:
         QTest::newRow("ROM missing") << cardBytes
                                      << QStringList{"--image", demoPath(), "--rom", "/nowhere.rom"}
                                      << "Die ROM-Datei „/nowhere.rom“ wurde nicht gefunden." << none;
+        QTest::newRow("local image missing") << cardBytes << QStringList{"--image", "/nowhere.img"}
+                                             << "Die lokale Image-Datei „/nowhere.img“ wurde nicht gefunden." << none;
         QTest::newRow("list unavailable")
             << cardBytes << QStringList{"--config-url", server->url("/none.json").toString()}
             << "Fehler beim Laden der Versionsliste: " << none;
@@ -400,6 +545,7 @@ private Q_SLOTS:
         QTest::newRow("no") << QByteArray("n\n");
         QTest::newRow("nothing") << QByteArray("\n");
         QTest::newRow("yes") << QByteArray("j\n");
+        QTest::newRow("Ctrl+C") << QByteArray("\x03");
     }
 
     void asksOnATerminal()
@@ -420,17 +566,30 @@ private Q_SLOTS:
         command << installArguments(card.path(), {"--image", demoPath()});
         process.start(script, {"-qec", command.join(' '), "/dev/null"});
         QVERIFY(process.waitForStarted());
+        // Answered once asked: a Ctrl+C before would meet a program not yet listening.
+        QString asked;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (asked += QString::fromUtf8(process.readAllStandardOutput())).contains("[j/N] "), 60000);
         process.write(answer);
         process.closeWriteChannel();
-        const Run run = finish(process);
+        Run run = finish(process);
+        run.out.prepend(asked);
 
+        // One line names the image and the card.
+        static const QRegularExpression question("^„" + QRegularExpression::escape(demoImage) +
+                                                 "“ auf „[^\n]*" + QRegularExpression::escape(card.path()) +
+                                                 "“ schreiben und alle Daten darauf löschen\\? \\[j/N\\] ");
+        QVERIFY2(question.match(run.out).hasMatch(), qPrintable(run.out));
         const bool yes = answer == "j\n";
-        QVERIFY2(run.out.contains("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:"),
-                 qPrintable(run.out));
-        QCOMPARE(run.exitCode, yes ? 0 : 1);
+        const bool interrupted = answer == "\x03";
+        QCOMPARE(run.exitCode, yes ? 0 : interrupted ? 130 : 1);
+        if (interrupted) {
+            QVERIFY2(run.out.contains("Abgebrochen; die Karte ist unverändert."), qPrintable(run.out));
+            QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
+            return;
+        }
         if (!yes) {
-            QVERIFY2(run.out.contains("[j/N] Nicht installiert; die Karte ist unverändert."),
-                     qPrintable(run.out));
+            QVERIFY2(run.out.contains("Nicht installiert; die Karte ist unverändert."), qPrintable(run.out));
             QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
             return;
         }

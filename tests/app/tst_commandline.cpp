@@ -116,6 +116,61 @@ private Q_SLOTS:
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
     }
 
+    void qtOptions_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("out"); // empty: the window is shown and saved
+        const QString version = QStringLiteral("TobraInstaller 0.1.0\n");
+        QTest::newRow("-platform before --version")
+            << QStringList{"-platform", "offscreen", "--version"} << version;
+        QTest::newRow("--platform, two dashes")
+            << QStringList{"--platform", "offscreen", "--version"} << version;
+        QTest::newRow("-style=Fusion") << QStringList{"-style=Fusion", "--version"} << version;
+        QTest::newRow("-platform for the window") << QStringList{"-platform", "offscreen"} << "";
+        QTest::newRow("-style Fusion")
+            << QStringList{"-platform", "offscreen", "-style", "Fusion", "--plain"} << "";
+        QTest::newRow("-reverse") << QStringList{"-reverse", "-platform", "offscreen"} << "";
+    }
+
+    // Qt's own options reach Qt: -platform lets the window open where no display is.
+    void qtOptions()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, out);
+        QTemporaryDir dir;
+        QProcessEnvironment environment = headless();
+        environment.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        const QString shot = dir.filePath("shot.png");
+        if (out.isEmpty())
+            arguments << "--config-url" << dir.filePath("none.json") << "--screenshot" << shot;
+        const Run run = runInstaller(arguments, environment);
+        QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+        QCOMPARE(run.out, out);
+        QCOMPARE(QFileInfo::exists(shot), out.isEmpty());
+    }
+
+    void optionOnlyWithoutWindow_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("option");
+        QTest::newRow("--device") << QStringList{"--device", "/dev/sdx", "--rom", "kick.rom"} << "--device";
+        QTest::newRow("--rom=FILE") << QStringList{"--plain", "--rom=kick.rom"} << "--rom";
+        QTest::newRow("--list-drives") << QStringList{"--list-drives"} << "--list-drives";
+        QTest::newRow("--clear-cache") << QStringList{"--clear-cache"} << "--clear-cache";
+    }
+
+    // Wrong usage (2) with the hint to add --cli, and no window.
+    void optionOnlyWithoutWindow()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, option);
+        const Run run = runInstaller(arguments, headless());
+        QCOMPARE(run.exitCode, 2);
+        QCOMPARE(run.err, "Die Option " + option +
+                              " gibt es nur ohne Fenster: Bitte --cli hinzufügen.\n„tobra-installer --cli "
+                              "--help“ zeigt die Optionen.\n");
+    }
+
     // As the first argument it selects the write helper, which wants more arguments.
     void writeHelperFirst()
     {

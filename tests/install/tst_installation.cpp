@@ -268,16 +268,16 @@ private Q_SLOTS:
                  "the card differs from a file install");
         // One pass from the source onto the card, then the read-back.
         using S = Installation::Step;
-        QCOMPARE(run.stepList(), (QList<S>{S::Checking, S::Fetching, S::Verifying}) +
-                                     (local ? QList<S>{S::Finished} : QList<S>{S::Reporting, S::Finished}));
+        QCOMPARE(run.stepList(), (QList<S>{S::Checking, S::Fetching, S::Verifying, S::Finished}));
         QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));
         QCOMPARE(
             cardFile(card->path(), "Rom/ext.bin", dir->filePath("from-card.bin")).startsWith("mcopy failed"),
             !useExt);
         QCOMPARE(sha256Hex(readFile(image)), demoSha);
         QCOMPARE(workLeftovers(), QStringList());
+        // The report goes on by itself after the end.
+        QTRY_COMPARE(newRequests("POST").size(), local ? 0 : 1);
         const QList<HttpServer::Request> posts = newRequests("POST");
-        QCOMPARE(posts.size(), local ? 0 : 1);
         if (!local)
             QCOMPARE(posts.first().body, "image=" + demoImage.toUtf8());
     }
@@ -537,6 +537,7 @@ private Q_SLOTS:
         QVERIFY(progress.contains(QVariantList{packedSize, packedSize}));
         if (!local) {
             QVERIFY(run.log().contains("Download fertig, SHA-256 " + packedSha));
+            QTRY_COMPARE(newRequests("POST").size(), 1);
             QCOMPARE(newRequests("POST").first().body, "image=" + file.toUtf8());
         }
         QCOMPARE(cardFile(card->path(), "Rom/rom.bin", dir->filePath("from-card.bin")), readFile(romPath));

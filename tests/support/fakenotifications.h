@@ -27,11 +27,12 @@ public Q_SLOTS:
 };
 
 // A session bus of the test's own, which this process then uses; started before the first use
-// of the session bus. error() says why there is none.
+// of the session bus. Given "DBUS_SYSTEM_BUS_ADDRESS", it stands in for the system bus instead.
+// error() says why there is none.
 class PrivateSessionBus
 {
 public:
-    PrivateSessionBus()
+    explicit PrivateSessionBus(const char *addressVariable = "DBUS_SESSION_BUS_ADDRESS")
     {
         const QString daemon = QStandardPaths::findExecutable(QStringLiteral("dbus-daemon"));
         if (daemon.isEmpty()) {
@@ -44,7 +45,7 @@ public:
         if (busAddress.isEmpty())
             failure = QStringLiteral("dbus-daemon gibt keine Adresse an");
         else
-            qputenv("DBUS_SESSION_BUS_ADDRESS", busAddress.toLocal8Bit());
+            qputenv(addressVariable, busAddress.toLocal8Bit());
     }
     ~PrivateSessionBus()
     {

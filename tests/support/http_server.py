@@ -26,6 +26,7 @@ Query parameters change the answer for any path:
   encoding=gzip  say "Content-Encoding: gzip" and send the file as stored, as web servers do
                  for .gz files.
   compress=1     gzip the file on the way, whatever the client asked for, and say so.
+  onpost=X       only for a POST: X=silent never answers, X=endless answers as endless=1 does.
 
 The parameters can also be put into the path as a first segment "__q/QUERY", for clients that
 build the file's address from a folder and a name and so cannot keep a query:
@@ -118,6 +119,8 @@ class Handler(BaseHTTPRequestHandler):
         })
         if url.path == "/__requests":
             return self.send_bytes(200, self.server.recorder.as_json(), "application/json", send_body)
+        if self.command == "POST" and "onpost" in params:
+            return self.send_endless() if params["onpost"] == "endless" else self.wait_for_client_to_leave()
         if params.get("stall") == "silent":
             return self.wait_for_client_to_leave()
         if "endless" in params:

@@ -51,6 +51,7 @@ private:
 
     std::unique_ptr<FakeLsblk> lsblk;
     QTemporaryDir files;
+    QTemporaryDir cache; // the user's cache folder, which keeps the lists last loaded
     std::unique_ptr<HttpServer> server;
 
 private Q_SLOTS:
@@ -58,6 +59,7 @@ private Q_SLOTS:
     {
         QCoreApplication::setOrganizationName(QStringLiteral("Drellwerk"));
         QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
+        qputenv("XDG_CACHE_HOME", QFile::encodeName(cache.path()));
         lsblk = std::make_unique<FakeLsblk>();
         writeFile("tobra.json", threeVersions);
         writeFile("page.html", "<html><body>Wartungsarbeiten</body></html>");
@@ -151,6 +153,31 @@ private Q_SLOTS:
         QCOMPARE(member<QComboBox>(*window, "versionCombo")->count(), 0);
         QCOMPARE(member<QLabel>(*window, "kickstartLabel")->text(), QString());
         QCOMPARE(logLines(*window).mid(logLines(*window).size() - log.size()), log);
+    }
+
+    // A failed reload, and a start without the server, offer the list last loaded, and say so.
+    void keepsTheListLastLoaded()
+    {
+        writeFile("kept.json", threeVersions);
+        const auto window = makeWindow(server->url("/kept.json"));
+        auto *status = member<QLabel>(*window, "statusLabel");
+        QTRY_COMPARE(status->text(), ready);
+        QVERIFY(QFile::remove(files.filePath("kept.json")));
+        static const QRegularExpression keptStatus("^Versionsliste vom \\d\\d\\.\\d\\d\\.\\d{4}, "
+                                                   "\\d\\d:\\d\\d \\(zuletzt geladen\\): 3 Version\\(en\\)$");
+        const QString notFound = QStringLiteral(
+            "Fehler beim Laden der Versionsliste: Error transferring [Adresse] - server replied: Not Found");
+
+        member<QPushButton>(*window, "reloadButton")->click();
+        QTRY_VERIFY2(keptStatus.match(status->text()).hasMatch(), qPrintable(status->text()));
+        QCOMPARE(itemTexts(member<QComboBox>(*window, "versionCombo")), threeTitles);
+        QCOMPARE(member<QLabel>(*window, "kickstartLabel")->text(), QStringLiteral("3.1 (A1200)"));
+        QVERIFY(logLines(*window).contains(notFound));
+
+        const auto offline = makeWindow(server->url("/kept.json"));
+        auto *offlineStatus = member<QLabel>(*offline, "statusLabel");
+        QTRY_VERIFY2(keptStatus.match(offlineStatus->text()).hasMatch(), qPrintable(offlineStatus->text()));
+        QCOMPARE(itemTexts(member<QComboBox>(*offline, "versionCombo")), threeTitles);
     }
 
     // Markup in the list is shown as typed, never rendered: a label would draw "<i>3.1</i>" as
