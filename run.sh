@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sets up a fresh Debian 12 machine, builds a release build and starts the installer
 # with the given options. Without a display it saves a picture of the window instead.
 # "--demo" first builds a small demonstration set (scripts/make-demo.sh) in build/release/demo

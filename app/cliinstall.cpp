@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The installation on the command line: the choices from the options, the question before the
 // card is erased, the job's steps as lines, and Ctrl+C as a cancel.
 #include "clioptions.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the write helper's check for fake cards on a block device, as the helper does right after
 // its exclusive open, and prints the median time of several rounds in seconds. It overwrites the
 // check's marked blocks on the device. For bench/writehelper.sh: bench_capacity DEVICE [ROUNDS]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Downloads one URL into a file with Downloader and prints "<sha256>  <file>" like sha256sum.
 #include "downloader.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes one file into a directory of a FAT image, as the ROM injection does, several times;
 // prints the best time of one round (read the source, open, write, close) in seconds. Process
 // start-up is left out: in the installer the writer runs inside the running window. For bench/fat.sh.

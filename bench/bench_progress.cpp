@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Times what the window does for the progress reports of a download or a write: a ProgressMeter
 // update for each report and, at most ten times a second, its status text and percentage. Prints
 // both costs and the share of one core they take at the rate of a fast transfer reported in small

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Pieces shared by the benchmarks that download from the local test server; sourced, not run.
 # Sets root, build and work; the caller names its tools and its driver target.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Downloading a large file from a local HTTP server: Downloader, which hashes while it writes,
 # against `curl -o` followed by `sha256sum` of the file, in the same run. Prints the best of
 # several rounds of each, the ratio (target: at most 1.0) and the peak memory of each program;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Writing a 512 KiB file into Rom of a sparse FAT32 image behind an MBR: FatImage against
 # `mcopy -o -i image@@offset`, in the same run and on the same image, for each image size. Both
 # replace the file each round. FatImage is timed inside its process (open, write, close: in the

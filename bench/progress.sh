@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What the progress display costs: a ProgressMeter update per report and ten status texts a second,
 # per report of a transfer at 100 MB/s reported every 16 KiB, as a share of one core (target:
 # far below 1 %, i.e. nothing a download or write would show).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Downloading a packed image from a local HTTP server: Downloader, which hashes what arrives and
 # unpacks it on a second thread in the same pass, against `curl -o`, then `xz -dc` (or `zstd -dc`)
 # into a file, then `sha256sum` of the download, in the same run. The image is half random, half

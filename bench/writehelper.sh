@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Writing and verifying an image on a loop device: `tobra-installer --write-helper … --verify`
 # against `dd bs=4M conv=fsync` followed by a cache-bypassing read-back (`dd iflag=direct`)
 # piped into `openssl dgst -sha256`, in the same run. Prints the median of interleaved rounds of

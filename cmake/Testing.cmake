@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # add_unit_test(name SOURCES ... [LIBS ...] [LABELS ...] [TIMEOUT s] [ENV VAR=value ...])
 # Every test gets the offscreen platform, a private settings and runtime folder,
 # the path of the installer executable and of tests/support, and exit code 77 as "skipped".

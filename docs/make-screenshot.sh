@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes docs/screenshot.png with the installer's --screenshot option: a sample version list, a
 # remembered ROM path, an empty cache and, when run as root, a 16 GB loop device shown as a
 # removable card. The screen is 1920×1080 unless SCREEN (e.g. 1366x704, the room a panel and a

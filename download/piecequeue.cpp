@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "piecequeue.h"
 
 PieceQueue::PieceQueue(qint64 capacity, std::function<void()> roomAgain)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Short (8.3) names, directory lookup and directory entries.
 #include "fail.h"
 #include "fatimage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The in-memory FAT: loading on use, entries, chains, and writing it back with the FSInfo hints.
 #include "fail.h"
 #include "fatimage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opening the image: finding the volume, checking its boot sector, geometry and the in-memory FAT.
 #include "fail.h"
 #include "fatimage.h"

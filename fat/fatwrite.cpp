@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writing a file: cluster allocation, directory slots, data, and writing the FAT back.
 #include "fail.h"
 #include "fatimage.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shared by the FAT fuzz targets: the image file in memory, fsck.fat, reading a file back.
 

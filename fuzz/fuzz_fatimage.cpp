@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Disk images come from the download and may be corrupt or hostile. Whatever the boot sector,
 // the FAT and the directories say, opening and writing files must stay inside the volume. With
 // TOBRA_FUZZ_FSCK set (slow; scripts/fuzz.sh runs a sample of the corpus that way) a volume

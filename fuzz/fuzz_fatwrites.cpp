@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Sequences of writes into sound volumes (the committed mkfs.fat seeds): new files, replaced
 // files, files in a directory, full root directories, growing directories and full volumes.
 // After every step each file written so far must read back as last written, and a failed write

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The write helper's output reaches the window in pieces of any size. Cutting lines out piece
 // by piece must give the same lines as reading everything at once, and no line may be misread.
 #include "fuzzcheck.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // lsblk output is read as root-adjacent input: device names, models and mount points come
 // from whatever disks are plugged in. Repair and parse must survive any bytes.
 #include "drives.h"

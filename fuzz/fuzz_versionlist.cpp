@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The version list comes from a web server: any bytes must give either a fully checked list
 // or a German message, never a half-filled list.
 #include "fuzzcheck.h"

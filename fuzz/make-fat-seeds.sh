@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Makes the seed images of the FAT fuzz target: small FAT16 and FAT32 volumes, bare and behind
 # an MBR, empty and with a few files and a directory. Each is stored without its trailing zeros,
 # which the fuzz target puts back. Run once; the results are committed in fuzz/corpus/fatimage.

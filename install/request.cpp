@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The checks of a request that need no running installation.
 #include "germannumber.h"
 #include "installation.h"

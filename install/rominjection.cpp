@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads the user's ROM files, which the pass puts into the image's FAT partition on its way.
 #include "germannumber.h"
 #include "installation.h"

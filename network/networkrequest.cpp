@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "networkrequest.h"
 
 QNetworkRequest networkRequest(const QUrl &url, int transferTimeoutMs)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package in a Release tree with Debian's hardening flags (stack protector,
 # fortified libc calls, relocations read-only and bound at start): the program runs as root.
 # Usage: packaging/build-deb.sh BUILD_DIR [CMAKE_GENERATOR]

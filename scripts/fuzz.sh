@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the libFuzzer targets (clang, AddressSanitizer, UndefinedBehaviorSanitizer) in build/fuzz
 # and runs each for a bounded time on its committed seeds (fuzz/corpus/<name>) plus what earlier
 # runs found (build/fuzz/corpus/<name>). Then a sample of each FAT corpus is checked with fsck.fat.

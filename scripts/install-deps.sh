@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Installs the Debian packages that are missing for the given purpose: "build", "test", "bench" or
 # "demo" (what scripts/make-demo.sh needs on top of the build).
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds a small demonstration set for trying the installer without the download server:
 #
 #   make-demo.sh FOLDER [--no-rom-folder] [--image-size MiB]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's side of an installation: the widgets become a request, the chosen card is listed
 // afresh and confirmed, and what the installation reports is shown; the image it keeps can be
 // removed.

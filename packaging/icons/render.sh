@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Renders the PNG sizes of the icon from its SVG (needs rsvg-convert from librsvg2-bin).
 # The PNGs are committed, so building and packaging never need this.
 set -euo pipefail

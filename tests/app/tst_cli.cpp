@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The installer without a window, run as a user would run it: the built program with --cli,
 // the demonstration image and ROM files, loop devices shown as removable cards, the version list
 // and image from the local HTTP server.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "downloader.h"
 #include "httpserver.h"
 #include "testfiles.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The installation job end to end, observed only through its signals: image from the local HTTP
 // server or a local file, a loop device shown as a removable card, the write helper (this
 // executable with "--write-helper"), the working folder in a private cache folder.

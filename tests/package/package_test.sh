@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Builds the Debian package from a Release tree, installs it with apt-get as a user would, checks
 # the installed program, desktop entry, metainfo, manual page and polkit action, and removes the
 # package again. Debian's checker, lintian, must find no error and no warning in the package.

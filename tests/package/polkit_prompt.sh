@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Shows which password prompt pkexec gives for a command line, against a polkitd of our own.
 # Run inside a private mount namespace (unshare -m): the system bus socket lives on a tmpfs over
 # /run there, so the machine's own bus, if any, is neither seen nor disturbed.

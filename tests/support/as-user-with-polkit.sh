@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs a command as an ordinary user whom polkit allows pkexec without a password, against a
 # system bus and polkitd of our own. Start it as root under "unshare -m": the bus socket and the
 # polkit rule live on tmpfs mounts private to this namespace, so the machine's own bus and rules

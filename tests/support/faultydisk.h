@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Test fixture: a disk that fails like hardware, served by faultydisk.py over FUSE. Put a
 // LoopDevice on file() (declare it after this object, so it is detached first):

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 # A FUSE file system with a single file, MOUNTDIR/disk.img, for putting a loop device on a disk
 # that misbehaves like failing hardware. Run in the foreground with /usr/bin/python3 (needs
 # python3-fusepy and /dev/fuse); end it with "umount MOUNTDIR".

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Small HTTP server for tests and benchmarks; listens on 127.0.0.1 only.
 
     http_server.py ROOT [--port N] [--port-file FILE] [--log FILE] [--lifetime SECONDS]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Test fixture: runs http_server.py (beside this file, found through TOBRA_TEST_SUPPORT) on a free

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Test fixture: a file attached to a free loop device for the lifetime of the object.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Test fixtures for cards with partitions and mounted file systems:
 //   makeCardFile(file, size, {"1MiB,8MiB", ",,"})  a sparse file with an MBR table (sfdisk lines)

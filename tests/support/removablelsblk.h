@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Shows chosen loop devices as removable disks to everything that runs lsblk from PATH, through
 // the stand-in in removable-lsblk/ (see the comment at its top).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 // Small helpers for tests that write images: random contents, whole writes, reads of a range
 // (also from a block device), checksums.

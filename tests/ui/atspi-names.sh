@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs atspi_names.py on the installer ($1) in a private session bus and a virtual X server; skips
 # (77) when one of them or pyatspi is missing.
 for tool in dbus-run-session xvfb-run /usr/libexec/at-spi-bus-launcher; do

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 # What a screen reader hears: starts the installer (argument 1) with accessibility on, reads its
 # widget tree through AT-SPI and checks the name of every control. Run inside a session bus and an
 # X server (see atspi-names.sh).

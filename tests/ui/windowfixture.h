@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Shared by the window tests: a fake lsblk on PATH, the widgets looked up by member name, and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What only the window shows of an installation, driven through its widgets: the confirmation of
 // the freshly listed card, the final boxes, a calm cancel, the end on SIGTERM, and the run of an
 // ordinary user through the real pkexec. Version list and image from the local HTTP server, a loop
