@@ -51,7 +51,12 @@ bool ImageOutput::write(qint64 offset, const char *data, qint64 size)
     const qint64 at = base + offset;
     if (limit >= 0 && at + size > limit)
         return fail(Failure::TooLarge);
-    if (!isAllZero(data, size) && ((file.pos() != at && !file.seek(at)) || file.write(data, size) != size))
+    // Zeros become a hole, yet the file grows by them at once: a reader that follows the file
+    // while it is written takes them as they come, not only at the next bytes that are not zero.
+    const bool zeros = isAllZero(data, size);
+    if (!zeros && ((file.pos() != at && !file.seek(at)) || file.write(data, size) != size))
+        return fail(Failure::WriteFailed);
+    if (zeros && offset + size > end && !file.resize(at + size))
         return fail(Failure::WriteFailed);
     end = qMax(end, offset + size);
     return true;
@@ -67,8 +72,7 @@ bool ImageOutput::finish()
     return true;
 }
 
-// Cut to what was written in full (a failed write may have left a part) and made as long as the
-// zeros at its end, which are a hole not yet in the file's length.
+// Cut to what was written in full: a failed write may have left a part.
 void ImageOutput::keep()
 {
     if (file.isOpen())
