@@ -87,9 +87,10 @@ int runGui(int argc, char **argv)
         applyWorkbenchTheme(application);
 
     MainWindow window(options.url(options.configUrl), options.url(options.imageBase));
-    // As tall as the content asks, as far as the screen allows; the content scrolls below that.
+    // 640 × 640, taller where the content asks, as far as the screen allows; the content scrolls
+    // below that.
     const QSize available = window.screen()->availableGeometry().size();
-    window.resize(QSize(640, window.sizeHint().height()).boundedTo(available));
+    window.resize(QSize(640, qMax(640, window.sizeHint().height())).boundedTo(available));
     window.show();
     if (options.parser.isSet(options.screenshot))
         scheduleScreenshot(window, options.parser.value(options.screenshot));
