@@ -221,9 +221,9 @@ private:
     PaceWatch *pace = nullptr;
     QTimer *progressTimer = nullptr;
     SleepInhibitor *sleepInhibitor; // held from the start to the end of a run
-    QString failure;         // why the run is being stopped; empty while it goes on or for a cancel
-    qint64 sourceBytes = -1; // the source's length, once known
-    qint64 keptBytes = 0;    // of an interrupted download, continued by the running one
+    QString failure;                // why the run is being stopped; empty while it goes on or for a cancel
+    qint64 sourceBytes = -1;        // the source's length, once known
+    qint64 keptBytes = 0;           // of an interrupted download, continued by the running one
     bool sizeChecked = false;
     bool goAheadGiven = false;
     bool verifying = false;

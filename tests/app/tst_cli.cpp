@@ -316,8 +316,8 @@ private Q_SLOTS:
         QVERIFY2(run.exitCode == 0, qPrintable(run.out + run.err));
         QCOMPARE(withoutProgress(run.out), lines.join('\n') + '\n' + doneText);
         QCOMPARE(run.err, QString());
-        // How far the write has come shows at least every 10 % (a chunk may pass a little more).
-        const QList<int> written = percentsOf(run.out, "Schreibe auf die Karte …");
+        // How far the read-back has come shows at least every 10 % (a chunk may pass a little more).
+        const QList<int> written = percentsOf(run.out, "Prüfe die Karte …");
         QVERIFY2(!written.isEmpty() && written.first() <= 20 && written.last() == 100, qPrintable(run.out));
         for (int i = 1; i < written.size(); ++i)
             QVERIFY2(written.at(i) > written.at(i - 1) && written.at(i) - written.at(i - 1) <= 20,
@@ -489,12 +489,14 @@ private Q_SLOTS:
         QTest::newRow("file name with terminal controls")
             << cardBytes
             << QStringList{"--image", demoPath(), "--rom", "/nowhere/\x1b]0;x\x07\x1b[2J\u202e.rom"}
-            << "Die ROM-Datei „/nowhere/]0;x[2J.rom“ wurde nicht gefunden.\n" << none;
+            << "Die ROM-Datei „/nowhere/]0;x[2J.rom“ wurde nicht gefunden.\n"
+            << none;
         QTest::newRow("ROM missing") << cardBytes
                                      << QStringList{"--image", demoPath(), "--rom", "/nowhere.rom"}
                                      << "Die ROM-Datei „/nowhere.rom“ wurde nicht gefunden." << none;
-        QTest::newRow("local image missing") << cardBytes << QStringList{"--image", "/nowhere.img"}
-                                             << "Die lokale Image-Datei „/nowhere.img“ wurde nicht gefunden." << none;
+        QTest::newRow("local image missing")
+            << cardBytes << QStringList{"--image", "/nowhere.img"}
+            << "Die lokale Image-Datei „/nowhere.img“ wurde nicht gefunden." << none;
         QTest::newRow("list unavailable")
             << cardBytes << QStringList{"--config-url", server->url("/none.json").toString()}
             << "Fehler beim Laden der Versionsliste: " << none;
@@ -504,7 +506,8 @@ private Q_SLOTS:
             << QStringList{"--config-url", server->url("/demo/tobra.json").toString(), "--image-base",
                            server->url("/__q/truncate=3000000/demo/images/").toString()}
             << "FEHLER: Download fehlgeschlagen: "
-            << "\nDer nächste Versuch setzt dort fort, wo dieser aufgehört hat.\n"
+            << "\nDer nächste Versuch setzt dort fort, wo dieser aufgehört hat.\nDie Karte wurde nicht "
+               "verändert.\n"
                "Hinweis: Ein erneuter Aufruf desselben Befehls versucht es sofort noch einmal.\n";
     }
 
@@ -577,9 +580,9 @@ private Q_SLOTS:
         run.out.prepend(asked);
 
         // One line names the image and the card.
-        static const QRegularExpression question("^„" + QRegularExpression::escape(demoImage) +
-                                                 "“ auf „[^\n]*" + QRegularExpression::escape(card.path()) +
-                                                 "“ schreiben und alle Daten darauf löschen\\? \\[j/N\\] ");
+        const QRegularExpression question("^„" + QRegularExpression::escape(demoImage) + "“ auf „[^\n]*" +
+                                          QRegularExpression::escape(card.path()) +
+                                          "“ schreiben und alle Daten darauf löschen\\? \\[j/N\\] ");
         QVERIFY2(question.match(run.out).hasMatch(), qPrintable(run.out));
         const bool yes = answer == "j\n";
         const bool interrupted = answer == "\x03";

@@ -5,6 +5,7 @@
 
 #include "installation.h"
 #include "installfixture.h"
+#include "mounts.h"
 #include "windowfixture.h"
 
 #include <QDir>
@@ -79,6 +80,19 @@ protected:
     {
         lsblk.reset();
         ::showAsRemovable(devices, originalPath);
+    }
+
+    // An empty card file on a loop device, shown as removable once attached; none when the
+    // file cannot be made.
+    std::unique_ptr<LoopDevice> attachCard(qint64 size = cardBytes, const QString &name = "card.img")
+    {
+        const QString cardPath = dir->filePath(name);
+        if (!makeCardFile(cardPath, size, {}))
+            return nullptr;
+        auto card = std::make_unique<LoopDevice>(cardPath);
+        if (card->isAttached())
+            showAsRemovable({card->path()});
+        return card;
     }
 
     QTemporaryDir fixtures; // served over HTTP: demo/, lists in folders of their own

@@ -6,6 +6,7 @@
 #include "fakenotifications.h"
 #include "installation.h"
 #include "installsuite.h"
+#include "writehelper.h"
 
 #include <QSignalSpy>
 #include <QTest>
@@ -18,15 +19,15 @@ private:
     std::unique_ptr<PrivateSessionBus> systemBus;
     FakeLogin1 login;
 
-    // A listed version, fetched slowly, for the fake drive.
-    InstallRequest slowDownload() const
+    // A listed version, fetched slowly, for the given card.
+    InstallRequest slowDownload(const QString &card) const
     {
         InstallRequest request;
         request.version = VersionEntry{"Tobra Demo", demoImage, "", QString::fromLatin1(demoSha)};
         request.expectedSha256 = request.version.sha256;
         request.imageBase = server->url("/__q/rate=2000000/demo/images/");
         request.romFile = romPath;
-        request.target = freshDrive(listDrives(), "/dev/tobratest9");
+        request.target = freshDrive(listDrives(), card);
         return request;
     }
 
@@ -63,10 +64,14 @@ private Q_SLOTS:
         else
             QDBusConnection::disconnectFromBus("login1");
 
+        const std::unique_ptr<LoopDevice> card = attachCard();
+        QVERIFY(card);
+        if (!card->isAttached())
+            QSKIP(qPrintable(card->error()));
         Installation job;
         QSignalSpy progress(&job, &Installation::progress);
         QSignalSpy ends(&job, &Installation::finished);
-        job.start(slowDownload());
+        job.start(slowDownload(card->path()));
         QVERIFY(QTest::qWaitFor([&] { return progress.size() > 2 || !ends.isEmpty(); }, 30000));
         QCOMPARE(job.step(), Installation::Step::Fetching);
         if (loginManager) {
@@ -88,7 +93,7 @@ private Q_SLOTS:
         login.calls.clear();
         Installation job;
         QSignalSpy ends(&job, &Installation::finished);
-        InstallRequest request = slowDownload();
+        InstallRequest request = slowDownload("/dev/tobratest9");
         request.romFile.clear();
         job.start(request);
         QCOMPARE(ends.size(), 1);
@@ -97,5 +102,15 @@ private Q_SLOTS:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSleepInhibitor)
+int main(int argc, char **argv)
+{
+    // The job starts this executable as its write helper, as the program does.
+    if (argc > 1 && qstrcmp(argv[1], "--write-helper") == 0)
+        return runWriteHelper(argc, argv);
+    QCoreApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
+    TestSleepInhibitor test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_sleepinhibitor.moc"
