@@ -63,8 +63,8 @@ QByteArray ImageStream::abortFrame()
     return header(ABORT, 0);
 }
 
-ImageStreamReader::ImageStreamReader(ReadFunction read, qint64 limit, qint64 announcedSize)
-    : read(std::move(read)), limit(limit), announcedSize(announcedSize)
+ImageStreamReader::ImageStreamReader(ReadFunction readFunction, qint64 byteLimit, qint64 announcedBytes)
+    : read(std::move(readFunction)), limit(byteLimit), announcedSize(announcedBytes)
 {}
 
 ImageStreamReader::Result ImageStreamReader::next(QByteArrayView *data, QString *error)

@@ -60,10 +60,10 @@ qint64 readFully(int fd, char *data, qint64 length, qint64 offset)
 class StreamWriter
 {
 public:
-    StreamWriter(int card, bool blockDevice, qint64 announcedSize, const QString &devicePath,
-                 const StreamEvents &events, QString *error)
-        : card(card), blockDevice(blockDevice), announcedSize(announcedSize), devicePath(devicePath),
-          events(events), error(error)
+    StreamWriter(int cardFd, bool isBlockDevice, qint64 announcedBytes, const QString &cardPath,
+                 const StreamEvents &streamEvents, QString *errorOut)
+        : card(cardFd), blockDevice(isBlockDevice), announcedSize(announcedBytes), devicePath(cardPath),
+          events(streamEvents), error(errorOut)
     {}
     Q_DISABLE_COPY(StreamWriter)
 

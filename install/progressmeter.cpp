@@ -35,7 +35,8 @@ QString megabytes(qint64 bytes, int decimals)
 
 } // namespace
 
-ProgressMeter::ProgressMeter(Clock clock) : clock(clock ? std::move(clock) : Clock(steadyMilliseconds))
+ProgressMeter::ProgressMeter(Clock clockFunction)
+    : clock(clockFunction ? std::move(clockFunction) : Clock(steadyMilliseconds))
 {}
 
 void ProgressMeter::start(const QString &text, const QString &waitingFor)

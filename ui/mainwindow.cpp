@@ -103,8 +103,8 @@ public:
 
 } // namespace
 
-MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *parent)
-    : QMainWindow(parent), configUrl(configUrl), imageBase(imageBase)
+MainWindow::MainWindow(const QUrl &listUrl, const QUrl &imageBaseUrl, QWidget *parent)
+    : QMainWindow(parent), configUrl(listUrl), imageBase(imageBaseUrl)
 {
     setWindowTitle(windowName);
     buildWidgets();

@@ -52,7 +52,7 @@ const qint64 MiB = 1 << 20;
 // Frees swap enabled by a test again.
 struct SwapOn
 {
-    explicit SwapOn(const QString &device) : device(device) { ok = runTool("swapon", {device}); }
+    explicit SwapOn(const QString &devicePath) : device(devicePath) { ok = runTool("swapon", {devicePath}); }
     ~SwapOn()
     {
         if (ok)

@@ -52,7 +52,7 @@ public:
 class PieceSource : public ByteSource
 {
 public:
-    PieceSource(const QByteArray &bytes, qint64 pieceSize) : bytes(bytes), pieceSize(pieceSize) {}
+    PieceSource(const QByteArray &content, qint64 size) : bytes(content), pieceSize(size) {}
     bool next(QByteArrayView *piece) override
     {
         *piece = QByteArrayView(bytes).sliced(done, qMin(pieceSize, bytes.size() - done));
