@@ -9,7 +9,7 @@
 
 namespace {
 
-const int listTimeoutMs = 15000;
+constexpr int listTimeoutMs = 15000;
 
 } // namespace
 

@@ -13,12 +13,12 @@
 
 namespace {
 
-const int LSBLK_TIMEOUT_MS = 10000;
-const qint64 MIN_DRIVE_BYTES = qint64(1) << 20;
-const qint64 MAX_DRIVE_BYTES = qint64(1) << 41;
-const int MAX_DEVICE_TEXT = 64;
+constexpr int lsblkTimeoutMs = 10000;
+constexpr qint64 minDriveBytes = qint64(1) << 20;
+constexpr qint64 maxDriveBytes = qint64(1) << 41;
+constexpr int maxDeviceText = 64;
 
-const char LIST_COLUMNS[] = "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,TRAN,MODEL,VENDOR,RO,LABEL,";
+constexpr char listColumns[] = "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,TRAN,MODEL,VENDOR,RO,LABEL,";
 
 qint64 readSize(const QJsonValue &value)
 {
@@ -83,7 +83,7 @@ std::optional<DriveInfo> candidateDrive(const QJsonObject &device, const QString
         return std::nullopt;
     const QString name = device.value("name").toString();
     const qint64 size = readSize(device.value("size"));
-    if (size < MIN_DRIVE_BYTES || size > MAX_DRIVE_BYTES)
+    if (size < minDriveBytes || size > maxDriveBytes)
         return std::nullopt;
     if (!isCandidateKind(device, name, sysfsRoot) || hasSystemMountpoint(device))
         return std::nullopt;
@@ -95,7 +95,7 @@ std::optional<DriveInfo> candidateDrive(const QJsonObject &device, const QString
 QByteArray runLsblk(const QStringList &arguments, bool *ok)
 {
     QByteArray output;
-    *ok = runProgram("lsblk", arguments, LSBLK_TIMEOUT_MS, &output);
+    *ok = runProgram("lsblk", arguments, lsblkTimeoutMs, &output);
     return output;
 }
 
@@ -112,7 +112,7 @@ QList<DriveInfo> listDrives(QString *error)
     bool ok = false;
     const QByteArray output = runLsblkForMountpoints(
         [](const QString &mountColumn) {
-            return QStringList{"-J", "-b", "-o", LIST_COLUMNS + mountColumn};
+            return QStringList{"-J", "-b", "-o", listColumns + mountColumn};
         },
         &ok);
     if (!ok) {
@@ -212,7 +212,7 @@ QString cleanDeviceText(const QString &text)
             cleaned += c;
     }
     cleaned = cleaned.simplified();
-    if (cleaned.size() > MAX_DEVICE_TEXT)
-        cleaned = cleaned.left(MAX_DEVICE_TEXT).trimmed();
+    if (cleaned.size() > maxDeviceText)
+        cleaned = cleaned.left(maxDeviceText).trimmed();
     return cleaned;
 }

@@ -20,7 +20,7 @@
 namespace {
 
 // Non-blocking, so that a FIFO cannot hold the open; no controlling terminal from a device.
-const int IMAGE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int imageOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 struct UserIdentity
 {
@@ -132,7 +132,7 @@ int openAsUser(const QByteArray &path, const UserIdentity &user, int *errorNumbe
         const bool dropped = ::setgroups(user.groups.size(), user.groups.data()) == 0 &&
                              ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0 &&
                              (user.uid == 0 || ::setuid(0) != 0);
-        const int fd = dropped ? ::open(path.constData(), IMAGE_OPEN_FLAGS) : -1;
+        const int fd = dropped ? ::open(path.constData(), imageOpenFlags) : -1;
         sendDescriptor(sockets[1], fd, dropped ? errno : EPERM);
         ::_exit(0);
     }
@@ -196,7 +196,7 @@ int openImageFile(const QString &imagePath, QString *error)
     int fd = -1;
     int errorNumber = 0;
     if (caller.isNull()) {
-        fd = ::open(path.constData(), IMAGE_OPEN_FLAGS);
+        fd = ::open(path.constData(), imageOpenFlags);
         errorNumber = errno;
     } else {
         UserIdentity user;

@@ -18,7 +18,7 @@
 
 namespace {
 
-const int UMOUNT_TIMEOUT_MS = 30000;
+constexpr int umountTimeoutMs = 30000;
 
 QByteArray readKernelFile(const QString &path)
 {
@@ -98,10 +98,10 @@ bool runUmount(const QString &mountPoint, QString *error)
     QElapsedTimer timer;
     timer.start();
     QString reason;
-    if (runProgram("umount", {mountPoint}, UMOUNT_TIMEOUT_MS, nullptr, &reason))
+    if (runProgram("umount", {mountPoint}, umountTimeoutMs, nullptr, &reason))
         return true;
-    if (timer.elapsed() >= UMOUNT_TIMEOUT_MS)
-        reason = QString("umount hat nach %1 s nicht geantwortet.").arg(UMOUNT_TIMEOUT_MS / 1000);
+    if (timer.elapsed() >= umountTimeoutMs)
+        reason = QString("umount hat nach %1 s nicht geantwortet.").arg(umountTimeoutMs / 1000);
     return fail(error, QString("%1 konnte nicht ausgehängt werden: %2").arg(mountPoint, reason));
 }
 

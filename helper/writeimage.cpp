@@ -17,14 +17,14 @@
 #include <unistd.h>
 #include <xxhash.h>
 
-const char HARDWARE_HINT[] =
+const char hardwareHint[] =
     "\nDas Gerät meldet einen Hardwarefehler. Bitte prüfen: Schreibschutzschalter am SD-Adapter, einen "
     "anderen USB-Anschluss (direkt am Rechner, ohne Hub), einen anderen Kartenleser oder eine andere Karte. "
     "Eine defekte oder gefälschte Karte kann diesen Fehler ebenfalls auslösen.";
 
 namespace {
 
-const quint64 BYTES_PER_MB = 1000000;
+constexpr quint64 bytesPerMb = 1000000;
 
 } // namespace
 
@@ -80,7 +80,7 @@ struct Transfer
     QString *error;
 
     char *data() { return buffer.data(); }
-    qint64 nextChunk(qint64 done) const { return qMin(imageSize - done, CHUNK_SIZE); }
+    qint64 nextChunk(qint64 done) const { return qMin(imageSize - done, chunkSize); }
     void report(const char *phase, qint64 done) const
     {
         if (progress)
@@ -135,9 +135,9 @@ bool checkDeviceSize(qint64 deviceSize, qint64 imageSize, QString *error)
     // A size of 0: the device did not tell, and the write goes ahead.
     if (deviceSize == 0 || deviceSize >= imageSize)
         return true;
-    const quint64 neededMb = (quint64(imageSize) + BYTES_PER_MB - 1) / BYTES_PER_MB;
+    const quint64 neededMb = (quint64(imageSize) + bytesPerMb - 1) / bytesPerMb;
     return fail(error, QString("Die Karte ist zu klein: %1 MB statt mindestens %2 MB")
-                           .arg(QString::number(deviceSize / BYTES_PER_MB), QString::number(neededMb)));
+                           .arg(QString::number(deviceSize / bytesPerMb), QString::number(neededMb)));
 }
 
 } // namespace
@@ -180,8 +180,8 @@ bool copyImage(Transfer &transfer, int fd, Digest &digest)
         if (read <= 0)
             return fail(transfer.error, "Lesefehler im Image");
         digest.addData(transfer.data(), read);
-        if (done < HEAD_SIZE)
-            std::memset(transfer.data(), 0, size_t(qMin(read, HEAD_SIZE - done)));
+        if (done < headSize)
+            std::memset(transfer.data(), 0, size_t(qMin(read, headSize - done)));
         int errorNumber = 0;
         if (!writeAll(fd, transfer.data(), read, done, &errorNumber) ||
             !writeBack(fd, previous, done, done + read, &errorNumber))
@@ -200,11 +200,11 @@ bool writeHead(Transfer &transfer, int fd)
     if (::fdatasync(fd) != 0)
         return fail(transfer.error,
                     deviceError("Zurückschreiben auf %1 fehlgeschlagen: %2", transfer.devicePath, errno));
-    const qint64 headSize = qMin(transfer.imageSize, HEAD_SIZE);
-    if (readRetrying(transfer.image, transfer.data(), headSize, 0) != headSize)
+    const qint64 imageHeadSize = qMin(transfer.imageSize, headSize);
+    if (readRetrying(transfer.image, transfer.data(), imageHeadSize, 0) != imageHeadSize)
         return fail(transfer.error, "Lesefehler im Image");
     int errorNumber = 0;
-    if (!writeAll(fd, transfer.data(), headSize, 0, &errorNumber))
+    if (!writeAll(fd, transfer.data(), imageHeadSize, 0, &errorNumber))
         return fail(transfer.error,
                     deviceError("Schreibfehler auf %1: %2", transfer.devicePath, errorNumber));
     return true;
@@ -295,7 +295,7 @@ QString systemErrorText(int errorNumber)
 {
     QString text = QString::fromLocal8Bit(std::strerror(errorNumber));
     if (errorNumber == EIO)
-        text += QString::fromUtf8(HARDWARE_HINT);
+        text += QString::fromUtf8(hardwareHint);
     return text;
 }
 
@@ -317,7 +317,7 @@ bool writeImage(const QString &imagePath, const QString &devicePath, bool verify
         return false;
     const bool blockDevice = S_ISBLK(written.st_mode);
 
-    QByteArray buffer(CHUNK_SIZE, '\0');
+    QByteArray buffer(chunkSize, '\0');
     Transfer transfer{image.get(), imageSize, devicePath, buffer, progress, error};
     Digest digest;
     if (!copyImage(transfer, target.get(), digest) || !writeHead(transfer, target.get()))

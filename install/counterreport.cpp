@@ -9,7 +9,7 @@
 namespace {
 
 // Enough to see that an answer has begun.
-const qint64 answerBytes = 64;
+constexpr qint64 answerBytes = 64;
 
 } // namespace
 

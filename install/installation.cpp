@@ -28,7 +28,7 @@
 
 namespace {
 
-const int progressIntervalMs = 200;
+constexpr int progressIntervalMs = 200;
 
 bool runningAsRoot()
 {

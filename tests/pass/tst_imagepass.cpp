@@ -23,7 +23,7 @@
 
 namespace {
 
-const qint64 mib = 1024 * 1024;
+constexpr qint64 mib = 1024 * 1024;
 const QDateTime stamp(QDate(2026, 12, 11), QTime(4, 5, 6));
 
 // Collects the image in memory, as the card would receive it.
