@@ -60,18 +60,18 @@ bool moveProbe(bool write, int fd, char *block, qint64 offset, int *errorNumber)
 QString capacityText(qint64 bytes)
 {
     if (bytes < 1000000000)
-        return QString("%1 MB").arg(bytes / 1000000);
-    return QLocale(QLocale::German).toString(double(bytes) / 1e9, 'f', 1) + " GB";
+        return QStringLiteral("%1 MB").arg(bytes / 1000000);
+    return QLocale(QLocale::German).toString(double(bytes) / 1e9, 'f', 1) + QLatin1String(" GB");
 }
 
 QString fakeCardText(qint64 reported, qint64 firstFailing)
 {
     const QString verdict =
-        "Sie ist gefälscht oder defekt und sollte nicht verwendet werden. Das Image wurde "
-        "nicht geschrieben.";
+        QStringLiteral("Sie ist gefälscht oder defekt und sollte nicht verwendet werden. Das Image wurde "
+                       "nicht geschrieben.");
     if (firstFailing == 0)
-        return "Die Karte gibt geschriebene Daten nicht zurück. " + verdict;
-    return QString("Die Karte meldet %1, speichert aber nur etwa %2. %3")
+        return QStringLiteral("Die Karte gibt geschriebene Daten nicht zurück. ") + verdict;
+    return QStringLiteral("Die Karte meldet %1, speichert aber nur etwa %2. %3")
         .arg(capacityText(reported), capacityText(firstFailing), verdict);
 }
 
@@ -131,11 +131,11 @@ bool checkRealCapacity(int deviceFd, qint64 deviceSize, const QString &devicePat
         return true;
     // A second descriptor on the same open device, past the kernel's cache: what comes back is
     // what the card holds, not what memory still has.
-    const Descriptor probe(::open(QString("/proc/self/fd/%1").arg(deviceFd).toLatin1().constData(),
+    const Descriptor probe(::open(QStringLiteral("/proc/self/fd/%1").arg(deviceFd).toLatin1().constData(),
                                   O_RDWR | O_DIRECT | O_CLOEXEC));
     int errorNumber = errno;
     if (!probe.isOpen())
-        return fail(error, QString("Zielgerät kann nicht geöffnet werden (%1): %2")
+        return fail(error, QStringLiteral("Zielgerät kann nicht geöffnet werden (%1): %2")
                                .arg(devicePath, systemErrorText(errorNumber)));
     QByteArray buffer(2 * probeSize, '\0'); // O_DIRECT wants a block-aligned buffer
     char *block = buffer.data() + (probeSize - quintptr(buffer.data()) % probeSize) % probeSize;
@@ -147,15 +147,17 @@ bool checkRealCapacity(int deviceFd, qint64 deviceSize, const QString &devicePat
         std::memcpy(block, originals.constData() + i * probeSize, probeSize);
     };
     if (!readOriginals(probe.get(), block, offsets, &originals, &errorNumber))
-        return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+        return fail(error, QStringLiteral("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
     if (!writeBlocks(probe.get(), block, offsets, mark, &errorNumber))
-        return fail(error, QString("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
+        return fail(error,
+                    QStringLiteral("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
     qint64 firstFailing = -1;
     if (!readMarks(probe.get(), block, offsets, runValue, &firstFailing, &errorNumber))
-        return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+        return fail(error, QStringLiteral("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
     // Until the image's first byte arrives, the card keeps its own content: a run stopped then
     // leaves it as it was.
     if (!writeBlocks(probe.get(), block, offsets, original, &errorNumber))
-        return fail(error, QString("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
+        return fail(error,
+                    QStringLiteral("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
     return firstFailing < 0 || fail(error, fakeCardText(deviceSize, firstFailing));
 }

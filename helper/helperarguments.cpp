@@ -13,7 +13,7 @@ constexpr int firstOption = 5;
 // A positive decimal number that fits a qint64, written plainly (no sign, blank or leading zero).
 bool parsePositive(const QByteArray &text, quint64 *value)
 {
-    static const QRegularExpression plainNumber("^[1-9][0-9]{0,18}$");
+    static const QRegularExpression plainNumber(QStringLiteral("^[1-9][0-9]{0,18}$"));
     if (!plainNumber.match(QString::fromLatin1(text)).hasMatch())
         return false;
     *value = text.toULongLong();

@@ -192,15 +192,17 @@ bool StreamWriter::verify()
         const qint64 read = readFully(reader.get(), chunk.data(), length, start);
         if (read < 0) {
             const int errorNumber = errno; // before building the text, which may allocate
-            return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+            return fail(error,
+                        QStringLiteral("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
         }
         if (read < length)
-            return fail(error, "Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden");
-        if (!sameDigest(XXH3_128bits(chunk.constData(), size_t(length)), digests[index]))
             return fail(error,
-                        QString("Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab %1 nicht mit "
-                                "dem Image überein (Karte defekt?)")
-                            .arg(germanSize(start)));
+                        QStringLiteral("Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden"));
+        if (!sameDigest(XXH3_128bits(chunk.constData(), size_t(length)), digests[index]))
+            return fail(error, QStringLiteral(
+                                   "Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab %1 nicht mit "
+                                   "dem Image überein (Karte defekt?)")
+                                   .arg(germanSize(start)));
         if (events.progress)
             events.progress("verify", start + length, size);
     }
@@ -257,6 +259,6 @@ bool writeStream(int input, const QString &devicePath, bool verify, const DriveI
     if (verified)
         return true;
     if (!written)
-        reason += ' ' + (writer.touched() ? noVolumeText() : untouchedText());
+        reason += QLatin1Char(' ') + (writer.touched() ? noVolumeText() : untouchedText());
     return fail(error, reason);
 }
