@@ -22,12 +22,12 @@ namespace {
 
 using namespace cli;
 
-const qint64 redrawIntervalMs = 250;
+constexpr qint64 redrawIntervalMs = 250;
 // Without a terminal, how often a step's progress is written at least.
-const qint64 logIntervalMs = 10000;
-const int logPercentStep = 10;
+constexpr qint64 logIntervalMs = 10000;
+constexpr int logPercentStep = 10;
 // How long the program waits, after the end is shown, for a report to the counter to go out.
-const int reportGraceMs = 2000;
+constexpr int reportGraceMs = 2000;
 
 // The entry called title, or the first one when no title is given.
 bool chooseVersion(const VersionList &list, const QString &title, VersionEntry *entry, QString *error)

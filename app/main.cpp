@@ -19,7 +19,7 @@
 
 namespace {
 
-const int screenshotDelayMs = 1500;
+constexpr int screenshotDelayMs = 1500;
 
 // The GUI command line. Help, version and errors end the process while parsing, before any
 // window system is contacted, so they work without a display.

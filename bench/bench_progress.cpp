@@ -13,9 +13,9 @@ namespace {
 
 // 100 MB/s reported every 16 KiB: faster than any card, and smaller pieces than either the
 // network or the helper reports.
-const double transferBytesPerSecond = 100e6;
-const qint64 reportBytes = 16 * 1024;
-const double textsPerSecond = 10;
+constexpr double transferBytesPerSecond = 100e6;
+constexpr qint64 reportBytes = 16 * 1024;
+constexpr double textsPerSecond = 10;
 
 volatile qint64 sink = 0; // keeps the work from being optimised away
 

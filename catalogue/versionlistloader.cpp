@@ -9,12 +9,12 @@
 
 namespace {
 
-const int listTimeoutMs = 15000;
+constexpr int listTimeoutMs = 15000;
 
 } // namespace
 
-VersionListLoader::VersionListLoader(QNetworkAccessManager &network, QObject *parent)
-    : QObject(parent), network(network)
+VersionListLoader::VersionListLoader(QNetworkAccessManager &networkManager, QObject *parent)
+    : QObject(parent), network(networkManager)
 {}
 
 VersionListLoader::~VersionListLoader()
@@ -22,11 +22,11 @@ VersionListLoader::~VersionListLoader()
     abandon();
 }
 
-void VersionListLoader::load(const QUrl &url)
+void VersionListLoader::load(const QUrl &listUrl)
 {
     abandon();
     body.clear();
-    this->url = url;
+    url = listUrl;
     reply = network.get(networkRequest(url, listTimeoutMs));
     // Without a bound the reply would take in whatever the server sends, faster than it is read.
     reply->setReadBufferSize(maxListBytes + 1);

@@ -31,12 +31,12 @@ public:
     };
     Q_ENUM(Failure)
 
-    explicit VersionListLoader(QNetworkAccessManager &network, QObject *parent = nullptr);
+    explicit VersionListLoader(QNetworkAccessManager &networkManager, QObject *parent = nullptr);
     ~VersionListLoader() override;
     Q_DISABLE_COPY(VersionListLoader)
 
-    // Starts fetching url; a request still running is abandoned without a signal.
-    void load(const QUrl &url);
+    // Starts fetching listUrl; a request still running is abandoned without a signal.
+    void load(const QUrl &listUrl);
 
 Q_SIGNALS:
     void loaded(const VersionList &list);

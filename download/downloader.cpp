@@ -55,7 +55,8 @@ bool isSafeRedirect(const QUrl &from, const QUrl &to)
 }
 } // namespace
 
-Downloader::Downloader(QNetworkAccessManager *network, QObject *parent) : QObject(parent), network(network)
+Downloader::Downloader(QNetworkAccessManager *networkManager, QObject *parent)
+    : QObject(parent), network(networkManager)
 {}
 
 // A download still running when its owner goes away is abandoned: the transfer stops and the
@@ -100,7 +101,7 @@ void Downloader::resume(const QUrl &url, const QString &path, qint64 maxBytes)
     partHasher = new FileHasher(this);
     connect(partHasher, &FileHasher::progress, this, [this](qint64 done) { Q_EMIT progress(done, -1); });
     connect(partHasher, &FileHasher::finished, this,
-            [this, url](bool ok, const QString &error) { onPartHashed(url, ok, error); });
+            [this, url](bool ok, const QString &hashError) { onPartHashed(url, ok, hashError); });
     partHasher->start(path, hash);
 }
 

@@ -28,7 +28,7 @@ class Downloader : public QObject
 
 public:
     // The manager is not owned.
-    explicit Downloader(QNetworkAccessManager *network, QObject *parent = nullptr);
+    explicit Downloader(QNetworkAccessManager *networkManager, QObject *parent = nullptr);
     // A running download is abandoned without finished(); the partial file of start() is removed.
     ~Downloader() override;
     Q_DISABLE_COPY(Downloader)

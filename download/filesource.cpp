@@ -6,7 +6,7 @@ namespace {
 constexpr qint64 readSize = 1024 * 1024;
 } // namespace
 
-FileSource::FileSource(std::function<void(qint64, qint64)> bytesRead) : bytesRead(std::move(bytesRead))
+FileSource::FileSource(std::function<void(qint64, qint64)> onBytesRead) : bytesRead(std::move(onBytesRead))
 {}
 
 bool FileSource::open(const QString &path, QString *error)

@@ -13,8 +13,8 @@
 class FileSource : public ByteSource
 {
 public:
-    // bytesRead runs on the unpacking thread after every piece with the bytes read and the size.
-    explicit FileSource(std::function<void(qint64, qint64)> bytesRead);
+    // onBytesRead runs on the unpacking thread after every piece with the bytes read and the size.
+    explicit FileSource(std::function<void(qint64, qint64)> onBytesRead);
     Q_DISABLE_COPY(FileSource)
 
     // Opens path; on failure error receives "Die Image-Datei kann nicht gelesen werden: …".

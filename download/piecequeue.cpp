@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "piecequeue.h"
 
-PieceQueue::PieceQueue(qint64 capacity, std::function<void()> roomAgain)
-    : capacity(capacity), roomAgain(std::move(roomAgain))
+PieceQueue::PieceQueue(qint64 maxQueuedBytes, std::function<void()> onRoomAgain)
+    : capacity(maxQueuedBytes), roomAgain(std::move(onRoomAgain))
 {}
 
 bool PieceQueue::acceptsMore()

@@ -15,8 +15,8 @@
 class PieceQueue : public ByteSource
 {
 public:
-    // roomAgain runs on the unpacking thread when a producer that was refused may go on.
-    PieceQueue(qint64 capacity, std::function<void()> roomAgain);
+    // onRoomAgain runs on the unpacking thread when a producer that was refused may go on.
+    PieceQueue(qint64 maxQueuedBytes, std::function<void()> onRoomAgain);
     Q_DISABLE_COPY(PieceQueue)
 
     // Whether the producer may push more; when not, roomAgain follows once it may.

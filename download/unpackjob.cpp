@@ -3,12 +3,12 @@
 
 #include "bytesource.h"
 
-UnpackJob::UnpackJob(ByteSource &source, ImageSink &output, QObject *context,
+UnpackJob::UnpackJob(ByteSource &input, ImageSink &output, QObject *context,
                      std::function<void(const UnpackResult &)> done, Unpacking unpacking)
-    : source(source)
+    : source(input)
 {
-    thread = std::thread([&source, &output, context, done = std::move(done), unpacking] {
-        const UnpackResult result = unpackImage(source, output, unpacking);
+    thread = std::thread([&input, &output, context, done = std::move(done), unpacking] {
+        const UnpackResult result = unpackImage(input, output, unpacking);
         QMetaObject::invokeMethod(
             context, [done, result] { done(result); }, Qt::QueuedConnection);
     });

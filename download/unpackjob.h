@@ -13,7 +13,7 @@ class UnpackJob
 public:
     // Starts at once. done runs on context's thread with the result, also when the job has been
     // destroyed since, but not when context has. Source, output and context must outlive the job.
-    UnpackJob(ByteSource &source, ImageSink &output, QObject *context,
+    UnpackJob(ByteSource &input, ImageSink &output, QObject *context,
               std::function<void(const UnpackResult &)> done, Unpacking unpacking = Unpacking::ByFormat);
     // Stops the source and waits for the thread.
     ~UnpackJob();

@@ -13,12 +13,12 @@
 
 namespace {
 
-const int LSBLK_TIMEOUT_MS = 10000;
-const qint64 MIN_DRIVE_BYTES = qint64(1) << 20;
-const qint64 MAX_DRIVE_BYTES = qint64(1) << 41;
-const int MAX_DEVICE_TEXT = 64;
+constexpr int lsblkTimeoutMs = 10000;
+constexpr qint64 minDriveBytes = qint64(1) << 20;
+constexpr qint64 maxDriveBytes = qint64(1) << 41;
+constexpr int maxDeviceText = 64;
 
-const char LIST_COLUMNS[] = "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,TRAN,MODEL,VENDOR,RO,LABEL,";
+constexpr char listColumns[] = "NAME,PATH,SIZE,TYPE,RM,HOTPLUG,TRAN,MODEL,VENDOR,RO,LABEL,";
 
 qint64 readSize(const QJsonValue &value)
 {
@@ -33,8 +33,9 @@ qint64 readSize(const QJsonValue &value)
 
 bool isCandidateKind(const QJsonObject &device, const QString &name, const QString &sysfsRoot)
 {
-    return jsonFlag(device.value("rm")) || jsonFlag(device.value("hotplug")) ||
-           device.value("tran").toString() == "usb" || isSdCard(name, sysfsRoot);
+    return jsonFlag(device.value(QLatin1String("rm"))) || jsonFlag(device.value(QLatin1String("hotplug"))) ||
+           device.value(QLatin1String("tran")).toString() == QLatin1String("usb") ||
+           isSdCard(name, sysfsRoot);
 }
 
 bool hasSystemMountpoint(const QJsonObject &device)
@@ -51,10 +52,10 @@ bool hasSystemMountpoint(const QJsonObject &device)
 // The labels of the disk's file systems, its own and its partitions', each once and cleaned.
 void collectFileSystemLabels(const QJsonObject &device, QStringList &labels)
 {
-    const QString label = cleanDeviceText(device.value("label").toString());
+    const QString label = cleanDeviceText(device.value(QLatin1String("label")).toString());
     if (!label.isEmpty() && !labels.contains(label))
         labels.append(label);
-    const QJsonArray children = device.value("children").toArray();
+    const QJsonArray children = device.value(QLatin1String("children")).toArray();
     for (const QJsonValue &child : children)
         collectFileSystemLabels(child.toObject(), labels);
 }
@@ -62,16 +63,16 @@ void collectFileSystemLabels(const QJsonObject &device, QStringList &labels)
 DriveInfo makeDriveInfo(const QJsonObject &device, const QString &name, qint64 size)
 {
     DriveInfo drive;
-    drive.path = device.value("path").toString();
+    drive.path = device.value(QLatin1String("path")).toString();
     if (drive.path.isEmpty())
-        drive.path = "/dev/" + name;
-    const QString vendor = cleanDeviceText(device.value("vendor").toString());
-    const QString model = cleanDeviceText(device.value("model").toString());
-    QString displayName = (vendor + ' ' + model).trimmed();
+        drive.path = QStringLiteral("/dev/") + name;
+    const QString vendor = cleanDeviceText(device.value(QLatin1String("vendor")).toString());
+    const QString model = cleanDeviceText(device.value(QLatin1String("model")).toString());
+    QString displayName = (vendor + QLatin1Char(' ') + model).trimmed();
     if (displayName.isEmpty())
-        displayName = "Speicherkarte / USB-Laufwerk";
+        displayName = QStringLiteral("Speicherkarte / USB-Laufwerk");
     drive.name = displayName;
-    drive.label = QString("%1 (%2) – %3").arg(displayName, germanSize(size), drive.path);
+    drive.label = QStringLiteral("%1 (%2) – %3").arg(displayName, germanSize(size), drive.path);
     drive.sizeBytes = size;
     collectFileSystemLabels(device, drive.fileSystemLabels);
     return drive;
@@ -79,11 +80,12 @@ DriveInfo makeDriveInfo(const QJsonObject &device, const QString &name, qint64 s
 
 std::optional<DriveInfo> candidateDrive(const QJsonObject &device, const QString &sysfsRoot)
 {
-    if (device.value("type").toString() != "disk" || jsonFlag(device.value("ro")))
+    if (device.value(QLatin1String("type")).toString() != QLatin1String("disk") ||
+        jsonFlag(device.value(QLatin1String("ro"))))
         return std::nullopt;
-    const QString name = device.value("name").toString();
-    const qint64 size = readSize(device.value("size"));
-    if (size < MIN_DRIVE_BYTES || size > MAX_DRIVE_BYTES)
+    const QString name = device.value(QLatin1String("name")).toString();
+    const qint64 size = readSize(device.value(QLatin1String("size")));
+    if (size < minDriveBytes || size > maxDriveBytes)
         return std::nullopt;
     if (!isCandidateKind(device, name, sysfsRoot) || hasSystemMountpoint(device))
         return std::nullopt;
@@ -95,16 +97,16 @@ std::optional<DriveInfo> candidateDrive(const QJsonObject &device, const QString
 QByteArray runLsblk(const QStringList &arguments, bool *ok)
 {
     QByteArray output;
-    *ok = runProgram("lsblk", arguments, LSBLK_TIMEOUT_MS, &output);
+    *ok = runProgram(QStringLiteral("lsblk"), arguments, lsblkTimeoutMs, &output);
     return output;
 }
 
 QByteArray runLsblkForMountpoints(const std::function<QStringList(const QString &)> &arguments, bool *ok)
 {
-    const QByteArray output = runLsblk(arguments("MOUNTPOINTS"), ok);
+    const QByteArray output = runLsblk(arguments(QStringLiteral("MOUNTPOINTS")), ok);
     if (*ok)
         return output;
-    return runLsblk(arguments("MOUNTPOINT"), ok);
+    return runLsblk(arguments(QStringLiteral("MOUNTPOINT")), ok);
 }
 
 QList<DriveInfo> listDrives(QString *error)
@@ -112,12 +114,13 @@ QList<DriveInfo> listDrives(QString *error)
     bool ok = false;
     const QByteArray output = runLsblkForMountpoints(
         [](const QString &mountColumn) {
-            return QStringList{"-J", "-b", "-o", LIST_COLUMNS + mountColumn};
+            return QStringList{QStringLiteral("-J"), QStringLiteral("-b"), QStringLiteral("-o"),
+                               QLatin1String(listColumns) + mountColumn};
         },
         &ok);
     if (!ok) {
         if (error)
-            *error = "lsblk (Paket util-linux) konnte nicht ausgeführt werden";
+            *error = QStringLiteral("lsblk (Paket util-linux) konnte nicht ausgeführt werden");
         return {};
     }
     QList<DriveInfo> drives = parseLsblkOutput(output, error);
@@ -128,7 +131,8 @@ QList<DriveInfo> listDrives(QString *error)
 
 quint64 readDiskSequence(const QString &devicePath)
 {
-    QFile file("/sys/class/block/" + QFileInfo(devicePath).fileName() + "/diskseq");
+    QFile file(QStringLiteral("/sys/class/block/") + QFileInfo(devicePath).fileName() +
+               QLatin1String("/diskseq"));
     if (!file.open(QIODevice::ReadOnly))
         return 0;
     return file.readLine(32).trimmed().toULongLong();
@@ -140,12 +144,12 @@ QList<DriveInfo> parseLsblkOutput(const QByteArray &output, QString *error, cons
     const QJsonDocument document = QJsonDocument::fromJson(sanitizeLsblkBytes(output), &parseError);
     if (parseError.error != QJsonParseError::NoError || !document.isObject()) {
         if (error)
-            *error = QString("Die Ausgabe von lsblk konnte nicht gelesen werden (%1)")
+            *error = QStringLiteral("Die Ausgabe von lsblk konnte nicht gelesen werden (%1)")
                          .arg(parseError.errorString());
         return {};
     }
     QList<DriveInfo> drives;
-    const QJsonArray devices = document.object().value("blockdevices").toArray();
+    const QJsonArray devices = document.object().value(QLatin1String("blockdevices")).toArray();
     for (const QJsonValue &device : devices) {
         if (const std::optional<DriveInfo> drive = candidateDrive(device.toObject(), sysfsRoot))
             drives.append(*drive);
@@ -159,34 +163,34 @@ bool isSdCard(const QString &name, const QString &sysfsRoot)
     static const QRegularExpression mmcDisk(QStringLiteral("^mmcblk[0-9]{1,6}$"));
     if (!mmcDisk.match(name).hasMatch())
         return false;
-    QFile type(sysfsRoot + "/block/" + name + "/device/type");
+    QFile type(sysfsRoot + QLatin1String("/block/") + name + QLatin1String("/device/type"));
     return type.open(QIODevice::ReadOnly) && type.read(16).trimmed() == "SD";
 }
 
 void collectMountpoints(const QJsonObject &device, QStringList &mountpoints)
 {
-    const QJsonArray many = device.value("mountpoints").toArray();
+    const QJsonArray many = device.value(QLatin1String("mountpoints")).toArray();
     for (const QJsonValue &mountpoint : many) {
         if (mountpoint.isString() && !mountpoint.toString().isEmpty())
             mountpoints.append(mountpoint.toString());
     }
-    const QString single = device.value("mountpoint").toString();
+    const QString single = device.value(QLatin1String("mountpoint")).toString();
     if (!single.isEmpty())
         mountpoints.append(single);
-    const QJsonArray children = device.value("children").toArray();
+    const QJsonArray children = device.value(QLatin1String("children")).toArray();
     for (const QJsonValue &child : children)
         collectMountpoints(child.toObject(), mountpoints);
 }
 
 bool isSystemMountpoint(const QString &mountpoint)
 {
-    if (mountpoint == "/" || mountpoint == "[SWAP]")
+    if (mountpoint == QLatin1String("/") || mountpoint == QLatin1String("[SWAP]"))
         return true;
     static const char *const systemDirectories[] = {"/boot", "/efi", "/usr", "/var",  "/home",
                                                     "/etc",  "/opt", "/nix", "/root", "/srv"};
     for (const char *directory : systemDirectories) {
         const QString dir = QString::fromLatin1(directory);
-        if (mountpoint == dir || mountpoint.startsWith(dir + '/'))
+        if (mountpoint == dir || mountpoint.startsWith(dir + QLatin1Char('/')))
             return true;
     }
     return false;
@@ -197,7 +201,7 @@ bool jsonFlag(const QJsonValue &value)
     if (value.isBool())
         return value.toBool();
     if (value.isString())
-        return value.toString() == "1" || value.toString() == "true";
+        return value.toString() == QLatin1String("1") || value.toString() == QLatin1String("true");
     return value.toInt() != 0;
 }
 
@@ -207,12 +211,12 @@ QString cleanDeviceText(const QString &text)
     cleaned.reserve(text.size());
     for (const QChar c : text) {
         if (c.isSpace())
-            cleaned += ' ';
+            cleaned += QLatin1Char(' ');
         else if (c != QChar::ReplacementCharacter && c.isPrint())
             cleaned += c;
     }
     cleaned = cleaned.simplified();
-    if (cleaned.size() > MAX_DEVICE_TEXT)
-        cleaned = cleaned.left(MAX_DEVICE_TEXT).trimmed();
+    if (cleaned.size() > maxDeviceText)
+        cleaned = cleaned.left(maxDeviceText).trimmed();
     return cleaned;
 }

@@ -3,8 +3,8 @@
 
 #include <QFile>
 
-DriveWatcher::DriveWatcher(QObject *parent, const QString &listFile, int intervalMs)
-    : QObject(parent), listFile(listFile)
+DriveWatcher::DriveWatcher(QObject *parent, const QString &listFilePath, int intervalMs)
+    : QObject(parent), listFile(listFilePath)
 {
     timer.setInterval(intervalMs);
     connect(&timer, &QTimer::timeout, this, &DriveWatcher::poll);

@@ -14,9 +14,9 @@ class DriveWatcher : public QObject
     Q_OBJECT
 
 public:
-    // Watches listFile (the kernel's partition list unless a test names another) every intervalMs.
+    // Watches listFilePath (the kernel's partition list unless a test names another) every intervalMs.
     explicit DriveWatcher(QObject *parent = nullptr,
-                          const QString &listFile = QStringLiteral("/proc/partitions"),
+                          const QString &listFilePath = QStringLiteral("/proc/partitions"),
                           int intervalMs = 1000);
     Q_DISABLE_COPY(DriveWatcher)
 

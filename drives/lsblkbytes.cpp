@@ -3,7 +3,7 @@
 
 namespace {
 
-const char REPLACEMENT_CHARACTER[] = "\xEF\xBF\xBD";
+constexpr char replacementCharacter[] = "\xEF\xBF\xBD";
 
 // Length of the well-formed UTF-8 sequence that starts at data[at], or 0 when it is broken or cut off.
 int utf8SequenceLength(const QByteArray &data, qsizetype at)
@@ -72,7 +72,7 @@ QByteArray sanitizeLsblkBytes(const QByteArray &raw)
         if (byte >= 0x80) {
             const int length = utf8SequenceLength(raw, at);
             if (length == 0) {
-                out += REPLACEMENT_CHARACTER;
+                out += replacementCharacter;
                 ++at;
             } else {
                 out += raw.mid(at, length);

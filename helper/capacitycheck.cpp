@@ -16,21 +16,21 @@
 
 namespace {
 
-const qint64 PROBE_SIZE = 4096;
-const qint64 MiB = 1 << 20;
+constexpr qint64 probeSize = 4096;
+constexpr qint64 mib = 1 << 20;
 // Evenly spaced probes find a card that drops writes to within 1/32 of its size; probes at
 // powers of two find the usual fake, whose addresses wrap at a power of two.
-const int EVEN_PROBES = 32;
+constexpr int evenProbes = 32;
 
 // Block-aligned probe offsets across the whole device, ascending, the last block included.
 QList<qint64> probeOffsets(qint64 deviceSize)
 {
-    const qint64 last = deviceSize - PROBE_SIZE;
+    const qint64 last = deviceSize - probeSize;
     QList<qint64> offsets{0, last};
-    for (qint64 power = MiB; power < last; power *= 2)
+    for (qint64 power = mib; power < last; power *= 2)
         offsets << power;
-    for (int i = 1; i < EVEN_PROBES; ++i)
-        offsets << deviceSize / EVEN_PROBES * i / PROBE_SIZE * PROBE_SIZE;
+    for (int i = 1; i < evenProbes; ++i)
+        offsets << deviceSize / evenProbes * i / probeSize * probeSize;
     std::sort(offsets.begin(), offsets.end());
     offsets.erase(std::unique(offsets.begin(), offsets.end()), offsets.end());
     return offsets;
@@ -41,7 +41,7 @@ QList<qint64> probeOffsets(qint64 deviceSize)
 void fillMark(char *block, qint64 offset, quint64 runValue)
 {
     quint64 *words = reinterpret_cast<quint64 *>(block);
-    for (qint64 i = 0; i < PROBE_SIZE / qint64(sizeof(quint64)); ++i)
+    for (qint64 i = 0; i < probeSize / qint64(sizeof(quint64)); ++i)
         words[i] = runValue ^ ((quint64(offset) + quint64(i)) * 0x9E3779B97F4A7C15ULL);
 }
 
@@ -50,28 +50,28 @@ bool moveProbe(bool write, int fd, char *block, qint64 offset, int *errorNumber)
 {
     ssize_t count;
     do {
-        count = write ? ::pwrite(fd, block, PROBE_SIZE, offset) : ::pread(fd, block, PROBE_SIZE, offset);
+        count = write ? ::pwrite(fd, block, probeSize, offset) : ::pread(fd, block, probeSize, offset);
     } while (count < 0 && errno == EINTR);
     *errorNumber = count < 0 ? errno : EIO;
-    return count == PROBE_SIZE;
+    return count == probeSize;
 }
 
 // Sizes as the card's packaging states them: MB up to a GB, then GB with one decimal.
 QString capacityText(qint64 bytes)
 {
     if (bytes < 1000000000)
-        return QString("%1 MB").arg(bytes / 1000000);
-    return QLocale(QLocale::German).toString(double(bytes) / 1e9, 'f', 1) + " GB";
+        return QStringLiteral("%1 MB").arg(bytes / 1000000);
+    return QLocale(QLocale::German).toString(double(bytes) / 1e9, 'f', 1) + QLatin1String(" GB");
 }
 
 QString fakeCardText(qint64 reported, qint64 firstFailing)
 {
     const QString verdict =
-        "Sie ist gefälscht oder defekt und sollte nicht verwendet werden. Das Image wurde "
-        "nicht geschrieben.";
+        QStringLiteral("Sie ist gefälscht oder defekt und sollte nicht verwendet werden. Das Image wurde "
+                       "nicht geschrieben.");
     if (firstFailing == 0)
-        return "Die Karte gibt geschriebene Daten nicht zurück. " + verdict;
-    return QString("Die Karte meldet %1, speichert aber nur etwa %2. %3")
+        return QStringLiteral("Die Karte gibt geschriebene Daten nicht zurück. ") + verdict;
+    return QStringLiteral("Die Karte meldet %1, speichert aber nur etwa %2. %3")
         .arg(capacityText(reported), capacityText(firstFailing), verdict);
 }
 
@@ -81,7 +81,7 @@ bool readOriginals(int fd, char *block, const QList<qint64> &offsets, QByteArray
     for (const qint64 offset : offsets) {
         if (!moveProbe(false, fd, block, offset, errorNumber))
             return false;
-        originals->append(block, PROBE_SIZE);
+        originals->append(block, probeSize);
     }
     return true;
 }
@@ -109,13 +109,13 @@ bool writeBlocks(int fd, char *block, const QList<qint64> &offsets,
 bool readMarks(int fd, char *block, const QList<qint64> &offsets, quint64 runValue, qint64 *firstFailing,
                int *errorNumber)
 {
-    QByteArray expected(PROBE_SIZE, '\0');
+    QByteArray expected(probeSize, '\0');
     *firstFailing = -1;
     for (const qint64 offset : offsets) {
         if (!moveProbe(false, fd, block, offset, errorNumber))
             return false;
         fillMark(expected.data(), offset, runValue);
-        if (std::memcmp(block, expected.constData(), PROBE_SIZE) != 0) {
+        if (std::memcmp(block, expected.constData(), probeSize) != 0) {
             *firstFailing = offset;
             return true;
         }
@@ -127,35 +127,37 @@ bool readMarks(int fd, char *block, const QList<qint64> &offsets, quint64 runVal
 
 bool checkRealCapacity(int deviceFd, qint64 deviceSize, const QString &devicePath, QString *error)
 {
-    if (deviceSize < PROBE_SIZE)
+    if (deviceSize < probeSize)
         return true;
     // A second descriptor on the same open device, past the kernel's cache: what comes back is
     // what the card holds, not what memory still has.
-    const Descriptor probe(::open(QString("/proc/self/fd/%1").arg(deviceFd).toLatin1().constData(),
+    const Descriptor probe(::open(QStringLiteral("/proc/self/fd/%1").arg(deviceFd).toLatin1().constData(),
                                   O_RDWR | O_DIRECT | O_CLOEXEC));
     int errorNumber = errno;
     if (!probe.isOpen())
-        return fail(error, QString("Zielgerät kann nicht geöffnet werden (%1): %2")
+        return fail(error, QStringLiteral("Zielgerät kann nicht geöffnet werden (%1): %2")
                                .arg(devicePath, systemErrorText(errorNumber)));
-    QByteArray buffer(2 * PROBE_SIZE, '\0'); // O_DIRECT wants a block-aligned buffer
-    char *block = buffer.data() + (PROBE_SIZE - quintptr(buffer.data()) % PROBE_SIZE) % PROBE_SIZE;
+    QByteArray buffer(2 * probeSize, '\0'); // O_DIRECT wants a block-aligned buffer
+    char *block = buffer.data() + (probeSize - quintptr(buffer.data()) % probeSize) % probeSize;
     const quint64 runValue = QRandomGenerator::system()->generate64();
     const QList<qint64> offsets = probeOffsets(deviceSize);
     QByteArray originals;
     const auto mark = [&](qsizetype i) { fillMark(block, offsets.at(i), runValue); };
     const auto original = [&](qsizetype i) {
-        std::memcpy(block, originals.constData() + i * PROBE_SIZE, PROBE_SIZE);
+        std::memcpy(block, originals.constData() + i * probeSize, probeSize);
     };
     if (!readOriginals(probe.get(), block, offsets, &originals, &errorNumber))
-        return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+        return fail(error, QStringLiteral("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
     if (!writeBlocks(probe.get(), block, offsets, mark, &errorNumber))
-        return fail(error, QString("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
+        return fail(error,
+                    QStringLiteral("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
     qint64 firstFailing = -1;
     if (!readMarks(probe.get(), block, offsets, runValue, &firstFailing, &errorNumber))
-        return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+        return fail(error, QStringLiteral("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
     // Until the image's first byte arrives, the card keeps its own content: a run stopped then
     // leaves it as it was.
     if (!writeBlocks(probe.get(), block, offsets, original, &errorNumber))
-        return fail(error, QString("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
+        return fail(error,
+                    QStringLiteral("Schreibfehler auf %1: %2").arg(devicePath, systemErrorText(errorNumber)));
     return firstFailing < 0 || fail(error, fakeCardText(deviceSize, firstFailing));
 }

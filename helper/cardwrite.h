@@ -12,7 +12,7 @@
 // The partition tables live in the image's first MiB. Zeros stand there until everything else is
 // on the card, so a write that stops early (cancel, a reader pulled, an I/O error, a sender gone)
 // leaves a card without a volume rather than one that looks complete but is not.
-constexpr qint64 HEAD_SIZE = 1 << 20;
+constexpr qint64 headSize = 1 << 20;
 
 // Fills a text whose %1 is the target path and %2 the system's text for the error number.
 QString deviceError(const char *text, const QString &devicePath, int errorNumber);

@@ -8,7 +8,7 @@
 class Descriptor
 {
 public:
-    explicit Descriptor(int fd) : fd(fd) {}
+    explicit Descriptor(int ownedFd) : fd(ownedFd) {}
     ~Descriptor()
     {
         if (fd >= 0)

@@ -4,16 +4,16 @@
 #include <QRegularExpression>
 #include <limits>
 
-const char STANDARD_INPUT_ARGUMENT[] = "--stdin";
+const char standardInputArgument[] = "--stdin";
 
 namespace {
 
-const int FIRST_OPTION = 5;
+constexpr int firstOption = 5;
 
 // A positive decimal number that fits a qint64, written plainly (no sign, blank or leading zero).
 bool parsePositive(const QByteArray &text, quint64 *value)
 {
-    static const QRegularExpression plainNumber("^[1-9][0-9]{0,18}$");
+    static const QRegularExpression plainNumber(QStringLiteral("^[1-9][0-9]{0,18}$"));
     if (!plainNumber.match(QString::fromLatin1(text)).hasMatch())
         return false;
     *value = text.toULongLong();
@@ -57,7 +57,7 @@ bool readOptions(const QList<QByteArray> &arguments, HelperArguments *parsed)
     quint64 diskseq = 0;
     quint64 size = 0;
     quint64 imageSize = 0;
-    for (qsizetype i = FIRST_OPTION; i < arguments.size(); ++i) {
+    for (qsizetype i = firstOption; i < arguments.size(); ++i) {
         const QByteArray &argument = arguments.at(i);
         bool known = false;
         if (!readOption(argument, "--diskseq=", &diskseq, &known) ||
@@ -76,10 +76,10 @@ bool readOptions(const QList<QByteArray> &arguments, HelperArguments *parsed)
 
 bool parseHelperArguments(const QList<QByteArray> &arguments, HelperArguments *parsed)
 {
-    if (arguments.size() < FIRST_OPTION || arguments.at(1) != "--write-helper")
+    if (arguments.size() < firstOption || arguments.at(1) != "--write-helper")
         return false;
     HelperArguments result;
-    result.fromStandardInput = arguments.at(2) == STANDARD_INPUT_ARGUMENT;
+    result.fromStandardInput = arguments.at(2) == standardInputArgument;
     const QByteArray &verifyFlag = arguments.at(4);
     if ((!result.fromStandardInput && !readPath(arguments.at(2), &result.imagePath)) ||
         !readPath(arguments.at(3), &result.devicePath) ||

@@ -21,7 +21,7 @@ struct HelperArguments
 
 // The marker of the standard-input form at the image's place. A file of that name is still
 // written as "./--stdin".
-extern const char STANDARD_INPUT_ARGUMENT[];
+extern const char standardInputArgument[];
 
 // Reads argv as the process got it: program, "--write-helper", the image path or "--stdin", the
 // target, "--verify" or "--no-verify", then each option at most once. Refuses anything else: an

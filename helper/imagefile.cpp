@@ -20,7 +20,7 @@
 namespace {
 
 // Non-blocking, so that a FIFO cannot hold the open; no controlling terminal from a device.
-const int IMAGE_OPEN_FLAGS = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+constexpr int imageOpenFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 
 struct UserIdentity
 {
@@ -31,7 +31,7 @@ struct UserIdentity
 
 QString unreadable(const QString &reason)
 {
-    return QString("Image kann nicht gelesen werden: %1").arg(reason);
+    return QStringLiteral("Image kann nicht gelesen werden: %1").arg(reason);
 }
 
 int refuse(QString *error, const QString &reason)
@@ -55,7 +55,7 @@ bool callerIdentity(const QByteArray &uidText, UserIdentity *identity, QString *
     const qulonglong uid = plainDigits ? uidText.toULongLong() : qulonglong(uid_t(-1));
     const passwd *user = uid < qulonglong(uid_t(-1)) ? ::getpwuid(uid_t(uid)) : nullptr;
     if (!user)
-        return fail(error, unreadable("Der aufrufende Benutzer ist unbekannt"));
+        return fail(error, unreadable(QStringLiteral("Der aufrufende Benutzer ist unbekannt")));
     identity->uid = user->pw_uid;
     identity->gid = user->pw_gid;
     int count = 32;
@@ -65,7 +65,8 @@ bool callerIdentity(const QByteArray &uidText, UserIdentity *identity, QString *
         if (::getgrouplist(user->pw_name, user->pw_gid, identity->groups.data(), &count) >= 0)
             break;
         if (count <= previous) // the list did not grow: the group database failed
-            return fail(error, unreadable("Die Gruppen des aufrufenden Benutzers sind unbekannt"));
+            return fail(error,
+                        unreadable(QStringLiteral("Die Gruppen des aufrufenden Benutzers sind unbekannt")));
     }
     identity->groups.resize(size_t(count));
     return true;
@@ -132,7 +133,7 @@ int openAsUser(const QByteArray &path, const UserIdentity &user, int *errorNumbe
         const bool dropped = ::setgroups(user.groups.size(), user.groups.data()) == 0 &&
                              ::setgid(user.gid) == 0 && ::setuid(user.uid) == 0 &&
                              (user.uid == 0 || ::setuid(0) != 0);
-        const int fd = dropped ? ::open(path.constData(), IMAGE_OPEN_FLAGS) : -1;
+        const int fd = dropped ? ::open(path.constData(), imageOpenFlags) : -1;
         sendDescriptor(sockets[1], fd, dropped ? errno : EPERM);
         ::_exit(0);
     }
@@ -153,12 +154,12 @@ int openAsUser(const QByteArray &path, const UserIdentity &user, int *errorNumbe
 QString kindOf(mode_t mode)
 {
     if (S_ISDIR(mode))
-        return "ein Ordner";
+        return QStringLiteral("ein Ordner");
     if (S_ISBLK(mode) || S_ISCHR(mode))
-        return "ein Gerät";
+        return QStringLiteral("ein Gerät");
     if (S_ISFIFO(mode))
-        return "eine Pipe (FIFO)";
-    return "ein Socket";
+        return QStringLiteral("eine Pipe (FIFO)");
+    return QStringLiteral("ein Socket");
 }
 
 // The kernel's own file systems, whose files may answer each reader differently (by its rights,
@@ -196,7 +197,7 @@ int openImageFile(const QString &imagePath, QString *error)
     int fd = -1;
     int errorNumber = 0;
     if (caller.isNull()) {
-        fd = ::open(path.constData(), IMAGE_OPEN_FLAGS);
+        fd = ::open(path.constData(), imageOpenFlags);
         errorNumber = errno;
     } else {
         UserIdentity user;
@@ -214,15 +215,15 @@ int openImageFile(const QString &imagePath, QString *error)
     }
     if (!S_ISREG(status.st_mode)) {
         ::close(fd);
-        return refuse(
-            error,
-            QString("%1 ist keine gewöhnliche Datei, sondern %2").arg(imagePath, kindOf(status.st_mode)));
+        return refuse(error, QStringLiteral("%1 ist keine gewöhnliche Datei, sondern %2")
+                                 .arg(imagePath, kindOf(status.st_mode)));
     }
     if (const char *fileSystem = pseudoFileSystem(fd)) {
         ::close(fd);
-        return refuse(error,
-                      QString("%1 ist keine gewöhnliche Datei, sondern eine Schnittstelle des Kernels (%2)")
-                          .arg(imagePath, QLatin1String(fileSystem)));
+        return refuse(
+            error,
+            QStringLiteral("%1 ist keine gewöhnliche Datei, sondern eine Schnittstelle des Kernels (%2)")
+                .arg(imagePath, QLatin1String(fileSystem)));
     }
     return fd;
 }

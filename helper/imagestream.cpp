@@ -9,11 +9,11 @@
 
 namespace {
 
-const char DATA = 'D';
-const char GO_AHEAD = 'G';
-const char ABORT = 'A';
-const qint64 GO_AHEAD_LENGTH = 8;
-const qint64 BYTES_PER_MB = 1000000;
+constexpr char dataType = 'D';
+constexpr char goAheadType = 'G';
+constexpr char abortType = 'A';
+constexpr qint64 goAheadLength = 8;
+constexpr qint64 bytesPerMb = 1000000;
 
 QByteArray header(char type, quint32 length)
 {
@@ -47,24 +47,24 @@ QString bytesText(qint64 bytes)
 QByteArray ImageStream::dataHeader(qint64 length)
 {
     Q_ASSERT(length > 0 && length <= maxDataFrame);
-    return header(DATA, quint32(length));
+    return header(dataType, quint32(length));
 }
 
 QByteArray ImageStream::goAheadFrame(qint64 imageBytes)
 {
-    QByteArray frame = header(GO_AHEAD, GO_AHEAD_LENGTH);
-    for (int i = 0; i < GO_AHEAD_LENGTH; ++i)
+    QByteArray frame = header(goAheadType, goAheadLength);
+    for (int i = 0; i < goAheadLength; ++i)
         frame += char(quint64(imageBytes) >> (56 - 8 * i));
     return frame;
 }
 
 QByteArray ImageStream::abortFrame()
 {
-    return header(ABORT, 0);
+    return header(abortType, 0);
 }
 
-ImageStreamReader::ImageStreamReader(ReadFunction read, qint64 limit, qint64 announcedSize)
-    : read(std::move(read)), limit(limit), announcedSize(announcedSize)
+ImageStreamReader::ImageStreamReader(ReadFunction readFunction, qint64 byteLimit, qint64 announcedBytes)
+    : read(std::move(readFunction)), limit(byteLimit), announcedSize(announcedBytes)
 {}
 
 ImageStreamReader::Result ImageStreamReader::next(QByteArrayView *data, QString *error)
@@ -76,11 +76,11 @@ ImageStreamReader::Result ImageStreamReader::next(QByteArrayView *data, QString 
         return Failed;
     const qint64 length = qint64(bigEndian(frameHeader + 1, 4));
     switch (frameHeader[0]) {
-    case DATA:
+    case dataType:
         return takeData(length, data, error);
-    case GO_AHEAD:
+    case goAheadType:
         return takeGoAhead(length, error);
-    case ABORT:
+    case abortType:
         ended = true;
         return length == 0 ? Abort : failed(error, invalidText());
     default:
@@ -127,7 +127,7 @@ ImageStreamReader::Result ImageStreamReader::takeData(qint64 length, QByteArrayV
             QStringLiteral("Das Image ist größer als angegeben (%1 Byte).").arg(bytesText(announcedSize)));
     if (limit >= 0 && receivedBytes + length > limit)
         return failed(error, QStringLiteral("Die Karte ist zu klein: Das Image ist größer als ihre %1 MB.")
-                                 .arg(QString::number(limit / BYTES_PER_MB)));
+                                 .arg(QString::number(limit / bytesPerMb)));
     payload.resize(length);
     if (!readExactly(payload.data(), length, error))
         return Failed;
@@ -139,13 +139,13 @@ ImageStreamReader::Result ImageStreamReader::takeData(qint64 length, QByteArrayV
 ImageStreamReader::Result ImageStreamReader::takeGoAhead(qint64 length, QString *error)
 {
     ended = true;
-    char count[GO_AHEAD_LENGTH];
-    if (length != GO_AHEAD_LENGTH)
+    char count[goAheadLength];
+    if (length != goAheadLength)
         return failed(error, invalidText());
-    if (!readExactly(count, GO_AHEAD_LENGTH, error))
+    if (!readExactly(count, goAheadLength, error))
         return Failed;
     // The count guards against a sender that lost track of what it sent.
-    if (bigEndian(count, int(GO_AHEAD_LENGTH)) != quint64(receivedBytes))
+    if (bigEndian(count, int(goAheadLength)) != quint64(receivedBytes))
         return failed(error, invalidText());
     if (receivedBytes == 0)
         return failed(error, QStringLiteral("Das Image ist leer."));

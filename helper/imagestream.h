@@ -41,9 +41,9 @@ public:
         Failed   // *error says why; nothing more is read
     };
 
-    // limit: the most image bytes accepted, < 0 for none. announcedSize: the exact image size when
+    // byteLimit: the most image bytes accepted, < 0 for none. announcedBytes: the exact image size when
     // the sender gave it beforehand, < 0 when not.
-    ImageStreamReader(ReadFunction read, qint64 limit, qint64 announcedSize);
+    ImageStreamReader(ReadFunction readFunction, qint64 byteLimit, qint64 announcedBytes);
 
     Result next(QByteArrayView *data, QString *error = nullptr);
     // Image bytes received so far.

@@ -18,7 +18,7 @@
 
 namespace {
 
-const int UMOUNT_TIMEOUT_MS = 30000;
+constexpr int umountTimeoutMs = 30000;
 
 QByteArray readKernelFile(const QString &path)
 {
@@ -31,12 +31,13 @@ QByteArray readKernelFile(const QString &path)
 QSet<dev_t> cardDevices(dev_t disk)
 {
     QSet<dev_t> devices{disk};
-    const QDir folder(QString("/sys/dev/block/%1:%2").arg(major(disk)).arg(minor(disk)));
+    const QDir folder(QStringLiteral("/sys/dev/block/%1:%2").arg(major(disk)).arg(minor(disk)));
     for (const QString &name : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        if (!QFileInfo::exists(folder.filePath(name + "/partition")))
+        if (!QFileInfo::exists(folder.filePath(name + QLatin1String("/partition"))))
             continue;
         dev_t partition = 0;
-        if (parseDeviceNumbers(readKernelFile(folder.filePath(name + "/dev")).trimmed(), &partition))
+        if (parseDeviceNumbers(readKernelFile(folder.filePath(name + QLatin1String("/dev"))).trimmed(),
+                               &partition))
             devices.insert(partition);
     }
     return devices;
@@ -55,7 +56,7 @@ QList<MountEntry> cardMounts(const QList<MountEntry> &mounts, const QSet<dev_t> 
 
 bool isSwapOfCard(const QSet<dev_t> &devices)
 {
-    for (const QByteArray &path : parseSwapPaths(readKernelFile("/proc/swaps"))) {
+    for (const QByteArray &path : parseSwapPaths(readKernelFile(QStringLiteral("/proc/swaps")))) {
         struct stat status;
         if (::stat(path.constData(), &status) == 0 && S_ISBLK(status.st_mode) &&
             devices.contains(status.st_rdev))
@@ -69,11 +70,11 @@ QString systemRefusal(const QString &devicePath, const QList<MountEntry> &card, 
     for (const MountEntry &mount : card) {
         const QString mountPoint = QFile::decodeName(mount.mountPoint);
         if (isSystemMountpoint(mountPoint))
-            return QString("%1 enthält das Systemverzeichnis %2, das wird nicht überschrieben")
+            return QStringLiteral("%1 enthält das Systemverzeichnis %2, das wird nicht überschrieben")
                 .arg(devicePath, mountPoint);
     }
     if (isSwapOfCard(devices))
-        return QString("%1 enthält das Systemverzeichnis [SWAP], das wird nicht überschrieben")
+        return QStringLiteral("%1 enthält das Systemverzeichnis [SWAP], das wird nicht überschrieben")
             .arg(devicePath);
     return QString();
 }
@@ -98,11 +99,11 @@ bool runUmount(const QString &mountPoint, QString *error)
     QElapsedTimer timer;
     timer.start();
     QString reason;
-    if (runProgram("umount", {mountPoint}, UMOUNT_TIMEOUT_MS, nullptr, &reason))
+    if (runProgram(QStringLiteral("umount"), {mountPoint}, umountTimeoutMs, nullptr, &reason))
         return true;
-    if (timer.elapsed() >= UMOUNT_TIMEOUT_MS)
-        reason = QString("umount hat nach %1 s nicht geantwortet.").arg(UMOUNT_TIMEOUT_MS / 1000);
-    return fail(error, QString("%1 konnte nicht ausgehängt werden: %2").arg(mountPoint, reason));
+    if (timer.elapsed() >= umountTimeoutMs)
+        reason = QStringLiteral("umount hat nach %1 s nicht geantwortet.").arg(umountTimeoutMs / 1000);
+    return fail(error, QStringLiteral("%1 konnte nicht ausgehängt werden: %2").arg(mountPoint, reason));
 }
 
 } // namespace
@@ -113,10 +114,11 @@ bool unmountTarget(const QString &devicePath, QString *error)
         ::open(QFile::encodeName(devicePath).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat status;
     if (!device.isOpen() || ::fstat(device.get(), &status) != 0 || !S_ISBLK(status.st_mode))
-        return fail(error,
-                    QString("Die Einhängepunkte von %1 konnten nicht ermittelt werden").arg(devicePath));
+        return fail(
+            error,
+            QStringLiteral("Die Einhängepunkte von %1 konnten nicht ermittelt werden").arg(devicePath));
     const QSet<dev_t> devices = cardDevices(status.st_rdev);
-    QList<MountEntry> mounts = parseMountInfo(readKernelFile("/proc/self/mountinfo"));
+    QList<MountEntry> mounts = parseMountInfo(readKernelFile(QStringLiteral("/proc/self/mountinfo")));
     const QString refusal = systemRefusal(devicePath, cardMounts(mounts, devices), devices);
     if (!refusal.isEmpty())
         return fail(error, refusal);
@@ -134,15 +136,15 @@ bool unmountTarget(const QString &devicePath, QString *error)
                             [&tried](const MountEntry &mount) { return tried.contains(mount.id); });
             if (leftInPlace)
                 return true;
-            return fail(error,
-                        QString("%1 konnte nicht ausgehängt werden: Darin oder darüber ist ein anderes "
-                                "Dateisystem eingehängt.")
-                            .arg(QFile::decodeName(card.constFirst().mountPoint)));
+            return fail(
+                error, QStringLiteral("%1 konnte nicht ausgehängt werden: Darin oder darüber ist ein anderes "
+                                      "Dateisystem eingehängt.")
+                           .arg(QFile::decodeName(card.constFirst().mountPoint)));
         }
         tried.insert(next->id);
         if (!runUmount(QFile::decodeName(next->mountPoint), error))
             return false;
-        mounts = parseMountInfo(readKernelFile("/proc/self/mountinfo"));
+        mounts = parseMountInfo(readKernelFile(QStringLiteral("/proc/self/mountinfo")));
     }
     return true;
 }

@@ -39,7 +39,7 @@ int blockingStandardInput()
 void emitLine(QTextStream &out, const QString &text)
 {
     QString line = text;
-    line.replace('\n', ' ');
+    line.replace(QLatin1Char('\n'), QLatin1Char(' '));
     out << line << '\n';
     out.flush();
 }
@@ -65,34 +65,34 @@ int runWriteHelper(int argc, char **argv)
     QTextStream out(stdout);
     HelperArguments arguments;
     if (!parseHelperArguments(rawArguments, &arguments)) {
-        emitLine(out, "ERROR Falsche Argumente für den Schreib-Helfer");
+        emitLine(out, QStringLiteral("ERROR Falsche Argumente für den Schreib-Helfer"));
         return WrongArguments;
     }
     const QString &targetPath = arguments.devicePath;
 
     QString enumerationError;
     if (!isAllowedTarget(targetPath, &enumerationError)) {
-        emitLine(out, QString("ERROR %1 ist kein erlaubtes Ziel (nur Wechseldatenträger bis 2 TB). %2")
+        emitLine(out, QStringLiteral("ERROR %1 ist kein erlaubtes Ziel (nur Wechseldatenträger bis 2 TB). %2")
                           .arg(targetPath, enumerationError));
         return TargetNotAllowed;
     }
     const ProgressCallback progress = [&out](const char *phase, qint64 done, qint64 total) {
-        emitLine(out, QString("PROGRESS %1 %2 %3")
+        emitLine(out, QStringLiteral("PROGRESS %1 %2 %3")
                           .arg(QLatin1String(phase), QString::number(done), QString::number(total)));
     };
     QString error;
     const bool written = arguments.fromStandardInput
                              ? writeStream(blockingStandardInput(), targetPath, arguments.verify,
                                            arguments.identity, arguments.imageSize,
-                                           {[&out] { emitLine(out, "READY"); },
-                                            [&out] { emitLine(out, "WRITING"); }, progress},
+                                           {[&out] { emitLine(out, QStringLiteral("READY")); },
+                                            [&out] { emitLine(out, QStringLiteral("WRITING")); }, progress},
                                            &error)
                              : writeImage(arguments.imagePath, targetPath, arguments.verify,
                                           arguments.identity, progress, &error);
     if (!written) {
-        emitLine(out, "ERROR " + error);
+        emitLine(out, QStringLiteral("ERROR ") + error);
         return Failed;
     }
-    emitLine(out, "DONE");
+    emitLine(out, QStringLiteral("DONE"));
     return Done;
 }

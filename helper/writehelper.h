@@ -12,10 +12,10 @@
 using ProgressCallback = std::function<void(const char *phase, qint64 done, qint64 total)>;
 
 // Size of the single transfer buffer; progress is reported once per chunk.
-constexpr qint64 CHUNK_SIZE = 4 * 1024 * 1024;
+constexpr qint64 chunkSize = 4 * 1024 * 1024;
 
 // Appended to the text of EIO: what the user can check when the card reader reports a fault.
-extern const char HARDWARE_HINT[];
+extern const char hardwareHint[];
 
 // The privileged write mode, in one of two forms (helperarguments.h):
 //   program --write-helper IMAGE TARGET --verify|--no-verify [--diskseq=N] [--size=BYTES]
@@ -74,5 +74,5 @@ bool writeStream(int input, const QString &devicePath, bool verify, const DriveI
 // a German text to *error.
 bool checkRealCapacity(int deviceFd, qint64 deviceSize, const QString &devicePath, QString *error = nullptr);
 
-// The C library's text for the error number, with HARDWARE_HINT appended for EIO.
+// The C library's text for the error number, with hardwareHint appended for EIO.
 QString systemErrorText(int errorNumber);

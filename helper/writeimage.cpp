@@ -17,28 +17,29 @@
 #include <unistd.h>
 #include <xxhash.h>
 
-const char HARDWARE_HINT[] =
+const char hardwareHint[] =
     "\nDas Gerät meldet einen Hardwarefehler. Bitte prüfen: Schreibschutzschalter am SD-Adapter, einen "
     "anderen USB-Anschluss (direkt am Rechner, ohne Hub), einen anderen Kartenleser oder eine andere Karte. "
     "Eine defekte oder gefälschte Karte kann diesen Fehler ebenfalls auslösen.";
 
 namespace {
 
-const quint64 BYTES_PER_MB = 1000000;
+constexpr quint64 bytesPerMb = 1000000;
 
 } // namespace
 
 QString deviceError(const char *text, const QString &devicePath, int errorNumber)
 {
-    return QString(text).arg(devicePath, systemErrorText(errorNumber));
+    return QString::fromUtf8(text).arg(devicePath, systemErrorText(errorNumber));
 }
 
 namespace {
 
 QString cardChanged(const QString &devicePath)
 {
-    return QString("Die Karte unter %1 wurde gewechselt oder verändert, seit sie ausgewählt wurde. Es wurde "
-                   "nichts geschrieben. Bitte die Auswahl prüfen.")
+    return QStringLiteral(
+               "Die Karte unter %1 wurde gewechselt oder verändert, seit sie ausgewählt wurde. Es wurde "
+               "nichts geschrieben. Bitte die Auswahl prüfen.")
         .arg(devicePath);
 }
 
@@ -80,7 +81,7 @@ struct Transfer
     QString *error;
 
     char *data() { return buffer.data(); }
-    qint64 nextChunk(qint64 done) const { return qMin(imageSize - done, CHUNK_SIZE); }
+    qint64 nextChunk(qint64 done) const { return qMin(imageSize - done, chunkSize); }
     void report(const char *phase, qint64 done) const
     {
         if (progress)
@@ -115,7 +116,7 @@ namespace {
 DriveIdentity identityOf(int fd, dev_t device)
 {
     DriveIdentity identity;
-    QFile sequence(QString("/sys/dev/block/%1:%2/diskseq").arg(major(device)).arg(minor(device)));
+    QFile sequence(QStringLiteral("/sys/dev/block/%1:%2/diskseq").arg(major(device)).arg(minor(device)));
     if (sequence.open(QIODevice::ReadOnly))
         identity.diskseq = sequence.readLine(32).trimmed().toULongLong();
     quint64 size = 0;
@@ -135,9 +136,9 @@ bool checkDeviceSize(qint64 deviceSize, qint64 imageSize, QString *error)
     // A size of 0: the device did not tell, and the write goes ahead.
     if (deviceSize == 0 || deviceSize >= imageSize)
         return true;
-    const quint64 neededMb = (quint64(imageSize) + BYTES_PER_MB - 1) / BYTES_PER_MB;
-    return fail(error, QString("Die Karte ist zu klein: %1 MB statt mindestens %2 MB")
-                           .arg(QString::number(deviceSize / BYTES_PER_MB), QString::number(neededMb)));
+    const quint64 neededMb = (quint64(imageSize) + bytesPerMb - 1) / bytesPerMb;
+    return fail(error, QStringLiteral("Die Karte ist zu klein: %1 MB statt mindestens %2 MB")
+                           .arg(QString::number(deviceSize / bytesPerMb), QString::number(neededMb)));
 }
 
 } // namespace
@@ -178,10 +179,10 @@ bool copyImage(Transfer &transfer, int fd, Digest &digest)
     for (qint64 previous = 0, done = 0; done < transfer.imageSize;) {
         const qint64 read = readRetrying(transfer.image, transfer.data(), transfer.nextChunk(done), done);
         if (read <= 0)
-            return fail(transfer.error, "Lesefehler im Image");
+            return fail(transfer.error, QStringLiteral("Lesefehler im Image"));
         digest.addData(transfer.data(), read);
-        if (done < HEAD_SIZE)
-            std::memset(transfer.data(), 0, size_t(qMin(read, HEAD_SIZE - done)));
+        if (done < headSize)
+            std::memset(transfer.data(), 0, size_t(qMin(read, headSize - done)));
         int errorNumber = 0;
         if (!writeAll(fd, transfer.data(), read, done, &errorNumber) ||
             !writeBack(fd, previous, done, done + read, &errorNumber))
@@ -200,11 +201,11 @@ bool writeHead(Transfer &transfer, int fd)
     if (::fdatasync(fd) != 0)
         return fail(transfer.error,
                     deviceError("Zurückschreiben auf %1 fehlgeschlagen: %2", transfer.devicePath, errno));
-    const qint64 headSize = qMin(transfer.imageSize, HEAD_SIZE);
-    if (readRetrying(transfer.image, transfer.data(), headSize, 0) != headSize)
-        return fail(transfer.error, "Lesefehler im Image");
+    const qint64 imageHeadSize = qMin(transfer.imageSize, headSize);
+    if (readRetrying(transfer.image, transfer.data(), imageHeadSize, 0) != imageHeadSize)
+        return fail(transfer.error, QStringLiteral("Lesefehler im Image"));
     int errorNumber = 0;
-    if (!writeAll(fd, transfer.data(), headSize, 0, &errorNumber))
+    if (!writeAll(fd, transfer.data(), imageHeadSize, 0, &errorNumber))
         return fail(transfer.error,
                     deviceError("Schreibfehler auf %1: %2", transfer.devicePath, errorNumber));
     return true;
@@ -224,10 +225,11 @@ bool verifyTarget(Transfer &transfer, const struct stat &written, const DriveIde
     if (blockDevice &&
         (::fstat(target.get(), &status) != 0 || status.st_mode != written.st_mode ||
          status.st_rdev != written.st_rdev || identityOf(target.get(), status.st_rdev) != writtenIdentity))
-        return fail(transfer.error, QString("Prüfung fehlgeschlagen: Unter %1 ist nicht mehr die Karte, die "
-                                            "beschrieben wurde. Bitte die Auswahl prüfen und die Karte neu "
-                                            "beschreiben.")
-                                        .arg(transfer.devicePath));
+        return fail(transfer.error,
+                    QStringLiteral("Prüfung fehlgeschlagen: Unter %1 ist nicht mehr die Karte, die "
+                                   "beschrieben wurde. Bitte die Auswahl prüfen und die Karte neu "
+                                   "beschreiben.")
+                        .arg(transfer.devicePath));
     if (blockDevice) {
         // Read from the medium, not from what the kernel still holds in memory.
         ::ioctl(target.get(), BLKFLSBUF, 0);
@@ -239,17 +241,19 @@ bool verifyTarget(Transfer &transfer, const struct stat &written, const DriveIde
         if (read < 0) {
             const int errorNumber = errno; // before building the text, which may allocate
             return fail(transfer.error,
-                        QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+                        QStringLiteral("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
         }
         if (read == 0)
-            return fail(transfer.error, "Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden");
+            return fail(transfer.error,
+                        QStringLiteral("Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden"));
         digest.addData(transfer.data(), read);
         done += read;
         transfer.report("verify", done);
     }
     if (digest.result() != writtenDigest)
-        return fail(transfer.error, "Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen nicht mit dem "
-                                    "Image überein (Karte defekt?)");
+        return fail(transfer.error,
+                    QStringLiteral("Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen nicht mit dem "
+                                   "Image überein (Karte defekt?)"));
     return true;
 }
 
@@ -266,7 +270,7 @@ int openTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity 
 {
     const QByteArray nativePath = QFile::encodeName(devicePath);
     if (::stat(nativePath.constData(), status) != 0)
-        return openFailed(error, QString("Zielgerät nicht gefunden: %1").arg(devicePath));
+        return openFailed(error, QStringLiteral("Zielgerät nicht gefunden: %1").arg(devicePath));
     const bool blockDevice = S_ISBLK(status->st_mode);
     if (blockDevice && !unmountTarget(devicePath, error))
         return -1;
@@ -295,7 +299,7 @@ QString systemErrorText(int errorNumber)
 {
     QString text = QString::fromLocal8Bit(std::strerror(errorNumber));
     if (errorNumber == EIO)
-        text += QString::fromUtf8(HARDWARE_HINT);
+        text += QString::fromUtf8(hardwareHint);
     return text;
 }
 
@@ -308,7 +312,7 @@ bool writeImage(const QString &imagePath, const QString &devicePath, bool verify
     struct stat imageStatus;
     const qint64 imageSize = ::fstat(image.get(), &imageStatus) == 0 ? imageStatus.st_size : 0;
     if (imageSize <= 0)
-        return fail(error, "Das Image ist leer");
+        return fail(error, QStringLiteral("Das Image ist leer"));
 
     struct stat written;
     DriveIdentity identity;
@@ -317,7 +321,7 @@ bool writeImage(const QString &imagePath, const QString &devicePath, bool verify
         return false;
     const bool blockDevice = S_ISBLK(written.st_mode);
 
-    QByteArray buffer(CHUNK_SIZE, '\0');
+    QByteArray buffer(chunkSize, '\0');
     Transfer transfer{image.get(), imageSize, devicePath, buffer, progress, error};
     Digest digest;
     if (!copyImage(transfer, target.get(), digest) || !writeHead(transfer, target.get()))

@@ -60,10 +60,10 @@ qint64 readFully(int fd, char *data, qint64 length, qint64 offset)
 class StreamWriter
 {
 public:
-    StreamWriter(int card, bool blockDevice, qint64 announcedSize, const QString &devicePath,
-                 const StreamEvents &events, QString *error)
-        : card(card), blockDevice(blockDevice), announcedSize(announcedSize), devicePath(devicePath),
-          events(events), error(error)
+    StreamWriter(int cardFd, bool isBlockDevice, qint64 announcedBytes, const QString &cardPath,
+                 const StreamEvents &streamEvents, QString *errorOut)
+        : card(cardFd), blockDevice(isBlockDevice), announcedSize(announcedBytes), devicePath(cardPath),
+          events(streamEvents), error(errorOut)
     {}
     Q_DISABLE_COPY(StreamWriter)
 
@@ -104,10 +104,10 @@ bool StreamWriter::begin()
 {
     if (events.writing)
         events.writing();
-    head = QByteArray(HEAD_SIZE, '\0');
-    chunk = QByteArray(CHUNK_SIZE, '\0');
+    head = QByteArray(headSize, '\0');
+    chunk = QByteArray(chunkSize, '\0');
     const Descriptor reader(reopenForReading(card));
-    cardHeadSize = reader.isOpen() ? readFully(reader.get(), head.data(), HEAD_SIZE, 0) : -1;
+    cardHeadSize = reader.isOpen() ? readFully(reader.get(), head.data(), headSize, 0) : -1;
     if (cardHeadSize < 0)
         return fail(error, deviceError("Lesefehler auf %1: %2", devicePath, errno));
     int errorNumber = 0;
@@ -123,11 +123,11 @@ bool StreamWriter::add(QByteArrayView data)
     if (!touched() && !begin())
         return false;
     while (!data.isEmpty()) {
-        const qint64 taken = qMin(qint64(data.size()), CHUNK_SIZE - filled);
+        const qint64 taken = qMin(qint64(data.size()), chunkSize - filled);
         std::memcpy(chunk.data() + filled, data.data(), size_t(taken));
         filled += taken;
         data = data.sliced(taken);
-        if (filled == CHUNK_SIZE && !writeChunk())
+        if (filled == chunkSize && !writeChunk())
             return false;
     }
     return true;
@@ -137,7 +137,7 @@ bool StreamWriter::add(QByteArrayView data)
 bool StreamWriter::writeChunk()
 {
     digests.push_back(XXH3_128bits(chunk.constData(), size_t(filled)));
-    const qint64 inHead = qBound(qint64(0), HEAD_SIZE - chunkStart, filled);
+    const qint64 inHead = qBound(qint64(0), headSize - chunkStart, filled);
     if (inHead > 0)
         std::memcpy(head.data() + chunkStart, chunk.constData(), size_t(inHead));
     int errorNumber = 0;
@@ -166,7 +166,7 @@ bool StreamWriter::finish()
     if (!forceOut())
         return false;
     int errorNumber = 0;
-    if (!writeAll(card, head.constData(), qMax(qMin(chunkStart, HEAD_SIZE), cardHeadSize), 0, &errorNumber))
+    if (!writeAll(card, head.constData(), qMax(qMin(chunkStart, headSize), cardHeadSize), 0, &errorNumber))
         return failedWrite(errorNumber);
     if (!forceOut())
         return false;
@@ -187,20 +187,22 @@ bool StreamWriter::verify()
     }
     const qint64 size = chunkStart;
     for (size_t index = 0; index < digests.size(); ++index) {
-        const qint64 start = qint64(index) * CHUNK_SIZE;
-        const qint64 length = qMin(CHUNK_SIZE, size - start);
+        const qint64 start = qint64(index) * chunkSize;
+        const qint64 length = qMin(chunkSize, size - start);
         const qint64 read = readFully(reader.get(), chunk.data(), length, start);
         if (read < 0) {
             const int errorNumber = errno; // before building the text, which may allocate
-            return fail(error, QString("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
+            return fail(error,
+                        QStringLiteral("Lesefehler beim Prüfen: %1").arg(systemErrorText(errorNumber)));
         }
         if (read < length)
-            return fail(error, "Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden");
-        if (!sameDigest(XXH3_128bits(chunk.constData(), size_t(length)), digests[index]))
             return fail(error,
-                        QString("Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab %1 nicht mit "
-                                "dem Image überein (Karte defekt?)")
-                            .arg(germanSize(start)));
+                        QStringLiteral("Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden"));
+        if (!sameDigest(XXH3_128bits(chunk.constData(), size_t(length)), digests[index]))
+            return fail(error, QStringLiteral(
+                                   "Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab %1 nicht mit "
+                                   "dem Image überein (Karte defekt?)")
+                                   .arg(germanSize(start)));
         if (events.progress)
             events.progress("verify", start + length, size);
     }
@@ -257,6 +259,6 @@ bool writeStream(int input, const QString &devicePath, bool verify, const DriveI
     if (verified)
         return true;
     if (!written)
-        reason += ' ' + (writer.touched() ? noVolumeText() : untouchedText());
+        reason += QLatin1Char(' ') + (writer.touched() ? noVolumeText() : untouchedText());
     return fail(error, reason);
 }

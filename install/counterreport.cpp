@@ -9,7 +9,7 @@
 namespace {
 
 // Enough to see that an answer has begun.
-const qint64 answerBytes = 64;
+constexpr qint64 answerBytes = 64;
 
 } // namespace
 
@@ -18,9 +18,9 @@ CounterReport *CounterReport::send(const QUrl &url, const QString &image, QObjec
     return new CounterReport(url, image, owner);
 }
 
-CounterReport::CounterReport(const QUrl &url, const QString &image, QObject *owner)
-    : QObject(owner), url(url), body("image=" + QUrl::toPercentEncoding(image)),
-      socket(url.scheme() == QLatin1String("https") ? new QSslSocket(this) : new QTcpSocket(this)),
+CounterReport::CounterReport(const QUrl &counterUrl, const QString &image, QObject *owner)
+    : QObject(owner), url(counterUrl), body("image=" + QUrl::toPercentEncoding(image)),
+      socket(counterUrl.scheme() == QLatin1String("https") ? new QSslSocket(this) : new QTcpSocket(this)),
       silence(new QTimer(this))
 {
     silence->setSingleShot(true);

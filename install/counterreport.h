@@ -33,7 +33,7 @@ Q_SIGNALS:
     void ended();
 
 private:
-    CounterReport(const QUrl &url, const QString &image, QObject *owner);
+    CounterReport(const QUrl &counterUrl, const QString &image, QObject *owner);
     static QList<CounterReport *> underWay(QObject *owner);
     void sendRequest();
     void end();

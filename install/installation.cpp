@@ -28,7 +28,7 @@
 
 namespace {
 
-const int progressIntervalMs = 200;
+constexpr int progressIntervalMs = 200;
 
 bool runningAsRoot()
 {
@@ -81,10 +81,10 @@ QString cardText(Installation::CardState card)
 
 } // namespace
 
-Installation::Installation(QNetworkAccessManager *network, QObject *parent)
-    : QObject(parent), network(network), sleepInhibitor(new SleepInhibitor(this))
+Installation::Installation(QNetworkAccessManager *networkManager, QObject *parent)
+    : QObject(parent), network(networkManager), sleepInhibitor(new SleepInhibitor(this))
 {
-    if (!network) {
+    if (!networkManager) {
         ownNetwork = std::make_unique<QNetworkAccessManager>();
         this->network = ownNetwork.get();
     }
@@ -98,15 +98,15 @@ Installation::~Installation()
 
 // Every refusal comes before the helper is started, and the helper's own ones (identity, size,
 // a fake card) before the first byte is fetched.
-void Installation::start(const InstallRequest &request)
+void Installation::start(const InstallRequest &newRequest)
 {
-    this->request = request;
+    request = newRequest;
     currentOutcome = Outcome::None;
     downloadInterrupted = false;
     card = CardState::Unchanged;
     failure.clear();
     enterStep(Step::Checking, QStringLiteral("Prüfe Karte und Speicherplatz …"));
-    QString refusal = refusalOf(request);
+    QString refusal = refusalOf(newRequest);
     if (refusal.isEmpty())
         refusal = launcherRefusal();
     if (refusal.isEmpty())

@@ -122,7 +122,7 @@ public:
     Q_ENUM(CardState)
 
     // The manager is not owned; without one the installation makes its own.
-    explicit Installation(QNetworkAccessManager *network = nullptr, QObject *parent = nullptr);
+    explicit Installation(QNetworkAccessManager *networkManager = nullptr, QObject *parent = nullptr);
     // A running installation stops: the helper is stopped and the working folder removed;
     // no signal follows.
     ~Installation() override;
@@ -130,7 +130,7 @@ public:
 
     // Starts the request; the outcome arrives as exactly one finished(), possibly before this
     // returns (a refused request). Call only while not running.
-    void start(const InstallRequest &request);
+    void start(const InstallRequest &newRequest);
     // The user's consent to the counter report may change until the report is due.
     void setCountConsent(bool consent);
     // Ends a running installation in any step; it finishes with ok false and outcome()

@@ -7,12 +7,12 @@
 
 namespace {
 
-const qint64 windowMs = 5000;     // the speed is taken over this much of the recent past
-const qint64 firstSpeedMs = 1000; // no speed before this much has been measured
-const qint64 settledMs = 3000;    // no time left before the phase has run this long
-const qint64 sampleSpacingMs = 100;
-const qint64 stalledMs = 5000; // this long without a byte counts as a stall
-const double bytesPerMegabyte = 1e6;
+constexpr qint64 windowMs = 5000;     // the speed is taken over this much of the recent past
+constexpr qint64 firstSpeedMs = 1000; // no speed before this much has been measured
+constexpr qint64 settledMs = 3000;    // no time left before the phase has run this long
+constexpr qint64 sampleSpacingMs = 100;
+constexpr qint64 stalledMs = 5000; // this long without a byte counts as a stall
+constexpr double bytesPerMegabyte = 1e6;
 
 qint64 steadyMilliseconds()
 {
@@ -35,7 +35,8 @@ QString megabytes(qint64 bytes, int decimals)
 
 } // namespace
 
-ProgressMeter::ProgressMeter(Clock clock) : clock(clock ? std::move(clock) : Clock(steadyMilliseconds))
+ProgressMeter::ProgressMeter(Clock clockFunction)
+    : clock(clockFunction ? std::move(clockFunction) : Clock(steadyMilliseconds))
 {}
 
 void ProgressMeter::start(const QString &text, const QString &waitingFor)

@@ -14,7 +14,7 @@ public:
     using Clock = std::function<qint64()>; // monotonic milliseconds
 
     // With no clock given, a steady clock of the process.
-    explicit ProgressMeter(Clock clock = Clock());
+    explicit ProgressMeter(Clock clockFunction = Clock());
 
     // Begins a phase: activity is its text ("Schreibe auf die Karte …"); forgets earlier samples.
     // waiting names what a stall waits for ("warte auf den Server"); empty for plain "keine Daten".

@@ -8,7 +8,7 @@
 
 namespace {
 
-const int answerTimeoutMs = 5000;
+constexpr int answerTimeoutMs = 5000;
 
 } // namespace
 

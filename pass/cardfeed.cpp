@@ -3,9 +3,9 @@
 
 #include <QElapsedTimer>
 
-CardFeed::CardFeed(std::function<bool(const QByteArray &)> send, std::function<bool()> hasRoom,
-                   qint64 maxBytes, QObject *parent)
-    : QObject(parent), send(std::move(send)), hasRoom(std::move(hasRoom)), maxBytes(maxBytes)
+CardFeed::CardFeed(std::function<bool(const QByteArray &)> sendPiece, std::function<bool()> cardHasRoom,
+                   qint64 byteLimit, QObject *parent)
+    : QObject(parent), send(std::move(sendPiece)), hasRoom(std::move(cardHasRoom)), maxBytes(byteLimit)
 {}
 
 bool CardFeed::write(qint64 offset, const char *data, qint64 size)

@@ -20,10 +20,10 @@ class CardFeed : public QObject, public ImageSink
     Q_OBJECT
 
 public:
-    // send hands a piece on (false: the card's run has ended); hasRoom tells whether the job takes
-    // more now; when it did not, call moveOn() once it does. maxBytes: the card's size, or -1.
-    CardFeed(std::function<bool(const QByteArray &)> send, std::function<bool()> hasRoom, qint64 maxBytes,
-             QObject *parent = nullptr);
+    // sendPiece hands a piece on (false: the card's run has ended); cardHasRoom tells whether the job takes
+    // more now; when it did not, call moveOn() once it does. byteLimit: the card's size, or -1.
+    CardFeed(std::function<bool(const QByteArray &)> sendPiece, std::function<bool()> cardHasRoom,
+             qint64 byteLimit, QObject *parent = nullptr);
     Q_DISABLE_COPY(CardFeed)
 
     // On the unpacking thread: blocks while the queue is full; finish() until all is handed on.

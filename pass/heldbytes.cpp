@@ -9,8 +9,8 @@ namespace {
 constexpr qint64 releasePiece = 1024 * 1024;
 } // namespace
 
-HeldBytes::HeldBytes(qint64 memoryBound, const QString &spillFolder)
-    : memoryBound(memoryBound), spillFolder(spillFolder)
+HeldBytes::HeldBytes(qint64 memoryLimit, const QString &spillPath)
+    : memoryBound(memoryLimit), spillFolder(spillPath)
 {}
 
 void HeldBytes::restart(qint64 offset)

@@ -13,7 +13,7 @@ class ImageSink;
 class HeldBytes
 {
 public:
-    HeldBytes(qint64 memoryBound, const QString &spillFolder);
+    HeldBytes(qint64 memoryLimit, const QString &spillPath);
     Q_DISABLE_COPY(HeldBytes)
 
     // Drops what is held and holds from offset on.

@@ -5,9 +5,9 @@
 
 ImagePass::ImagePass(ByteSource &source, ImageSink &sink, const QList<RomFile> &roms,
                      const QString &workFolder, const QDateTime &stamp, qint64 imageBytes,
-                     qint64 maxImageBytes, QObject *parent)
+                     qint64 imageByteLimit, QObject *parent)
     : QObject(parent), tap(source), patcher(sink, roms, workFolder, stamp, imageBytes),
-      maxImageBytes(maxImageBytes)
+      maxImageBytes(imageByteLimit)
 {}
 
 ImagePass::~ImagePass() = default;

@@ -20,9 +20,9 @@ class ImagePass : public QObject
 
 public:
     // Source and sink are not owned; the sink must not block any more once the pass is destroyed
-    // (stop it first). maxImageBytes: the card's size, for the text when the image is larger.
+    // (stop it first). imageByteLimit: the card's size, for the text when the image is larger.
     ImagePass(ByteSource &source, ImageSink &sink, const QList<RomFile> &roms, const QString &workFolder,
-              const QDateTime &stamp, qint64 imageBytes, qint64 maxImageBytes, QObject *parent = nullptr);
+              const QDateTime &stamp, qint64 imageBytes, qint64 imageByteLimit, QObject *parent = nullptr);
     // Stops the source and waits for the thread; no signal follows.
     ~ImagePass() override;
     Q_DISABLE_COPY(ImagePass)

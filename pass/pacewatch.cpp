@@ -7,10 +7,10 @@ constexpr int intervalMs = 1000;
 constexpr qint64 noticeableMs = intervalMs / 4;
 } // namespace
 
-PaceWatch::PaceWatch(std::function<qint64()> sourceWaited, std::function<qint64()> cardWaited,
-                     const QString &sourceNoun, QObject *parent)
-    : QObject(parent), sourceWaited(std::move(sourceWaited)), cardWaited(std::move(cardWaited)),
-      sourceNoun(sourceNoun)
+PaceWatch::PaceWatch(std::function<qint64()> sourceWaitedMs, std::function<qint64()> cardWaitedMs,
+                     const QString &noun, QObject *parent)
+    : QObject(parent), sourceWaited(std::move(sourceWaitedMs)), cardWaited(std::move(cardWaitedMs)),
+      sourceNoun(noun)
 {
     connect(&timer, &QTimer::timeout, this, &PaceWatch::sample);
     timer.start(intervalMs);

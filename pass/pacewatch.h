@@ -13,10 +13,10 @@ class PaceWatch : public QObject
     Q_OBJECT
 
 public:
-    // Each function returns the milliseconds waited so far on that side. sourceNoun names the
+    // Each function returns the milliseconds waited so far on that side. noun names the
     // source in the text ("die Leitung").
-    PaceWatch(std::function<qint64()> sourceWaited, std::function<qint64()> cardWaited,
-              const QString &sourceNoun, QObject *parent = nullptr);
+    PaceWatch(std::function<qint64()> sourceWaitedMs, std::function<qint64()> cardWaitedMs,
+              const QString &noun, QObject *parent = nullptr);
 
 Q_SIGNALS:
     // "Die Leitung bestimmt das Tempo.", "Die Karte bestimmt das Tempo.", or empty when neither

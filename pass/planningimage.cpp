@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-PlanningImage::PlanningImage(const QByteArray &firstSector, HeldBytes &held, qint64 size)
-    : firstSector(firstSector), held(held), length(size)
+PlanningImage::PlanningImage(const QByteArray &sectorZero, HeldBytes &heldBytes, qint64 size)
+    : firstSector(sectorZero), held(heldBytes), length(size)
 {
     open(QIODevice::ReadWrite | QIODevice::Unbuffered);
 }

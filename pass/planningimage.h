@@ -21,7 +21,7 @@ class PlanningImage : public QIODevice
 {
 public:
     // size: the image's length, or a bound for it while unknown.
-    PlanningImage(const QByteArray &firstSector, HeldBytes &held, qint64 size);
+    PlanningImage(const QByteArray &sectorZero, HeldBytes &heldBytes, qint64 size);
 
     // The writes made, in order.
     const QList<ImagePatch> &patches() const { return writes; }

@@ -14,9 +14,9 @@ constexpr qint64 gapPiece = 64 * 1024;
 const QString romFolder = QStringLiteral("Rom");
 } // namespace
 
-RomPatcher::RomPatcher(ImageSink &next, const QList<RomFile> &files, const QString &spillFolder,
-                       const QDateTime &stamp, qint64 imageBytes)
-    : next(next), files(files), stamp(stamp), imageBytes(imageBytes), held(memoryBound, spillFolder)
+RomPatcher::RomPatcher(ImageSink &sink, const QList<RomFile> &romFiles, const QString &spillFolder,
+                       const QDateTime &timeStamp, qint64 imageSize)
+    : next(sink), files(romFiles), stamp(timeStamp), imageBytes(imageSize), held(memoryBound, spillFolder)
 {}
 
 bool RomPatcher::write(qint64 offset, const char *data, qint64 size)

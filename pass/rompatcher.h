@@ -30,9 +30,9 @@ struct RomFile
 class RomPatcher : public ImageSink
 {
 public:
-    // stamp: the time the files are dated. imageBytes: the image's length when known, else -1.
-    RomPatcher(ImageSink &next, const QList<RomFile> &files, const QString &spillFolder,
-               const QDateTime &stamp, qint64 imageBytes = -1);
+    // timeStamp: the time the files are dated. imageSize: the image's length when known, else -1.
+    RomPatcher(ImageSink &sink, const QList<RomFile> &romFiles, const QString &spillFolder,
+               const QDateTime &timeStamp, qint64 imageSize = -1);
     Q_DISABLE_COPY(RomPatcher)
 
     bool write(qint64 offset, const char *data, qint64 size) override;

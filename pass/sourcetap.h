@@ -12,7 +12,7 @@
 class SourceTap : public ByteSource
 {
 public:
-    explicit SourceTap(ByteSource &source) : source(source) {}
+    explicit SourceTap(ByteSource &input) : source(input) {}
     Q_DISABLE_COPY(SourceTap)
 
     // The SHA-256 of every byte taken, as 64 lower-case hex digits; once the input has ended.

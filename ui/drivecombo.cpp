@@ -10,7 +10,7 @@
 
 namespace {
 
-const int minimumNameChars = 6;
+constexpr int minimumNameChars = 6;
 
 QString quotedLabels(const QStringList &labels)
 {

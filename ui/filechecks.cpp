@@ -11,8 +11,8 @@
 
 namespace {
 
-const qint64 kibibyte = 1024;
-const qint64 kickstartSizes[] = {256 * kibibyte, 512 * kibibyte, 1024 * kibibyte, 2048 * kibibyte};
+constexpr qint64 kibibyte = 1024;
+constexpr qint64 kickstartSizes[] = {256 * kibibyte, 512 * kibibyte, 1024 * kibibyte, 2048 * kibibyte};
 
 QByteArray head(const QString &path, qint64 bytes)
 {

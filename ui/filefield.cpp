@@ -38,12 +38,13 @@ void showReadableColumns(QFileDialog &dialog)
 } // namespace
 
 FileField::FileField(const QString &labelText, const char *editName, const char *buttonName,
-                     const char *hintName, const FileKind &kind, const QString &buttonText, QWidget *parent)
-    : QWidget(parent), kind(kind)
+                     const char *hintName, const FileKind &fileKind, const QString &buttonText,
+                     QWidget *parent)
+    : QWidget(parent), kind(fileKind)
 {
     lineEdit = named<QLineEdit>(editName);
-    lineEdit->setAccessibleName(kind.accessibleName);
-    lineEdit->setPlaceholderText(kind.placeholder);
+    lineEdit->setAccessibleName(fileKind.accessibleName);
+    lineEdit->setPlaceholderText(fileKind.placeholder);
     // Dropped files go to the window, which puts the path in place of the URL text a line edit
     // would insert.
     lineEdit->setAcceptDrops(false);

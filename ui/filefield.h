@@ -34,7 +34,7 @@ public:
     // The line edit, the button and the hint carry the three names as their object names.
     // The label beside the field is its sibling, so that screen readers hear the field labelled.
     FileField(const QString &labelText, const char *editName, const char *buttonName, const char *hintName,
-              const FileKind &kind, const QString &buttonText, QWidget *parent = nullptr);
+              const FileKind &fileKind, const QString &buttonText, QWidget *parent = nullptr);
 
     QString path() const; // the field's text without surrounding blanks
     void setPath(const QString &path);

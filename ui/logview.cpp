@@ -9,7 +9,7 @@
 
 namespace {
 
-const int maxLogLines = 500;
+constexpr int maxLogLines = 500;
 
 } // namespace
 

@@ -37,21 +37,23 @@ const FileKind imageKind = {QStringLiteral("Lokale Image-Datei"),
                             QString(),
                             QStringLiteral("Image-Datei wählen"),
                             QStringLiteral("Images"),
-                            {"*.img", "*.img.xz", "*.img.zst", "*.img.gz", "*.img.bz2", "*.zip"},
+                            {QStringLiteral("*.img"), QStringLiteral("*.img.xz"), QStringLiteral("*.img.zst"),
+                             QStringLiteral("*.img.gz"), QStringLiteral("*.img.bz2"),
+                             QStringLiteral("*.zip")},
                             QStringLiteral("imageFolder"),
                             QStandardPaths::writableLocation(QStandardPaths::DownloadLocation)};
 const FileKind romKind = {QStringLiteral("Kickstart-ROM-Datei"),
                           QStringLiteral("ROM-Datei (wird als Rom/rom.bin kopiert)"),
                           QStringLiteral("ROM-Datei wählen"),
                           QStringLiteral("ROM-Dateien"),
-                          {"*.rom", "*.bin"},
+                          {QStringLiteral("*.rom"), QStringLiteral("*.bin")},
                           QStringLiteral("romFolder"),
                           QDir::homePath()};
 const FileKind extKind = {QStringLiteral("Erweiterungs-ROM-Datei"),
                           QStringLiteral("Erweiterungs-ROM (wird als Rom/ext.bin kopiert)"),
                           QStringLiteral("Erweiterungs-ROM wählen"),
                           QStringLiteral("ROM-Dateien"),
-                          {"*.rom", "*.bin"},
+                          {QStringLiteral("*.rom"), QStringLiteral("*.bin")},
                           QStringLiteral("romFolder"),
                           QDir::homePath()};
 
@@ -103,8 +105,8 @@ public:
 
 } // namespace
 
-MainWindow::MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *parent)
-    : QMainWindow(parent), configUrl(configUrl), imageBase(imageBase)
+MainWindow::MainWindow(const QUrl &listUrl, const QUrl &imageBaseUrl, QWidget *parent)
+    : QMainWindow(parent), configUrl(listUrl), imageBase(imageBaseUrl)
 {
     setWindowTitle(windowName);
     buildWidgets();

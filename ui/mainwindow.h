@@ -36,8 +36,8 @@ class MainWindow : public QMainWindow
 
 public:
     // Builds the window, scans the drives (blocking while lsblk runs) and starts loading the
-    // version list from configUrl. Images are later fetched below imageBase.
-    MainWindow(const QUrl &configUrl, const QUrl &imageBase, QWidget *parent = nullptr);
+    // version list from listUrl. Images are later fetched below imageBaseUrl.
+    MainWindow(const QUrl &listUrl, const QUrl &imageBaseUrl, QWidget *parent = nullptr);
     ~MainWindow() override;
 
     // Enters or leaves the state of a running installation: only cancelling, the counter

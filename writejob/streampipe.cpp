@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-StreamPipe::StreamPipe(qint64 lowWater, QObject *parent) : QObject(parent), lowWater(lowWater)
+StreamPipe::StreamPipe(qint64 lowWaterBytes, QObject *parent) : QObject(parent), lowWater(lowWaterBytes)
 {}
 
 StreamPipe::~StreamPipe()

@@ -15,9 +15,9 @@ class StreamPipe : public QObject
     Q_OBJECT
 
 public:
-    // drained() comes, from the event loop, when the queue falls to lowWater or below after it
+    // drained() comes, from the event loop, when the queue falls to lowWaterBytes or below after it
     // was above.
-    explicit StreamPipe(qint64 lowWater, QObject *parent = nullptr);
+    explicit StreamPipe(qint64 lowWaterBytes, QObject *parent = nullptr);
     ~StreamPipe() override;
     Q_DISABLE_COPY(StreamPipe)
 

@@ -31,7 +31,7 @@ private:
 
 namespace {
 
-const qint64 CARD_SIZE = 64 << 20;
+constexpr qint64 cardSize = 64 << 20;
 
 const DriveInfo *findDrive(const QList<DriveInfo> &drives, const QString &path)
 {
@@ -63,7 +63,7 @@ void TestListDrives::offersRemovableLoopDevice()
 {
     QFETCH(bool, oldLsblk);
     QTemporaryDir dir;
-    QVERIFY(makeCardFile(dir.filePath("card.img"), CARD_SIZE, {}));
+    QVERIFY(makeCardFile(dir.filePath("card.img"), cardSize, {}));
     LoopDevice loop(dir.filePath("card.img"));
     if (!loop.isAttached())
         QSKIP(qPrintable(loop.error()));
@@ -76,14 +76,14 @@ void TestListDrives::offersRemovableLoopDevice()
     QCOMPARE(error, QString("untouched"));
     const DriveInfo *drive = findDrive(drives, loop.path());
     QVERIFY2(drive, qPrintable(loop.path() + " not listed"));
-    QCOMPARE(drive->sizeBytes, CARD_SIZE);
+    QCOMPARE(drive->sizeBytes, cardSize);
     QCOMPARE(drive->label, "Speicherkarte / USB-Laufwerk (67,1 MB) – " + loop.path());
 }
 
 void TestListDrives::skipsLoopDeviceNotShownRemovable()
 {
     QTemporaryDir dir;
-    QVERIFY(makeCardFile(dir.filePath("card.img"), CARD_SIZE, {}));
+    QVERIFY(makeCardFile(dir.filePath("card.img"), cardSize, {}));
     LoopDevice loop(dir.filePath("card.img"));
     if (!loop.isAttached())
         QSKIP(qPrintable(loop.error()));
@@ -111,7 +111,7 @@ void TestListDrives::mountpointsDecide()
     QTemporaryDir dir;
     QTemporaryDir mountParent(mountBelow.isEmpty() ? QDir::tempPath() + "/mnt-XXXXXX"
                                                    : mountBelow + "/mnt-XXXXXX");
-    QVERIFY(makeCardFile(dir.filePath("card.img"), CARD_SIZE, {"1MiB,16MiB", ","}));
+    QVERIFY(makeCardFile(dir.filePath("card.img"), cardSize, {"1MiB,16MiB", ","}));
     LoopDevice::Options options;
     options.addPartitions = true;
     LoopDevice loop(dir.filePath("card.img"), options);

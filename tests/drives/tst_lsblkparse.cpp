@@ -37,14 +37,16 @@ private Q_SLOTS:
 
 namespace {
 
-const char NEW_STICK[] =
+constexpr char newStick[] =
     R"("name":"sdb","path":"/dev/sdb","size":15931539456,"type":"disk","rm":true,)"
     R"("hotplug":true,"tran":"usb","model":"STORAGE DEVICE","vendor":"Generic","ro":false)";
-const char OLD_STICK[] = R"("name":"sdb","path":"/dev/sdb","size":"15931539456","type":"disk","rm":"1",)"
-                         R"("hotplug":"1","tran":"usb","model":"STORAGE DEVICE","vendor":"Generic","ro":"0")";
+constexpr char oldStick[] =
+    R"("name":"sdb","path":"/dev/sdb","size":"15931539456","type":"disk","rm":"1",)"
+    R"("hotplug":"1","tran":"usb","model":"STORAGE DEVICE","vendor":"Generic","ro":"0")";
 // An internal disk: none of the removable signs.
-const char SATA_DISK[] = R"("path":"/dev/sdx","size":500107862016,"type":"disk","rm":false,"hotplug":false,)"
-                         R"("tran":"sata","ro":false)";
+constexpr char sataDisk[] =
+    R"("path":"/dev/sdx","size":500107862016,"type":"disk","rm":false,"hotplug":false,)"
+    R"("tran":"sata","ro":false)";
 
 QByteArray lsblkDocument(const QByteArray &devices)
 {
@@ -74,8 +76,8 @@ void TestLsblkParse::candidateRules_data()
     QTest::addColumn<QByteArray>("deviceJson");
     QTest::addColumn<bool>("offered");
 
-    for (const char *form : {NEW_STICK, OLD_STICK}) {
-        const QByteArray tag = form == NEW_STICK ? "new-" : "old-";
+    for (const char *form : {newStick, oldStick}) {
+        const QByteArray tag = form == newStick ? "new-" : "old-";
         QTest::newRow(tag + "usb-stick") << device(form) << true;
         QTest::newRow(tag + "partition") << stickWith(form, R"("type":"part")") << false;
         QTest::newRow(tag + "loop") << stickWith(form, R"("type":"loop")") << false;
@@ -93,34 +95,33 @@ void TestLsblkParse::candidateRules_data()
         QTest::newRow(tag + "child-boot-efi") << withChild(form, R"("mountpoints":["/boot/efi"])") << false;
         QTest::newRow(tag + "disk-home") << stickWith(form, R"("mountpoints":["/home"])") << false;
     }
-    QTest::newRow("ro-true") << stickWith(NEW_STICK, R"("ro":true)") << false;
-    QTest::newRow("ro-number-1") << stickWith(NEW_STICK, R"("ro":1)") << false;
-    QTest::newRow("ro-string-1") << stickWith(NEW_STICK, R"("ro":"1")") << false;
-    QTest::newRow("size-negative") << stickWith(NEW_STICK, R"("size":-1)") << false;
-    QTest::newRow("size-missing") << device(QByteArray(NEW_STICK).replace(R"("size":15931539456,)", ""))
+    QTest::newRow("ro-true") << stickWith(newStick, R"("ro":true)") << false;
+    QTest::newRow("ro-number-1") << stickWith(newStick, R"("ro":1)") << false;
+    QTest::newRow("ro-string-1") << stickWith(newStick, R"("ro":"1")") << false;
+    QTest::newRow("size-negative") << stickWith(newStick, R"("size":-1)") << false;
+    QTest::newRow("size-missing") << device(QByteArray(newStick).replace(R"("size":15931539456,)", ""))
                                   << false;
-    QTest::newRow("size-unparsable") << stickWith(NEW_STICK, R"("size":"16G")") << false;
-    QTest::newRow("size-huge-number") << stickWith(NEW_STICK, R"("size":1e30)") << false;
-    QTest::newRow("size-fraction-truncated") << stickWith(NEW_STICK, R"("size":1048576.9)") << true;
-    QTest::newRow("size-fraction-below-min") << stickWith(NEW_STICK, R"("size":1048575.9)") << false;
-    QTest::newRow("sata-sda") << device(QByteArray(SATA_DISK) + R"(,"name":"sda")") << false;
+    QTest::newRow("size-unparsable") << stickWith(newStick, R"("size":"16G")") << false;
+    QTest::newRow("size-huge-number") << stickWith(newStick, R"("size":1e30)") << false;
+    QTest::newRow("size-fraction-truncated") << stickWith(newStick, R"("size":1048576.9)") << true;
+    QTest::newRow("size-fraction-below-min") << stickWith(newStick, R"("size":1048575.9)") << false;
+    QTest::newRow("sata-sda") << device(QByteArray(sataDisk) + R"(,"name":"sda")") << false;
     QTest::newRow("sata-flags-as-strings")
         << device(R"("name":"sda","size":"500107862016","type":"disk","rm":"0","hotplug":"0","tran":"sata")")
         << false;
     // mmcblk0 is an SD card in a built-in reader, mmcblk1 an eMMC, mmcblk2 has no type.
-    QTest::newRow("internal-sd-card") << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk0")") << true;
-    QTest::newRow("internal-emmc") << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk1")") << false;
-    QTest::newRow("mmc-without-type") << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk2")") << false;
+    QTest::newRow("internal-sd-card") << device(QByteArray(sataDisk) + R"(,"name":"mmcblk0")") << true;
+    QTest::newRow("internal-emmc") << device(QByteArray(sataDisk) + R"(,"name":"mmcblk1")") << false;
+    QTest::newRow("mmc-without-type") << device(QByteArray(sataDisk) + R"(,"name":"mmcblk2")") << false;
     QTest::newRow("mmc-name-leaves-sysfs")
-        << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk0/../mmcblk0")") << false;
+        << device(QByteArray(sataDisk) + R"(,"name":"mmcblk0/../mmcblk0")") << false;
     QTest::newRow("emmc-in-usb-reader")
-        << device(QByteArray(SATA_DISK) + R"(,"name":"mmcblk1","tran":"usb")") << true;
-    QTest::newRow("sata-name-MMCBLK0") << device(QByteArray(SATA_DISK) + R"(,"name":"MMCBLK0")") << false;
-    QTest::newRow("tran-usb") << device(QByteArray(SATA_DISK) + R"(,"name":"sda","tran":"usb")") << true;
-    QTest::newRow("tran-USB") << device(QByteArray(SATA_DISK) + R"(,"name":"sda","tran":"USB")") << false;
-    QTest::newRow("hotplug-only") << device(QByteArray(SATA_DISK) + R"(,"name":"sda","hotplug":true)")
-                                  << true;
-    QTest::newRow("rm-only-string") << device(QByteArray(SATA_DISK) + R"(,"name":"sda","rm":"1")") << true;
+        << device(QByteArray(sataDisk) + R"(,"name":"mmcblk1","tran":"usb")") << true;
+    QTest::newRow("sata-name-MMCBLK0") << device(QByteArray(sataDisk) + R"(,"name":"MMCBLK0")") << false;
+    QTest::newRow("tran-usb") << device(QByteArray(sataDisk) + R"(,"name":"sda","tran":"usb")") << true;
+    QTest::newRow("tran-USB") << device(QByteArray(sataDisk) + R"(,"name":"sda","tran":"USB")") << false;
+    QTest::newRow("hotplug-only") << device(QByteArray(sataDisk) + R"(,"name":"sda","hotplug":true)") << true;
+    QTest::newRow("rm-only-string") << device(QByteArray(sataDisk) + R"(,"name":"sda","rm":"1")") << true;
     QTest::newRow("not-an-object") << QByteArray(R"("sdb")") << false;
 }
 
@@ -147,37 +148,37 @@ void TestLsblkParse::labels_data()
     QTest::addColumn<qint64>("sizeBytes");
 
     const QString stick = "Generic STORAGE DEVICE (15,9 GB) – /dev/sdb";
-    QTest::newRow("new-form") << device(NEW_STICK) << "/dev/sdb" << stick << Q_INT64_C(15931539456);
-    QTest::newRow("old-form") << device(OLD_STICK) << "/dev/sdb" << stick << Q_INT64_C(15931539456);
-    QTest::newRow("path-missing") << device(QByteArray(NEW_STICK).replace(R"("path":"/dev/sdb",)", ""))
+    QTest::newRow("new-form") << device(newStick) << "/dev/sdb" << stick << Q_INT64_C(15931539456);
+    QTest::newRow("old-form") << device(oldStick) << "/dev/sdb" << stick << Q_INT64_C(15931539456);
+    QTest::newRow("path-missing") << device(QByteArray(newStick).replace(R"("path":"/dev/sdb",)", ""))
                                   << "/dev/sdb" << stick << Q_INT64_C(15931539456);
-    QTest::newRow("path-empty") << stickWith(NEW_STICK, R"("path":"","name":"mmcblk0")") << "/dev/mmcblk0"
+    QTest::newRow("path-empty") << stickWith(newStick, R"("path":"","name":"mmcblk0")") << "/dev/mmcblk0"
                                 << "Generic STORAGE DEVICE (15,9 GB) – /dev/mmcblk0"
                                 << Q_INT64_C(15931539456);
     QTest::newRow("vendor-model-null")
-        << stickWith(NEW_STICK, R"("vendor":null,"model":null,"size":1048576)") << "/dev/sdb"
+        << stickWith(newStick, R"("vendor":null,"model":null,"size":1048576)") << "/dev/sdb"
         << "Speicherkarte / USB-Laufwerk (1,0 MB) – /dev/sdb" << Q_INT64_C(1048576);
     QTest::newRow("below-a-gigabyte")
-        << stickWith(NEW_STICK, R"("size":134217728)") << "/dev/sdb"
+        << stickWith(newStick, R"("size":134217728)") << "/dev/sdb"
         << "Generic STORAGE DEVICE (134,2 MB) – /dev/sdb" << Q_INT64_C(134217728);
-    QTest::newRow("blank-model") << stickWith(NEW_STICK, R"("vendor":"  Generic ","model":"   ")")
+    QTest::newRow("blank-model") << stickWith(newStick, R"("vendor":"  Generic ","model":"   ")")
                                  << "/dev/sdb"
                                  << "Generic (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
-    QTest::newRow("vendor-only-blanks") << stickWith(NEW_STICK, R"("vendor":" \t ")") << "/dev/sdb"
+    QTest::newRow("vendor-only-blanks") << stickWith(newStick, R"("vendor":" \t ")") << "/dev/sdb"
                                         << "STORAGE DEVICE (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
-    QTest::newRow("round-to-tenth") << stickWith(NEW_STICK, R"("size":31914983424)") << "/dev/sdb"
+    QTest::newRow("round-to-tenth") << stickWith(newStick, R"("size":31914983424)") << "/dev/sdb"
                                     << "Generic STORAGE DEVICE (31,9 GB) – /dev/sdb"
                                     << Q_INT64_C(31914983424);
-    QTest::newRow("round-up") << stickWith(NEW_STICK, R"("size":"7969177600")") << "/dev/sdb"
+    QTest::newRow("round-up") << stickWith(newStick, R"("size":"7969177600")") << "/dev/sdb"
                               << "Generic STORAGE DEVICE (8,0 GB) – /dev/sdb" << Q_INT64_C(7969177600);
-    QTest::newRow("hex-escape-repaired") << stickWith(NEW_STICK, R"("model":"\x41BC")") << "/dev/sdb"
+    QTest::newRow("hex-escape-repaired") << stickWith(newStick, R"("model":"\x41BC")") << "/dev/sdb"
                                          << "Generic ABC (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
-    QTest::newRow("lone-ff-dropped") << stickWith(NEW_STICK, "\"model\":\"X\xFFY\"") << "/dev/sdb"
+    QTest::newRow("lone-ff-dropped") << stickWith(newStick, "\"model\":\"X\xFFY\"") << "/dev/sdb"
                                      << "Generic XY (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
-    QTest::newRow("percent-in-model") << stickWith(NEW_STICK, R"("model":"%2 %1")") << "/dev/sdb"
+    QTest::newRow("percent-in-model") << stickWith(newStick, R"("model":"%2 %1")") << "/dev/sdb"
                                       << "Generic %2 %1 (15,9 GB) – /dev/sdb" << Q_INT64_C(15931539456);
     const QByteArray longModel(80, 'M');
-    QTest::newRow("model-cut-to-64") << stickWith(NEW_STICK, R"("vendor":null,"model":")" + longModel + "\"")
+    QTest::newRow("model-cut-to-64") << stickWith(newStick, R"("vendor":null,"model":")" + longModel + "\"")
                                      << "/dev/sdb" << QString(64, 'M') + " (15,9 GB) – /dev/sdb"
                                      << Q_INT64_C(15931539456);
 }
@@ -199,8 +200,8 @@ void TestLsblkParse::fileSystemLabels_data()
 {
     QTest::addColumn<QByteArray>("deviceJson");
     QTest::addColumn<QStringList>("labels");
-    const auto stickWithFields = [](const QByteArray &fields) { return device(NEW_STICK + ("," + fields)); };
-    QTest::newRow("none") << device(NEW_STICK) << QStringList();
+    const auto stickWithFields = [](const QByteArray &fields) { return device(newStick + ("," + fields)); };
+    QTest::newRow("none") << device(newStick) << QStringList();
     QTest::newRow("partitions") << stickWithFields(
                                        R"("children":[{"name":"sdb1","type":"part","label":"BOOT"},)"
                                        R"({"name":"sdb2","type":"part","label":null},)"
@@ -246,7 +247,7 @@ void TestLsblkParse::unreadableOutput()
 void TestLsblkParse::noDisksLeavesErrorUntouched()
 {
     for (const QByteArray &output :
-         {QByteArray("{}"), QByteArray(R"({"blockdevices":{}})"), lsblkDocument(device(SATA_DISK))}) {
+         {QByteArray("{}"), QByteArray(R"({"blockdevices":{}})"), lsblkDocument(device(sataDisk))}) {
         QString error = "untouched";
         QVERIFY(parseLsblkOutput(output, &error).isEmpty());
         QCOMPARE(error, QString("untouched"));
@@ -255,8 +256,8 @@ void TestLsblkParse::noDisksLeavesErrorUntouched()
 
 void TestLsblkParse::keepsLsblkOrder()
 {
-    const QByteArray devices = stickWith(NEW_STICK, R"("path":"/dev/sdc")") + "," + device(SATA_DISK) + "," +
-                               device(NEW_STICK) + "," + stickWith(NEW_STICK, R"("path":"/dev/sdc")");
+    const QByteArray devices = stickWith(newStick, R"("path":"/dev/sdc")") + "," + device(sataDisk) + "," +
+                               device(newStick) + "," + stickWith(newStick, R"("path":"/dev/sdc")");
     const QList<DriveInfo> drives = parseLsblkOutput(lsblkDocument(devices));
     QCOMPARE(drives.size(), 3);
     QCOMPARE(drives[0].path, QString("/dev/sdc"));

@@ -47,12 +47,12 @@ private:
 
 namespace {
 
-const qint64 MiB = 1 << 20;
+constexpr qint64 mib = 1 << 20;
 
 // Frees swap enabled by a test again.
 struct SwapOn
 {
-    explicit SwapOn(const QString &device) : device(device) { ok = runTool("swapon", {device}); }
+    explicit SwapOn(const QString &devicePath) : device(devicePath) { ok = runTool("swapon", {devicePath}); }
     ~SwapOn()
     {
         if (ok)
@@ -75,7 +75,7 @@ void TestUnmount::init()
 // A 64 MiB card with two partitions of about 30 MiB, each holding ext2.
 bool TestUnmount::attachCard(const QString &file)
 {
-    if (!makeCardFile(file, 64 * MiB, {"1MiB,30MiB", ","}))
+    if (!makeCardFile(file, 64 * mib, {"1MiB,30MiB", ","}))
         return false;
     LoopDevice::Options options;
     options.addPartitions = true;
@@ -184,13 +184,13 @@ void TestUnmount::exclusiveOpenGuardsStillMountedCard()
     Mount mount(loop->partition(2), dir.filePath("data"));
     QVERIFY2(mount.isOk(), qPrintable(mount.error()));
     useFakeUmount("exit 0");
-    const QByteArray before = readRange(loop->path(), 0, 4 * MiB);
-    QVERIFY(writeFile(dir.filePath("image"), randomBytes(4 * MiB)));
+    const QByteArray before = readRange(loop->path(), 0, 4 * mib);
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(4 * mib)));
     QString error;
     QVERIFY(!writeImage(dir.filePath("image"), loop->path(), true, {}, {}, &error));
     QCOMPARE(error, "Zielgerät kann nicht geöffnet werden (" + loop->path() +
                         "): " + QString::fromLocal8Bit(std::strerror(EBUSY)));
-    QVERIFY(readRange(loop->path(), 0, 4 * MiB) == before);
+    QVERIFY(readRange(loop->path(), 0, 4 * mib) == before);
 }
 
 void TestUnmount::oddMountPoints_data()

@@ -65,9 +65,9 @@ private:
 
 namespace {
 
-const qint64 MiB = 1 << 20;
-const qint64 CARD_SIZE = 64 * MiB;
-const char HINT[] =
+constexpr qint64 mib = 1 << 20;
+constexpr qint64 cardSize = 64 * mib;
+constexpr char hintText[] =
     "\nDas Gerät meldet einen Hardwarefehler. Bitte prüfen: Schreibschutzschalter am SD-Adapter, einen "
     "anderen USB-Anschluss (direkt am Rechner, ohne Hub), einen anderen Kartenleser oder eine andere Karte. "
     "Eine defekte oder gefälschte Karte kann diesen Fehler ebenfalls auslösen.";
@@ -84,7 +84,7 @@ QStringList expectedLines(qint64 size, bool verify)
         if (QByteArray(phase) == "verify" && !verify)
             break;
         for (qint64 done = 0; done < size;) {
-            done = qMin(size, done + 4 * MiB);
+            done = qMin(size, done + 4 * mib);
             lines << QString("PROGRESS %1 %2 %3").arg(phase).arg(done).arg(size);
         }
     }
@@ -111,7 +111,7 @@ QStringList progressLines(const QStringList &lines)
 void TestWriteHelper::initTestCase()
 {
     QVERIFY2(QFileInfo::exists(qEnvironmentVariable("TOBRA_INSTALLER")), "TOBRA_INSTALLER names no program");
-    QVERIFY(makeCardFile(dir.filePath("card.img"), CARD_SIZE, {"1MiB,16MiB", ","}));
+    QVERIFY(makeCardFile(dir.filePath("card.img"), cardSize, {"1MiB,16MiB", ","}));
     LoopDevice::Options options;
     options.addPartitions = true;
     card = std::make_unique<LoopDevice>(dir.filePath("card.img"), options);
@@ -217,7 +217,7 @@ void TestWriteHelper::fillCard()
 {
     QFile device(card->path());
     QVERIFY(device.open(QIODevice::WriteOnly));
-    QVERIFY(device.write(QByteArray(MiB, '\xAA')) == MiB);
+    QVERIFY(device.write(QByteArray(mib, '\xAA')) == mib);
 }
 
 void TestWriteHelper::wrongArguments_data()
@@ -287,7 +287,7 @@ void TestWriteHelper::refusesTargetNotOffered()
 {
     QFETCH(QString, kind);
     fillCard();
-    QVERIFY(writeFile(dir.filePath("image"), randomBytes(MiB)));
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(mib)));
     QProcessEnvironment environment = environmentWithRemovable({card->path()});
     QString target = card->path();
     QString enumerationError;
@@ -324,7 +324,7 @@ void TestWriteHelper::refusesTargetNotOffered()
                          enumerationError});
     QCOMPARE(run.exitCode, 3);
     QCOMPARE(run.standardError, QByteArray());
-    QCOMPARE(readRange(card->path(), 0, MiB), QByteArray(MiB, '\xAA'));
+    QCOMPARE(readRange(card->path(), 0, mib), QByteArray(mib, '\xAA'));
 }
 
 void TestWriteHelper::writesVerifiesAndUnmounts_data()
@@ -342,18 +342,18 @@ void TestWriteHelper::writesVerifiesAndUnmounts()
     const QString mountpoint = dir.filePath("media/TOBRA");
     Mount mount(card->partition(2), mountpoint);
     QVERIFY2(mount.isOk(), qPrintable(mount.error()));
-    const QByteArray image = randomBytes(10 * MiB, 3);
+    const QByteArray image = randomBytes(10 * mib, 3);
     QVERIFY(writeFile(dir.filePath("image"), image));
     QProcessEnvironment environment = environmentWithRemovable({card->path()});
     if (oldLsblk)
         environment.insert("TOBRA_LSBLK_OLD", "1");
 
     const Run run = runHelper({dir.filePath("image"), card->path(), "--verify"}, environment);
-    QCOMPARE(run.lines, expectedLines(10 * MiB, true));
+    QCOMPARE(run.lines, expectedLines(10 * mib, true));
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.standardError, QByteArray());
     QVERIFY(!isMounted(mountpoint));
-    QVERIFY(readRange(card->path(), 0, 10 * MiB) == image);
+    QVERIFY(readRange(card->path(), 0, 10 * mib) == image);
 }
 
 void TestWriteHelper::verifyOnlyWhenAskedExactly_data()
@@ -369,13 +369,13 @@ void TestWriteHelper::verifyOnlyWhenAskedExactly()
 {
     QFETCH(QStringList, flags);
     QFETCH(bool, verified);
-    const QByteArray image = randomBytes(6 * MiB, 5);
+    const QByteArray image = randomBytes(6 * mib, 5);
     QVERIFY(writeFile(dir.filePath("image"), image));
     const Run run = runHelper(QStringList{dir.filePath("image"), card->path()} + flags,
                               environmentWithRemovable({card->path()}));
-    QCOMPARE(run.lines, expectedLines(6 * MiB, verified));
+    QCOMPARE(run.lines, expectedLines(6 * mib, verified));
     QCOMPARE(run.exitCode, 0);
-    QVERIFY(readRange(card->path(), 0, 6 * MiB) == image);
+    QVERIFY(readRange(card->path(), 0, 6 * mib) == image);
 }
 
 void TestWriteHelper::busyMountFailsWithUmountsMessage()
@@ -387,7 +387,7 @@ void TestWriteHelper::busyMountFailsWithUmountsMessage()
     QVERIFY2(mount.isOk(), qPrintable(mount.error()));
     QFile heldOpen(mountpoint + "/file");
     QVERIFY(heldOpen.open(QIODevice::WriteOnly));
-    QVERIFY(writeFile(dir.filePath("image"), randomBytes(MiB)));
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(mib)));
 
     const Run run = runHelper({dir.filePath("image"), card->path(), "--verify"},
                               environmentWithRemovable({card->path()}));
@@ -397,40 +397,40 @@ void TestWriteHelper::busyMountFailsWithUmountsMessage()
     QVERIFY2(run.lines[0].startsWith(prefix) && run.lines[0].contains(mountpoint + ":"),
              qPrintable(run.lines[0]));
     QVERIFY(isMounted(mountpoint));
-    QCOMPARE(readRange(card->path(), 0, MiB), QByteArray(MiB, '\xAA'));
+    QCOMPARE(readRange(card->path(), 0, mib), QByteArray(mib, '\xAA'));
 }
 
 void TestWriteHelper::deviceTooSmall()
 {
-    QVERIFY(writeFile(dir.filePath("small.img"), QByteArray(8 * MiB, '\xAA')));
+    QVERIFY(writeFile(dir.filePath("small.img"), QByteArray(8 * mib, '\xAA')));
     LoopDevice::Options options;
-    options.sizeLimit = 4 * MiB;
+    options.sizeLimit = 4 * mib;
     LoopDevice small(dir.filePath("small.img"), options);
     if (!small.isAttached())
         QSKIP(qPrintable(small.error()));
-    QVERIFY(writeFile(dir.filePath("image"), randomBytes(10 * MiB)));
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(10 * mib)));
     const Run run = runHelper({dir.filePath("image"), small.path(), "--verify"},
                               environmentWithRemovable({small.path()}));
     QCOMPARE(run.lines, QStringList{"ERROR Die Karte ist zu klein: 4 MB statt mindestens 11 MB"});
     QCOMPARE(run.exitCode, 1);
-    QCOMPARE(readRange(small.path(), 0, 4 * MiB), QByteArray(4 * MiB, '\xAA'));
+    QCOMPARE(readRange(small.path(), 0, 4 * mib), QByteArray(4 * mib, '\xAA'));
 }
 
 // The hardware hint's newline must not split the ERROR line, and the card is left without a volume.
 void TestWriteHelper::ioErrorIsOneLine()
 {
     FaultyDisk::Options diskOptions;
-    diskOptions.size = 32 * MiB;
-    diskOptions.failAfter = 2 * MiB + 4096; // a bad patch behind the capacity check's mark at 2 MiB
-    diskOptions.faultsBefore = 3 * MiB;
+    diskOptions.size = 32 * mib;
+    diskOptions.failAfter = 2 * mib + 4096; // a bad patch behind the capacity check's mark at 2 MiB
+    diskOptions.faultsBefore = 3 * mib;
     FaultyDisk disk(dir.path(), diskOptions);
     if (!disk.isRunning())
         QSKIP(qPrintable(disk.error()));
     LoopDevice faulty(disk.file());
     if (!faulty.isAttached())
         QSKIP(qPrintable(faulty.error()));
-    QVERIFY(writeFile(faulty.path(), QByteArray(MiB, '\xAA')));
-    QVERIFY(writeFile(dir.filePath("image"), randomBytes(8 * MiB)));
+    QVERIFY(writeFile(faulty.path(), QByteArray(mib, '\xAA')));
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(8 * mib)));
 
     const Run run = runHelper({dir.filePath("image"), faulty.path(), "--verify"},
                               environmentWithRemovable({faulty.path()}));
@@ -439,13 +439,13 @@ void TestWriteHelper::ioErrorIsOneLine()
     QVERIFY(!run.lines.isEmpty());
     QCOMPARE(progressLines(run.lines).size(), run.lines.size() - 1);
     const QString errorText =
-        QString::fromLocal8Bit(std::strerror(EIO)) + QString::fromUtf8(HINT).replace('\n', ' ');
+        QString::fromLocal8Bit(std::strerror(EIO)) + QString::fromUtf8(hintText).replace('\n', ' ');
     const QStringList expected{"ERROR Schreibfehler auf " + faulty.path() + ": " + errorText,
                                "ERROR Zurückschreiben auf " + faulty.path() +
                                    " fehlgeschlagen: " + errorText};
     QVERIFY2(expected.contains(run.lines.last()), qPrintable(run.lines.last()));
     // The head goes on last, so the card shows no partition table.
-    QCOMPARE(readRange(faulty.path(), 0, MiB), QByteArray(MiB, '\0'));
+    QCOMPARE(readRange(faulty.path(), 0, mib), QByteArray(mib, '\0'));
 }
 
 // The installer cancels a helper that runs as root by closing its end of the output pipe; the
@@ -453,7 +453,7 @@ void TestWriteHelper::ioErrorIsOneLine()
 void TestWriteHelper::stopsWhenNobodyReads()
 {
     fillCard();
-    QVERIFY(writeFile(dir.filePath("image"), randomBytes(48 * MiB, 5)));
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(48 * mib, 5)));
     QProcess shell;
     shell.setProcessEnvironment(environmentWithRemovable({card->path()}));
     shell.start("bash", {"-c", "trap '' PIPE; \"$0\" \"$@\" | head -n 1; echo \"exit ${PIPESTATUS[0]}\"",
@@ -461,8 +461,8 @@ void TestWriteHelper::stopsWhenNobodyReads()
                          card->path(), "--verify"});
     QVERIFY(shell.waitForFinished(120000));
     QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()),
-             QString("PROGRESS write %1 %2\nexit %3\n").arg(4 * MiB).arg(48 * MiB).arg(128 + SIGPIPE));
-    QCOMPARE(readRange(card->path(), 0, MiB), QByteArray(MiB, '\0'));
+             QString("PROGRESS write %1 %2\nexit %3\n").arg(4 * mib).arg(48 * mib).arg(128 + SIGPIPE));
+    QCOMPARE(readRange(card->path(), 0, mib), QByteArray(mib, '\0'));
 }
 
 // Cancelling kills the helper: the partition tables are not on the card yet, so nothing on it
@@ -470,7 +470,7 @@ void TestWriteHelper::stopsWhenNobodyReads()
 void TestWriteHelper::cancelLeavesNoVolume()
 {
     fillCard();
-    const QByteArray image = randomBytes(48 * MiB, 6);
+    const QByteArray image = randomBytes(48 * mib, 6);
     QVERIFY(writeFile(dir.filePath("image"), image));
     QProcess helper;
     helper.setProcessEnvironment(environmentWithRemovable({card->path()}));
@@ -479,8 +479,8 @@ void TestWriteHelper::cancelLeavesNoVolume()
     QVERIFY(helper.waitForReadyRead(60000));
     helper.kill();
     QVERIFY(helper.waitForFinished());
-    QCOMPARE(readRange(card->path(), 0, MiB), QByteArray(MiB, '\0'));
-    QVERIFY(readRange(card->path(), MiB, 3 * MiB) == image.mid(MiB, 3 * MiB));
+    QCOMPARE(readRange(card->path(), 0, mib), QByteArray(mib, '\0'));
+    QVERIFY(readRange(card->path(), mib, 3 * mib) == image.mid(mib, 3 * mib));
 }
 
 void TestWriteHelper::writesOnlyTheConfirmedDisk_data()
@@ -497,15 +497,15 @@ void TestWriteHelper::writesOnlyTheConfirmedDisk_data()
 void TestWriteHelper::writesOnlyTheConfirmedDisk()
 {
     QFETCH(QString, change);
-    QVERIFY(writeFile(dir.filePath("first.img"), QByteArray(16 * MiB, '\xAA')));
-    QVERIFY(writeFile(dir.filePath("second.img"), QByteArray(16 * MiB, '\x55')));
+    QVERIFY(writeFile(dir.filePath("first.img"), QByteArray(16 * mib, '\xAA')));
+    QVERIFY(writeFile(dir.filePath("second.img"), QByteArray(16 * mib, '\x55')));
     LoopDevice loop(dir.filePath("first.img"));
     if (!loop.isAttached())
         QSKIP(qPrintable(loop.error()));
     const quint64 diskseq = readDiskSequence(loop.path());
     if (diskseq == 0)
         QSKIP("needs a kernel with disk sequence numbers (5.15 or newer)");
-    QStringList identity{QString("--diskseq=%1").arg(diskseq), QString("--size=%1").arg(16 * MiB)};
+    QStringList identity{QString("--diskseq=%1").arg(diskseq), QString("--size=%1").arg(16 * mib)};
     QString written = dir.filePath("first.img");
     if (change == "reattach") {
         if (!loop.reattach(dir.filePath("second.img")))
@@ -513,12 +513,12 @@ void TestWriteHelper::writesOnlyTheConfirmedDisk()
         QVERIFY(readDiskSequence(loop.path()) != diskseq);
         written.clear();
     } else if (change == "size") {
-        identity[1] = QString("--size=%1").arg(16 * MiB + 512);
+        identity[1] = QString("--size=%1").arg(16 * mib + 512);
         written.clear();
     } else if (change == "size-only") {
         identity.removeFirst();
     }
-    const QByteArray image = randomBytes(6 * MiB, 11);
+    const QByteArray image = randomBytes(6 * mib, 11);
     QVERIFY(writeFile(dir.filePath("image"), image));
 
     const Run run = runHelper(QStringList{dir.filePath("image"), loop.path(), "--verify"} + identity,
@@ -534,8 +534,8 @@ void TestWriteHelper::writesOnlyTheConfirmedDisk()
                                     " wurde gewechselt oder verändert, seit sie ausgewählt wurde. Es wurde "
                                     "nichts geschrieben. Bitte die Auswahl prüfen."});
     QCOMPARE(run.exitCode, 1);
-    QVERIFY(readRange(dir.filePath("first.img"), 0, 16 * MiB) == QByteArray(16 * MiB, '\xAA'));
-    QVERIFY(readRange(dir.filePath("second.img"), 0, 16 * MiB) == QByteArray(16 * MiB, '\x55'));
+    QVERIFY(readRange(dir.filePath("first.img"), 0, 16 * mib) == QByteArray(16 * mib, '\xAA'));
+    QVERIFY(readRange(dir.filePath("second.img"), 0, 16 * mib) == QByteArray(16 * mib, '\x55'));
 }
 
 void TestWriteHelper::readsImageAsTheUser_data()
@@ -568,11 +568,11 @@ void TestWriteHelper::readsImageAsTheUser()
         QSKIP(qPrintable(missing));
 
     QVERIFY(QFile::setPermissions(dir.path(), QFileDevice::Permissions(0x7755)));
-    const QByteArray own = randomBytes(6 * MiB, 9);
+    const QByteArray own = randomBytes(6 * mib, 9);
     QVERIFY(writeFile(dir.filePath("own.img"), own));
     QVERIFY(::chown(QFile::encodeName(dir.filePath("own.img")).constData(), nobody->pw_uid, nobody->pw_gid) ==
             0);
-    QVERIFY(writeFile(dir.filePath("secret"), randomBytes(MiB)));
+    QVERIFY(writeFile(dir.filePath("secret"), randomBytes(mib)));
     QVERIFY(QFile::setPermissions(dir.filePath("secret"), QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     QFile::remove(dir.filePath("link"));
     QVERIFY(QFile::link(dir.filePath("secret"), dir.filePath("link")));
@@ -584,7 +584,7 @@ void TestWriteHelper::readsImageAsTheUser()
     QVERIFY(::mknod(QFile::encodeName(dir.filePath("card-node")).constData(), S_IFBLK | 0644,
                     cardStatus.st_rdev) == 0);
     fillCard();
-    const QByteArray before = readRange(card->path(), 0, CARD_SIZE);
+    const QByteArray before = readRange(card->path(), 0, cardSize);
 
     qint64 milliseconds = -1;
     const Run run = runThroughPkexec(*nobody, {image, card->path(), "--verify"}, &milliseconds);
@@ -601,7 +601,7 @@ void TestWriteHelper::readsImageAsTheUser()
     qDebug("refused after %lld ms", milliseconds);
     // No hang: pkexec, the drive listing and the refusal together, on a busy machine.
     QVERIFY2(milliseconds >= 0 && milliseconds < 5000, qPrintable(QString::number(milliseconds)));
-    QVERIFY(readRange(card->path(), 0, CARD_SIZE) == before);
+    QVERIFY(readRange(card->path(), 0, cardSize) == before);
 }
 
 // The stream form through the real pkexec: pkexec hands its standard input on to the helper.
@@ -612,10 +612,10 @@ void TestWriteHelper::streamThroughPkexec()
     if (!missing.isEmpty())
         QSKIP(qPrintable(missing));
     fillCard();
-    const QByteArray image = randomBytes(6 * MiB, 14);
+    const QByteArray image = randomBytes(6 * mib, 14);
     QByteArray input;
-    for (qint64 offset = 0; offset < image.size(); offset += MiB)
-        input += ImageStream::dataHeader(MiB) + image.mid(offset, MiB);
+    for (qint64 offset = 0; offset < image.size(); offset += mib)
+        input += ImageStream::dataHeader(mib) + image.mid(offset, mib);
     input += ImageStream::goAheadFrame(image.size());
     qint64 milliseconds = -1;
     const Run run = runThroughPkexec(

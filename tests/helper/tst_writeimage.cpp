@@ -35,14 +35,14 @@ private:
 
 namespace {
 
-const char HINT[] =
+constexpr char hintText[] =
     "\nDas Gerät meldet einen Hardwarefehler. Bitte prüfen: Schreibschutzschalter am SD-Adapter, einen "
     "anderen USB-Anschluss (direkt am Rechner, ohne Hub), einen anderen Kartenleser oder eine andere Karte. "
     "Eine defekte oder gefälschte Karte kann diesen Fehler ebenfalls auslösen.";
-const char VERIFY_MISMATCH[] =
+constexpr char verifyMismatch[] =
     "Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen nicht mit dem Image überein (Karte defekt?)";
-const qint64 MiB = 1 << 20;
-const qint64 PROBE = 4096; // the capacity check's marked block
+constexpr qint64 mib = 1 << 20;
+constexpr qint64 probeBytes = 4096; // the capacity check's marked block
 
 struct Call
 {
@@ -71,7 +71,7 @@ QList<Call> expectedCalls(qint64 size, bool verify)
         if (QByteArray(phase) == "verify" && !verify)
             break;
         for (qint64 done = 0; done < size;) {
-            done = qMin(size, done + CHUNK_SIZE);
+            done = qMin(size, done + chunkSize);
             calls.append({phase, done, size});
         }
     }
@@ -89,11 +89,11 @@ void TestWriteImage::writesAndReportsPerChunk_data()
 {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<bool>("verify");
-    QTest::newRow("10MiB-verify") << 10 * MiB << true;
-    QTest::newRow("10MiB-no-verify") << 10 * MiB << false;
+    QTest::newRow("10MiB-verify") << 10 * mib << true;
+    QTest::newRow("10MiB-no-verify") << 10 * mib << false;
     QTest::newRow("one-byte") << qint64(1) << true;
-    QTest::newRow("exactly-one-chunk") << CHUNK_SIZE << true;
-    QTest::newRow("chunk-and-one-byte") << CHUNK_SIZE + 1 << true;
+    QTest::newRow("exactly-one-chunk") << chunkSize << true;
+    QTest::newRow("chunk-and-one-byte") << chunkSize + 1 << true;
 }
 
 // A regular file as target: written from the start, verified, and never truncated.
@@ -102,7 +102,7 @@ void TestWriteImage::writesAndReportsPerChunk()
     QFETCH(qint64, size);
     QFETCH(bool, verify);
     const QByteArray image = randomBytes(size);
-    const QByteArray tail(3 * MiB, '\xAA');
+    const QByteArray tail(3 * mib, '\xAA');
     QVERIFY(writeFile(dir.filePath("image"), image));
     QVERIFY(writeFile(dir.filePath("target"), QByteArray(size, '\x55') + tail));
 
@@ -153,7 +153,7 @@ void TestWriteImage::refusesBeforeWriting()
     QFETCH(QString, message);
     if (!image.startsWith(dir.path()) && !QFileInfo::exists(image))
         QSKIP(qPrintable("needs " + image));
-    QVERIFY(writeFile(dir.filePath("image"), randomBytes(MiB)));
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(mib)));
     QVERIFY(writeFile(dir.filePath("empty"), {}));
     QVERIFY(writeFile(dir.filePath("target"), "keep"));
     bool called = false;
@@ -167,8 +167,8 @@ void TestWriteImage::refusesBeforeWriting()
 
 void TestWriteImage::hardwareHintOnlyForEio()
 {
-    QCOMPARE(QString::fromUtf8(HINT).size(), 273);
-    QCOMPARE(systemErrorText(EIO), errorText(EIO) + QString::fromUtf8(HINT));
+    QCOMPARE(QString::fromUtf8(hintText).size(), 273);
+    QCOMPARE(systemErrorText(EIO), errorText(EIO) + QString::fromUtf8(hintText));
     QCOMPARE(systemErrorText(ENOSPC), errorText(ENOSPC));
     QCOMPARE(systemErrorText(EBUSY), errorText(EBUSY));
 }
@@ -176,8 +176,8 @@ void TestWriteImage::hardwareHintOnlyForEio()
 void TestWriteImage::writesLoopDevice_data()
 {
     QTest::addColumn<qint64>("imageSize");
-    QTest::newRow("10MiB-on-64MiB") << 10 * MiB;
-    QTest::newRow("as-large-as-device") << 64 * MiB;
+    QTest::newRow("10MiB-on-64MiB") << 10 * mib;
+    QTest::newRow("as-large-as-device") << 64 * mib;
 }
 
 void TestWriteImage::writesLoopDevice()
@@ -185,7 +185,7 @@ void TestWriteImage::writesLoopDevice()
     QFETCH(qint64, imageSize);
     const QByteArray image = randomBytes(imageSize, 7);
     QVERIFY(writeFile(dir.filePath("image"), image));
-    QVERIFY(writeFile(dir.filePath("card"), QByteArray(64 * MiB, '\xAA')));
+    QVERIFY(writeFile(dir.filePath("card"), QByteArray(64 * mib, '\xAA')));
     LoopDevice loop(dir.filePath("card"));
     if (!loop.isAttached())
         QSKIP(qPrintable(loop.error()));
@@ -203,9 +203,9 @@ void TestWriteImage::writesLoopDevice()
     QVERIFY(readRange(loop.path(), 0, imageSize) == image);
     // Beyond the image only the capacity check's marked blocks changed (one every 2 MiB here, one
     // at the image's end): the bytes between them are as they were.
-    const qint64 between = qMin(2 * MiB, 64 * MiB - imageSize) - PROBE;
+    const qint64 between = qMin(2 * mib, 64 * mib - imageSize) - probeBytes;
     if (between > 0)
-        QCOMPARE(readRange(loop.path(), imageSize + PROBE, between), QByteArray(between, '\xAA'));
+        QCOMPARE(readRange(loop.path(), imageSize + probeBytes, between), QByteArray(between, '\xAA'));
 }
 
 // One byte more than the device holds: refused with rounded figures before anything is written.
@@ -215,7 +215,7 @@ void TestWriteImage::refusesTooSmallDevice()
     QFile image(dir.filePath("large.img"));
     QVERIFY(image.open(QIODevice::WriteOnly) && image.resize(1000000001));
     image.close();
-    QVERIFY(writeFile(dir.filePath("card"), QByteArray(MiB, '\xAA')));
+    QVERIFY(writeFile(dir.filePath("card"), QByteArray(mib, '\xAA')));
     LoopDevice::Options options;
     options.sizeLimit = deviceSize;
     QFile card(dir.filePath("card"));
@@ -231,15 +231,15 @@ void TestWriteImage::refusesTooSmallDevice()
         &error));
     QCOMPARE(error, QString("Die Karte ist zu klein: 999 MB statt mindestens 1001 MB"));
     QVERIFY(!called);
-    QCOMPARE(readRange(loop.path(), 0, MiB), QByteArray(MiB, '\xAA'));
+    QCOMPARE(readRange(loop.path(), 0, mib), QByteArray(mib, '\xAA'));
 }
 
 // Depending on the kernel, a read-only device refuses the open or the first write; either way
 // nothing reaches it.
 void TestWriteImage::readOnlyDevice()
 {
-    QVERIFY(writeFile(dir.filePath("image"), randomBytes(MiB)));
-    QVERIFY(writeFile(dir.filePath("card"), QByteArray(8 * MiB, '\xAA')));
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(mib)));
+    QVERIFY(writeFile(dir.filePath("card"), QByteArray(8 * mib, '\xAA')));
     LoopDevice::Options options;
     options.readOnly = true;
     LoopDevice loop(dir.filePath("card"), options);
@@ -251,7 +251,7 @@ void TestWriteImage::readOnlyDevice()
     const QStringList expected{openFailed + errorText(EROFS), openFailed + errorText(EACCES),
                                "Schreibfehler auf " + loop.path() + ": " + errorText(EPERM)};
     QVERIFY2(expected.contains(error), qPrintable(error));
-    QCOMPARE(readRange(loop.path(), 0, MiB), QByteArray(MiB, '\xAA'));
+    QCOMPARE(readRange(loop.path(), 0, mib), QByteArray(mib, '\xAA'));
 }
 
 void TestWriteImage::faultyDevice_data()
@@ -265,14 +265,14 @@ void TestWriteImage::faultyDevice_data()
     // Each fault is a bad patch from just behind one block at a whole MiB (where the capacity check
     // puts its marks) to the next MiB, so that the image's write or read-back meets it.
     // Writes go through the kernel's cache, so an I/O error shows up in the write or in fsync.
-    QTest::newRow("eio-writing") << 8 * MiB + PROBE << qint64(-1) << qint64(-1)
+    QTest::newRow("eio-writing") << 8 * mib + probeBytes << qint64(-1) << qint64(-1)
                                  << QStringList{"Schreibfehler auf %1: %2",
                                                 "Zurückschreiben auf %1 fehlgeschlagen: %2"}
                                  << qint64(0) << qint64(0);
-    QTest::newRow("eio-reading-back") << qint64(-1) << 6 * MiB + PROBE << qint64(-1)
-                                      << QStringList{"Lesefehler beim Prüfen: %2"} << 4 * MiB << 6 * MiB;
-    QTest::newRow("lying-card") << qint64(-1) << qint64(-1) << 9 * MiB + PROBE << QStringList{VERIFY_MISMATCH}
-                                << 10 * MiB << 10 * MiB;
+    QTest::newRow("eio-reading-back") << qint64(-1) << 6 * mib + probeBytes << qint64(-1)
+                                      << QStringList{"Lesefehler beim Prüfen: %2"} << 4 * mib << 6 * mib;
+    QTest::newRow("lying-card") << qint64(-1) << qint64(-1) << 9 * mib + probeBytes
+                                << QStringList{verifyMismatch} << 10 * mib << 10 * mib;
 }
 
 void TestWriteImage::faultyDevice()
@@ -284,18 +284,18 @@ void TestWriteImage::faultyDevice()
     QFETCH(qint64, verifiedAtLeast);
     QFETCH(qint64, verifiedAtMost);
     FaultyDisk::Options diskOptions;
-    diskOptions.size = 32 * MiB;
+    diskOptions.size = 32 * mib;
     diskOptions.failAfter = failAfter;
     diskOptions.failReadsAfter = failReadsAfter;
     diskOptions.corruptAfter = corruptAfter;
-    diskOptions.faultsBefore = qMax(qMax(failAfter, failReadsAfter), corruptAfter) / MiB * MiB + MiB;
+    diskOptions.faultsBefore = qMax(qMax(failAfter, failReadsAfter), corruptAfter) / mib * mib + mib;
     FaultyDisk disk(dir.path(), diskOptions);
     if (!disk.isRunning())
         QSKIP(qPrintable(disk.error()));
     LoopDevice loop(disk.file());
     if (!loop.isAttached())
         QSKIP(qPrintable(loop.error()));
-    QVERIFY(writeFile(dir.filePath("image"), randomBytes(10 * MiB)));
+    QVERIFY(writeFile(dir.filePath("image"), randomBytes(10 * mib)));
 
     qint64 verified = 0;
     QString error;
@@ -325,9 +325,9 @@ void TestWriteImage::fakeCard_data()
         "Die Karte meldet 67 MB, speichert aber nur etwa 8 MB. Sie ist gefälscht oder defekt und "
         "sollte nicht verwendet werden. Das Image wurde nicht geschrieben.";
     QTest::newRow("genuine") << qint64(-1) << qint64(-1) << qint64(-1) << QString();
-    QTest::newRow("wraps-beyond-8MiB") << 8 * MiB << qint64(-1) << qint64(-1) << fake;
-    QTest::newRow("drops-writes-beyond-8MiB") << qint64(-1) << 8 * MiB << qint64(-1) << fake;
-    QTest::newRow("one-read-fails") << qint64(-1) << qint64(-1) << 40 * MiB
+    QTest::newRow("wraps-beyond-8MiB") << 8 * mib << qint64(-1) << qint64(-1) << fake;
+    QTest::newRow("drops-writes-beyond-8MiB") << qint64(-1) << 8 * mib << qint64(-1) << fake;
+    QTest::newRow("one-read-fails") << qint64(-1) << qint64(-1) << 40 * mib
                                     << "Lesefehler beim Prüfen: " + systemErrorText(EIO);
 }
 
@@ -340,19 +340,19 @@ void TestWriteImage::fakeCard()
     QFETCH(qint64, failReadAt);
     QFETCH(QString, message);
     FaultyDisk::Options diskOptions;
-    diskOptions.size = 64 * MiB;
+    diskOptions.size = 64 * mib;
     diskOptions.wrapAfter = wrapAfter;
     diskOptions.dropAfter = dropAfter;
     diskOptions.failReadsAfter = failReadAt;
-    diskOptions.faultsBefore = failReadAt >= 0 ? failReadAt + PROBE : -1;
+    diskOptions.faultsBefore = failReadAt >= 0 ? failReadAt + probeBytes : -1;
     FaultyDisk disk(dir.path(), diskOptions);
     if (!disk.isRunning())
         QSKIP(qPrintable(disk.error()));
     LoopDevice loop(disk.file());
     if (!loop.isAttached())
         QSKIP(qPrintable(loop.error()));
-    QVERIFY(writeFile(loop.path(), QByteArray(MiB, '\xAA')));
-    const QByteArray image = randomBytes(6 * MiB, 13);
+    QVERIFY(writeFile(loop.path(), QByteArray(mib, '\xAA')));
+    const QByteArray image = randomBytes(6 * mib, 13);
     QVERIFY(writeFile(dir.filePath("image"), image));
 
     bool called = false;
@@ -369,7 +369,7 @@ void TestWriteImage::fakeCard()
     QCOMPARE(error, message);
     QVERIFY(!called);
     // The first marked block is at 0, the next at 1 MiB: between them the card is as it was.
-    QCOMPARE(readRange(loop.path(), PROBE, MiB - PROBE), QByteArray(MiB - PROBE, '\xAA'));
+    QCOMPARE(readRange(loop.path(), probeBytes, mib - probeBytes), QByteArray(mib - probeBytes, '\xAA'));
 }
 
 QTEST_GUILESS_MAIN(TestWriteImage)

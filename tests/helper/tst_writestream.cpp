@@ -36,12 +36,12 @@ private:
 
 namespace {
 
-const qint64 MiB = 1 << 20;
-const qint64 CARD_SIZE = 32 * MiB;
-const QString NO_VOLUME = "Die Karte hat jetzt keinen nutzbaren Datenträger und muss neu beschrieben werden.";
-const QString UNCHANGED = "Die Karte wurde nicht verändert.";
-const QString ABORTED = "Das Schreiben wurde abgebrochen, das Image wird nicht verwendet.";
-const QString ENDED_EARLY = "Die Übertragung des Images endete vor ihrem Abschluss.";
+constexpr qint64 mib = 1 << 20;
+constexpr qint64 cardSize = 32 * mib;
+const QString noVolume = "Die Karte hat jetzt keinen nutzbaren Datenträger und muss neu beschrieben werden.";
+const QString unchanged = "Die Karte wurde nicht verändert.";
+const QString aborted = "Das Schreiben wurde abgebrochen, das Image wird nicht verwendet.";
+const QString endedEarly = "Die Übertragung des Images endete vor ihrem Abschluss.";
 
 // The image in data frames of an odd size, so frames and the helper's chunks never line up.
 QByteArray framed(const QByteArray &image, qint64 frameSize = 300007)
@@ -68,7 +68,7 @@ QStringList progressLines(const char *phase, qint64 size, qint64 total)
 {
     QStringList result;
     for (qint64 done = 0; done < size;) {
-        done = qMin(size, done + 4 * MiB);
+        done = qMin(size, done + 4 * mib);
         result << QString("PROGRESS %1 %2 %3").arg(phase).arg(done).arg(total);
     }
     return result;
@@ -159,18 +159,18 @@ void TestWriteStream::initTestCase()
 void TestWriteStream::init()
 {
     for (const char *name : {"file-form.img", "stream-form.img"})
-        QVERIFY(writeFile(dir.filePath(name), QByteArray(CARD_SIZE, '\xAA')));
+        QVERIFY(writeFile(dir.filePath(name), QByteArray(cardSize, '\xAA')));
 }
 
 void TestWriteStream::writesAsTheFileFormDoes_data()
 {
     QTest::addColumn<qint64>("size");
     QTest::addColumn<bool>("announced");
-    QTest::newRow("10MiB-and-a-byte") << 10 * MiB + 1 << true;
-    QTest::newRow("size-not-announced") << 10 * MiB + 1 << false;
+    QTest::newRow("10MiB-and-a-byte") << 10 * mib + 1 << true;
+    QTest::newRow("size-not-announced") << 10 * mib + 1 << false;
     QTest::newRow("smaller-than-the-first-MiB") << qint64(300000) << true;
-    QTest::newRow("exactly-one-MiB") << MiB << false;
-    QTest::newRow("as-large-as-the-card") << CARD_SIZE << true;
+    QTest::newRow("exactly-one-MiB") << mib << false;
+    QTest::newRow("as-large-as-the-card") << cardSize << true;
 }
 
 // The same image through the file form and through the stream form onto two equal cards: the
@@ -197,7 +197,7 @@ void TestWriteStream::writesAsTheFileFormDoes()
         StreamRun run(streamForm.path(),
                       announced ? QStringList{QString("--image-size=%1").arg(size)} : QStringList());
         QCOMPARE(run.firstLine(), QString("READY"));
-        QVERIFY(readFile(dir.filePath("stream-form.img")) == QByteArray(CARD_SIZE, '\xAA'));
+        QVERIFY(readFile(dir.filePath("stream-form.img")) == QByteArray(cardSize, '\xAA'));
         run.finish(framed(image) + ImageStream::goAheadFrame(size));
         QCOMPARE(run.lines(),
                  (QStringList{"READY", "WRITING"} + progressLines("write", size, announced ? size : 0) +
@@ -213,27 +213,27 @@ void TestWriteStream::leavesNoVolumeWithoutGoAhead_data()
 {
     QTest::addColumn<QString>("end");
     QTest::addColumn<QString>("message");
-    QTest::newRow("abort") << "abort" << ABORTED + ' ' + NO_VOLUME;
-    QTest::newRow("input-ends-between-frames") << "close" << ENDED_EARLY + ' ' + NO_VOLUME;
-    QTest::newRow("input-ends-inside-a-frame") << "close-inside" << ENDED_EARLY + ' ' + NO_VOLUME;
-    QTest::newRow("sender-killed") << "kill-sender" << ENDED_EARLY + ' ' + NO_VOLUME;
+    QTest::newRow("abort") << "abort" << aborted + ' ' + noVolume;
+    QTest::newRow("input-ends-between-frames") << "close" << endedEarly + ' ' + noVolume;
+    QTest::newRow("input-ends-inside-a-frame") << "close-inside" << endedEarly + ' ' + noVolume;
+    QTest::newRow("sender-killed") << "kill-sender" << endedEarly + ' ' + noVolume;
     QTest::newRow("unknown-frame") << "unknown"
-                                   << "Die Übertragung des Images ist fehlerhaft. " + NO_VOLUME;
+                                   << "Die Übertragung des Images ist fehlerhaft. " + noVolume;
     QTest::newRow("go-ahead-with-a-wrong-count") << "wrong-count"
-                                                 << "Die Übertragung des Images ist fehlerhaft. " + NO_VOLUME;
+                                                 << "Die Übertragung des Images ist fehlerhaft. " + noVolume;
     QTest::newRow("fewer-bytes-than-announced")
         << "go-ahead-early"
-        << "Das Image ist kleiner als angegeben (6.291.456 statt 8.388.608 Byte). " + NO_VOLUME;
+        << "Das Image ist kleiner als angegeben (6.291.456 statt 8.388.608 Byte). " + noVolume;
     QTest::newRow("more-bytes-than-announced")
         << "more"
-        << "Das Image ist größer als angegeben (8.388.608 Byte). " + NO_VOLUME;
+        << "Das Image ist größer als angegeben (8.388.608 Byte). " + noVolume;
     QTest::newRow("past-the-cards-end")
         << "past-the-end"
-        << "Die Karte ist zu klein: Das Image ist größer als ihre 33 MB. " + NO_VOLUME;
-    QTest::newRow("abort-before-any-byte") << "abort-at-once" << ABORTED + ' ' + UNCHANGED;
-    QTest::newRow("input-ends-before-any-byte") << "close-at-once" << ENDED_EARLY + ' ' + UNCHANGED;
+        << "Die Karte ist zu klein: Das Image ist größer als ihre 33 MB. " + noVolume;
+    QTest::newRow("abort-before-any-byte") << "abort-at-once" << aborted + ' ' + unchanged;
+    QTest::newRow("input-ends-before-any-byte") << "close-at-once" << endedEarly + ' ' + unchanged;
     QTest::newRow("go-ahead-for-nothing") << "empty"
-                                          << "Das Image ist leer. " + UNCHANGED;
+                                          << "Das Image ist leer. " + unchanged;
 }
 
 // Without a go-ahead nothing on the card looks like a volume: its first MiB stays zero while the
@@ -242,11 +242,11 @@ void TestWriteStream::leavesNoVolumeWithoutGoAhead()
 {
     QFETCH(QString, end);
     QFETCH(QString, message);
-    const QByteArray image = randomBytes(6 * MiB, 22);
+    const QByteArray image = randomBytes(6 * mib, 22);
     LoopDevice card(dir.filePath("stream-form.img"));
     if (!card.isAttached())
         QSKIP(qPrintable(card.error()));
-    const QStringList announce{QString("--image-size=%1").arg(8 * MiB)};
+    const QStringList announce{QString("--image-size=%1").arg(8 * mib)};
     const bool announced = end == "go-ahead-early" || end == "more";
     QByteArray input = framed(image);
     QVERIFY(writeFile(dir.filePath("input"), input));
@@ -265,7 +265,7 @@ void TestWriteStream::leavesNoVolumeWithoutGoAhead()
         input += ImageStream::goAheadFrame(image.size());
     } else if (end == "more" || end == "past-the-end") {
         input =
-            framed(randomBytes(end == "more" ? 10 * MiB : CARD_SIZE + 1, 22)) + ImageStream::goAheadFrame(0);
+            framed(randomBytes(end == "more" ? 10 * mib : cardSize + 1, 22)) + ImageStream::goAheadFrame(0);
     } else if (end == "abort-at-once") {
         input = ImageStream::abortFrame();
     } else if (end == "close-at-once") {
@@ -286,16 +286,16 @@ void TestWriteStream::leavesNoVolumeWithoutGoAhead()
     }
     QCOMPARE(run.lines().constLast(), "ERROR " + message);
     QCOMPARE(run.exitCode, 1);
-    if (message.endsWith(UNCHANGED)) {
+    if (message.endsWith(unchanged)) {
         QCOMPARE(run.lines(), (QStringList{"READY", "ERROR " + message}));
-        QVERIFY(readFile(card.path()) == QByteArray(CARD_SIZE, '\xAA'));
+        QVERIFY(readFile(card.path()) == QByteArray(cardSize, '\xAA'));
         return;
     }
     QCOMPARE(run.lines().mid(0, 3),
              (QStringList{"READY", "WRITING",
-                          QString("PROGRESS write %1 %2").arg(4 * MiB).arg(announced ? 8 * MiB : 0)}));
-    QCOMPARE(readRange(card.path(), 0, MiB), QByteArray(MiB, '\0'));
-    QVERIFY(readRange(card.path(), MiB, 3 * MiB) == image.mid(MiB, 3 * MiB));
+                          QString("PROGRESS write %1 %2").arg(4 * mib).arg(announced ? 8 * mib : 0)}));
+    QCOMPARE(readRange(card.path(), 0, mib), QByteArray(mib, '\0'));
+    QVERIFY(readRange(card.path(), mib, 3 * mib) == image.mid(mib, 3 * mib));
 }
 
 void TestWriteStream::refusesBeforeReady_data()
@@ -322,26 +322,26 @@ void TestWriteStream::refusesBeforeReady()
     QFETCH(QString, refusal);
     QFETCH(QString, message);
     FaultyDisk::Options diskOptions;
-    diskOptions.size = 64 * MiB;
-    diskOptions.wrapAfter = refusal == "fake" ? 8 * MiB : -1;
+    diskOptions.size = 64 * mib;
+    diskOptions.wrapAfter = refusal == "fake" ? 8 * mib : -1;
     const FaultyCard faulty(dir.path(), diskOptions);
     if (!faulty.isReady())
         QSKIP(qPrintable(faulty.error()));
     const LoopDevice &card = faulty.loop;
-    QVERIFY(writeFile(card.path(), QByteArray(8 * MiB, '\xAA')));
+    QVERIFY(writeFile(card.path(), QByteArray(8 * mib, '\xAA')));
     QStringList options;
     if (refusal == "size")
-        options << QString("--size=%1").arg(64 * MiB + 512);
+        options << QString("--size=%1").arg(64 * mib + 512);
     else if (refusal == "image-size")
-        options << QString("--image-size=%1").arg(64 * MiB + 1);
+        options << QString("--image-size=%1").arg(64 * mib + 1);
     const QString target = refusal == "not-offered" ? "/dev/null" : card.path();
     StreamRun run(target, options);
-    run.helper.write(framed(randomBytes(2 * MiB, 23)) + ImageStream::goAheadFrame(2 * MiB));
+    run.helper.write(framed(randomBytes(2 * mib, 23)) + ImageStream::goAheadFrame(2 * mib));
     run.wait();
     QCOMPARE(run.lines(), QStringList{"ERROR " + QString(message).replace("%1", target)});
     QCOMPARE(run.exitCode, refusal == "not-offered" ? 3 : 1);
     // What the card really holds (a fake one holds 8 MiB) is as it was, the probed blocks included.
-    QVERIFY(readRange(card.path(), 0, 8 * MiB) == QByteArray(8 * MiB, '\xAA'));
+    QVERIFY(readRange(card.path(), 0, 8 * mib) == QByteArray(8 * mib, '\xAA'));
 }
 
 // A card that gives back other bytes than it took: the read-back finds the first chunk that
@@ -349,20 +349,20 @@ void TestWriteStream::refusesBeforeReady()
 void TestWriteStream::readBackCatchesAChangedByte()
 {
     FaultyDisk::Options diskOptions;
-    diskOptions.size = CARD_SIZE;
-    diskOptions.corruptAfter = 9 * MiB + 4096; // behind the capacity check's block at 9 MiB
-    diskOptions.faultsBefore = 9 * MiB + 4097;
+    diskOptions.size = cardSize;
+    diskOptions.corruptAfter = 9 * mib + 4096; // behind the capacity check's block at 9 MiB
+    diskOptions.faultsBefore = 9 * mib + 4097;
     const FaultyCard faulty(dir.path(), diskOptions);
     if (!faulty.isReady())
         QSKIP(qPrintable(faulty.error()));
     const LoopDevice &card = faulty.loop;
-    const QByteArray image = randomBytes(14 * MiB, 24);
+    const QByteArray image = randomBytes(14 * mib, 24);
     StreamRun run(card.path(), {});
     QCOMPARE(run.firstLine(), QString("READY"));
     run.finish(framed(image) + ImageStream::goAheadFrame(image.size()));
     QCOMPARE(run.lines(),
              (QStringList{"READY", "WRITING"} + progressLines("write", image.size(), 0) +
-              progressLines("verify", 8 * MiB, image.size()) +
+              progressLines("verify", 8 * mib, image.size()) +
               QStringList{"ERROR Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab 8,4 MB "
                           "nicht mit dem Image überein (Karte defekt?)"}));
     QCOMPARE(run.exitCode, 1);
@@ -375,7 +375,7 @@ void TestWriteStream::jobWritesTheCard()
     if (!card.isAttached())
         QSKIP(qPrintable(card.error()));
     offerToJobs(card.path());
-    const QByteArray image = randomBytes(20 * MiB + 7, 25);
+    const QByteArray image = randomBytes(20 * mib + 7, 25);
     WriteJob job;
     QStringList events;
     qint64 sent = 0;
@@ -399,7 +399,7 @@ void TestWriteStream::jobWritesTheCard()
     connect(&job, &WriteJob::finished, &job, [&](bool ok, const QString &error) {
         events << QString("finished %1 %2").arg(ok).arg(error).trimmed();
     });
-    job.startStream(card.path(), true, {readDiskSequence(card.path()), CARD_SIZE}, image.size());
+    job.startStream(card.path(), true, {readDiskSequence(card.path()), cardSize}, image.size());
     QVERIFY(QTest::qWaitFor([&] { return events.filter("finished").size() > 0; }, 120000));
     QCOMPARE(events, (QStringList{"ready touched=0", QString("all %1").arg(image.size()),
                                   QString("all %1").arg(image.size()), "finished 1"}));
@@ -412,7 +412,7 @@ void TestWriteStream::jobWritesTheCard()
 void TestWriteStream::jobCancelledWhileTheCardIsSlow()
 {
     FaultyDisk::Options diskOptions;
-    diskOptions.size = CARD_SIZE;
+    diskOptions.size = cardSize;
     diskOptions.writeRate = 4000000;
     const FaultyCard faulty(dir.path(), diskOptions);
     if (!faulty.isReady())
@@ -422,9 +422,9 @@ void TestWriteStream::jobCancelledWhileTheCardIsSlow()
     WriteJob job;
     QStringList events;
     QElapsedTimer sinceCancel;
-    connect(&job, &WriteJob::ready, &job, [&] { job.send(randomBytes(CARD_SIZE, 26)); });
+    connect(&job, &WriteJob::ready, &job, [&] { job.send(randomBytes(cardSize, 26)); });
     connect(&job, &WriteJob::progress, &job, [&](qint64 done, qint64) {
-        if (!sinceCancel.isValid() && done >= 4 * MiB) {
+        if (!sinceCancel.isValid() && done >= 4 * mib) {
             QVERIFY(job.queuedBytes() > 0);
             sinceCancel.start();
             job.cancel();
@@ -439,7 +439,7 @@ void TestWriteStream::jobCancelledWhileTheCardIsSlow()
                          "bespielt werden."});
     QVERIFY2(sinceCancel.elapsed() < 5000, qPrintable(QString::number(sinceCancel.elapsed())));
     QVERIFY(!job.send("more"));
-    QCOMPARE(readRange(card.path(), 0, MiB), QByteArray(MiB, '\0'));
+    QCOMPARE(readRange(card.path(), 0, mib), QByteArray(mib, '\0'));
 }
 
 int main(int argc, char **argv)

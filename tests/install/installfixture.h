@@ -14,8 +14,8 @@
 #include <QFile>
 #include <memory>
 
-const qint64 cardBytes = 48 * 1024 * 1024;
-const qint64 partitionOffset = 1024 * 1024;
+constexpr qint64 cardBytes = 48 * 1024 * 1024;
+constexpr qint64 partitionOffset = 1024 * 1024;
 const QString demoImage = QStringLiteral("tobra-demo.img");
 
 // A drive that lsblk reports but that does not exist: runs that must never reach the helper.

@@ -23,7 +23,7 @@
 
 namespace {
 
-const qint64 mib = 1024 * 1024;
+constexpr qint64 mib = 1024 * 1024;
 const QDateTime stamp(QDate(2026, 12, 11), QTime(4, 5, 6));
 
 // Collects the image in memory, as the card would receive it.
@@ -52,7 +52,7 @@ public:
 class PieceSource : public ByteSource
 {
 public:
-    PieceSource(const QByteArray &bytes, qint64 pieceSize) : bytes(bytes), pieceSize(pieceSize) {}
+    PieceSource(const QByteArray &content, qint64 size) : bytes(content), pieceSize(size) {}
     bool next(QByteArrayView *piece) override
     {
         *piece = QByteArrayView(bytes).sliced(done, qMin(pieceSize, bytes.size() - done));

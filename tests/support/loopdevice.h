@@ -63,7 +63,7 @@ class LoopDevice
 public:
     using Options = LoopDeviceOptions;
 
-    explicit LoopDevice(const QString &file, const Options &options = Options()) : options(options)
+    explicit LoopDevice(const QString &file, const Options &loopOptions = Options()) : options(loopOptions)
     {
         attach(file);
     }

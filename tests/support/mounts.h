@@ -59,12 +59,13 @@ inline bool makeExt2(const QString &partition)
 class Mount
 {
 public:
-    Mount(const QString &device, const QString &folder, const QString &type = QString()) : folder(folder)
+    Mount(const QString &device, const QString &mountFolder, const QString &type = QString())
+        : folder(mountFolder)
     {
-        QDir().mkpath(folder);
+        QDir().mkpath(mountFolder);
         QByteArray output;
         const QStringList typeOption = type.isEmpty() ? QStringList() : QStringList{"-t", type};
-        ok = runTool(systemTool("mount"), typeOption + QStringList{device, folder}, &output);
+        ok = runTool(systemTool("mount"), typeOption + QStringList{device, mountFolder}, &output);
         if (!ok)
             failure = QString::fromLocal8Bit(output).trimmed();
     }

@@ -12,7 +12,7 @@
 namespace {
 
 // What a title bar and a panel take from a screen's height, in screen pixels.
-const int decorationHeight = 64;
+constexpr int decorationHeight = 64;
 
 // The part of the widget seen through every scroll area around it, in window coordinates.
 QRect visiblePart(QWidget *widget, QWidget *window)

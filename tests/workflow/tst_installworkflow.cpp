@@ -81,7 +81,7 @@ public:
         Escape
     };
 
-    explicit BoxAnswerer(Answer confirmation = Yes) : confirmation(confirmation)
+    explicit BoxAnswerer(Answer answer = Yes) : confirmation(answer)
     {
         connect(&poll, &QTimer::timeout, this, &BoxAnswerer::answerOpenBox);
         poll.start(10);

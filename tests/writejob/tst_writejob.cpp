@@ -35,7 +35,7 @@ QString endedText(int code)
     return QString("Der Schreib-Helfer wurde unerwartet beendet (Code %1).").arg(code);
 }
 
-const qint64 MiB = 1 << 20;
+constexpr qint64 mib = 1 << 20;
 
 QByteArray readFileAt(const QString &path)
 {
@@ -205,7 +205,7 @@ int runScenario(int argc, char **argv)
     return app.exec();
 }
 
-const char pkexecStandIn[] = R"(#!/bin/sh
+constexpr char pkexecStandIn[] = R"(#!/bin/sh
 # Records its command line, then behaves as TOBRA_TEST_PKEXEC says: "hang" waits for the
 # password forever, "exit<code>" gives up with that code, "root" runs the command as root
 # (through a set-user-ID launcher, as pkexec itself does), anything else runs it as it is.
@@ -641,11 +641,11 @@ void TestWriteJob::streamFramesTheImage()
     qputenv("TOBRA_TEST_HELPER_ARGS", dir.filePath("args").toUtf8());
     qputenv("TOBRA_TEST_HELPER", goAhead ? "sleep 300|poll|READY\\n|drain|DONE\\n"
                                          : "sleep 300|poll|READY\\n|drain|ERROR weg\\n|exit 1");
-    const QByteArray first(2 * MiB + MiB / 2, 'a');
-    const QByteArray second(MiB / 2, 'b');
+    const QByteArray first(2 * mib + mib / 2, 'a');
+    const QByteArray second(mib / 2, 'b');
     WriteJob job;
     Recorder recorder(&job);
-    job.startStream("/dev/sdz", true, {}, 3 * MiB);
+    job.startStream("/dev/sdz", true, {}, 3 * mib);
     QVERIFY(job.send(first));
     connect(&job, &WriteJob::ready, &job, [&] {
         QVERIFY(job.send(second));
@@ -658,11 +658,11 @@ void TestWriteJob::streamFramesTheImage()
     recorder.waitForFinished();
     QCOMPARE(recorder.events, (QStringList{"ready", goAhead ? "finished 1" : "finished 0 weg"}));
     QVERIFY(!job.send(second));
-    const QList<QByteArray> frames{frame('D', first.left(MiB)), frame('D', first.mid(MiB, MiB)),
-                                   frame('D', first.mid(2 * MiB)), frame('D', second)};
+    const QList<QByteArray> frames{frame('D', first.left(mib)), frame('D', first.mid(mib, mib)),
+                                   frame('D', first.mid(2 * mib)), frame('D', second)};
     const QByteArray input = readFileAt(inputFile);
     if (goAhead) {
-        QCOMPARE(input, "(no input yet)" + frames.join() + frame('G', count(3 * MiB)));
+        QCOMPARE(input, "(no input yet)" + frames.join() + frame('G', count(3 * mib)));
     } else {
         // Whole frames, as far as they had gone, then the abort.
         QByteArray expected = "(no input yet)";
@@ -683,8 +683,8 @@ void TestWriteJob::streamKeepsTheQueueBounded()
     QFile::remove(inputFile);
     qputenv("TOBRA_TEST_HELPER_INPUT", inputFile.toUtf8());
     qputenv("TOBRA_TEST_HELPER", "READY\\n|slowdrain|DONE\\n");
-    const qint64 total = 40 * MiB;
-    const QByteArray piece(MiB / 2 + 3, 'p');
+    const qint64 total = 40 * mib;
+    const QByteArray piece(mib / 2 + 3, 'p');
     qint64 sent = 0;
     qint64 mostQueued = 0;
     int drainedCount = 0;
@@ -737,7 +737,7 @@ void TestWriteJob::streamCancelWhileSendWaits()
     Recorder recorder(&job);
     QElapsedTimer timer;
     connect(&job, &WriteJob::ready, &job, [&] {
-        QVERIFY(job.send(QByteArray(32 * MiB, 'x')));
+        QVERIFY(job.send(QByteArray(32 * mib, 'x')));
         QTimer::singleShot(300, &job, [&] {
             QVERIFY(job.queuedBytes() > 0);
             timer.start();
@@ -759,7 +759,7 @@ void TestWriteJob::streamHelperDiesWhileSending()
     qputenv("TOBRA_TEST_HELPER", "READY\\n|sleep 200|kill");
     WriteJob job;
     Recorder recorder(&job);
-    connect(&job, &WriteJob::ready, &job, [&job] { job.send(QByteArray(16 * MiB, 'x')); });
+    connect(&job, &WriteJob::ready, &job, [&job] { job.send(QByteArray(16 * mib, 'x')); });
     job.startStream("/dev/sdz", true);
     recorder.waitForFinished();
     QCOMPARE(recorder.events, (QStringList{"ready", "finished 0 " + endedText(SIGKILL)}));
