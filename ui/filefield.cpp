@@ -8,31 +8,14 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
-#include <QHeaderView>
 #include <QLineEdit>
 #include <QSettings>
-#include <QTreeView>
 
 namespace {
 
 QString fileFilter(const QString &kind, const QStringList &patterns)
 {
     return QStringLiteral("%1 (%2);;Alle Dateien (*)").arg(kind, patterns.join(QLatin1Char(' ')));
-}
-
-// Qt's own dialog (where the desktop offers none) shows details with the name column squeezed and
-// the date stretched: the name takes the room, the size, kind and date as much as they need.
-void showReadableColumns(QFileDialog &dialog)
-{
-    dialog.setViewMode(QFileDialog::Detail);
-    auto *details = dialog.findChild<QTreeView *>(QStringLiteral("treeView"));
-    if (!details)
-        return;
-    QHeaderView *header = details->header();
-    header->setStretchLastSection(false);
-    header->setSectionResizeMode(QHeaderView::ResizeToContents);
-    header->setSectionResizeMode(0, QHeaderView::Stretch);
-    dialog.resize(dialog.sizeHint().expandedTo(QSize(720, 440)));
 }
 
 } // namespace
@@ -131,12 +114,10 @@ QString FileField::startFolder() const
 
 void FileField::choose()
 {
-    QFileDialog dialog(this, kind.dialogTitle, startFolder(), fileFilter(kind.filterName, kind.patterns));
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    showReadableColumns(dialog);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+    const QString chosen = QFileDialog::getOpenFileName(this, kind.dialogTitle, startFolder(),
+                                                        fileFilter(kind.filterName, kind.patterns));
+    if (chosen.isEmpty())
         return;
-    const QString chosen = dialog.selectedFiles().constFirst();
     setPath(chosen);
     QSettings().setValue(kind.folderKey, QFileInfo(chosen).absolutePath());
 }

@@ -11,7 +11,6 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -24,8 +23,6 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolTip>
-#include <QTreeView>
-#include <algorithm>
 
 namespace {
 
@@ -757,8 +754,7 @@ private Q_SLOTS:
         QCOMPARE(edit->text(), second);
     }
 
-    // With its field empty, a dialog starts in the folder a file of its kind was last taken from,
-    // with the names readable.
+    // With its field empty, a dialog starts in the folder a file of its kind was last taken from.
     void fileDialogRemembersItsFolder()
     {
         QTemporaryDir dir;
@@ -778,20 +774,12 @@ private Q_SLOTS:
         QCOMPARE(member<QLineEdit>(*window, "romEdit")->text(), rom);
 
         QString startedIn;
-        QList<int> columns; // the widths of name, size, kind and date
         onNextDialog<QFileDialog>([&](QFileDialog *dialog) {
             startedIn = dialog->directory().absolutePath();
-            const QHeaderView *header = dialog->findChild<QTreeView *>(QStringLiteral("treeView"))->header();
-            for (int i = 0; i < header->count(); ++i)
-                columns << header->sectionSize(i);
             dialog->reject();
         });
         member<QPushButton>(*window, "extButton")->click();
         QCOMPARE(startedIn, QDir(dir.path()).absolutePath());
-        // The names are readable: their column is the widest, the others fit their titles.
-        QCOMPARE(columns.size(), 4);
-        QCOMPARE(*std::max_element(columns.begin(), columns.end()), columns.first());
-        QVERIFY2(columns.first() >= 300, qPrintable(QString::number(columns.first())));
         QCOMPARE(QSettings().value("romFolder").toString(), QDir(dir.path()).absolutePath());
     }
 
