@@ -6,7 +6,7 @@ set -euo pipefail
 
 build_packages=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-base-dev-tools libssl-dev libxxhash-dev
                 libarchive-dev qt6-translations-l10n libgl-dev qt6-qpa-plugins util-linux pkexec)
-test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus
+test_packages=(dosfstools mtools fdisk python3 python3-fusepy fuse3 pkexec policykit-1 dbus openssl
                util-linux mount e2fsprogs xvfb
                desktop-file-utils appstream libxml2-utils dpkg-dev file lintian groff-base
                clang libclang-rt-14-dev at-spi2-core python3-pyatspi xz-utils zstd gzip bzip2 zip p7zip-full)

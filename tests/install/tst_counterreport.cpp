@@ -7,6 +7,9 @@
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QStandardPaths>
 #include <QTest>
 
 class TestCounterReport : public QObject
@@ -16,6 +19,26 @@ class TestCounterReport : public QObject
 private:
     QTemporaryDir root;
     std::unique_ptr<HttpServer> server;
+
+    static bool reportEnds(const QUrl &counter)
+    {
+        QObject owner;
+        QSignalSpy ended(CounterReport::send(counter, "tobra-1.2.img", &owner), &CounterReport::ended);
+        return ended.wait(3000);
+    }
+
+    // A self-signed certificate for 127.0.0.1, as PEM files beside each other in dir.
+    static bool makeCertificate(const QTemporaryDir &dir, QString *output)
+    {
+        QProcess openssl;
+        openssl.setProcessChannelMode(QProcess::MergedChannels);
+        openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=127.0.0.1",
+                                  "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1", "-keyout",
+                                  dir.filePath("key.pem"), "-out", dir.filePath("cert.pem")});
+        const bool made = openssl.waitForFinished(60000) && openssl.exitCode() == 0;
+        *output = QString::fromLocal8Bit(openssl.readAll());
+        return made;
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -80,6 +103,38 @@ private Q_SLOTS:
         QCOMPARE(posts.first().body, QByteArray("image=tobra-1.2.img"));
         QCOMPARE(posts.first().userAgent, "TobraInstaller/0.1");
         QVERIFY(CounterReport::waitForReports(&owner, 0));
+    }
+
+    // An https counter gets the report over TLS, and only when its certificate is trusted.
+    void reportsOverTls()
+    {
+        if (!QSslSocket::supportsSsl())
+            QSKIP("Qt's TLS backend (OpenSSL) is missing");
+        if (QStandardPaths::findExecutable("openssl").isEmpty())
+            QSKIP("openssl is missing to make a test certificate");
+        QTemporaryDir tls;
+        QString output;
+        QVERIFY2(makeCertificate(tls, &output), qPrintable(output));
+        const QString certificate = tls.filePath("cert.pem");
+        HttpServer secure(root.path(), certificate, tls.filePath("key.pem"));
+        QVERIFY2(secure.isRunning(), qPrintable(secure.errorString()));
+        const QUrl counter = secure.url("/tobra/count.php");
+        QCOMPARE(counter.scheme(), "https");
+
+        QVERIFY(reportEnds(counter));
+        QCOMPARE(secure.requests("POST").size(), 0);
+
+        const QSslConfiguration original = QSslConfiguration::defaultConfiguration();
+        QSslConfiguration trusting = original;
+        QVERIFY(trusting.addCaCertificates(certificate));
+        QSslConfiguration::setDefaultConfiguration(trusting);
+        const bool ended = reportEnds(counter);
+        QSslConfiguration::setDefaultConfiguration(original);
+        QVERIFY(ended);
+        const QList<HttpServer::Request> posts = secure.requests("POST");
+        QCOMPARE(posts.size(), 1);
+        QCOMPARE(posts.first().path, "/tobra/count.php");
+        QCOMPARE(posts.first().body, QByteArray("image=tobra-1.2.img"));
     }
 
     // A command line waits for its reports no longer than it chooses.

@@ -3,12 +3,16 @@
 """Small HTTP server for tests and benchmarks; listens on 127.0.0.1 only.
 
     http_server.py ROOT [--port N] [--port-file FILE] [--log FILE] [--lifetime SECONDS]
+                        [--tls CERT KEY]
 
 Port 0 (the default) takes a free port. The chosen port is the first line on stdout and, with
 --port-file, also the content of that file. GET and HEAD serve the files under ROOT (sendfile, so
 large files cost the server next to nothing); a missing file answers 404. A request with
 "Range: bytes=FIRST-" gets 206 with the rest of the file from FIRST on, or 416 when FIRST is at or
 beyond its end.
+
+With --tls the server speaks HTTPS only, with the certificate and key in the PEM files CERT and
+KEY; a client that does not trust the certificate fails its handshake and nothing is recorded.
 
 Query parameters change the answer for any path:
   status=N       answer with status N; the body is the file's bytes, or a short text when the
@@ -50,6 +54,7 @@ import os
 import select
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -233,6 +238,9 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(b"0\r\n\r\n")
 
     def send_whole(self, source, offset, size):
+        if isinstance(self.connection, ssl.SSLSocket):  # sendfile would bypass the encryption
+            source.seek(offset)
+            return self.wfile.write(source.read(size - offset))
         while offset < size:
             sent = os.sendfile(self.connection.fileno(), source.fileno(), offset,
                                min(SENDFILE_CHUNK, size - offset))
@@ -269,13 +277,17 @@ class Handler(BaseHTTPRequestHandler):
         self.close_connection = True
         while True:
             readable, _, _ = select.select([self.connection], [], [], 0.5)
-            if readable and not self.connection.recv(65536, socket.MSG_DONTWAIT):
+            if readable and not self.connection.recv(65536, self.nonblocking_flag()):
                 return
+
+    def nonblocking_flag(self):
+        """SSL sockets refuse recv flags; there select has already seen data waiting."""
+        return 0 if isinstance(self.connection, ssl.SSLSocket) else socket.MSG_DONTWAIT
 
     def handle_one_request(self):
         try:
             super().handle_one_request()
-        except (BrokenPipeError, ConnectionResetError):
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError):
             self.close_connection = True
 
 
@@ -301,6 +313,7 @@ def main():
     parser.add_argument("--port-file")
     parser.add_argument("--log")
     parser.add_argument("--lifetime", type=float, default=900)
+    parser.add_argument("--tls", nargs=2, metavar=("CERT", "KEY"))
     args = parser.parse_args()
 
     stop_with_parent()
@@ -311,6 +324,12 @@ def main():
 
     server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
     server.daemon_threads = True
+    if args.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(*args.tls)
+        # The handshake happens in the request's thread, so a client that never finishes it
+        # does not hold up the others.
+        server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
     server.root = os.path.abspath(args.root)
     server.recorder = Recorder(args.log)
     port = server.server_address[1]

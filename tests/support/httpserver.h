@@ -11,6 +11,7 @@
 // The query parameters of http_server.py choose special answers (status=404, redirect=/x,
 // rate=N, stall=N, stall=silent, truncate=N, norange=1, nolength=1, chunked=1, encoding=gzip, compress=1).
 // requests() lists what the server received, e.g. to check that exactly one POST arrived.
+// Given a PEM certificate and key, the server speaks HTTPS only and url() gives https:// addresses.
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -36,11 +37,15 @@ public:
     };
 
     // Starts the server on root and waits until it listens (at most 10 s).
-    explicit HttpServer(const QString &root)
+    explicit HttpServer(const QString &root, const QString &certificate = {}, const QString &key = {})
+        : scheme(certificate.isEmpty() ? QStringLiteral("http") : QStringLiteral("https"))
     {
         const QString script = qEnvironmentVariable("TOBRA_TEST_SUPPORT") + QStringLiteral("/http_server.py");
+        QStringList arguments{script, root, QStringLiteral("--log"), logPath()};
+        if (!certificate.isEmpty())
+            arguments << QStringLiteral("--tls") << certificate << key;
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral("python3"), {script, root, QStringLiteral("--log"), logPath()});
+        process.start(QStringLiteral("python3"), arguments);
         QDeadlineTimer deadline(10000);
         while (!process.canReadLine() && process.state() != QProcess::NotRunning && !deadline.hasExpired())
             process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
@@ -62,10 +67,10 @@ public:
     QString errorString() const { return error; }
     quint16 port() const { return listeningPort; }
 
-    // http://127.0.0.1:<port> followed by pathAndQuery, e.g. "/image.img?status=404".
+    // http(s)://127.0.0.1:<port> followed by pathAndQuery, e.g. "/image.img?status=404".
     QUrl url(const QString &pathAndQuery) const
     {
-        return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(listeningPort).arg(pathAndQuery));
+        return QUrl(QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(listeningPort).arg(pathAndQuery));
     }
 
     // Every request received so far, oldest first; each is recorded before it is answered.
@@ -101,6 +106,7 @@ public:
 private:
     QString logPath() const { return logDir.filePath(QStringLiteral("requests.jsonl")); }
 
+    QString scheme;
     QTemporaryDir logDir;
     QProcess process;
     quint16 listeningPort = 0;
