@@ -5,12 +5,23 @@
 #include "installation.h"
 
 #include <QFontMetrics>
+#include <QSignalBlocker>
 #include <QStyleOptionComboBox>
 #include <QStylePainter>
 
 namespace {
 
 constexpr int minimumNameChars = 6;
+
+// What an entry after the placeholder stands for, besides a drive.
+constexpr int EntryRole = Qt::UserRole + 2;
+const QString groupEntry = QStringLiteral("group");
+const QString severalEntry = QStringLiteral("several");
+
+bool tooSmallFor(const DriveInfo &drive, qint64 imageBytes)
+{
+    return imageBytes > 0 && drive.sizeBytes < imageBytes;
+}
 
 QString quotedLabels(const QStringList &labels)
 {
@@ -24,7 +35,7 @@ QString quotedLabels(const QStringList &labels)
 
 QString driveText(const DriveInfo &drive, qint64 imageBytes, const QFontMetrics &metrics, int width)
 {
-    const bool tooSmall = imageBytes > 0 && drive.sizeBytes < imageBytes;
+    const bool tooSmall = tooSmallFor(drive, imageBytes);
     const QString name = drive.name.isEmpty() ? drive.label : drive.name;
     const QString sizeAndPath = QStringLiteral(" (%1%2) – %3")
                                     .arg(germanSize(drive.sizeBytes),
@@ -45,6 +56,14 @@ QString driveText(const DriveInfo &drive, qint64 imageBytes, const QFontMetrics 
     return shownName + sizeAndPath + labels;
 }
 
+QString severalCardsText(const QList<DriveInfo> &drives, qint64 imageBytes)
+{
+    QStringList paths;
+    for (const DriveInfo &drive : drives)
+        paths << drive.path + (tooSmallFor(drive, imageBytes) ? QStringLiteral(" zu klein") : QString());
+    return QStringLiteral("%1 Karten (%2)").arg(drives.size()).arg(paths.join(QStringLiteral(", ")));
+}
+
 DriveCombo::DriveCombo(QWidget *parent) : QComboBox(parent)
 {
     setObjectName(QStringLiteral("driveCombo"));
@@ -55,6 +74,7 @@ DriveCombo::DriveCombo(QWidget *parent) : QComboBox(parent)
 void DriveCombo::setDrives(const QList<DriveInfo> &listed)
 {
     drives = listed;
+    group.clear();
     clear();
     addItem(drives.isEmpty() ? QStringLiteral("(keine Speicherkarte gefunden)")
                              : QStringLiteral("– Bitte Speicherkarte auswählen –"),
@@ -63,13 +83,48 @@ void DriveCombo::setDrives(const QList<DriveInfo> &listed)
         addItem(QString(), drive.path);
         setItemData(count() - 1, QVariant::fromValue<qint64>(drive.sizeBytes), Qt::UserRole + 1);
     }
+    if (drives.size() >= 2) {
+        addItem(QStringLiteral("Mehrere Karten …"), QString());
+        setItemData(count() - 1, severalEntry, EntryRole);
+    }
     updateTexts();
 }
 
-DriveInfo DriveCombo::chosen() const
+// Several cards get an entry of their own after the drives, so that the list reads what is chosen.
+void DriveCombo::chooseCards(const QStringList &paths)
 {
-    const int index = currentIndex() - 1;
-    return index >= 0 && index < drives.size() ? drives.at(index) : DriveInfo();
+    QList<DriveInfo> cards;
+    for (const DriveInfo &drive : drives)
+        if (paths.contains(drive.path))
+            cards << drive;
+    const int groupIndex = int(drives.size()) + 1;
+    {
+        // Taking the old entry out would make a neighbour current for a moment.
+        const QSignalBlocker quiet(this);
+        if (!group.isEmpty())
+            removeItem(groupIndex);
+        group = cards.size() >= 2 ? cards : QList<DriveInfo>();
+        if (!group.isEmpty()) {
+            insertItem(groupIndex, QString(), QString());
+            setItemData(groupIndex, groupEntry, EntryRole);
+            updateTexts();
+        }
+        setCurrentIndex(!group.isEmpty() ? groupIndex : cards.isEmpty() ? 0 : findData(cards.first().path));
+    }
+    Q_EMIT currentIndexChanged(currentIndex());
+}
+
+QList<DriveInfo> DriveCombo::chosenCards() const
+{
+    const int index = currentIndex();
+    if (itemData(index, EntryRole).toString() == groupEntry)
+        return group;
+    return index >= 1 && index <= drives.size() ? QList<DriveInfo>{drives.at(index - 1)} : QList<DriveInfo>();
+}
+
+bool DriveCombo::isSeveralEntry(int index) const
+{
+    return itemData(index, EntryRole).toString() == severalEntry;
 }
 
 void DriveCombo::setImageSize(qint64 bytes)
@@ -84,10 +139,17 @@ void DriveCombo::updateTexts()
     for (int i = 0; i < drives.size(); ++i) {
         const DriveInfo &drive = drives.at(i);
         setItemText(i + 1, driveText(drive, imageBytes));
-        const bool tooSmall = imageBytes > 0 && drive.sizeBytes < imageBytes;
+        const bool tooSmall = tooSmallFor(drive, imageBytes);
         setItemData(i + 1, tooSmall ? cardTooSmallText(imageBytes, drive.sizeBytes) : QString(),
                     Qt::ToolTipRole);
     }
+    if (group.isEmpty())
+        return;
+    QStringList lines;
+    for (const DriveInfo &drive : group)
+        lines << driveText(drive, imageBytes);
+    setItemText(int(drives.size()) + 1, severalCardsText(group, imageBytes));
+    setItemData(int(drives.size()) + 1, lines.join(QLatin1Char('\n')), Qt::ToolTipRole);
 }
 
 int DriveCombo::textWidth() const
@@ -101,10 +163,12 @@ int DriveCombo::textWidth() const
 
 QString DriveCombo::shownText() const
 {
-    const int index = currentIndex() - 1;
-    if (index < 0 || index >= drives.size())
+    const QList<DriveInfo> cards = chosenCards();
+    if (cards.size() > 1)
+        return fontMetrics().elidedText(currentText(), Qt::ElideRight, textWidth());
+    if (cards.isEmpty())
         return currentText();
-    return driveText(drives.at(index), imageBytes, fontMetrics(), textWidth());
+    return driveText(cards.first(), imageBytes, fontMetrics(), textWidth());
 }
 
 void DriveCombo::paintEvent(QPaintEvent *)

@@ -14,8 +14,12 @@
 QString driveText(const DriveInfo &drive, qint64 imageBytes,
                   const QFontMetrics &metrics = QFontMetrics(QFont()), int width = 0);
 
+// How several chosen cards read in the list, e.g. "3 Karten (/dev/sdb, /dev/sdc, /dev/sdd)".
+QString severalCardsText(const QList<DriveInfo> &drives, qint64 imageBytes);
+
 // The list of cards, with a placeholder first. The chosen card's text keeps its size and device
-// however narrow the list is.
+// however narrow the list is. Where two or more cards are offered, the entry "Mehrere Karten …"
+// comes last, and once several cards are chosen, an entry naming them comes before it.
 class DriveCombo : public QComboBox
 {
     Q_OBJECT
@@ -25,8 +29,15 @@ public:
 
     // Lists the drives (with the placeholder for "none chosen" first), choosing none.
     void setDrives(const QList<DriveInfo> &drives);
-    // The chosen drive as listed; an empty path when none is chosen.
-    DriveInfo chosen() const;
+    // The drives as last listed.
+    QList<DriveInfo> listed() const { return drives; }
+    // Chooses the listed cards with these paths: none, one, or several at once.
+    void chooseCards(const QStringList &paths);
+    // The chosen cards as listed, in the order listed; empty when none is chosen.
+    QList<DriveInfo> chosenCards() const;
+    // Whether the entry at index is the one that asks for several cards.
+    bool isSeveralEntry(int index) const;
+    qint64 imageSize() const { return imageBytes; }
     // Marks the cards smaller than an image of that many bytes (0: size unknown, none marked).
     void setImageSize(qint64 bytes);
     // The chosen entry's text as it is drawn at the list's present width.
@@ -39,6 +50,7 @@ private:
     void updateTexts();
     int textWidth() const;
 
-    QList<DriveInfo> drives; // in the order of the items after the placeholder
+    QList<DriveInfo> drives;    // in the order of the items after the placeholder
+    QList<DriveInfo> group;     // the several cards chosen at once, if any
     qint64 imageBytes = 0;
 };

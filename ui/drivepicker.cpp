@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "drivepicker.h"
 
+#include "cardchoicedialog.h"
 #include "drivecombo.h"
 #include "drivewatcher.h"
 #include "messages.h"
@@ -9,15 +10,17 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 
 namespace {
 
-enum Role
+QStringList pathsOf(const QList<DriveInfo> &drives)
 {
-    PathRole = Qt::UserRole,
-    SizeRole,
-    DiskSequenceRole
-};
+    QStringList paths;
+    for (const DriveInfo &drive : drives)
+        paths << drive.path;
+    return paths;
+}
 
 } // namespace
 
@@ -37,13 +40,19 @@ DrivePicker::DrivePicker(QWidget *parent) : QGroupBox(QStringLiteral("3. Speiche
     setFocusProxy(driveCombo);
     watcher = new DriveWatcher(this);
     connect(refreshButton, &QPushButton::clicked, this, &DrivePicker::refreshOnRequest);
-    connect(driveCombo, &QComboBox::currentIndexChanged, this, &DrivePicker::chosenChanged);
+    connect(driveCombo, &QComboBox::currentIndexChanged, this, &DrivePicker::onEntryChanged);
     connect(watcher, &DriveWatcher::changed, this, &DrivePicker::onDrivesChanged);
 }
 
 DriveInfo DrivePicker::chosen() const
 {
-    return driveCombo->chosen();
+    const QList<DriveInfo> cards = chosenCards();
+    return cards.size() == 1 ? cards.first() : DriveInfo();
+}
+
+QList<DriveInfo> DrivePicker::chosenCards() const
+{
+    return driveCombo->chosenCards();
 }
 
 void DrivePicker::setImageSize(qint64 bytes)
@@ -72,19 +81,22 @@ void DrivePicker::startWatching()
 
 void DrivePicker::refresh()
 {
-    const QString remembered = chosen().path;
+    const QStringList remembered = pathsOf(chosenCards());
     QString error;
     const QList<DriveInfo> drives = listDrives(&error);
     // A failed listing says nothing about which cards came or went.
     const QList<DriveInfo> inserted = error.isEmpty() ? noteChanges(drives) : QList<DriveInfo>();
     fill(drives, error);
+    if (choiceDialog)
+        choiceDialog->setDrives(drives, driveCombo->imageSize());
 
-    // A drive that is gone leaves the placeholder current, so the user has to choose again; a
-    // single new card becomes the choice only when none was chosen.
-    const QString choice = remembered.isEmpty() && inserted.size() == 1 ? inserted.first().path : remembered;
-    const int index = choice.isEmpty() ? -1 : driveCombo->findData(choice);
-    if (index >= 0)
-        driveCombo->setCurrentIndex(index);
+    // A drive that is gone leaves the placeholder current, so the user has to choose again; of
+    // several cards, those still there stay chosen. A single new card becomes the choice only when
+    // none was chosen.
+    if (remembered.isEmpty() && inserted.size() == 1)
+        driveCombo->chooseCards({inserted.first().path});
+    else if (!remembered.isEmpty())
+        driveCombo->chooseCards(remembered);
 }
 
 void DrivePicker::fill(const QList<DriveInfo> &drives, const QString &error)
@@ -122,10 +134,39 @@ QList<DriveInfo> DrivePicker::noteChanges(const QList<DriveInfo> &drives)
 void DrivePicker::refreshOnRequest()
 {
     refresh();
-    const int found = driveCombo->count() - 1;
+    const auto found = driveCombo->listed().size();
     showFeedback(refreshButton, found == 0   ? QStringLiteral("Keine Speicherkarte gefunden.")
                                 : found == 1 ? QStringLiteral("1 Speicherkarte gefunden.")
                                              : QStringLiteral("%1 Speicherkarten gefunden.").arg(found));
+}
+
+// The entry for several cards opens their list once the list box has closed; meanwhile the box
+// shows the choice so far.
+void DrivePicker::onEntryChanged(int index)
+{
+    if (driveCombo->isSeveralEntry(index)) {
+        QTimer::singleShot(0, this, &DrivePicker::chooseSeveral);
+        return;
+    }
+    choice = pathsOf(chosenCards());
+    Q_EMIT chosenChanged();
+}
+
+void DrivePicker::chooseSeveral()
+{
+    if (choiceDialog || !driveCombo->isSeveralEntry(driveCombo->currentIndex()))
+        return;
+    const QStringList before = choice;
+    driveCombo->chooseCards(before);
+    CardChoiceDialog dialog(this);
+    choiceDialog = &dialog;
+    dialog.setDrives(driveCombo->listed(), driveCombo->imageSize());
+    dialog.setTicked(before);
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    choiceDialog = nullptr;
+    if (accepted)
+        driveCombo->chooseCards(dialog.tickedPaths());
+    driveCombo->setFocus();
 }
 
 void DrivePicker::onDrivesChanged()

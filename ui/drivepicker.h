@@ -7,6 +7,7 @@
 #include <QMap>
 #include <QString>
 
+class CardChoiceDialog;
 class DriveCombo;
 class DriveWatcher;
 class QLabel;
@@ -14,7 +15,8 @@ class QPushButton;
 
 // The card choice: the removable disks as lsblk lists them, listed afresh when the kernel's
 // set of disks changes or the user asks. Logs the cards that come and go; a single new card
-// becomes the choice when none was chosen.
+// becomes the choice when none was chosen. Several cards are chosen in a list of their own, which
+// follows the cards that come and go as well.
 class DrivePicker : public QGroupBox
 {
     Q_OBJECT
@@ -24,6 +26,9 @@ public:
 
     // The chosen disk as it was listed; an empty path when none is chosen.
     DriveInfo chosen() const;
+    // The chosen cards as they were listed: one for the usual single choice, none when none is
+    // chosen.
+    QList<DriveInfo> chosenCards() const;
     // Marks the cards too small for an image of that many bytes (0: unknown).
     void setImageSize(qint64 bytes);
     // Shows text below the list; an empty text hides the hint.
@@ -47,11 +52,15 @@ private:
     QList<DriveInfo> noteChanges(const QList<DriveInfo> &drives);
     void onDrivesChanged();
     void refreshOnRequest();
+    void onEntryChanged(int index);
+    void chooseSeveral();
 
     DriveCombo *driveCombo = nullptr;
     QPushButton *refreshButton = nullptr;
     QLabel *driveHint = nullptr;
     DriveWatcher *watcher = nullptr;
+    CardChoiceDialog *choiceDialog = nullptr; // while it is open
+    QStringList choice;                       // the chosen cards' paths
     QMap<QString, QString> knownDrives; // path to label, as last listed
     bool listed = false;
     bool busy = false;

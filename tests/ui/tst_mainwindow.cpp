@@ -372,7 +372,7 @@ private Q_SLOTS:
         const auto window = makeWindow();
         auto *drives = member<QComboBox>(*window, "driveCombo");
         QCOMPARE(itemTexts(drives), QStringList({placeholder, "Generic STORAGE DEVICE (15,9 GB) – /dev/sdx",
-                                                 "Big Disk (2.199,0 GB) – /dev/sdy"}));
+                                                 "Big Disk (2.199,0 GB) – /dev/sdy", "Mehrere Karten …"}));
         QCOMPARE(drives->currentIndex(), 0);
         QCOMPARE(drives->itemData(0, Qt::UserRole).toString(), QString());
         QCOMPARE(drives->itemData(2, Qt::UserRole).toString(), QStringLiteral("/dev/sdy"));
@@ -388,7 +388,7 @@ private Q_SLOTS:
 
         lsblk->answer(QByteArray(twoDrives).replace("sdy", "sdz"));
         member<QPushButton>(*window, "refreshButton")->click();
-        QCOMPARE(drives->count(), 3);
+        QCOMPARE(drives->count(), 4);
         QCOMPARE(drives->currentIndex(), 0);
     }
 
