@@ -21,7 +21,9 @@ namespace cli {
 
 Options::Options()
     : cliSwitch(QStringLiteral("cli"), QStringLiteral("Ohne Fenster arbeiten")),
-      device(QStringLiteral("device"), QStringLiteral("Speicherkarte, die gelöscht und beschrieben wird"),
+      device(QStringLiteral("device"),
+             QStringLiteral("Speicherkarte, die gelöscht und beschrieben wird; mehrfach angegeben "
+                            "bekommt jede Karte dasselbe Image"),
              QStringLiteral("gerät")),
       rom(QStringLiteral("rom"), QStringLiteral("Kickstart-ROM-Datei (wird zu Rom/rom.bin)"),
           QStringLiteral("datei")),
@@ -47,15 +49,16 @@ Options::Options()
 {
     parser.setApplicationDescription(
         applicationDescription() +
-        QStringLiteral(", ohne Fenster:\n"
-                       "  tobra-installer --cli --device GERÄT --rom DATEI [--ext DATEI]\n"
-                       "                  [--image DATEI | --title TITEL] [--config-url URL]\n"
-                       "                  [--image-base URL] [--count] [--yes]\n"
-                       "  tobra-installer --cli --list-drives\n"
-                       "  tobra-installer --cli --list-versions [--config-url URL]\n"
-                       "  tobra-installer --cli --clear-cache\n"
-                       "Rückgabewert: 0 installiert und geprüft, 1 fehlgeschlagen, 2 falscher Aufruf, "
-                       "130 mit Strg+C abgebrochen."));
+        QStringLiteral(
+            ", ohne Fenster:\n"
+            "  tobra-installer --cli --device GERÄT [--device GERÄT …] --rom DATEI [--ext DATEI]\n"
+            "                  [--image DATEI | --title TITEL] [--config-url URL]\n"
+            "                  [--image-base URL] [--count] [--yes]\n"
+            "  tobra-installer --cli --list-drives\n"
+            "  tobra-installer --cli --list-versions [--config-url URL]\n"
+            "  tobra-installer --cli --clear-cache\n"
+            "Rückgabewert: 0 installiert und geprüft (jede Karte), 1 fehlgeschlagen, 2 falscher Aufruf, "
+            "130 mit Strg+C abgebrochen."));
     parser.addHelpOption();
     parser.addVersionOption();
     cliSwitch.setFlags(QCommandLineOption::HiddenFromHelp);

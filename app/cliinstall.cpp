@@ -44,18 +44,22 @@ bool chooseVersion(const VersionList &list, const QString &title, VersionEntry *
     return false;
 }
 
-// The drive of a fresh listing that has the given path.
-bool findDrive(const QString &path, DriveInfo *drive, QString *error)
+// The drives of a fresh listing that have the given paths, in their order.
+bool findDrives(const QStringList &paths, QList<DriveInfo> *drives, QString *error)
 {
-    const QList<DriveInfo> drives = listDrives(error);
-    *drive = freshDrive(drives, path);
-    if (!drive->path.isEmpty())
-        return true;
-    if (error && error->isEmpty())
-        *error = QStringLiteral("%1 ist keine angebotene Speicherkarte; nur Wechseldatenträger werden "
-                                "beschrieben (--list-drives zeigt sie).")
-                     .arg(path);
-    return false;
+    const QList<DriveInfo> listed = listDrives(error);
+    for (const QString &path : paths) {
+        const DriveInfo drive = freshDrive(listed, path);
+        if (drive.path.isEmpty()) {
+            if (error && error->isEmpty())
+                *error = QStringLiteral("%1 ist keine angebotene Speicherkarte; nur Wechseldatenträger "
+                                        "werden beschrieben (--list-drives zeigt sie).")
+                             .arg(path);
+            return false;
+        }
+        drives->append(drive);
+    }
+    return true;
 }
 
 QString absolute(const QString &path)
@@ -67,7 +71,7 @@ QString absolute(const QString &path)
 bool buildRequest(const Options &options, InstallRequest *request, QString *error)
 {
     const QCommandLineParser &parser = options.parser;
-    if (!findDrive(parser.value(options.device), &request->target, error))
+    if (!findDrives(parser.values(options.device), &request->targets, error))
         return false;
     request->localImage = absolute(parser.value(options.image));
     if (request->localImage.isEmpty()) {
@@ -86,19 +90,29 @@ bool buildRequest(const Options &options, InstallRequest *request, QString *erro
     return true;
 }
 
-// The question before the card is erased, on one line: what is written onto which card, more
-// sharply for a drive too large to be a memory card.
+// The question before the cards are erased: for one card on one line, what is written onto which
+// card, more sharply for a drive too large to be a memory card; for several every card named.
 QString eraseQuestionLine(const InstallRequest &request)
 {
     const QString image =
         request.isLocal() ? QFileInfo(request.localImage).fileName() : request.version.title;
-    if (isLargeDrive(request.target))
+    if (request.targets.size() > 1)
+        return QStringLiteral("„%1“ auf %2 Karten schreiben.\n%3 [j/N] ")
+            .arg(image, QString::number(request.targets.size()), eraseQuestion(request.targets));
+    const DriveInfo &target = request.targets.constFirst();
+    if (isLargeDrive(target))
         return QStringLiteral(
                    "ACHTUNG: „%1“ ist sehr groß für eine Speicherkarte, vielleicht eine externe "
                    "Festplatte. Trotzdem „%2“ darauf schreiben und alle Daten darauf löschen? [j/N] ")
-            .arg(request.target.label, image);
+            .arg(target.label, image);
     return QStringLiteral("„%1“ auf „%2“ schreiben und alle Daten darauf löschen? [j/N] ")
-        .arg(image, request.target.label);
+        .arg(image, target.label);
+}
+
+QString untouched(const InstallRequest &request)
+{
+    return request.targets.size() > 1 ? QStringLiteral("die Karten sind unverändert")
+                                      : QStringLiteral("die Karte ist unverändert");
 }
 
 enum class Answer
@@ -223,8 +237,10 @@ private:
 // as well.
 int endOfRun(bool ok, const QString &text, const Installation &installation, int stopSignal)
 {
+    // Several cards: the text names each card and what became of it, one line per card.
+    const bool severalCards = installation.cardReports().size() > 1;
     if (ok) {
-        printLine(finishedText());
+        printLine(severalCards ? text : finishedText());
         return succeeded;
     }
     const bool cancelled = installation.outcome() == Installation::Outcome::Cancelled;
@@ -296,11 +312,11 @@ int cli::install(const Options &options)
     case Answer::Yes:
         return run(request);
     case Answer::No:
-        printLine(QStringLiteral("Nicht installiert; die Karte ist unverändert."));
+        printLine(QStringLiteral("Nicht installiert; %1.").arg(untouched(request)));
         return failed;
     case Answer::Interrupted:
         printLine(QString());
-        printError(QStringLiteral("Abgebrochen; die Karte ist unverändert."));
+        printError(QStringLiteral("Abgebrochen; %1.").arg(untouched(request)));
         return interrupted;
     }
     return failed;

@@ -103,7 +103,12 @@ void Installation::start(const InstallRequest &newRequest)
     request = newRequest;
     currentOutcome = Outcome::None;
     downloadInterrupted = false;
-    card = CardState::Unchanged;
+    cards.clear();
+    for (const DriveInfo &drive : newRequest.targets) {
+        CardReport report;
+        report.drive = drive;
+        cards.append(report);
+    }
     failure.clear();
     enterStep(Step::Checking, QStringLiteral("Prüfe Karte und Speicherplatz …"));
     QString refusal = refusalOf(newRequest);
@@ -123,6 +128,18 @@ void Installation::start(const InstallRequest &newRequest)
         return finish(Outcome::Failed, refusal);
     sleepInhibitor->acquire(QStringLiteral("Tobra wird auf eine Speicherkarte geschrieben."));
     holdCard();
+}
+
+Installation::CardState Installation::cardState() const
+{
+    return cards.isEmpty() ? CardState::Unchanged : cards.constFirst().state;
+}
+
+QString Installation::reportLine(const CardReport &report)
+{
+    if (report.stage == CardReport::Stage::Verified)
+        return QStringLiteral("%1: geschrieben und geprüft.").arg(report.drive.label);
+    return QStringLiteral("%1: %2").arg(report.drive.label, report.reason);
 }
 
 void Installation::setCountConsent(bool consent)
@@ -182,7 +199,7 @@ QString Installation::checkTarget()
     const QList<DriveInfo> drives = listDrives(&error);
     if (drives.isEmpty() && !error.isEmpty())
         return error;
-    return targetRefusal(request.target, drives);
+    return targetRefusal(request.targets, drives);
 }
 
 // Below the user's cache, on disk rather than in a RAM-backed /tmp; only the user may enter. It
@@ -206,8 +223,9 @@ QString Installation::makeWorkingFolder()
 // file system of the folder it goes to.
 QString Installation::sizeRefusal(qint64 imageBytes, qint64 diskBytes) const
 {
-    if (request.target.sizeBytes > 0 && imageBytes > request.target.sizeBytes)
-        return cardTooSmallText(imageBytes, request.target.sizeBytes);
+    const DriveInfo &target = request.targets.constFirst();
+    if (target.sizeBytes > 0 && imageBytes > target.sizeBytes)
+        return cardTooSmallText(imageBytes, target.sizeBytes);
     const QString folder = QFileInfo(partPath).path();
     const qint64 free = diskBytes > 0 ? QStorageInfo(folder).bytesAvailable() : -1;
     if (free >= 0 && diskBytes > free)
@@ -241,7 +259,8 @@ void Installation::holdCard()
     connect(writeJob, &WriteJob::phaseChanged, this, &Installation::onPhaseChanged);
     connect(writeJob, &WriteJob::progress, this, &Installation::onCardProgress);
     connect(writeJob, &WriteJob::finished, this, &Installation::onCardFinished);
-    writeJob->startStream(request.target.path, true, request.target.identity(), knownImageBytes());
+    writeJob->startStream(request.targets.constFirst().path, true, request.targets.constFirst().identity(),
+                          knownImageBytes());
 }
 
 void Installation::onCardReady()
@@ -317,12 +336,13 @@ QString Installation::passText() const
 // waits for it, and the source for the pass.
 void Installation::startPass(ByteSource &source)
 {
-    feed = new CardFeed([this](const QByteArray &piece) { return writeJob && writeJob->send(piece); },
-                        [this] { return writeJob && writeJob->queuedBytes() <= WriteJob::streamHighWater; },
-                        request.target.sizeBytes > 0 ? request.target.sizeBytes : -1, this);
+    feed = new CardFeed(
+        [this](const QByteArray &piece) { return writeJob && writeJob->send(piece); },
+        [this] { return writeJob && writeJob->queuedBytes() <= WriteJob::streamHighWater; },
+        request.targets.constFirst().sizeBytes > 0 ? request.targets.constFirst().sizeBytes : -1, this);
     connect(writeJob, &WriteJob::drained, feed, &CardFeed::moveOn);
     pass = new ImagePass(source, *feed, roms, workDir->path(), QDateTime::currentDateTime(),
-                         knownImageBytes(), request.target.sizeBytes, this);
+                         knownImageBytes(), request.targets.constFirst().sizeBytes, this);
     connect(pass, &ImagePass::finished, this, &Installation::onPassFinished);
     const QString text = passText();
     pace = new PaceWatch(
@@ -480,7 +500,7 @@ void Installation::onCardFinished(bool ok, const QString &error)
     writeJob = nullptr;
     stopPass();
     if (ok) {
-        card = CardState::Written;
+        cards.first().state = CardState::Written;
         workDir.reset();
         if (cancelRequested)
             Q_EMIT logLine(
@@ -492,12 +512,13 @@ void Installation::onCardFinished(bool ok, const QString &error)
         return finish(Outcome::Succeeded, QString());
     }
     if (touched)
-        card = verifying ? CardState::Unverified : CardState::Unfinished;
+        cards.first().state = verifying ? CardState::Unverified : CardState::Unfinished;
     if (cancelRequested)
-        return finish(Outcome::Cancelled, QStringLiteral("Abgebrochen. %1").arg(cardText(card)));
+        return finish(Outcome::Cancelled, QStringLiteral("Abgebrochen. %1").arg(cardText(cardState())));
     if (!launcherLine.isEmpty())
         Q_EMIT logLine(QStringLiteral("pkexec: %1").arg(launcherLine));
-    finish(Outcome::Failed, (failure.isEmpty() ? error : failure) + QLatin1Char('\n') + cardText(card));
+    finish(Outcome::Failed,
+           (failure.isEmpty() ? error : failure) + QLatin1Char('\n') + cardText(cardState()));
 }
 
 // Before anything in the cache is looked at: the folder is made private, and a link or other odd
@@ -535,8 +556,8 @@ void Installation::stop(const QString &reason)
     stopPass();
     if (!writeJob)
         return finish(cancelRequested ? Outcome::Cancelled : Outcome::Failed,
-                      cancelRequested ? QStringLiteral("Abgebrochen. %1").arg(cardText(card))
-                                      : failure + QLatin1Char('\n') + cardText(card));
+                      cancelRequested ? QStringLiteral("Abgebrochen. %1").arg(cardText(cardState()))
+                                      : failure + QLatin1Char('\n') + cardText(cardState()));
     if (cancelRequested || goAheadGiven)
         writeJob->cancel();
     else

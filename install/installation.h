@@ -26,7 +26,9 @@ struct InstallRequest
     bool useExt = false; // an extension ROM is wanted: extFile must then name one
     QString extFile;
 
-    DriveInfo target; // as listed when the user chose it; checked again before anything starts
+    // One or more cards, each once, as listed when the user chose them; checked again before
+    // anything starts. All of them get the same image from one pass.
+    QList<DriveInfo> targets;
 
     QUrl counterUrl;           // where a successful install of a listed version is reported
     bool countConsent = false; // only with the user's consent
@@ -38,7 +40,8 @@ struct InstallRequest
 constexpr qint64 maxRomBytes = 8 * 1024 * 1024;
 
 // Why the request cannot be started, as a German text for the user; empty when it can. Looks only
-// at the request and the files it names: the image source, the ROM files, a chosen target.
+// at the request and the files it names: the image source, the ROM files, the chosen cards (at
+// least one, none twice).
 QString refusalOf(const InstallRequest &request);
 
 // Why the file cannot serve as a ROM (none chosen, missing, a folder, empty, over 8 MiB); empty
@@ -50,6 +53,8 @@ DriveInfo freshDrive(const QList<DriveInfo> &fresh, const QString &path);
 // Why the chosen drive may not be written now: gone from the fresh listing, or another disk
 // (other sequence number or size) under its name; empty when it is still the same.
 QString targetRefusal(const DriveInfo &chosen, const QList<DriveInfo> &fresh);
+// The first refusal of any of the chosen drives; empty when all are still the same.
+QString targetRefusal(const QList<DriveInfo> &chosen, const QList<DriveInfo> &fresh);
 
 // Why an image of imageBytes cannot go onto a card of cardBytes: it is larger.
 QString cardTooSmallText(qint64 imageBytes, qint64 cardBytes);
@@ -59,6 +64,9 @@ bool isLargeDrive(const DriveInfo &drive);
 // The question before the drive is erased, sharper for a large drive; a window and a command
 // line ask it alike.
 QString eraseQuestion(const DriveInfo &drive);
+// The question for several cards at once: each named (label, size, path), each large drive marked.
+// With one card the question above.
+QString eraseQuestion(const QList<DriveInfo> &drives);
 // What the user is told after a verified write.
 QString finishedText();
 
@@ -121,6 +129,25 @@ public:
     };
     Q_ENUM(CardState)
 
+    // One card of the running or last run, for a window's rows and the command line's lines.
+    struct CardReport
+    {
+        enum class Stage
+        {
+            Waiting, // not yet written to: held and checked, or still being opened
+            Writing,
+            Verifying,
+            Verified,
+            Failed
+        };
+        DriveInfo drive;
+        Stage stage = Stage::Waiting;
+        CardState state = CardState::Unchanged; // what it holds now
+        qint64 done = 0;                        // bytes written (Writing) or read back (Verifying)
+        qint64 total = -1;                      // the image's bytes when known
+        QString reason;                         // Failed: why, in German, ending with what the card holds
+    };
+
     // The manager is not owned; without one the installation makes its own.
     explicit Installation(QNetworkAccessManager *networkManager = nullptr, QObject *parent = nullptr);
     // A running installation stops: the helper is stopped and the working folder removed;
@@ -140,7 +167,12 @@ public:
     bool isRunning() const;
     Step step() const { return currentStep; }
     Outcome outcome() const { return currentOutcome; }
-    CardState cardState() const { return card; }
+    // The first card's state: with one card, what became of it.
+    CardState cardState() const;
+    // One report per card of the request, in its order; empty before the first start.
+    QList<CardReport> cardReports() const { return cards; }
+    // The line the command line prints per card at the end: „label“ (path): what became of it.
+    static QString reportLine(const CardReport &report);
     // What a stall of the step waits for, for a progress display: the server while a listed
     // image is fetched; empty otherwise.
     static QString waitingFor(Step step, const InstallRequest &request);
@@ -169,7 +201,10 @@ Q_SIGNALS:
     void logLine(const QString &text);
     // The one end of a run: ok after a verified write, else the German reason and what became of
     // the card.
+    // With one card the text of today; with several a summary of every card (ok: all verified).
     void finished(bool ok, const QString &text);
+    // cardReports().at(index) changed: its stage, state or bytes.
+    void cardChanged(int index);
 
 private:
     QString checkTarget();
@@ -231,5 +266,5 @@ private:
     bool cancelRequested = false;
     Step currentStep = Step::Idle;
     Outcome currentOutcome = Outcome::None;
-    CardState card = CardState::Unchanged;
+    QList<CardReport> cards;
 };

@@ -4,6 +4,7 @@
 #include "installation.h"
 
 #include <QFileInfo>
+#include <algorithm>
 
 QString romRefusal(const QString &path, const QString &noun)
 {
@@ -38,7 +39,15 @@ QString refusalOf(const InstallRequest &request)
         refusal = romRefusal(request.extFile, QStringLiteral("Erweiterungs-ROM-Datei"));
     if (!refusal.isEmpty())
         return refusal;
-    if (request.target.path.isEmpty())
+    QStringList paths;
+    for (const DriveInfo &target : request.targets) {
+        if (target.path.isEmpty())
+            break;
+        if (paths.contains(target.path))
+            return QStringLiteral("Die Speicherkarte %1 ist mehrfach ausgewählt.").arg(target.path);
+        paths << target.path;
+    }
+    if (paths.isEmpty() || paths.size() < request.targets.size())
         return QStringLiteral("Es ist keine Speicherkarte ausgewählt.");
     return QString();
 }
@@ -63,6 +72,16 @@ QString targetRefusal(const DriveInfo &chosen, const QList<DriveInfo> &fresh)
         return QStringLiteral("Unter %1 ist inzwischen eine andere Karte (%2). Bitte auf „Aktualisieren“ "
                               "klicken und die Auswahl prüfen.")
             .arg(chosen.path, now.label);
+    return QString();
+}
+
+QString targetRefusal(const QList<DriveInfo> &chosen, const QList<DriveInfo> &fresh)
+{
+    for (const DriveInfo &drive : chosen) {
+        const QString refusal = targetRefusal(drive, fresh);
+        if (!refusal.isEmpty())
+            return refusal;
+    }
     return QString();
 }
 
@@ -97,6 +116,24 @@ QString eraseQuestion(const DriveInfo &drive)
             .arg(germanNumber(double(drive.sizeBytes) / 1e9, 0), drive.label);
     return QStringLiteral("Alle Daten auf dieser Karte werden unwiderruflich gelöscht:\n\n%1\n\nFortfahren?")
         .arg(drive.label);
+}
+
+QString eraseQuestion(const QList<DriveInfo> &drives)
+{
+    if (drives.size() == 1)
+        return eraseQuestion(drives.constFirst());
+    QStringList lines;
+    for (const DriveInfo &drive : drives)
+        lines << (isLargeDrive(drive) ? QStringLiteral("• %1 – ACHTUNG: mit %2 GB sehr groß für eine "
+                                                       "Speicherkarte, vielleicht eine externe Festplatte "
+                                                       "mit wichtigen Daten")
+                                            .arg(drive.label, germanNumber(double(drive.sizeBytes) / 1e9, 0))
+                                      : QStringLiteral("• %1").arg(drive.label));
+    return QStringLiteral("Alle Daten auf diesen %1 Karten werden unwiderruflich gelöscht:\n\n%2\n\n%3")
+        .arg(QString::number(drives.size()), lines.join(QLatin1Char('\n')),
+             std::any_of(drives.cbegin(), drives.cend(), isLargeDrive)
+                 ? QStringLiteral("Wirklich fortfahren?")
+                 : QStringLiteral("Fortfahren?"));
 }
 
 QString finishedText()

@@ -52,11 +52,12 @@ QString MainWindow::refusalFor(InstallRequest &request, QWidget **fault) const
         return refusal;
     *fault = drivePicker;
     const qint64 imageBytes = knownImageSize(request);
-    if (imageBytes > request.target.sizeBytes)
-        return cardTooSmallText(imageBytes, request.target.sizeBytes);
+    const DriveInfo target = request.targets.value(0);
+    if (imageBytes > target.sizeBytes)
+        return cardTooSmallText(imageBytes, target.sizeBytes);
     const QList<DriveInfo> drives = listDrives();
-    refusal = targetRefusal(request.target, drives);
-    request.target = freshDrive(drives, request.target.path);
+    refusal = targetRefusal(target, drives);
+    request.targets = {freshDrive(drives, target.path)};
     return refusal;
 }
 
@@ -85,7 +86,7 @@ InstallRequest MainWindow::requestFromWidgets() const
     request.useExt = useExtCheck->isChecked();
     if (request.useExt)
         request.extFile = extField->path();
-    request.target = drivePicker->chosen();
+    request.targets = {drivePicker->chosen()};
     request.counterUrl = counterUrlFor(configUrl);
     request.countConsent = countCheck->isChecked();
     return request;
@@ -121,8 +122,9 @@ bool MainWindow::confirmErase(const InstallRequest &request)
     const QString source = request.isLocal()
                                ? QStringLiteral("„%1“").arg(QFileInfo(request.localImage).fileName())
                                : request.version.title;
-    return askChoice(this, isLargeDrive(request.target) ? QMessageBox::Critical : QMessageBox::Warning,
-                     QStringLiteral("Installieren: %1\n\n%2").arg(source, eraseQuestion(request.target)),
+    const DriveInfo target = request.targets.value(0);
+    return askChoice(this, isLargeDrive(target) ? QMessageBox::Critical : QMessageBox::Warning,
+                     QStringLiteral("Installieren: %1\n\n%2").arg(source, eraseQuestion(target)),
                      QStringLiteral("Karte &löschen und installieren"),
                      QStringLiteral("&Nicht installieren"));
 }

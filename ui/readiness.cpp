@@ -54,11 +54,11 @@ void MainWindow::updateReadiness()
     extField->setHint(request.useExt && request.extFile.isEmpty()
                           ? QStringLiteral("Bitte eine Erweiterungs-ROM-Datei wählen.")
                           : QString());
-    drivePicker->setHint(driveHint(request.target, imageBytes));
+    drivePicker->setHint(driveHint(request.targets.value(0), imageBytes));
 
     const bool imageSet = local ? !request.localImage.isEmpty() : !request.version.image.isEmpty();
     const bool romsSet = !request.romFile.isEmpty() && (!request.useExt || !request.extFile.isEmpty());
-    installButton->setEnabled(!busy && imageSet && romsSet && !request.target.path.isEmpty());
+    installButton->setEnabled(!busy && imageSet && romsSet && !request.targets.value(0).path.isEmpty());
 }
 
 // The field a refusal of the request speaks of, in the order the refusal looks at them.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "helperoutput.h"
 
+#include <QRegularExpression>
+
 QStringList takeHelperLines(QByteArray *buffer)
 {
     QStringList lines;
@@ -16,7 +18,9 @@ QStringList takeHelperLines(QByteArray *buffer)
     return lines;
 }
 
-HelperLine parseHelperLine(const QString &line)
+namespace {
+
+HelperLine parseRunLine(const QString &line)
 {
     static const QString errorPrefix = QStringLiteral("ERROR ");
     HelperLine parsed;
@@ -39,4 +43,23 @@ HelperLine parseHelperLine(const QString &line)
         }
     }
     return parsed;
+}
+
+// "CARD <n> <line>": the card's number, then a line of the one-card form.
+HelperLine parseCardLine(const QString &line)
+{
+    static const QRegularExpression cardPrefix(QStringLiteral("^CARD ([1-9][0-9]{0,3}) "));
+    const QRegularExpressionMatch match = cardPrefix.match(line);
+    if (!match.hasMatch())
+        return HelperLine();
+    HelperLine parsed = parseRunLine(line.mid(match.capturedLength()));
+    parsed.card = parsed.kind == HelperLine::Ignored ? 0 : match.captured(1).toInt();
+    return parsed;
+}
+
+} // namespace
+
+HelperLine parseHelperLine(const QString &line)
+{
+    return line.startsWith(QLatin1String("CARD ")) ? parseCardLine(line) : parseRunLine(line);
 }

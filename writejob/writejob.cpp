@@ -49,6 +49,29 @@ bool isPromptUnavailable(int exitCode, const QString &message)
 
 constexpr int maxErrorOutput = 4096;
 
+// The options that follow a card's path: its identity as far as known.
+QStringList identityArguments(const DriveIdentity &identity)
+{
+    QStringList arguments;
+    if (identity.diskseq != 0)
+        arguments << QStringLiteral("--diskseq=%1").arg(identity.diskseq);
+    if (identity.sizeBytes > 0)
+        arguments << QStringLiteral("--size=%1").arg(identity.sizeBytes);
+    return arguments;
+}
+
+// The several-card form after "--write-helper": "--stdin-cards --verify [--image-size=N]", then
+// "--card PATH [identity]" per card.
+QStringList severalCardArguments(const QList<StreamCard> &cards, bool verify, qint64 imageBytes)
+{
+    QStringList arguments{QStringLiteral("--stdin-cards"), verifyFlag(verify)};
+    if (imageBytes > 0)
+        arguments << QStringLiteral("--image-size=%1").arg(imageBytes);
+    for (const StreamCard &card : cards)
+        arguments << QStringLiteral("--card") << card.devicePath << identityArguments(card.identity);
+    return arguments;
+}
+
 } // namespace
 
 WriteJob::WriteJob(QObject *parent) : QObject(parent)
@@ -84,6 +107,8 @@ void WriteJob::reset()
     streamTotal = -1;
     imageBytesSent = 0;
     touchReported = false;
+    cardRuns = {CardRun()};
+    severalCards = false;
     doneSeen = false;
     cancelled = false;
     reported = false;
@@ -99,13 +124,23 @@ void WriteJob::start(const QString &imagePath, const QString &devicePath, bool v
 void WriteJob::startStream(const QString &devicePath, bool verify, const DriveIdentity &identity,
                            qint64 imageBytes)
 {
+    startStream(QList<StreamCard>{{devicePath, identity}}, verify, imageBytes);
+}
+
+void WriteJob::startStream(const QList<StreamCard> &cards, bool verify, qint64 imageBytes)
+{
     reset();
     streaming = true;
     streamTotal = imageBytes > 0 ? imageBytes : -1;
+    severalCards = cards.size() > 1;
+    cardRuns = QList<CardRun>(qMax(cards.size(), qsizetype(1)));
     int inputEnd = -1;
     if (!input.open(&inputEnd))
         return onError(QProcess::FailedToStart);
-    launch({QStringLiteral("--stdin"), devicePath, verifyFlag(verify)}, identity, inputEnd);
+    if (!severalCards)
+        return launch({QStringLiteral("--stdin"), cards.value(0).devicePath, verifyFlag(verify)},
+                      cards.value(0).identity, inputEnd);
+    launch(severalCardArguments(cards, verify, streamTotal), DriveIdentity(), inputEnd);
 }
 
 // Starts the helper with its arguments after "--write-helper" up to the verify flag; inputEnd,
@@ -128,12 +163,9 @@ void WriteJob::launch(const QStringList &helperArguments, const DriveIdentity &i
     });
 
     const QString helper = helperExecutable();
-    QStringList arguments = QStringList{QStringLiteral("--write-helper")} + helperArguments;
-    if (identity.diskseq != 0)
-        arguments << QStringLiteral("--diskseq=%1").arg(identity.diskseq);
-    if (identity.sizeBytes > 0)
-        arguments << QStringLiteral("--size=%1").arg(identity.sizeBytes);
-    if (streaming && streamTotal > 0)
+    QStringList arguments =
+        QStringList{QStringLiteral("--write-helper")} + helperArguments + identityArguments(identity);
+    if (streaming && !severalCards && streamTotal > 0)
         arguments << QStringLiteral("--image-size=%1").arg(streamTotal);
     QString program = helper;
     // pkexec tells the helper whom it runs for; started by root directly, it reads as root, also
@@ -259,6 +291,10 @@ void WriteJob::onOutput()
 
 void WriteJob::interpretLine(const HelperLine &line)
 {
+    if (severalCards && line.card > 0)
+        return interpretCardLine(line.card - 1, line);
+    if (line.card > 0)
+        return;
     switch (line.kind) {
     case HelperLine::Done:
         doneSeen = true;
@@ -269,15 +305,14 @@ void WriteJob::interpretLine(const HelperLine &line)
     case HelperLine::Progress:
         // A cancelled stream-form helper still runs to the end of its input: it only says how
         // far it got.
-        if (cancelled)
+        if (cancelled || severalCards)
             break;
-        if (line.text != phase) {
-            phase = line.text;
-            Q_EMIT phaseChanged(phase);
+        if (!streaming && !cardRuns[0].touched) {
+            cardRuns[0].touched = true;
+            Q_EMIT cardWriting(0);
         }
-        // The stream form's helper writes before it knows the total unless it was given.
-        Q_EMIT progress(line.done,
-                        streaming && line.text == QLatin1String("write") ? streamTotal : line.total);
+        reportProgress(line.text, line.done, line.total);
+        Q_EMIT cardProgress(0, phase, line.done, progressTotal(line));
         break;
     case HelperLine::Ready:
         if (streaming && !cancelled) {
@@ -286,11 +321,87 @@ void WriteJob::interpretLine(const HelperLine &line)
         }
         break;
     case HelperLine::Writing:
+        if (severalCards)
+            break;
         touchReported = true;
+        cardRuns[0].touched = true;
+        Q_EMIT cardWriting(0);
         break;
     case HelperLine::Ignored:
         break;
     }
+}
+
+// The stream form's helper writes before it knows the total unless it was given.
+qint64 WriteJob::progressTotal(const HelperLine &line) const
+{
+    return streaming && line.text == QLatin1String("write") ? streamTotal : line.total;
+}
+
+void WriteJob::reportProgress(const QString &linePhase, qint64 done, qint64 total)
+{
+    if (linePhase != phase) {
+        phase = linePhase;
+        Q_EMIT phaseChanged(phase);
+    }
+    Q_EMIT progress(done, total);
+}
+
+// A line of the several-card form about one card; a number beyond the cards is no line of ours.
+void WriteJob::interpretCardLine(int card, const HelperLine &line)
+{
+    if (card >= cardRuns.size() || cardRuns.at(card).ended)
+        return;
+    CardRun &run = cardRuns[card];
+    switch (line.kind) {
+    case HelperLine::Writing:
+        run.touched = true;
+        touchReported = true;
+        Q_EMIT cardWriting(card);
+        break;
+    case HelperLine::Progress:
+        if (cancelled)
+            break;
+        run.phase = line.text;
+        run.done = line.done;
+        run.total = progressTotal(line);
+        Q_EMIT cardProgress(card, run.phase, run.done, run.total);
+        reportSlowestCard();
+        break;
+    case HelperLine::Done:
+        endCard(card, true, QString());
+        break;
+    case HelperLine::Error:
+        // A cancelled run ends every card with the cancel text instead.
+        if (!cancelled)
+            endCard(card, false, line.text);
+        break;
+    default:
+        break;
+    }
+}
+
+// The run's bar follows the card furthest behind among those still going: writing before
+// verifying, fewer bytes before more.
+void WriteJob::reportSlowestCard()
+{
+    const CardRun *slowest = nullptr;
+    const auto behind = [](const CardRun &a, const CardRun &b) {
+        const bool aVerifies = a.phase == QLatin1String("verify");
+        const bool bVerifies = b.phase == QLatin1String("verify");
+        return aVerifies != bVerifies ? !aVerifies : a.done < b.done;
+    };
+    for (const CardRun &run : std::as_const(cardRuns))
+        if (!run.ended && !run.phase.isEmpty() && (!slowest || behind(run, *slowest)))
+            slowest = &run;
+    if (slowest)
+        reportProgress(slowest->phase, slowest->done, slowest->total);
+}
+
+void WriteJob::endCard(int card, bool ok, const QString &error)
+{
+    cardRuns[card].ended = true;
+    Q_EMIT cardFinished(card, ok, error);
 }
 
 void WriteJob::onFinished(int exitCode, QProcess::ExitStatus status)
@@ -343,9 +454,17 @@ void WriteJob::onError(QProcess::ProcessError err)
                               "Installer als root starten."));
 }
 
+// Every card without an end of its own ends with the run: cancelled, each with the text of its
+// own state; otherwise with the run's outcome.
 void WriteJob::report(bool ok, const QString &error)
 {
     reported = true;
+    for (int card = 0; card < cardRuns.size(); ++card) {
+        if (cardRuns.at(card).ended)
+            continue;
+        const bool untouched = streaming && !cardRuns.at(card).touched;
+        endCard(card, ok, cancelled ? (untouched ? cancelledUntouchedText() : cancelledText()) : error);
+    }
     Q_EMIT finished(ok, error);
 }
 
@@ -385,4 +504,16 @@ void WriteJob::abortStream()
 bool WriteJob::cardTouched() const
 {
     return streaming ? touchReported : isRunning() || reported;
+}
+
+bool WriteJob::cardTouched(int card) const
+{
+    if (!streaming)
+        return card == 0 && cardTouched();
+    return card >= 0 && card < cardRuns.size() && cardRuns.at(card).touched;
+}
+
+int WriteJob::cardCount() const
+{
+    return int(cardRuns.size());
 }

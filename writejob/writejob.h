@@ -6,12 +6,20 @@
 #include "streampipe.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 
 class QSocketNotifier;
+
+// One card of a several-card run: its path and the identity it had when it was chosen.
+struct StreamCard
+{
+    QString devicePath;
+    DriveIdentity identity;
+};
 
 // The GUI-side handle of one write of an image to a card: starts the write helper (through
 // pkexec unless we are root), turns its output lines into signals and its end into exactly one
@@ -38,6 +46,12 @@ public:
     // progress total, and the helper refuses a card too small before anything is written).
     void startStream(const QString &devicePath, bool verify, const DriveIdentity &identity = DriveIdentity(),
                      qint64 imageBytes = -1);
+    // Several cards from one helper, so the password is asked once. Each card is held and checked
+    // on its own, gets the same bytes, and ends on its own with cardFinished(); ready() comes once
+    // every card is checked and at least one is held. With one card this is the form above.
+    void startStream(const QList<StreamCard> &cards, bool verify, qint64 imageBytes = -1);
+    // The cards of the running (or last) run: 1 for the one-card forms.
+    int cardCount() const;
     // Queues image bytes for the helper, in order from offset 0, any size (framed here). False
     // once the run has ended (then nothing was queued).
     bool send(const QByteArray &bytes);
@@ -55,6 +69,8 @@ public:
     // reports that before it changes the card. The file form reports nothing before writing:
     // there it is true from the start.
     bool cardTouched() const;
+    // That card (0-based, in the order given) got its first image byte: its first MiB was zeroed.
+    bool cardTouched(int card) const;
 
     // Stops a running helper, which then ends the run with the cancel text; idle, it only
     // marks the (not yet started) run as cancelled until the next start().
@@ -78,6 +94,14 @@ Q_SIGNALS:
     void ready();
     // Stream form: queuedBytes() fell to half of streamHighWater or below.
     void drained();
+    // Per card, 0-based in the order given; the one-card forms use card 0. The card got its first
+    // image byte (stream forms; the file form says it at its start).
+    void cardWriting(int card);
+    // phase "write" or "verify"; total -1 while not known.
+    void cardProgress(int card, const QString &phase, qint64 done, qint64 total);
+    // That card's own end, once per card and before finished(); ok: written and verified (or
+    // written, without verification).
+    void cardFinished(int card, bool ok, const QString &error);
 
 private Q_SLOTS:
     void onOutput();
@@ -92,11 +116,28 @@ private:
     void closeOutputPipe();
     bool drainOutputPipe();
     void interpretLine(const HelperLine &line);
+    void interpretCardLine(int card, const HelperLine &line);
+    qint64 progressTotal(const HelperLine &line) const;
+    void reportProgress(const QString &linePhase, qint64 done, qint64 total);
+    void reportSlowestCard();
+    void endCard(int card, bool ok, const QString &error);
     void report(bool ok, const QString &error);
     void reportFailure(int exitCode);
     QString lastErrorLine() const;
 
+    // What the run knows of each card; one for the one-card forms.
+    struct CardRun
+    {
+        bool touched = false;
+        bool ended = false;
+        QString phase;
+        qint64 done = 0;
+        qint64 total = -1;
+    };
+
     QProcess process;
+    QList<CardRun> cardRuns{CardRun()};
+    bool severalCards = false; // the helper's several-card form: its card lines say "CARD <n>"
     // The helper's standard output is a pipe of our own, not QProcess's: closing our end is
     // what stops a helper that pkexec runs as root, where kill() is not permitted. Its next
     // line then ends it with SIGPIPE. Null while no pipe is open; its socket is our read end.

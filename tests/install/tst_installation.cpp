@@ -133,7 +133,7 @@ private:
         request.expectedSha256 = request.version.sha256;
         request.imageBase = server->url("/" + list + "/images/");
         request.romFile = romPath;
-        request.target = target;
+        request.targets = {target};
         request.counterUrl = counterUrlFor(server->url("/demo/tobra.json"));
         return request;
     }
@@ -143,7 +143,7 @@ private:
         InstallRequest request;
         request.localImage = image;
         request.romFile = romPath;
-        request.target = target;
+        request.targets = {target};
         request.counterUrl = counterUrlFor(server->url("/demo/tobra.json"));
         request.countConsent = true;
         return request;

@@ -27,7 +27,7 @@ private:
         request.expectedSha256 = request.version.sha256;
         request.imageBase = server->url("/__q/rate=2000000/demo/images/");
         request.romFile = romPath;
-        request.target = freshDrive(listDrives(), card);
+        request.targets = {freshDrive(listDrives(), card)};
         return request;
     }
 
