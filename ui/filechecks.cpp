@@ -103,3 +103,13 @@ qint64 knownImageSize(const InstallRequest &request)
     const QString cached = Installation::imageCache() + QLatin1Char('/') + request.expectedSha256;
     return QFileInfo(cached).isFile() && !isPacked(cached) ? QFileInfo(cached).size() : 0;
 }
+
+QString tooSmallCards(const QList<DriveInfo> &cards, qint64 imageBytes)
+{
+    for (const DriveInfo &card : cards)
+        if (imageBytes > card.sizeBytes)
+            return cards.size() == 1 ? cardTooSmallText(imageBytes, card.sizeBytes)
+                                     : QStringLiteral("%1: %2").arg(card.path,
+                                                                    cardTooSmallText(imageBytes, card.sizeBytes));
+    return QString();
+}

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "drives.h"
+
+#include <QList>
 #include <QString>
 #include <QtGlobal>
 
@@ -21,3 +24,7 @@ QString romDoubt(const QString &path);
 // The unpacked image's size where it is known before a run: given by the version list, or that
 // of an unpacked local file or cached download. 0 when unknown.
 qint64 knownImageSize(const InstallRequest &request);
+
+// Why the image of imageBytes (0: unknown) does not fit one of the cards, naming the card's device
+// where there are several; empty when each can take it.
+QString tooSmallCards(const QList<DriveInfo> &cards, qint64 imageBytes);

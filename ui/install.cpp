@@ -2,6 +2,7 @@
 // The window's side of an installation: the widgets become a request, the chosen card is listed
 // afresh and confirmed, and what the installation reports is shown; the image it keeps can be
 // removed.
+#include "cardrows.h"
 #include "desktopnotification.h"
 #include "drivepicker.h"
 #include "drives.h"
@@ -21,6 +22,17 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <algorithm>
+
+namespace {
+
+// "Fertig: 2 von 3 Karten geschrieben und geprüft"; the outcome alone for a single card.
+QString withTally(const QString &outcome, const QString &tally)
+{
+    return tally.isEmpty() ? outcome : QStringLiteral("%1: %2").arg(outcome, tally);
+}
+
+} // namespace
 
 void MainWindow::install()
 {
@@ -36,7 +48,14 @@ void MainWindow::install()
     if (!passRomDoubt(request) || !confirmErase(request))
         return;
     runRequest = request;
+    startRun(request);
+}
+
+// With several cards a row for each shows what becomes of it.
+void MainWindow::startRun(const InstallRequest &request)
+{
     setBusy(true);
+    cardRows->start(request.targets);
     installation->start(request);
 }
 
@@ -51,13 +70,13 @@ QString MainWindow::refusalFor(InstallRequest &request, QWidget **fault) const
     if (!refusal.isEmpty())
         return refusal;
     *fault = drivePicker;
-    const qint64 imageBytes = knownImageSize(request);
-    const DriveInfo target = request.targets.value(0);
-    if (imageBytes > target.sizeBytes)
-        return cardTooSmallText(imageBytes, target.sizeBytes);
+    refusal = tooSmallCards(request.targets, knownImageSize(request));
+    if (!refusal.isEmpty())
+        return refusal;
     const QList<DriveInfo> drives = listDrives();
-    refusal = targetRefusal(target, drives);
-    request.targets = {freshDrive(drives, target.path)};
+    refusal = targetRefusal(request.targets, drives);
+    for (DriveInfo &target : request.targets)
+        target = freshDrive(drives, target.path);
     return refusal;
 }
 
@@ -65,8 +84,7 @@ QString MainWindow::refusalFor(InstallRequest &request, QWidget **fault) const
 // installation checks that it is still the same card.
 void MainWindow::retry()
 {
-    setBusy(true);
-    installation->start(runRequest);
+    startRun(runRequest);
 }
 
 InstallRequest MainWindow::requestFromWidgets() const
@@ -86,7 +104,7 @@ InstallRequest MainWindow::requestFromWidgets() const
     request.useExt = useExtCheck->isChecked();
     if (request.useExt)
         request.extFile = extField->path();
-    request.targets = {drivePicker->chosen()};
+    request.targets = drivePicker->chosenCards();
     request.counterUrl = counterUrlFor(configUrl);
     request.countConsent = countCheck->isChecked();
     return request;
@@ -115,17 +133,18 @@ bool MainWindow::passRomDoubt(const InstallRequest &request)
     return false;
 }
 
-// Asks before the card is erased, naming what goes onto which card; more sharply for a drive too
-// large to be a memory card.
+// Asks before the cards are erased, naming the version once and every card; more sharply where a
+// drive is too large to be a memory card.
 bool MainWindow::confirmErase(const InstallRequest &request)
 {
     const QString source = request.isLocal()
                                ? QStringLiteral("„%1“").arg(QFileInfo(request.localImage).fileName())
                                : request.version.title;
-    const DriveInfo target = request.targets.value(0);
-    return askChoice(this, isLargeDrive(target) ? QMessageBox::Critical : QMessageBox::Warning,
-                     QStringLiteral("Installieren: %1\n\n%2").arg(source, eraseQuestion(target)),
-                     QStringLiteral("Karte &löschen und installieren"),
+    const bool large = std::any_of(request.targets.cbegin(), request.targets.cend(), isLargeDrive);
+    return askChoice(this, large ? QMessageBox::Critical : QMessageBox::Warning,
+                     QStringLiteral("Installieren: %1\n\n%2").arg(source, eraseQuestion(request.targets)),
+                     request.targets.size() > 1 ? QStringLiteral("Karten &löschen und installieren")
+                                                : QStringLiteral("Karte &löschen und installieren"),
                      QStringLiteral("&Nicht installieren"));
 }
 
@@ -152,24 +171,26 @@ void MainWindow::onInstallFinished(bool ok, const QString &text)
 {
     setBusy(false);
     if (ok)
-        succeed();
+        succeed(text);
     else if (installation->outcome() == Installation::Outcome::Cancelled)
         showCancelled(text);
     else
         fail(text);
 }
 
-void MainWindow::succeed()
+// With several cards the installation sums up what became of each; the status line counts them.
+void MainWindow::succeed(const QString &summary)
 {
-    statusLabel->setText(QStringLiteral("Fertig"));
+    const QString text = summary.isEmpty() ? finishedText() : summary;
+    statusLabel->setText(withTally(QStringLiteral("Fertig"), cardRows->tally()));
     progressBar->setValue(100);
-    notifyDesktop(QStringLiteral("Installation abgeschlossen"), finishedText());
-    showMessage(this, QMessageBox::Information, finishedText());
+    notifyDesktop(QStringLiteral("Installation abgeschlossen"), text);
+    showMessage(this, QMessageBox::Information, text);
 }
 
 void MainWindow::fail(const QString &message)
 {
-    statusLabel->setText(QStringLiteral("Fehlgeschlagen"));
+    statusLabel->setText(withTally(QStringLiteral("Fehlgeschlagen"), cardRows->tally()));
     progressBar->setValue(0);
     const QString text = LogView::redactAddresses(message);
     appendLog(QStringLiteral("FEHLER: %1").arg(text));
@@ -184,7 +205,7 @@ void MainWindow::fail(const QString &message)
 // A cancel is the user's wish, not a fault: the log says what became of the card.
 void MainWindow::showCancelled(const QString &text)
 {
-    statusLabel->setText(QStringLiteral("Abgebrochen"));
+    statusLabel->setText(withTally(QStringLiteral("Abgebrochen"), cardRows->tally()));
     progressBar->setValue(0);
     appendLog(text);
     notifyDesktop(QStringLiteral("Installation abgebrochen"), text);
@@ -258,6 +279,8 @@ void MainWindow::makeInstallation()
         statusLabel->setText(meter.text());
     });
     connect(installation, &Installation::logLine, this, &MainWindow::appendLog);
+    connect(installation, &Installation::cardChanged, this,
+            [this](int index) { cardRows->showReport(index, installation->cardReports().value(index)); });
     connect(installation, &Installation::finished, this, &MainWindow::onInstallFinished);
     connect(countCheck, &QCheckBox::toggled, installation, &Installation::setCountConsent);
 }

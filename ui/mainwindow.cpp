@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "mainwindow.h"
 
+#include "cardrows.h"
 #include "drivepicker.h"
 #include "filefield.h"
 #include "logview.h"
@@ -162,6 +163,8 @@ QWidget *MainWindow::buildScrolledContent()
     progressBar->setFormat(QStringLiteral("%p %"));
     progressBar->setAccessibleName(QStringLiteral("Fortschritt"));
     rows->addWidget(progressBar);
+    cardRows = new CardRows;
+    rows->addWidget(cardRows);
     logView = new LogView;
     rows->addWidget(logView, 1);
 

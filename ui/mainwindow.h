@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 
+class CardRows;
 class DrivePicker;
 class FileField;
 class LogView;
@@ -90,7 +91,8 @@ private:
     void onStepChanged(Installation::Step step, const QString &text);
     int stepCount() const;
     void onInstallFinished(bool ok, const QString &text);
-    void succeed();
+    void succeed(const QString &summary);
+    void startRun(const InstallRequest &request);
     void fail(const QString &message);
     void retry();
     void showCancelled(const QString &text);
@@ -119,6 +121,7 @@ private:
     DrivePicker *drivePicker = nullptr;
     QLabel *statusLabel = nullptr;
     QProgressBar *progressBar = nullptr;
+    CardRows *cardRows = nullptr;
     LogView *logView = nullptr;
     QPushButton *installButton = nullptr;
     QPushButton *cancelButton = nullptr;

@@ -25,11 +25,11 @@ QString localImageHint(const QString &path)
     return cardImageProblem(path);
 }
 
-QString driveHint(const DriveInfo &drive, qint64 imageBytes)
+QString driveHint(const QList<DriveInfo> &cards, qint64 imageBytes)
 {
-    if (drive.path.isEmpty())
+    if (cards.isEmpty())
         return QStringLiteral("Bitte eine Speicherkarte wählen.");
-    return imageBytes > drive.sizeBytes ? cardTooSmallText(imageBytes, drive.sizeBytes) : QString();
+    return tooSmallCards(cards, imageBytes);
 }
 
 } // namespace
@@ -54,11 +54,11 @@ void MainWindow::updateReadiness()
     extField->setHint(request.useExt && request.extFile.isEmpty()
                           ? QStringLiteral("Bitte eine Erweiterungs-ROM-Datei wählen.")
                           : QString());
-    drivePicker->setHint(driveHint(request.targets.value(0), imageBytes));
+    drivePicker->setHint(driveHint(request.targets, imageBytes));
 
     const bool imageSet = local ? !request.localImage.isEmpty() : !request.version.image.isEmpty();
     const bool romsSet = !request.romFile.isEmpty() && (!request.useExt || !request.extFile.isEmpty());
-    installButton->setEnabled(!busy && imageSet && romsSet && !request.targets.value(0).path.isEmpty());
+    installButton->setEnabled(!busy && imageSet && romsSet && !request.targets.isEmpty());
 }
 
 // The field a refusal of the request speaks of, in the order the refusal looks at them.
