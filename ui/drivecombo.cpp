@@ -58,10 +58,11 @@ QString driveText(const DriveInfo &drive, qint64 imageBytes, const QFontMetrics 
 
 QString severalCardsText(const QList<DriveInfo> &drives, qint64 imageBytes)
 {
-    QStringList paths;
+    QStringList names;
     for (const DriveInfo &drive : drives)
-        paths << drive.path + (tooSmallFor(drive, imageBytes) ? QStringLiteral(" zu klein") : QString());
-    return QStringLiteral("%1 Karten (%2)").arg(drives.size()).arg(paths.join(QStringLiteral(", ")));
+        names << drive.path.section(QLatin1Char('/'), -1) +
+                     (tooSmallFor(drive, imageBytes) ? QStringLiteral(" zu klein") : QString());
+    return QStringLiteral("%1 Karten (%2)").arg(drives.size()).arg(names.join(QStringLiteral(", ")));
 }
 
 DriveCombo::DriveCombo(QWidget *parent) : QComboBox(parent)

@@ -14,7 +14,7 @@
 QString driveText(const DriveInfo &drive, qint64 imageBytes,
                   const QFontMetrics &metrics = QFontMetrics(QFont()), int width = 0);
 
-// How several chosen cards read in the list, e.g. "3 Karten (/dev/sdb, /dev/sdc, /dev/sdd)".
+// How several chosen cards read in the list, briefly by their devices: "3 Karten (sdb, sdc, sdd)".
 QString severalCardsText(const QList<DriveInfo> &drives, qint64 imageBytes);
 
 // The list of cards, with a placeholder first. The chosen card's text keeps its size and device
@@ -50,7 +50,7 @@ private:
     void updateTexts();
     int textWidth() const;
 
-    QList<DriveInfo> drives;    // in the order of the items after the placeholder
-    QList<DriveInfo> group;     // the several cards chosen at once, if any
+    QList<DriveInfo> drives; // in the order of the items after the placeholder
+    QList<DriveInfo> group;  // the several cards chosen at once, if any
     qint64 imageBytes = 0;
 };

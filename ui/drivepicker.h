@@ -61,7 +61,7 @@ private:
     DriveWatcher *watcher = nullptr;
     CardChoiceDialog *choiceDialog = nullptr; // while it is open
     QStringList choice;                       // the chosen cards' paths
-    QMap<QString, QString> knownDrives; // path to label, as last listed
+    QMap<QString, QString> knownDrives;       // path to label, as last listed
     bool listed = false;
     bool busy = false;
     bool changedWhileBusy = false;

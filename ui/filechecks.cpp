@@ -109,7 +109,7 @@ QString tooSmallCards(const QList<DriveInfo> &cards, qint64 imageBytes)
     for (const DriveInfo &card : cards)
         if (imageBytes > card.sizeBytes)
             return cards.size() == 1 ? cardTooSmallText(imageBytes, card.sizeBytes)
-                                     : QStringLiteral("%1: %2").arg(card.path,
-                                                                    cardTooSmallText(imageBytes, card.sizeBytes));
+                                     : QStringLiteral("%1: %2").arg(
+                                           card.path, cardTooSmallText(imageBytes, card.sizeBytes));
     return QString();
 }

@@ -1,0 +1,309 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Several cards through the window: chosen in their own list (which follows cards plugged in and
+// pulled while it is open), named in the box and in the question, and written in one run with a
+// row for each. Real loop devices shown as removable cards, the demonstration set from the local
+// HTTP server, the write helper (this executable with "--write-helper").
+#include "cardchoicedialog.h"
+#include "drivecombo.h"
+#include "installsuite.h"
+#include "mainwindow.h"
+#include "removablelsblk.h"
+#include "testfiles.h"
+#include "windowfixture.h"
+#include "writehelper.h"
+
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <vector>
+
+namespace {
+
+const QString verifiedText = QStringLiteral("geschrieben und geprüft");
+
+QListWidget *cardListOf(CardChoiceDialog *dialog)
+{
+    return dialog->findChild<QListWidget *>(QStringLiteral("cardList"));
+}
+
+// Ticks or unticks the row as a keyboard user does: moves there and presses the space bar.
+void toggleRow(QListWidget *list, int row)
+{
+    list->setFocus();
+    list->setCurrentRow(row);
+    QTest::keyClick(list, Qt::Key_Space);
+}
+
+QList<bool> ticks(QListWidget *list)
+{
+    QList<bool> ticked;
+    for (int row = 0; row < list->count(); ++row)
+        ticked << (list->item(row)->checkState() == Qt::Checked);
+    return ticked;
+}
+
+void accept(CardChoiceDialog *dialog)
+{
+    dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok)->click();
+}
+
+} // namespace
+
+class TestSeveralCards : public QObject, private InstallFixture
+{
+    Q_OBJECT
+
+private:
+    std::vector<std::unique_ptr<LoopDevice>> cards;
+
+    QStringList cardPaths() const
+    {
+        QStringList paths;
+        for (const auto &card : cards)
+            paths << card->path();
+        return paths;
+    }
+
+    // Attaches count more empty cards; every attached card is shown as removable.
+    bool plugCards(int count)
+    {
+        for (int i = 0; i < count; ++i) {
+            auto card = attachCard(cardBytes, QStringLiteral("card%1.img").arg(cards.size()));
+            if (!card || !card->isAttached())
+                return false;
+            cards.push_back(std::move(card));
+        }
+        showAsRemovable(cardPaths());
+        return true;
+    }
+
+    void pullCard(int index)
+    {
+        cards.erase(cards.begin() + index);
+        showAsRemovable(cardPaths());
+    }
+
+    // The window on the demonstration list with the ROM filled in, once the cards are listed.
+    std::unique_ptr<MainWindow> openWindow()
+    {
+        auto window =
+            std::make_unique<MainWindow>(server->url("/demo/tobra.json"), server->url("/demo/images/"));
+        window->show();
+        auto *versions = member<QComboBox>(*window, "versionCombo");
+        if (!QTest::qWaitFor([&] { return versions->count() > 0; }, 15000))
+            qWarning("version list not loaded");
+        member<QLineEdit>(*window, "romEdit")->setText(romPath);
+        auto *drives = member<QComboBox>(*window, "driveCombo");
+        if (!QTest::qWaitFor(
+                [&] { return cardPaths().size() == 0 || drives->findData(cardPaths().last()) >= 0; }, 5000))
+            qWarning("cards not listed");
+        return window;
+    }
+
+    // Opens the list of several cards from the keyboard (its entry is the box's last) and hands
+    // it to handle once it lists the cards attached.
+    void chooseSeveral(MainWindow &window, std::function<void(CardChoiceDialog *)> handle)
+    {
+        bool handled = false;
+        onNextDialog<CardChoiceDialog>([&](CardChoiceDialog *dialog) {
+            handle(dialog);
+            handled = true;
+        });
+        auto *drives = member<QComboBox>(window, "driveCombo");
+        drives->setFocus();
+        QTest::keyClick(drives, Qt::Key_End);
+        QTRY_VERIFY(handled);
+        QTRY_VERIFY(!QApplication::activeModalWidget());
+    }
+
+    // Ticks every attached card in the list and takes them.
+    void chooseAll(MainWindow &window)
+    {
+        chooseSeveral(window, [](CardChoiceDialog *dialog) {
+            QListWidget *list = cardListOf(dialog);
+            for (int row = 0; row < list->count(); ++row)
+                toggleRow(list, row);
+            accept(dialog);
+        });
+    }
+
+    // The box names the cards briefly by their devices.
+    QString boxText(const QStringList &paths) const
+    {
+        return QStringLiteral("%1 Karten (%2)")
+            .arg(paths.size())
+            .arg(QStringList(paths).replaceInStrings("/dev/", "").join(", "));
+    }
+
+    static QStringList labelsOf(MainWindow &window, const QStringList &paths)
+    {
+        auto *drives = member<QComboBox>(window, "driveCombo");
+        QStringList labels;
+        for (const QString &path : paths)
+            labels << drives->itemText(drives->findData(path));
+        return labels;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (::geteuid() != 0)
+            QSKIP("loop devices need root");
+        const QString missing = missingForDemo();
+        if (!missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        QVERIFY(setUpDemo());
+    }
+
+    void init() { QVERIFY(setUpTest()); }
+    void cleanup()
+    {
+        cards.clear();
+        tearDownTest();
+    }
+
+    // Three cards ticked in the list become the choice the box names; opened again, the list
+    // shows them ticked, and fewer ticked narrow the choice.
+    void choosesSeveralCards()
+    {
+        if (!plugCards(3))
+            QSKIP("no loop devices to attach");
+        const auto window = openWindow();
+        auto *drives = member<DriveCombo>(*window, "driveCombo");
+        chooseAll(*window);
+        QCOMPARE(drives->currentText(), boxText(cardPaths()));
+        window->resize(800, window->height());
+        QTRY_COMPARE(drives->shownText(), boxText(cardPaths()));
+        QVERIFY(member<QPushButton>(*window, "installButton")->isEnabled());
+
+        QList<bool> shownTicks;
+        chooseSeveral(*window, [&](CardChoiceDialog *dialog) {
+            shownTicks = ticks(cardListOf(dialog));
+            toggleRow(cardListOf(dialog), 1);
+            accept(dialog);
+        });
+        QCOMPARE(shownTicks, (QList<bool>{true, true, true}));
+        QCOMPARE(drives->currentText(), boxText({cardPaths().at(0), cardPaths().at(2)}));
+
+        chooseSeveral(*window, [](CardChoiceDialog *dialog) {
+            toggleRow(cardListOf(dialog), 0);
+            accept(dialog);
+        });
+        QCOMPARE(drives->currentData().toString(), cardPaths().at(2));
+    }
+
+    // Cards plugged in and pulled while the list is open show up there at once; the ticks stay
+    // with their cards. Cancelling keeps the choice made before.
+    void listFollowsHotPlug()
+    {
+        if (!plugCards(2))
+            QSKIP("no loop devices to attach");
+        const auto window = openWindow();
+        auto *drives = member<QComboBox>(*window, "driveCombo");
+        drives->setCurrentIndex(drives->findData(cardPaths().at(1)));
+
+        QList<QList<bool>> seen;
+        chooseSeveral(*window, [&](CardChoiceDialog *dialog) {
+            QListWidget *list = cardListOf(dialog);
+            seen << ticks(list);
+            toggleRow(list, 0);
+            QVERIFY(plugCards(1));
+            QTRY_COMPARE_WITH_TIMEOUT(list->count(), 3, 5000);
+            seen << ticks(list);
+            pullCard(1);
+            QTRY_COMPARE_WITH_TIMEOUT(list->count(), 2, 5000);
+            seen << ticks(list);
+            toggleRow(list, 1);
+            accept(dialog);
+        });
+        QCOMPARE(seen, (QList<QList<bool>>{{false, true}, {true, true, false}, {true, false}}));
+        QCOMPARE(drives->currentText(), boxText(cardPaths()));
+
+        chooseSeveral(*window, [](CardChoiceDialog *dialog) {
+            toggleRow(cardListOf(dialog), 0);
+            dialog->reject();
+        });
+        QCOMPARE(drives->currentText(), boxText(cardPaths()));
+    }
+
+    // The question names the version once and every card with its label, size and device.
+    void questionNamesEveryCard()
+    {
+        if (!plugCards(3))
+            QSKIP("no loop devices to attach");
+        const auto window = openWindow();
+        chooseAll(*window);
+        QString question;
+        QStringList buttons;
+        onNextDialog<QMessageBox>([&](QMessageBox *box) {
+            question = box->text();
+            for (QAbstractButton *button : box->buttons())
+                buttons << button->text();
+            box->button(QMessageBox::No)->click();
+        });
+        member<QPushButton>(*window, "installButton")->click();
+        QTRY_VERIFY(!question.isEmpty());
+        const QStringList labels = labelsOf(*window, cardPaths());
+        QCOMPARE(question, QStringLiteral("Installieren: Tobra Demo\n\nAlle Daten auf diesen 3 Karten werden "
+                                          "unwiderruflich gelöscht:\n\n• %1\n• %2\n• %3\n\nFortfahren?")
+                               .arg(labels.at(0), labels.at(1), labels.at(2)));
+        buttons.sort();
+        QCOMPARE(buttons, (QStringList{"&Nicht installieren", "Karten &löschen und installieren"}));
+        QVERIFY(!member<QWidget>(*window, "cardRows")->isVisible());
+    }
+
+    // One run writes all three cards: a row each ends verified, the status counts them, the box
+    // sums up, and each card holds the image with the ROM put in.
+    void writesThreeCards()
+    {
+        if (!plugCards(3))
+            QSKIP("no loop devices to attach");
+        const auto window = openWindow();
+        chooseAll(*window);
+        QString summary;
+        onNextDialog<QMessageBox>([](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); });
+        member<QPushButton>(*window, "installButton")->click();
+        QTRY_VERIFY(member<QWidget>(*window, "cardRows")->isVisible());
+        onNextDialog<QMessageBox>([&](QMessageBox *box) {
+            summary = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(!summary.isEmpty(), 120000);
+
+        QStringList states;
+        for (QLabel *label : window->findChildren<QLabel *>("stateLabel"))
+            states << label->text();
+        QCOMPARE(states, QStringList(3, verifiedText));
+        for (QProgressBar *bar : window->findChildren<QProgressBar *>("cardBar"))
+            QCOMPARE(bar->value(), bar->maximum());
+        QCOMPARE(member<QLabel>(*window, "statusLabel")->text(),
+                 QStringLiteral("Fertig: 3 von 3 Karten geschrieben und geprüft"));
+        for (const QString &label : labelsOf(*window, cardPaths()))
+            QVERIFY2(summary.contains(label), qPrintable(summary));
+        const QByteArray image = readFile(demoPath());
+        for (const QString &path : cardPaths()) {
+            QCOMPARE(readRange(path, 0, partitionOffset), image.left(partitionOffset));
+            QCOMPARE(cardFile(path, "Rom/rom.bin", dir->filePath("rom.bin")), readFile(romPath));
+        }
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // The window starts this executable as its write helper, as the program does.
+    if (argc > 1 && qstrcmp(argv[1], "--write-helper") == 0)
+        return runWriteHelper(argc, argv);
+    QApplication application(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("TobraInstaller"));
+    QCoreApplication::setOrganizationName(QStringLiteral("Drellwerk"));
+    TestSeveralCards test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_severalcards.moc"
