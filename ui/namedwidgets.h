@@ -3,6 +3,8 @@
 
 // Small makers for the window's widgets, shared by the parts that build them.
 
+#include "hintlabel.h"
+
 #include <QComboBox>
 #include <QLabel>
 #include <QLatin1String>
@@ -45,13 +47,11 @@ inline QLabel *buddyLabel(const QString &text, QWidget *field)
     return label;
 }
 
-// A one-line hint below a field: plain text (it may name files), hidden while empty, and never
-// widening the window; the whole text is in its tool tip.
+// A hint below a field, wrapped to the field's width: hidden while empty, and never widening the
+// window; the whole text is in its tool tip as well.
 inline QLabel *namedHint(const char *name)
 {
-    auto *hint = named<QLabel>(name);
-    hint->setTextFormat(Qt::PlainText);
-    hint->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    auto *hint = named<HintLabel>(name);
     hint->hide();
     return hint;
 }

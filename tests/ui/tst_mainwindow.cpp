@@ -645,6 +645,27 @@ private Q_SLOTS:
         QVERIFY(drives->fontMetrics().horizontalAdvance(shown) < drives->width());
     }
 
+    // A hint longer than its field wraps and shows whole, on as many lines as the width needs.
+    void longHintWraps()
+    {
+        const auto window = makeWindow();
+        window->resize(640, window->height());
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        auto *hint = member<QLabel>(*window, "versionHint");
+        QTRY_VERIFY(hint->isVisible());
+        QCOMPARE(hint->text(),
+                 QStringLiteral("Keine Version verfügbar: Bitte „Neu laden“ klicken oder eine lokale "
+                                "Image-Datei verwenden."));
+        const QFontMetrics metrics = hint->fontMetrics();
+        QVERIFY(metrics.horizontalAdvance(hint->text()) > hint->width());
+        const QRect needed =
+            metrics.boundingRect(QRect(0, 0, hint->width(), 10000), Qt::TextWordWrap, hint->text());
+        QTRY_VERIFY2(hint->height() >= needed.height(),
+                     qPrintable(QString("%1 < %2").arg(hint->height()).arg(needed.height())));
+        QVERIFY(needed.height() >= 2 * metrics.lineSpacing());
+    }
+
     void logKeepsTheLast500Lines()
     {
         const auto window = makeWindow();
