@@ -5,8 +5,17 @@
 # removable card. The screen is 1920×1080 unless SCREEN (e.g. 1366x704, the room a panel and a
 # title bar leave) says otherwise; QT_SCALE_FACTOR scales as usual.
 # Usage: [SCREEN=WxH] [QT_SCALE_FACTOR=f] docs/make-screenshot.sh [PATH_OF_tobra-installer] [OUTPUT.png]
+#
+# With --cards (as root), the window writes the demonstration image onto three 16 GB loop devices,
+# fetched from the local test server at a card's pace, and two pictures are made with the test
+# build's screenshot_cards: PREFIX-during.png while the cards are written, PREFIX-after.png after
+# the end (PREFIX defaults to docs/screenshot-cards).
+# Usage: [SCREEN=WxH] [QT_SCALE_FACTOR=f] docs/make-screenshot.sh --cards PATH_OF_screenshot_cards [PREFIX]
 set -euo pipefail
 docs=$(cd "$(dirname "$0")" && pwd)
+if [ "${1:-}" = --cards ]; then
+    exec "$docs/make-cards-screenshot.sh" "${@:2}"
+fi
 program=$(readlink -f "${1:-$(command -v tobra-installer)}")
 output=${2:-$docs/screenshot.png}
 screen=${SCREEN:-1920x1080}
