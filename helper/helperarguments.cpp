@@ -5,6 +5,7 @@
 #include <limits>
 
 const char standardInputArgument[] = "--stdin";
+const char severalCardsArgument[] = "--stdin-cards";
 
 namespace {
 
@@ -52,6 +53,65 @@ bool readOption(const QByteArray &argument, const char *prefix, quint64 *value, 
     return *value == 0 && parsePositive(argument.mid(qsizetype(qstrlen(prefix))), value);
 }
 
+// Reads the identity options from the argument at *next on, up to the end or the next "--card";
+// *next is left at that point.
+bool readIdentity(const QList<QByteArray> &arguments, qsizetype *next, DriveIdentity *identity)
+{
+    quint64 diskseq = 0;
+    quint64 size = 0;
+    for (; *next < arguments.size() && arguments.at(*next) != "--card"; ++*next) {
+        const QByteArray &argument = arguments.at(*next);
+        bool known = false;
+        if (!readOption(argument, "--diskseq=", &diskseq, &known) ||
+            !readOption(argument, "--size=", &size, &known) || !known)
+            return false;
+    }
+    identity->diskseq = diskseq;
+    identity->sizeBytes = qint64(size);
+    return true;
+}
+
+// The cards of the several-card form, from the first "--card" on.
+bool readCards(const QList<QByteArray> &arguments, qsizetype next, QList<HelperCard> *cards)
+{
+    while (next < arguments.size()) {
+        HelperCard card;
+        if (cards->size() == maxHelperCards || arguments.at(next) != "--card" ||
+            next + 1 == arguments.size() || !readPath(arguments.at(next + 1), &card.devicePath))
+            return false;
+        for (const HelperCard &earlier : std::as_const(*cards))
+            if (earlier.devicePath == card.devicePath)
+                return false;
+        next += 2;
+        if (!readIdentity(arguments, &next, &card.identity))
+            return false;
+        cards->append(card);
+    }
+    return !cards->isEmpty();
+}
+
+bool parseSeveralCards(const QList<QByteArray> &arguments, HelperArguments *parsed)
+{
+    quint64 imageSize = 0;
+    qsizetype next = 4;
+    if (next < arguments.size() && arguments.at(next).startsWith("--image-size=")) {
+        bool known = false;
+        if (!readOption(arguments.at(next), "--image-size=", &imageSize, &known))
+            return false;
+        ++next;
+    }
+    HelperArguments result;
+    result.fromStandardInput = true;
+    result.severalCards = true;
+    result.verify = arguments.at(3) == "--verify";
+    result.imageSize = imageSize == 0 ? -1 : qint64(imageSize);
+    if ((arguments.at(3) != "--verify" && arguments.at(3) != "--no-verify") ||
+        !readCards(arguments, next, &result.cards))
+        return false;
+    *parsed = result;
+    return true;
+}
+
 bool readOptions(const QList<QByteArray> &arguments, HelperArguments *parsed)
 {
     quint64 diskseq = 0;
@@ -78,6 +138,8 @@ bool parseHelperArguments(const QList<QByteArray> &arguments, HelperArguments *p
 {
     if (arguments.size() < firstOption || arguments.at(1) != "--write-helper")
         return false;
+    if (arguments.at(2) == severalCardsArgument)
+        return parseSeveralCards(arguments, parsed);
     HelperArguments result;
     result.fromStandardInput = arguments.at(2) == standardInputArgument;
     const QByteArray &verifyFlag = arguments.at(4);

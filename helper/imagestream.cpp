@@ -63,6 +63,12 @@ QByteArray ImageStream::abortFrame()
     return header(abortType, 0);
 }
 
+QString ImageStream::cardTooSmallText(qint64 cardBytes)
+{
+    return QStringLiteral("Die Karte ist zu klein: Das Image ist größer als ihre %1 MB.")
+        .arg(QString::number(cardBytes / bytesPerMb));
+}
+
 ImageStreamReader::ImageStreamReader(ReadFunction readFunction, qint64 byteLimit, qint64 announcedBytes)
     : read(std::move(readFunction)), limit(byteLimit), announcedSize(announcedBytes)
 {}
@@ -126,8 +132,7 @@ ImageStreamReader::Result ImageStreamReader::takeData(qint64 length, QByteArrayV
             error,
             QStringLiteral("Das Image ist größer als angegeben (%1 Byte).").arg(bytesText(announcedSize)));
     if (limit >= 0 && receivedBytes + length > limit)
-        return failed(error, QStringLiteral("Die Karte ist zu klein: Das Image ist größer als ihre %1 MB.")
-                                 .arg(QString::number(limit / bytesPerMb)));
+        return failed(error, ImageStream::cardTooSmallText(limit));
     payload.resize(length);
     if (!readExactly(payload.data(), length, error))
         return Failed;

@@ -22,6 +22,8 @@ constexpr qint64 maxDataFrame = 1 << 20;
 QByteArray dataHeader(qint64 length);
 QByteArray goAheadFrame(qint64 imageBytes);
 QByteArray abortFrame();
+// The refusal of image bytes beyond the end of a card of cardBytes.
+QString cardTooSmallText(qint64 cardBytes);
 
 } // namespace ImageStream
 

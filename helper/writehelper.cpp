@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "writehelper.h"
 
+#include "cardfanout.h"
 #include "drives.h"
 #include "helperarguments.h"
 
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
 
 namespace {
@@ -34,6 +36,36 @@ int blockingStandardInput()
     return STDIN_FILENO;
 }
 
+// The several-card form: every card's lines say "CARD <n>" (1-based), written whole from any card's
+// thread; the run's own lines have no prefix.
+int writeSeveralCards(const HelperArguments &arguments, QTextStream &out)
+{
+    std::mutex outputMutex;
+    const auto emitCardLine = [&out, &outputMutex](int card, const QString &text) {
+        const std::lock_guard lock(outputMutex);
+        emitLine(out, QStringLiteral("CARD %1 %2").arg(card + 1).arg(text));
+    };
+    CardEvents events;
+    events.held = [&](int card) { emitCardLine(card, QStringLiteral("READY")); };
+    events.ready = [&out] { emitLine(out, QStringLiteral("READY")); };
+    events.writing = [&](int card) { emitCardLine(card, QStringLiteral("WRITING")); };
+    events.progress = [&](int card, const char *phase, qint64 done, qint64 total) {
+        emitCardLine(card, QStringLiteral("PROGRESS %1 %2 %3")
+                               .arg(QLatin1String(phase), QString::number(done), QString::number(total)));
+    };
+    events.finished = [&](int card, bool ok, const QString &error) {
+        emitCardLine(card, ok ? QStringLiteral("DONE") : QStringLiteral("ERROR ") + error);
+    };
+    QString error;
+    if (!writeStreamToCards(blockingStandardInput(), arguments.cards, arguments.verify, arguments.imageSize,
+                            events, &error)) {
+        emitLine(out, QStringLiteral("ERROR ") + error);
+        return Failed;
+    }
+    emitLine(out, QStringLiteral("DONE"));
+    return Done;
+}
+
 } // namespace
 
 void emitLine(QTextStream &out, const QString &text)
@@ -49,6 +81,12 @@ bool isAllowedTarget(const QString &devicePath, QString *enumerationError)
     const QList<DriveInfo> drives = listDrives(enumerationError);
     return std::any_of(drives.cbegin(), drives.cend(),
                        [&devicePath](const DriveInfo &drive) { return drive.path == devicePath; });
+}
+
+QString notAllowedText(const QString &devicePath, const QString &enumerationError)
+{
+    return QStringLiteral("%1 ist kein erlaubtes Ziel (nur Wechseldatenträger bis 2 TB). %2")
+        .arg(devicePath, enumerationError);
 }
 
 int runWriteHelper(int argc, char **argv)
@@ -68,12 +106,13 @@ int runWriteHelper(int argc, char **argv)
         emitLine(out, QStringLiteral("ERROR Falsche Argumente für den Schreib-Helfer"));
         return WrongArguments;
     }
+    if (arguments.severalCards)
+        return writeSeveralCards(arguments, out);
     const QString &targetPath = arguments.devicePath;
 
     QString enumerationError;
     if (!isAllowedTarget(targetPath, &enumerationError)) {
-        emitLine(out, QStringLiteral("ERROR %1 ist kein erlaubtes Ziel (nur Wechseldatenträger bis 2 TB). %2")
-                          .arg(targetPath, enumerationError));
+        emitLine(out, QStringLiteral("ERROR ") + notAllowedText(targetPath, enumerationError));
         return TargetNotAllowed;
     }
     const ProgressCallback progress = [&out](const char *phase, qint64 done, qint64 total) {

@@ -21,8 +21,12 @@ extern const char hardwareHint[];
 //   program --write-helper IMAGE TARGET --verify|--no-verify [--diskseq=N] [--size=BYTES]
 //   program --write-helper --stdin TARGET --verify|--no-verify [--diskseq=N] [--size=BYTES]
 //           [--image-size=BYTES]
+//   program --write-helper --stdin-cards --verify|--no-verify [--image-size=BYTES]
+//           --card TARGET [--diskseq=N] [--size=BYTES] [--card TARGET ...]
 // The first writes an image file; the second the framed image on standard input (imagestream.h),
-// after it has printed "READY". Prints the progress protocol on stdout and returns the exit code
+// after it has printed "READY"; the third that image to each card (cardfanout.h), each card's
+// lines prefixed "CARD <n> ", n counting the cards from 1, with a run-level READY once every card
+// is checked and one is held, and DONE only when every card is done. Prints the progress protocol on stdout and returns the exit code
 // (0 done, 1 failed, 2 wrong arguments, 3 target not allowed). Prints nothing on stderr. Ends at
 // its next line (SIGPIPE) once nobody reads standard output any more.
 int runWriteHelper(int argc, char **argv);
@@ -33,6 +37,8 @@ void emitLine(QTextStream &out, const QString &text);
 // True only if the drive enumeration offers exactly this path right now. When enumeration fails,
 // its message goes to *enumerationError.
 bool isAllowedTarget(const QString &devicePath, QString *enumerationError = nullptr);
+// The refusal of a target that isAllowedTarget() does not find.
+QString notAllowedText(const QString &devicePath, const QString &enumerationError);
 
 // Unmounts every mount of the device and its partitions, innermost first: what the kernel lists
 // in /proc/self/mountinfo for their device numbers, taken from the opened device, never a path

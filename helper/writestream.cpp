@@ -4,6 +4,7 @@
 #include "fail.h"
 #include "germannumber.h"
 #include "imagestream.h"
+#include "streamwriter.h"
 #include "writehelper.h"
 
 #include <QByteArray>
@@ -17,17 +18,6 @@
 #include <xxhash.h>
 
 namespace {
-
-QString untouchedText()
-{
-    return QStringLiteral("Die Karte wurde nicht verändert.");
-}
-
-QString noVolumeText()
-{
-    return QStringLiteral(
-        "Die Karte hat jetzt keinen nutzbaren Datenträger und muss neu beschrieben werden.");
-}
 
 bool sameDigest(const XXH128_hash_t &a, const XXH128_hash_t &b)
 {
@@ -53,50 +43,14 @@ qint64 readFully(int fd, char *data, qint64 length, qint64 offset)
     return done;
 }
 
-// Writes the image as it arrives: zeros over the first MiB when its first byte comes, then chunk
-// by chunk behind it, each chunk's digest kept for the read-back; the first MiB itself waits in
-// memory until the image is complete and accepted. Memory stays at two buffers and one digest per
-// chunk, whatever the image's size.
-class StreamWriter
+} // namespace
+
+QString cardStateText(bool touched)
 {
-public:
-    StreamWriter(int cardFd, bool isBlockDevice, qint64 announcedBytes, const QString &cardPath,
-                 const StreamEvents &streamEvents, QString *errorOut)
-        : card(cardFd), blockDevice(isBlockDevice), announcedSize(announcedBytes), devicePath(cardPath),
-          events(streamEvents), error(errorOut)
-    {}
-    Q_DISABLE_COPY(StreamWriter)
-
-    bool touched() const { return !head.isEmpty(); }
-    bool add(QByteArrayView data);
-    // Puts the last chunk and then the real first MiB on the card and forces everything out.
-    bool finish();
-    // Reads back what was written, through the held descriptor, and compares it chunk by chunk.
-    bool verify();
-
-private:
-    bool begin();
-    bool writeChunk();
-    bool failedWrite(int errorNumber)
-    {
-        return fail(error, deviceError("Schreibfehler auf %1: %2", devicePath, errorNumber));
-    }
-    bool forceOut();
-
-    int card;
-    bool blockDevice;
-    qint64 announcedSize;
-    const QString &devicePath;
-    const StreamEvents &events;
-    QString *error;
-    QByteArray head;
-    qint64 cardHeadSize = 0; // what the card had of its first MiB (a file may be shorter)
-    QByteArray chunk;
-    qint64 chunkStart = 0;
-    qint64 filled = 0;
-    qint64 previousStart = 0;
-    std::vector<XXH128_hash_t> digests;
-};
+    return touched ? QStringLiteral(
+                         "Die Karte hat jetzt keinen nutzbaren Datenträger und muss neu beschrieben werden.")
+                   : QStringLiteral("Die Karte wurde nicht verändert.");
+}
 
 // The first image byte: from here on the card is changed, and its first MiB is zero until the end.
 // What the card held there stays behind an image smaller than that, as in the file form.
@@ -209,6 +163,13 @@ bool StreamWriter::verify()
     return true;
 }
 
+QString abortedText()
+{
+    return QStringLiteral("Das Schreiben wurde abgebrochen, das Image wird nicht verwendet.");
+}
+
+namespace {
+
 // Takes frames until the go-ahead (true) or anything else (false with the reason in *error).
 bool receiveImage(ImageStreamReader &reader, StreamWriter &writer, QString *error)
 {
@@ -222,8 +183,7 @@ bool receiveImage(ImageStreamReader &reader, StreamWriter &writer, QString *erro
         case ImageStreamReader::GoAhead:
             return true;
         case ImageStreamReader::Abort:
-            return fail(error,
-                        QStringLiteral("Das Schreiben wurde abgebrochen, das Image wird nicht verwendet."));
+            return fail(error, abortedText());
         case ImageStreamReader::Failed:
             return false;
         }
@@ -259,6 +219,6 @@ bool writeStream(int input, const QString &devicePath, bool verify, const DriveI
     if (verified)
         return true;
     if (!written)
-        reason += QLatin1Char(' ') + (writer.touched() ? noVolumeText() : untouchedText());
+        reason += QLatin1Char(' ') + cardStateText(writer.touched());
     return fail(error, reason);
 }

@@ -79,6 +79,20 @@ QString cardText(Installation::CardState card)
     }
 }
 
+// A card's text without a closing sentence on the card's state, which the job says itself.
+QString withoutCardSentence(const QString &text)
+{
+    const QStringList sentences{
+        cardText(Installation::CardState::Unchanged), cardText(Installation::CardState::Unfinished),
+        cardText(Installation::CardState::Unverified),
+        QStringLiteral("Die Karte ist unvollständig beschrieben und muss neu bespielt werden."),
+        QStringLiteral("Die Karte hat jetzt keinen nutzbaren Datenträger und muss neu beschrieben werden.")};
+    for (const QString &sentence : sentences)
+        if (text.endsWith(sentence))
+            return text.chopped(sentence.size()).trimmed();
+    return text.trimmed();
+}
+
 } // namespace
 
 Installation::Installation(QNetworkAccessManager *networkManager, QObject *parent)
@@ -137,9 +151,20 @@ Installation::CardState Installation::cardState() const
 
 QString Installation::reportLine(const CardReport &report)
 {
-    if (report.stage == CardReport::Stage::Verified)
+    switch (report.stage) {
+    case CardReport::Stage::Verified:
         return QStringLiteral("%1: geschrieben und geprüft.").arg(report.drive.label);
-    return QStringLiteral("%1: %2").arg(report.drive.label, report.reason);
+    case CardReport::Stage::Failed:
+        return QStringLiteral("%1: nicht fertig – %2")
+            .arg(report.drive.label, QString(report.reason).replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    case CardReport::Stage::Verifying:
+        return QStringLiteral("%1: wird geprüft …").arg(report.drive.label);
+    case CardReport::Stage::Writing:
+        return QStringLiteral("%1: wird geschrieben …").arg(report.drive.label);
+    case CardReport::Stage::Waiting:
+        break;
+    }
+    return QStringLiteral("%1: wartet …").arg(report.drive.label);
 }
 
 void Installation::setCountConsent(bool consent)
@@ -219,19 +244,32 @@ QString Installation::makeWorkingFolder()
     return QString();
 }
 
-// The image must fit onto the card, and diskBytes (what is still to be downloaded) into the
-// file system of the folder it goes to.
+// The image must fit onto a card, and diskBytes (what is still to be downloaded) into the file
+// system of the folder it goes to. With several cards, one too small is refused by the helper
+// before its first byte while the others are written; the run is refused when none can hold it.
 QString Installation::sizeRefusal(qint64 imageBytes, qint64 diskBytes) const
 {
-    const DriveInfo &target = request.targets.constFirst();
-    if (target.sizeBytes > 0 && imageBytes > target.sizeBytes)
-        return cardTooSmallText(imageBytes, target.sizeBytes);
+    const qint64 largest = largestCardBytes();
+    if (largest > 0 && imageBytes > largest)
+        return cardTooSmallText(imageBytes, largest);
     const QString folder = QFileInfo(partPath).path();
     const qint64 free = diskBytes > 0 ? QStorageInfo(folder).bytesAvailable() : -1;
     if (free >= 0 && diskBytes > free)
         return QStringLiteral("In %1 ist zu wenig Platz frei: Der Download braucht %2, frei sind %3.")
             .arg(folder, germanSize(diskBytes), germanSize(free));
     return QString();
+}
+
+// The size of the largest card, the most any image may have; -1 when a card's size is unknown.
+qint64 Installation::largestCardBytes() const
+{
+    qint64 largest = 0;
+    for (const DriveInfo &target : request.targets) {
+        if (target.sizeBytes <= 0)
+            return -1;
+        largest = qMax(largest, target.sizeBytes);
+    }
+    return largest;
 }
 
 // The unpacked image's size where it is known before the first byte: from the list, or a raw
@@ -258,9 +296,14 @@ void Installation::holdCard()
     connect(writeJob, &WriteJob::ready, this, &Installation::onCardReady);
     connect(writeJob, &WriteJob::phaseChanged, this, &Installation::onPhaseChanged);
     connect(writeJob, &WriteJob::progress, this, &Installation::onCardProgress);
-    connect(writeJob, &WriteJob::finished, this, &Installation::onCardFinished);
-    writeJob->startStream(request.targets.constFirst().path, true, request.targets.constFirst().identity(),
-                          knownImageBytes());
+    connect(writeJob, &WriteJob::cardWriting, this, &Installation::onCardWriting);
+    connect(writeJob, &WriteJob::cardProgress, this, &Installation::onCardBytes);
+    connect(writeJob, &WriteJob::cardFinished, this, &Installation::onCardEnded);
+    connect(writeJob, &WriteJob::finished, this, &Installation::onRunFinished);
+    QList<StreamCard> streamCards;
+    for (const DriveInfo &target : std::as_const(request.targets))
+        streamCards.append(StreamCard{target.path, target.identity()});
+    writeJob->startStream(streamCards, true, knownImageBytes());
 }
 
 void Installation::onCardReady()
@@ -336,13 +379,12 @@ QString Installation::passText() const
 // waits for it, and the source for the pass.
 void Installation::startPass(ByteSource &source)
 {
-    feed = new CardFeed(
-        [this](const QByteArray &piece) { return writeJob && writeJob->send(piece); },
-        [this] { return writeJob && writeJob->queuedBytes() <= WriteJob::streamHighWater; },
-        request.targets.constFirst().sizeBytes > 0 ? request.targets.constFirst().sizeBytes : -1, this);
+    feed = new CardFeed([this](const QByteArray &piece) { return writeJob && writeJob->send(piece); },
+                        [this] { return writeJob && writeJob->queuedBytes() <= WriteJob::streamHighWater; },
+                        largestCardBytes(), this);
     connect(writeJob, &WriteJob::drained, feed, &CardFeed::moveOn);
     pass = new ImagePass(source, *feed, roms, workDir->path(), QDateTime::currentDateTime(),
-                         knownImageBytes(), request.targets.constFirst().sizeBytes, this);
+                         knownImageBytes(), largestCardBytes(), this);
     connect(pass, &ImagePass::finished, this, &Installation::onPassFinished);
     const QString text = passText();
     pace = new PaceWatch(
@@ -490,17 +532,67 @@ void Installation::onCardProgress(qint64 done, qint64 total)
         Q_EMIT progress(done, total);
 }
 
-// The card's side ends every run that got as far as starting the helper: the text then says what
-// became of the card. A cancel that came too late to stop a verified write changes nothing.
-void Installation::onCardFinished(bool ok, const QString &error)
+void Installation::onCardWriting(int index)
+{
+    if (index < 0 || index >= cards.size())
+        return;
+    CardReport &report = cards[index];
+    report.stage = CardReport::Stage::Writing;
+    report.state = CardState::Unfinished;
+    Q_EMIT cardChanged(index);
+}
+
+void Installation::onCardBytes(int index, const QString &phase, qint64 done, qint64 total)
+{
+    if (index < 0 || index >= cards.size() || cards.at(index).stage >= CardReport::Stage::Verified)
+        return;
+    CardReport &report = cards[index];
+    if (phase == QLatin1String("verify")) {
+        report.stage = CardReport::Stage::Verifying;
+        report.state = CardState::Unverified;
+    }
+    report.done = done;
+    report.total = total;
+    Q_EMIT cardChanged(index);
+}
+
+// A card's own end. One that fails while the run goes on keeps its own reason; one stopped with
+// the run (a cancel, a checksum mismatch) only says what it holds, the run's text says why.
+void Installation::onCardEnded(int index, bool ok, const QString &error)
+{
+    if (index < 0 || index >= cards.size() || cards.at(index).stage >= CardReport::Stage::Verified)
+        return;
+    CardReport &report = cards[index];
+    if (ok) {
+        report.stage = CardReport::Stage::Verified;
+        report.state = CardState::Written;
+        report.done = report.total;
+    } else {
+        report.state =
+            writeJob && writeJob->cardTouched(index) ? stateAfterFailure(report) : CardState::Unchanged;
+        report.stage = CardReport::Stage::Failed;
+        const bool stoppedWithRun = cancelRequested || !failure.isEmpty();
+        report.reason = cardText(report.state);
+        if (!stoppedWithRun && !error.isEmpty())
+            report.reason.prepend(withoutCardSentence(error) + QLatin1Char('\n'));
+        if (cards.size() > 1 && !stoppedWithRun)
+            Q_EMIT logLine(reportLine(report));
+    }
+    Q_EMIT cardChanged(index);
+}
+
+// The helper's side ends every run that got as far as starting it, after each card's own end.
+// A cancel that came too late to stop a verified write changes nothing.
+void Installation::onRunFinished(bool ok, const QString &error)
 {
     const QString launcherLine = writeJob->launcherMessage();
-    const bool touched = writeJob->cardTouched();
+    for (int index = 0; index < cards.size(); ++index)
+        if (cards.at(index).stage < CardReport::Stage::Verified)
+            onCardEnded(index, ok, error);
     writeJob->deleteLater();
     writeJob = nullptr;
     stopPass();
     if (ok) {
-        cards.first().state = CardState::Written;
         workDir.reset();
         if (cancelRequested)
             Q_EMIT logLine(
@@ -509,16 +601,76 @@ void Installation::onCardFinished(bool ok, const QString &error)
         Q_EMIT logLine(QStringLiteral("Installation abgeschlossen."));
         if (!cancelRequested)
             reportInstall();
-        return finish(Outcome::Succeeded, QString());
+        return finish(Outcome::Succeeded, cards.size() > 1 ? summary(QString()) : QString());
     }
-    if (touched)
-        cards.first().state = verifying ? CardState::Unverified : CardState::Unfinished;
-    if (cancelRequested)
-        return finish(Outcome::Cancelled, QStringLiteral("Abgebrochen. %1").arg(cardText(cardState())));
-    if (!launcherLine.isEmpty())
+    if (!cancelRequested && !launcherLine.isEmpty())
         Q_EMIT logLine(QStringLiteral("pkexec: %1").arg(launcherLine));
-    finish(Outcome::Failed,
-           (failure.isEmpty() ? error : failure) + QLatin1Char('\n') + cardText(cardState()));
+    if (!cancelRequested)
+        reportInstall();
+    if (cancelRequested)
+        return finish(Outcome::Cancelled, endText(QStringLiteral("Abgebrochen.")));
+    finish(Outcome::Failed, endText(failure.isEmpty() ? runError(error) : failure));
+}
+
+// Cards the helper never wrote to end with the run, unchanged.
+void Installation::endOpenCards()
+{
+    for (int index = 0; index < cards.size(); ++index) {
+        if (cards.at(index).stage >= CardReport::Stage::Verified)
+            continue;
+        cards[index].stage = CardReport::Stage::Failed;
+        cards[index].reason = cardText(cards.at(index).state);
+        Q_EMIT cardChanged(index);
+    }
+}
+
+// What a failed card holds: the real first MiB comes only with the go-ahead, before the read-back.
+Installation::CardState Installation::stateAfterFailure(const CardReport &report)
+{
+    return report.stage == CardReport::Stage::Verifying ? CardState::Unverified : CardState::Unfinished;
+}
+
+// The run's own reason when the helper's last word was one on every card: with several cards, a
+// run where each card failed on its own needs none.
+QString Installation::runError(const QString &error) const
+{
+    if (cards.size() == 1)
+        return error;
+    for (const CardReport &report : cards)
+        if (report.stage == CardReport::Stage::Failed && report.reason.startsWith(withoutCardSentence(error)))
+            return QString();
+    return error;
+}
+
+// The text of a failed run: with one card the reason and what the card holds; with several the
+// reason, if there is one for the whole run, and a line per card.
+QString Installation::endText(const QString &reason) const
+{
+    if (cards.size() > 1)
+        return summary(reason);
+    if (cancelRequested)
+        return QStringLiteral("Abgebrochen. %1").arg(cardText(cardState()));
+    return reason + QLatin1Char('\n') + cardText(cardState());
+}
+
+QString Installation::summary(const QString &reason) const
+{
+    int verified = 0;
+    QStringList lines;
+    for (const CardReport &report : cards) {
+        verified += report.stage == CardReport::Stage::Verified ? 1 : 0;
+        lines << reportLine(report);
+    }
+    const QString count =
+        verified == cards.size()
+            ? QStringLiteral("Alle %1 Karten sind geschrieben und geprüft:").arg(cards.size())
+            : QStringLiteral("%1 von %2 Karten sind geschrieben und geprüft:")
+                  .arg(verified)
+                  .arg(cards.size());
+    lines.prepend(count);
+    if (!reason.isEmpty())
+        lines.prepend(reason);
+    return lines.join(QLatin1Char('\n'));
 }
 
 // Before anything in the cache is looked at: the folder is made private, and a link or other odd
@@ -554,10 +706,11 @@ void Installation::stop(const QString &reason)
     if (failure.isEmpty())
         failure = reason;
     stopPass();
-    if (!writeJob)
+    if (!writeJob) {
+        endOpenCards();
         return finish(cancelRequested ? Outcome::Cancelled : Outcome::Failed,
-                      cancelRequested ? QStringLiteral("Abgebrochen. %1").arg(cardText(cardState()))
-                                      : failure + QLatin1Char('\n') + cardText(cardState()));
+                      endText(cancelRequested ? QStringLiteral("Abgebrochen.") : failure));
+    }
     if (cancelRequested || goAheadGiven)
         writeJob->cancel();
     else
@@ -569,8 +722,11 @@ void Installation::stop(const QString &reason)
 // the run.
 void Installation::reportInstall()
 {
-    if (!request.isLocal() && request.countConsent && !request.counterUrl.isEmpty())
-        CounterReport::send(request.counterUrl, request.version.image, network);
+    if (request.isLocal() || !request.countConsent || request.counterUrl.isEmpty())
+        return;
+    for (const CardReport &report : std::as_const(cards))
+        if (report.stage == CardReport::Stage::Verified)
+            CounterReport::send(request.counterUrl, request.version.image, network);
 }
 
 void Installation::enterStep(Step next, const QString &text)
@@ -581,6 +737,7 @@ void Installation::enterStep(Step next, const QString &text)
 
 void Installation::finish(Outcome result, const QString &text)
 {
+    endOpenCards();
     stopParts();
     currentOutcome = result;
     cancelRequested = false;

@@ -229,7 +229,16 @@ private:
     void keepInCache();
     void onPhaseChanged(const QString &phase);
     void onCardProgress(qint64 done, qint64 total);
-    void onCardFinished(bool ok, const QString &error);
+    void onCardWriting(int index);
+    void onCardBytes(int index, const QString &phase, qint64 done, qint64 total);
+    void onCardEnded(int index, bool ok, const QString &error);
+    void onRunFinished(bool ok, const QString &error);
+    void endOpenCards();
+    static CardState stateAfterFailure(const CardReport &report);
+    QString runError(const QString &error) const;
+    QString endText(const QString &reason) const;
+    QString summary(const QString &reason) const;
+    qint64 largestCardBytes() const;
     QString cachedImage() const;
     QString partialImage() const;
     void stop(const QString &reason);

@@ -107,7 +107,11 @@ private:
     // The program's environment: the device a removable card, private temporary and cache folders.
     QProcessEnvironment environmentFor(const QString &device) const
     {
-        QProcessEnvironment environment = environmentWithRemovable({device});
+        return environmentFor(QStringList{device});
+    }
+    QProcessEnvironment environmentFor(const QStringList &devices) const
+    {
+        QProcessEnvironment environment = environmentWithRemovable(devices);
         environment.insert("TMPDIR", dir->path());
         environment.insert("XDG_CACHE_HOME", dir->filePath("cache"));
         return environment;
@@ -136,6 +140,27 @@ private:
     }
 
     int counterReports() const { return server->requests("POST").size(); }
+
+    // The label --list-drives gives each of the devices, in their order.
+    QStringList labelsOf(const QStringList &devices) const
+    {
+        QMap<QString, QString> labels;
+        for (const QString &line : runCli({"--list-drives"}, environmentFor(devices)).out.split('\n'))
+            labels.insert(line.section('\t', 0, 0), line.section('\t', 2));
+        QStringList result;
+        for (const QString &device : devices)
+            result << labels.value(device);
+        return result;
+    }
+
+    // "--device" before each device.
+    static QStringList deviceArguments(const QStringList &devices)
+    {
+        QStringList arguments;
+        for (const QString &device : devices)
+            arguments << "--device" << device;
+        return arguments;
+    }
 
 private Q_SLOTS:
     void initTestCase()
@@ -531,6 +556,82 @@ private Q_SLOTS:
         QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
     }
 
+    void installsOntoThreeCards_data()
+    {
+        QTest::addColumn<bool>("failing"); // the middle card fails with EIO half-way
+        QTest::newRow("all verified") << false;
+        QTest::newRow("one card fails") << true;
+    }
+
+    // --device three times: one download for all, a line per card at the end, exit code 0 only
+    // when every card is verified, and the counter told once per verified card.
+    void installsOntoThreeCards()
+    {
+        QFETCH(bool, failing);
+        FaultyDisk::Options options;
+        options.size = cardBytes;
+        options.failAfter = failing ? 16 * 1024 * 1024 : -1;
+        FaultyCard middle(dir->path(), options);
+        if (!middle.error().isEmpty())
+            QSKIP(qPrintable(middle.error()));
+        std::vector<std::unique_ptr<LoopDevice>> loops;
+        for (const char *name : {"first.img", "last.img"}) {
+            QVERIFY(makeCard(dir->filePath(name), cardBytes));
+            loops.push_back(std::make_unique<LoopDevice>(dir->filePath(name)));
+            if (!loops.back()->isAttached())
+                QSKIP(qPrintable(loops.back()->error()));
+        }
+        const QStringList cards{loops.front()->path(), middle.path(), loops.back()->path()};
+        const QStringList labels = labelsOf(cards);
+        const int reportsBefore = counterReports();
+        const int requestsBefore = server->requests("GET").size();
+
+        const Run run =
+            runCli(deviceArguments(cards) + QStringList{"--rom", rom(), "--count", "--yes"} + fromServer(),
+                   environmentFor(cards));
+        QCOMPARE(run.exitCode, failing ? 1 : 0);
+        QStringList lines;
+        for (const QString &label : labels)
+            lines << label + ": geschrieben und geprüft.";
+        if (failing) {
+            QVERIFY2(run.err.startsWith("FEHLER: 2 von 3 Karten sind geschrieben und geprüft:\n" +
+                                        lines.at(0) + "\n" + labels.at(1) + ": nicht fertig – "),
+                     qPrintable(run.err));
+            QVERIFY2(
+                run.err.endsWith("Die Karte ist unvollständig beschrieben, startet so nicht und muss neu "
+                                 "bespielt werden.\n" +
+                                 lines.at(2) + "\n"),
+                qPrintable(run.err));
+            QCOMPARE(readRange(middle.path(), 0, partitionOffset), QByteArray(partitionOffset, '\0'));
+        } else {
+            QVERIFY2(
+                run.out.endsWith("Alle 3 Karten sind geschrieben und geprüft:\n" + lines.join('\n') + "\n"),
+                qPrintable(run.out));
+            QCOMPARE(cardFile(middle.path(), "Rom/rom.bin", scratch()), readFile(rom()));
+        }
+        for (const auto &loop : loops)
+            QCOMPARE(cardFile(loop->path(), "Rom/rom.bin", scratch()), readFile(rom()));
+        // The list and the image, once each.
+        QCOMPARE(server->requests("GET").size() - requestsBefore, 2);
+        QTRY_COMPARE(counterReports() - reportsBefore, failing ? 2 : 3);
+    }
+
+    // The same card twice is refused before anything is written.
+    void refusesTheSameCardTwice()
+    {
+        const QString cardPath = dir->filePath("card.img");
+        QVERIFY(makeCard(cardPath, cardBytes));
+        LoopDevice card(cardPath);
+        if (!card.isAttached())
+            QSKIP(qPrintable(card.error()));
+        const Run run = runCli(deviceArguments({card.path(), card.path()}) +
+                                   QStringList{"--rom", rom(), "--image", demoPath(), "--yes"},
+                               environmentFor(card.path()));
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(run.err, "Die Speicherkarte " + card.path() + " ist mehrfach ausgewählt.\n");
+        QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
+    }
+
     // Only disks that the drive rules offer are written: here no disk is removable.
     void refusesADiskNotOffered()
     {
@@ -639,11 +740,20 @@ private Q_SLOTS:
         QCOMPARE(helpersFor(card.path()), QStringList());
     }
 
+    void unprivilegedThroughPkexec_data()
+    {
+        QTest::addColumn<int>("cards");
+        QTest::newRow("one card") << 1;
+        QTest::newRow("three cards") << 3;
+    }
+
     // As an ordinary user the helper runs through the real pkexec, allowed by a polkit rule of
-    // the test. pkexec gives it a clean PATH, so the real lsblk shows the loop device as what it
-    // is and the helper refuses it: the refusal comes from the helper as root.
+    // the test, which is asked once however many cards there are. pkexec gives the helper a clean
+    // PATH, so the real lsblk shows the loop devices as what they are and the helper refuses
+    // each: the refusal comes from the helper as root.
     void unprivilegedThroughPkexec()
     {
+        QFETCH(int, cards);
         for (const char *needed : {"/usr/bin/pkexec", "/usr/lib/polkit-1/polkitd", "/usr/bin/dbus-daemon",
                                    "/usr/bin/unshare", "/usr/bin/setpriv", "/usr/bin/pkaction"})
             if (!QFileInfo(QString(needed)).isExecutable())
@@ -660,11 +770,16 @@ private Q_SLOTS:
         if (QProcess::execute("/usr/bin/setpriv", asNobody + QStringList{"test", "-x", installer}) != 0)
             QSKIP("needs a build folder that the user nobody can enter and run");
 
-        const QString cardPath = dir->filePath("card.img");
-        QVERIFY(makeCard(cardPath, cardBytes));
-        LoopDevice card(cardPath);
-        if (!card.isAttached())
-            QSKIP(qPrintable(card.error()));
+        std::vector<std::unique_ptr<LoopDevice>> loops;
+        QStringList devices;
+        for (int i = 0; i < cards; ++i) {
+            const QString cardPath = dir->filePath(QString("card%1.img").arg(i));
+            QVERIFY(makeCard(cardPath, cardBytes));
+            loops.push_back(std::make_unique<LoopDevice>(cardPath));
+            if (!loops.back()->isAttached())
+                QSKIP(qPrintable(loops.back()->error()));
+            devices << loops.back()->path();
+        }
         const QString home = dir->filePath("home");
         QVERIFY(QDir().mkpath(home + "/runtime"));
         QVERIFY(QFile::copy(demoPath(), home + "/my.img"));
@@ -674,20 +789,23 @@ private Q_SLOTS:
                                                              QFileDevice::ExeOwner));
         QVERIFY(QFile::setPermissions(dir->path(), QFileDevice::Permissions(0x7755)));
 
-        QProcessEnvironment environment = environmentFor(card.path());
+        QProcessEnvironment environment = environmentFor(devices);
         environment.insert("HOME", home);
         environment.insert("XDG_CONFIG_HOME", home);
         environment.insert("XDG_CACHE_HOME", home + "/cache");
         environment.insert("XDG_RUNTIME_DIR", home + "/runtime");
         environment.insert("TMPDIR", home);
+        environment.insert("TOBRA_POLKIT_LOG", dir->filePath("polkit.log"));
         environment.remove("SHELL");
         QProcess process;
         process.setProcessEnvironment(environment);
         process.start("/usr/bin/unshare",
-                      {"-m", qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/as-user-with-polkit.sh",
-                       QString::number(nobody->pw_uid), QString::number(nobody->pw_gid), installer, "--cli",
-                       "--device", card.path(), "--rom", home + "/kick.rom", "--image", home + "/my.img",
-                       "--yes"});
+                      QStringList{"-m",
+                                  qEnvironmentVariable("TOBRA_TEST_SUPPORT") + "/as-user-with-polkit.sh",
+                                  QString::number(nobody->pw_uid), QString::number(nobody->pw_gid), installer,
+                                  "--cli"} +
+                          deviceArguments(devices) +
+                          QStringList{"--rom", home + "/kick.rom", "--image", home + "/my.img", "--yes"});
         process.closeWriteChannel();
         const Run run = finish(process);
         if (run.exitCode == 77)
@@ -696,9 +814,14 @@ private Q_SLOTS:
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.out.contains("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt.\n"),
                  qPrintable(run.out));
-        QVERIFY2(run.err.startsWith("FEHLER: " + card.path() + " ist kein erlaubtes Ziel"),
-                 qPrintable(run.err));
-        QCOMPARE(readRange(card.path(), 0, cardMarker.size()), cardMarker);
+        QCOMPARE(readFile(dir->filePath("polkit.log")).count("tobra-test: asked "), 1);
+        if (cards == 1)
+            QVERIFY2(run.err.startsWith("FEHLER: " + devices.first() + " ist kein erlaubtes Ziel"),
+                     qPrintable(run.err));
+        for (const QString &device : devices) {
+            QVERIFY2(run.err.contains(device + " ist kein erlaubtes Ziel"), qPrintable(run.err));
+            QCOMPARE(readRange(device, 0, cardMarker.size()), cardMarker);
+        }
     }
 };
 

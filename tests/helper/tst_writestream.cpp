@@ -6,7 +6,9 @@
 #include "testfiles.h"
 #include "writejob.h"
 
+#include <QDir>
 #include <QElapsedTimer>
+#include <QMap>
 #include <QTemporaryDir>
 #include <QTest>
 #include <unistd.h>
@@ -29,6 +31,12 @@ private Q_SLOTS:
     void readBackCatchesAChangedByte();
     void jobWritesTheCard();
     void jobCancelledWhileTheCardIsSlow();
+    void severalCardsFromOneStream();
+    void oneOfThreeFailsOnItsOwn();
+    void fakeCardAmongThreeRefusedBeforeItsFirstByte();
+    void severalCardsStopWithoutGoAhead_data();
+    void severalCardsStopWithoutGoAhead();
+    void jobWritesSeveralCards();
 
 private:
     QTemporaryDir dir;
@@ -100,14 +108,17 @@ class StreamRun
 {
 public:
     StreamRun(const QString &device, const QStringList &options, const QString &senderFile = QString())
+        : StreamRun(QStringList{device}, QStringList{"--stdin", device, "--verify"} + options, senderFile)
+    {}
+    // Any form, with the devices offered and these arguments after "--write-helper".
+    StreamRun(const QStringList &devices, const QStringList &arguments, const QString &senderFile)
     {
         if (!senderFile.isEmpty()) {
             sender.setStandardOutputProcess(&helper);
             sender.start("/bin/sh", {"-c", "cat \"$0\" && exec sleep 600", senderFile});
         }
-        helper.setProcessEnvironment(environmentWithRemovable({device}));
-        helper.start(qEnvironmentVariable("TOBRA_INSTALLER"),
-                     QStringList{"--write-helper", "--stdin", device, "--verify"} + options);
+        helper.setProcessEnvironment(environmentWithRemovable(devices));
+        helper.start(qEnvironmentVariable("TOBRA_INSTALLER"), QStringList{"--write-helper"} + arguments);
     }
     ~StreamRun()
     {
@@ -117,13 +128,14 @@ public:
         }
     }
 
-    // The first line of output (READY, or a refusal); it comes without a byte of input sent.
+    // The next line of output (first READY, or a refusal); it comes without a byte of input sent.
     QString firstLine()
     {
         while (!helper.canReadLine() && helper.state() != QProcess::NotRunning)
             helper.waitForReadyRead(1000);
-        output = helper.readLine();
-        return QString::fromUtf8(output).trimmed();
+        const QByteArray line = helper.readLine();
+        output += line;
+        return QString::fromUtf8(line).trimmed();
     }
     // Sends the input, closes it, and waits for the end; then lines and exitCode hold the outcome.
     void finish(const QByteArray &input, bool closeInput = true)
@@ -142,12 +154,82 @@ public:
         exitCode = helper.exitStatus() == QProcess::NormalExit ? helper.exitCode() : -1;
     }
     QStringList lines() const { return ::lines(output); }
+    // The lines about card n (1-based), without their "CARD <n> ".
+    QStringList cardLines(int n) const
+    {
+        const QString prefix = QString("CARD %1 ").arg(n);
+        QStringList result;
+        for (const QString &line : lines())
+            if (line.startsWith(prefix))
+                result << line.mid(prefix.size());
+        return result;
+    }
+    // The lines of the run itself.
+    QStringList runLines() const { return lines().filter(QRegularExpression("^(?!CARD )")); }
 
     QProcess sender;
     QProcess helper;
     QByteArray output;
     int exitCode = -1;
 };
+
+// The several-card form for these devices, each "--card PATH".
+QStringList severalCards(const QStringList &devices, const QStringList &options = QStringList())
+{
+    QStringList arguments = QStringList{"--stdin-cards", "--verify"} + options;
+    for (const QString &device : devices)
+        arguments << "--card" << device;
+    return arguments;
+}
+
+// Three cards for the several-card form: plain loop devices over 32 MiB files of 0xAA, or, where
+// options are given, a FUSE card that fails as told.
+class ThreeCards
+{
+public:
+    ThreeCards(const QString &folder, const QMap<int, FaultyDisk::Options> &faulty = {})
+    {
+        for (int index = 0; index < 3; ++index) {
+            if (faulty.contains(index)) {
+                const QString cardFolder = folder + QString("/faulty%1").arg(index);
+                QDir().mkpath(cardFolder);
+                faultyCards.push_back(std::make_unique<FaultyCard>(cardFolder, faulty.value(index)));
+                loops << &faultyCards.back()->loop;
+                failure += faultyCards.back()->isReady() ? QString() : faultyCards.back()->error();
+                continue;
+            }
+            files << folder + QString("/card%1.img").arg(index);
+            writeFile(files.constLast(), QByteArray(cardSize, '\xAA'));
+            plainCards.push_back(std::make_unique<LoopDevice>(files.constLast()));
+            loops << plainCards.back().get();
+            failure += plainCards.back()->isAttached() ? QString() : plainCards.back()->error();
+        }
+    }
+    bool isReady() const { return failure.isEmpty(); }
+    QString error() const { return failure; }
+    QStringList paths() const
+    {
+        QStringList result;
+        for (const LoopDevice *loop : loops)
+            result << loop->path();
+        return result;
+    }
+    QString path(int index) const { return loops.at(index)->path(); }
+
+private:
+    std::vector<std::unique_ptr<FaultyCard>> faultyCards;
+    std::vector<std::unique_ptr<LoopDevice>> plainCards;
+    QList<const LoopDevice *> loops;
+    QStringList files;
+    QString failure;
+};
+
+// What a card that was written and read back says in the several-card form.
+QStringList verifiedCardLines(qint64 size, qint64 total)
+{
+    return QStringList{"READY", "WRITING"} + progressLines("write", size, total) +
+           progressLines("verify", size, size) + QStringList{"DONE"};
+}
 
 } // namespace
 
@@ -440,6 +522,188 @@ void TestWriteStream::jobCancelledWhileTheCardIsSlow()
     QVERIFY2(sinceCancel.elapsed() < 5000, qPrintable(QString::number(sinceCancel.elapsed())));
     QVERIFY(!job.send("more"));
     QCOMPARE(readRange(card.path(), 0, mib), QByteArray(mib, '\0'));
+}
+
+// One image on standard input for three cards: every card held and checked before the run's
+// READY, each written and read back, and each byte for byte what the one-card form writes.
+void TestWriteStream::severalCardsFromOneStream()
+{
+    const qint64 size = 10 * mib + 1;
+    const QByteArray image = randomBytes(size, 27);
+    {
+        const ThreeCards cards(dir.path());
+        LoopDevice oneCard(dir.filePath("stream-form.img"));
+        if (!cards.isReady() || !oneCard.isAttached())
+            QSKIP(qPrintable(cards.error() + oneCard.error()));
+        StreamRun single(oneCard.path(), {});
+        single.finish(framed(image) + ImageStream::goAheadFrame(size));
+        QCOMPARE(single.exitCode, 0);
+
+        StreamRun run(cards.paths(), severalCards(cards.paths(), {QString("--image-size=%1").arg(size)}),
+                      QString());
+        for (int n = 1; n <= 3; ++n)
+            QCOMPARE(run.firstLine(), QString("CARD %1 READY").arg(n));
+        QCOMPARE(run.firstLine(), QString("READY"));
+        run.finish(framed(image) + ImageStream::goAheadFrame(size));
+        QCOMPARE(run.runLines(), (QStringList{"READY", "DONE"}));
+        for (int n = 1; n <= 3; ++n)
+            QCOMPARE(run.cardLines(n), verifiedCardLines(size, size));
+        QCOMPARE(run.lines().constLast(), QString("DONE"));
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(run.helper.readAllStandardError(), QByteArray());
+    }
+    const QByteArray written = readFile(dir.filePath("stream-form.img"));
+    QVERIFY(written.left(size) == image);
+    for (int index = 0; index < 3; ++index)
+        QVERIFY(readFile(dir.filePath(QString("card%1.img").arg(index))) == written);
+}
+
+// The middle card fails with EIO in the middle of the image: it stops with a zero first MiB and
+// says so, and the other two are still written and verified; the run fails.
+void TestWriteStream::oneOfThreeFailsOnItsOwn()
+{
+    FaultyDisk::Options failing;
+    failing.size = cardSize;
+    failing.failAfter = 9 * mib + 4096; // a bad patch behind the capacity check's block at 9 MiB
+    failing.faultsBefore = 10 * mib;
+    const ThreeCards cards(dir.path(), {{1, failing}});
+    if (!cards.isReady())
+        QSKIP(qPrintable(cards.error()));
+    const QByteArray image = randomBytes(14 * mib, 28);
+    StreamRun run(cards.paths(), severalCards(cards.paths()), QString());
+    run.finish(framed(image) + ImageStream::goAheadFrame(image.size()));
+    QCOMPARE(run.runLines(),
+             (QStringList{"READY", "ERROR 1 von 3 Karten sind nicht geschrieben und geprüft."}));
+    QCOMPARE(run.exitCode, 1);
+    for (int n : {1, 3}) {
+        QCOMPARE(run.cardLines(n), verifiedCardLines(image.size(), 0));
+        QVERIFY(readRange(cards.path(n - 1), 0, image.size()) == image);
+    }
+    const QStringList failed = run.cardLines(2);
+    QCOMPARE(failed.mid(0, 3),
+             (QStringList{"READY", "WRITING", QString("PROGRESS write %1 0").arg(4 * mib)}));
+    QVERIFY2(failed.constLast().startsWith("ERROR Schreibfehler auf " + cards.path(1) + ": ") &&
+                 failed.constLast().endsWith(noVolume),
+             qPrintable(failed.constLast()));
+    QCOMPARE(readRange(cards.path(1), 0, mib), QByteArray(mib, '\0'));
+}
+
+// A fake card among three is refused before its first byte, with its own line, and the run goes
+// on with the other two.
+void TestWriteStream::fakeCardAmongThreeRefusedBeforeItsFirstByte()
+{
+    FaultyDisk::Options fake;
+    fake.size = 64 * mib;
+    fake.wrapAfter = 8 * mib;
+    const ThreeCards cards(dir.path(), {{1, fake}});
+    if (!cards.isReady())
+        QSKIP(qPrintable(cards.error()));
+    QVERIFY(writeFile(cards.path(1), QByteArray(8 * mib, '\xAA')));
+    const QByteArray image = randomBytes(6 * mib, 29);
+    StreamRun run(cards.paths(), severalCards(cards.paths()), QString());
+    QCOMPARE(run.firstLine(), QString("CARD 1 READY"));
+    QCOMPARE(run.firstLine(), "CARD 2 ERROR Die Karte meldet 67 MB, speichert aber nur etwa 8 MB. Sie ist "
+                              "gefälscht oder defekt und "
+                              "sollte nicht verwendet werden. Das Image wurde nicht geschrieben. " +
+                                  unchanged);
+    QCOMPARE(run.firstLine(), QString("CARD 3 READY"));
+    QCOMPARE(run.firstLine(), QString("READY"));
+    run.finish(framed(image) + ImageStream::goAheadFrame(image.size()));
+    QCOMPARE(run.runLines(),
+             (QStringList{"READY", "ERROR 1 von 3 Karten sind nicht geschrieben und geprüft."}));
+    QCOMPARE(run.cardLines(2).size(), 1);
+    QCOMPARE(run.exitCode, 1);
+    for (int index : {0, 2})
+        QVERIFY(readRange(cards.path(index), 0, image.size()) == image);
+    QVERIFY(readRange(cards.path(1), 0, 8 * mib) == QByteArray(8 * mib, '\xAA'));
+}
+
+void TestWriteStream::severalCardsStopWithoutGoAhead_data()
+{
+    QTest::addColumn<QString>("end");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("abort") << "abort" << aborted;
+    QTest::newRow("input-ends") << "close" << endedEarly;
+    QTest::newRow("sender-killed") << "kill-sender" << endedEarly;
+}
+
+// An abort, the input's end or a killed sender stop every card, each with a zero first MiB.
+void TestWriteStream::severalCardsStopWithoutGoAhead()
+{
+    QFETCH(QString, end);
+    QFETCH(QString, reason);
+    const ThreeCards cards(dir.path());
+    if (!cards.isReady())
+        QSKIP(qPrintable(cards.error()));
+    const QByteArray image = randomBytes(6 * mib, 30);
+    QVERIFY(writeFile(dir.filePath("input"), framed(image)));
+    StreamRun run(cards.paths(), severalCards(cards.paths()),
+                  end == "kill-sender" ? dir.filePath("input") : "");
+    if (end == "kill-sender") {
+        while (run.cardLines(3).filter("PROGRESS write").isEmpty() && run.helper.waitForReadyRead(60000))
+            run.output += run.helper.readAll();
+        QTest::qWait(500);
+        run.sender.kill();
+        run.wait();
+    } else {
+        run.finish(framed(image) + (end == "abort" ? ImageStream::abortFrame() : QByteArray()));
+    }
+    QCOMPARE(run.runLines(), (QStringList{"READY", "ERROR " + reason}));
+    QCOMPARE(run.exitCode, 1);
+    for (int n = 1; n <= 3; ++n) {
+        QCOMPARE(run.cardLines(n).constLast(), "ERROR " + reason + ' ' + noVolume);
+        QCOMPARE(readRange(cards.path(n - 1), 0, mib), QByteArray(mib, '\0'));
+        QVERIFY(readRange(cards.path(n - 1), mib, 3 * mib) == image.mid(mib, 3 * mib));
+    }
+}
+
+// WriteJob with three cards, the middle one failing with EIO: one prompt's helper, each card's
+// signals under its index, the failed card's end before the run's, the run failing.
+void TestWriteStream::jobWritesSeveralCards()
+{
+    FaultyDisk::Options failing;
+    failing.size = cardSize;
+    failing.failAfter = 9 * mib + 4096;
+    failing.faultsBefore = 10 * mib;
+    const ThreeCards cards(dir.path(), {{1, failing}});
+    if (!cards.isReady())
+        QSKIP(qPrintable(cards.error()));
+    qputenv("PATH", pathWithRemovableLsblk(qEnvironmentVariable("PATH")).toUtf8());
+    qputenv("TOBRA_REMOVABLE_DEVICES", cards.paths().join(':').toUtf8());
+    const QByteArray image = randomBytes(14 * mib, 31);
+    WriteJob job;
+    QStringList events;
+    QList<qint64> lastDone(3, 0);
+    connect(&job, &WriteJob::ready, &job, [&] {
+        events << "ready";
+        job.send(image);
+        job.goAhead();
+    });
+    connect(&job, &WriteJob::cardWriting, &job, [&](int card) { events << QString("writing %1").arg(card); });
+    connect(&job, &WriteJob::cardProgress, &job,
+            [&](int card, const QString &phase, qint64 done, qint64 total) {
+                QCOMPARE(total, image.size());
+                if (phase == "verify")
+                    lastDone[card] = done;
+            });
+    connect(&job, &WriteJob::cardFinished, &job, [&](int card, bool ok, const QString &error) {
+        events << QString("card %1 %2 %3").arg(card).arg(ok).arg(error.section(':', 0, 0)).trimmed();
+    });
+    connect(&job, &WriteJob::finished, &job,
+            [&](bool ok, const QString &error) { events << QString("finished %1 %2").arg(ok).arg(error); });
+    job.startStream({{cards.path(0), {}}, {cards.path(1), {}}, {cards.path(2), {}}}, true, image.size());
+    QCOMPARE(job.cardCount(), 3);
+    QVERIFY(QTest::qWaitFor([&] { return !events.filter("finished").isEmpty(); }, 120000));
+    QCOMPARE(events.first(), QString("ready"));
+    QCOMPARE(events.filter("writing").size(), 3);
+    QCOMPARE(events.filter("card ").size(), 3);
+    for (const QString &end :
+         QStringList{"card 0 1", "card 2 1", "card 1 0 Schreibfehler auf " + cards.path(1)})
+        QVERIFY2(events.contains(end), qPrintable(events.join('|')));
+    QCOMPARE(events.constLast(), QString("finished 0 1 von 3 Karten sind nicht geschrieben und geprüft."));
+    QCOMPARE(lastDone, (QList<qint64>{image.size(), 0, image.size()}));
+    for (int card = 0; card < 3; ++card)
+        QVERIFY(job.cardTouched(card));
 }
 
 int main(int argc, char **argv)

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <vector>
 
 // The set-up both suites share: once, the demonstration set served by the test server; per test,
 // a fresh folder for card files and the user's cache, the original PATH and a fake drive.
@@ -93,6 +94,23 @@ protected:
         if (card->isAttached())
             showAsRemovable({card->path()});
         return card;
+    }
+
+    // Empty cards on loop devices, each in a file of its own, all shown as removable together with
+    // the extra devices; none when a file cannot be made. Check isAttached() of each.
+    std::vector<std::unique_ptr<LoopDevice>> attachCards(int count, const QStringList &extraDevices = {})
+    {
+        std::vector<std::unique_ptr<LoopDevice>> cards;
+        QStringList devices = extraDevices;
+        for (int i = 0; i < count; ++i) {
+            const QString cardPath = dir->filePath(QString("card%1.img").arg(i));
+            if (!makeCardFile(cardPath, cardBytes, {}))
+                return {};
+            cards.push_back(std::make_unique<LoopDevice>(cardPath));
+            devices << cards.back()->path();
+        }
+        showAsRemovable(devices);
+        return cards;
     }
 
     QTemporaryDir fixtures; // served over HTTP: demo/, lists in folders of their own

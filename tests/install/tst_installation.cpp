@@ -98,6 +98,33 @@ private:
 
     // The drive as the listing shows it now.
     static DriveInfo listed(const QString &path) { return freshDrive(listDrives(), path); }
+    static QList<DriveInfo> listed(const QStringList &paths)
+    {
+        QList<DriveInfo> drives;
+        for (const QString &path : paths)
+            drives << listed(path);
+        return drives;
+    }
+
+    // Whether each card holds what a one-card install of the demo image with the ROM file gives.
+    bool allMatchFileInstall(const QStringList &cards, const QDateTime &started)
+    {
+        const qint64 size = QFileInfo(demoPath()).size();
+        if (!matchesFileInstall(cards.first(), demoPath(), {romPath}, started, QDateTime::currentDateTime()))
+            return false;
+        for (const QString &card : cards.mid(1))
+            if (readRange(card, 0, size) != readRange(cards.first(), 0, size))
+                return false;
+        return true;
+    }
+
+    static QStringList pathsOf(const std::vector<std::unique_ptr<LoopDevice>> &cards)
+    {
+        QStringList paths;
+        for (const std::unique_ptr<LoopDevice> &card : cards)
+            paths << card->path();
+        return paths;
+    }
 
     QString packedPath(const QString &file) const { return fixtures.filePath("packed/images/" + file); }
 
@@ -128,12 +155,18 @@ private:
 
     InstallRequest listedVersion(const QString &list, const QByteArray &sha, const DriveInfo &target) const
     {
+        return listedVersion(list, sha, QList<DriveInfo>{target});
+    }
+
+    InstallRequest listedVersion(const QString &list, const QByteArray &sha,
+                                 const QList<DriveInfo> &targets) const
+    {
         InstallRequest request;
         request.version = VersionEntry{"Tobra Demo", demoImage, "", QString::fromLatin1(sha)};
         request.expectedSha256 = request.version.sha256;
         request.imageBase = server->url("/" + list + "/images/");
         request.romFile = romPath;
-        request.targets = {target};
+        request.targets = targets;
         request.counterUrl = counterUrlFor(server->url("/demo/tobra.json"));
         return request;
     }
@@ -918,6 +951,161 @@ private Q_SLOTS:
         QTRY_VERIFY(QFileInfo(part).size() > 0);
         QVERIFY(readFile(demoPath()).startsWith(readFile(part)));
         QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // Three cards from one download: one request for the image, every card verified and byte for
+    // byte what a one-card install gives, each with its own reports, the counter told once per card.
+    void installsOntoThreeCards()
+    {
+        const auto cards = attachCards(3);
+        QCOMPARE(int(cards.size()), 3);
+        for (const auto &card : cards)
+            if (!card->isAttached())
+                QSKIP(qPrintable(card->error()));
+        const QStringList paths = pathsOf(cards);
+        InstallRequest request = listedVersion("demo", demoSha, listed(paths));
+        request.countConsent = true;
+        Installation job;
+        Run run(job);
+        QSignalSpy changes(&job, &Installation::cardChanged);
+        const QDateTime started = QDateTime::currentDateTime();
+        job.start(request);
+        QVERIFY(run.waitForEnd());
+
+        QVERIFY2(run.ok(), qPrintable(run.text()));
+        QStringList summary{"Alle 3 Karten sind geschrieben und geprüft:"};
+        for (const DriveInfo &drive : request.targets)
+            summary << drive.label + ": geschrieben und geprüft.";
+        QCOMPARE(run.text(), summary.join('\n'));
+        QCOMPARE(newRequests("GET").size(), 1);
+        QVERIFY2(allMatchFileInstall(paths, started), "a card differs from a one-card install");
+        QCOMPARE(job.cardReports().size(), 3);
+        QSet<int> changed;
+        for (const QList<QVariant> &change : changes)
+            changed << change.at(0).toInt();
+        QCOMPARE(changed, (QSet<int>{0, 1, 2}));
+        for (int i = 0; i < 3; ++i) {
+            const Installation::CardReport report = job.cardReports().at(i);
+            QCOMPARE(report.drive.path, paths.at(i));
+            QCOMPARE(report.stage, Installation::CardReport::Stage::Verified);
+            QCOMPARE(report.state, Installation::CardState::Written);
+        }
+        QTRY_COMPARE(newRequests("POST").size(), 3);
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // One card of three fails on its own (EIO half-way, or a fake card found before its first
+    // byte): it is stopped, the others go on to a verified end, the summary names it, and only
+    // the verified cards are counted.
+    void oneOfThreeCardsFails_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("sentence"); // what the failed card holds
+        QTest::newRow("EIO half-way") << "eio"
+                                      << "Die Karte ist unvollständig beschrieben, startet so nicht und muss "
+                                         "neu bespielt werden.";
+        QTest::newRow("fake card") << "fake"
+                                   << "Die Karte wurde nicht verändert.";
+    }
+
+    void oneOfThreeCardsFails()
+    {
+        QFETCH(QString, fault);
+        QFETCH(QString, sentence);
+        FaultyDisk::Options options;
+        options.size = cardBytes;
+        if (fault == "eio")
+            options.failAfter = 16 * 1024 * 1024;
+        else
+            options.wrapAfter = 8 * 1024 * 1024;
+        FaultyCard faulty(dir->path(), options);
+        if (!faulty.error().isEmpty())
+            QSKIP(qPrintable(faulty.error()));
+        const auto cards = attachCards(2, {faulty.path()});
+        QCOMPARE(int(cards.size()), 2);
+        for (const auto &card : cards)
+            if (!card->isAttached())
+                QSKIP(qPrintable(card->error()));
+        const QStringList good = pathsOf(cards);
+        InstallRequest request =
+            listedVersion("demo", demoSha, listed(QStringList{good.at(0), faulty.path(), good.at(1)}));
+        request.countConsent = true;
+        Installation job;
+        Run run(job);
+        const QDateTime started = QDateTime::currentDateTime();
+        job.start(request);
+        QVERIFY(run.waitForEnd());
+
+        QCOMPARE(job.outcome(), Installation::Outcome::Failed);
+        const QList<Installation::CardReport> reports = job.cardReports();
+        QCOMPARE(reports.size(), 3);
+        const Installation::CardReport failed = reports.at(1);
+        QCOMPARE(failed.stage, Installation::CardReport::Stage::Failed);
+        QVERIFY2(failed.reason.endsWith("\n" + sentence), qPrintable(failed.reason));
+        QCOMPARE(failed.state == Installation::CardState::Unchanged, fault == "fake");
+        for (int i : {0, 2})
+            QCOMPARE(reports.at(i).stage, Installation::CardReport::Stage::Verified);
+        QVERIFY2(run.text().startsWith("2 von 3 Karten sind geschrieben und geprüft:\n"),
+                 qPrintable(run.text()));
+        QVERIFY2(run.text().contains(failed.drive.label + ": nicht fertig – "), qPrintable(run.text()));
+        QVERIFY2(run.text().endsWith(reports.at(2).drive.label + ": geschrieben und geprüft."),
+                 qPrintable(run.text()));
+        if (fault == "eio")
+            QVERIFY(firstMiBZero(faulty.path()));
+        QVERIFY2(allMatchFileInstall(good, started), "a card differs from a one-card install");
+        QTRY_COMPARE(newRequests("POST").size(), 2);
+        QTest::qWait(300);
+        QCOMPARE(newRequests("POST").size(), 2);
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // A cancel during the pass stops every card: none keeps a volume, each says so.
+    void cancelStopsEveryCard()
+    {
+        std::vector<std::unique_ptr<SlowCard>> cards;
+        QStringList paths;
+        for (int i = 0; i < 3; ++i) {
+            const QString folder = dir->filePath(QString("slow%1").arg(i));
+            QVERIFY(QDir().mkpath(folder));
+            cards.push_back(std::make_unique<SlowCard>(folder));
+            if (!cards.back()->error().isEmpty())
+                QSKIP(qPrintable(cards.back()->error()));
+            QVERIFY(writeFile(cards.back()->path(), QByteArray(partitionOffset, 'c')));
+            paths << cards.back()->path();
+        }
+        showAsRemovable(paths);
+        Installation job;
+        Run run(job);
+        QSignalSpy progress(&job, &Installation::progress);
+        job.start(listedVersion("demo", demoSha, listed(paths)));
+        QVERIFY(QTest::qWaitFor(
+            [&] { return job.step() == Installation::Step::Fetching && progress.size() > 2; }, 60000));
+        job.cancel();
+        QVERIFY(run.waitForEnd(60000));
+
+        QCOMPARE(job.outcome(), Installation::Outcome::Cancelled);
+        QVERIFY2(run.text().startsWith("Abgebrochen.\n0 von 3 Karten sind geschrieben und geprüft:\n"),
+                 qPrintable(run.text()));
+        for (const Installation::CardReport &report : job.cardReports()) {
+            QCOMPARE(report.state, Installation::CardState::Unfinished);
+            QVERIFY2(run.text().contains(report.drive.label + ": nicht fertig – Die Karte ist unvollständig "
+                                                              "beschrieben"),
+                     qPrintable(run.text()));
+        }
+        for (const QString &path : paths)
+            QVERIFY(firstMiBZero(path));
+        QCOMPARE(workLeftovers(), QStringList());
+    }
+
+    // The same card twice is refused before anything starts.
+    void refusesTheSameCardTwice()
+    {
+        const DriveInfo card = listed("/dev/tobratest9");
+        InstallRequest request = localImage(demoPath(), card);
+        request.targets << card;
+        QCOMPARE(refusalOf(request), "Die Speicherkarte /dev/tobratest9 ist mehrfach ausgewählt.");
+        request.targets.clear();
+        QCOMPARE(refusalOf(request), "Es ist keine Speicherkarte ausgewählt.");
     }
 
     // Destroying a running installation stops the helper at once and takes the folder with it.

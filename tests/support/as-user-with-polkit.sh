@@ -8,6 +8,8 @@
 #   unshare -m as-user-with-polkit.sh UID GID COMMAND...
 #
 # TOBRA_POLKIT_RESULT=AUTH_SELF makes polkit ask the user for a password instead.
+# TOBRA_POLKIT_LOG=FILE has polkitd write a line "tobra-test: asked ACTION" to FILE for each
+# authorization it decides for the user, which counts the password prompts.
 #
 # Exits with the command's code, or 77 when the bus or polkitd cannot be brought up.
 set -eu
@@ -23,7 +25,10 @@ private_tmpfs /run/dbus
 private_tmpfs /etc/polkit-1/rules.d
 cat >/etc/polkit-1/rules.d/10-tobra-test.rules <<EOF
 polkit.addRule(function(action, subject) {
-    if (action.id == "org.freedesktop.policykit.exec" && subject.user == "$(id -nu "$uid")")
+    if (subject.user != "$(id -nu "$uid")")
+        return polkit.Result.NOT_HANDLED;
+    polkit.log("tobra-test: asked " + action.id);
+    if (action.id == "org.freedesktop.policykit.exec")
         return polkit.Result.${TOBRA_POLKIT_RESULT:-YES};
 });
 EOF
@@ -38,7 +43,12 @@ trap stop_daemons EXIT
 
 dbus-daemon --system --fork --print-pid=3 3>/run/dbus/daemon.pid || exit 77
 daemons=$(cat /run/dbus/daemon.pid)
-/usr/lib/polkit-1/polkitd --no-debug >/dev/null 2>&1 &
+# Only without --no-debug does polkitd write what the rule logs.
+if [ -n "${TOBRA_POLKIT_LOG:-}" ]; then
+    /usr/lib/polkit-1/polkitd >"$TOBRA_POLKIT_LOG" 2>&1 &
+else
+    /usr/lib/polkit-1/polkitd --no-debug >/dev/null 2>&1 &
+fi
 daemons="$daemons $!"
 ready=no
 for _ in $(seq 100); do

@@ -1,0 +1,172 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "cardfanout.h"
+
+#include "cardwrite.h"
+#include "descriptor.h"
+#include "fail.h"
+#include "imagestream.h"
+#include "piecequeue.h"
+#include "streamwriter.h"
+
+#include <linux/fs.h>
+#include <memory>
+#include <sys/ioctl.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Up to this much of the image waits for a card; the pieces are shared, so the slowest card's
+// queue bounds the whole.
+constexpr qint64 queueBytes = 8 * 1024 * 1024;
+
+// One card from the moment it is held: its descriptor, its queue and its writer thread.
+struct HeldCard
+{
+    HeldCard(int cardIndex, const QString &path, int fd) : index(cardIndex), devicePath(path), target(fd) {}
+
+    int index;
+    QString devicePath;
+    Descriptor target;
+    bool blockDevice = false;
+    qint64 byteLimit = -1; // the card's size; -1 for a file
+    PieceQueue queue{queueBytes};
+    StreamEvents events;
+    std::thread thread;
+    bool verified = false;
+};
+
+using HeldCards = std::vector<std::unique_ptr<HeldCard>>;
+
+std::unique_ptr<HeldCard> holdCard(int index, const HelperCard &card, qint64 imageSize, QString *error)
+{
+    QString enumerationError;
+    if (!isAllowedTarget(card.devicePath, &enumerationError)) {
+        fail(error, notAllowedText(card.devicePath, enumerationError));
+        return nullptr;
+    }
+    struct stat status;
+    DriveIdentity identity;
+    const int fd =
+        openTarget(card.devicePath, qMax(imageSize, qint64(0)), card.identity, &status, &identity, error);
+    if (fd < 0)
+        return nullptr;
+    auto held = std::make_unique<HeldCard>(index, card.devicePath, fd);
+    held->blockDevice = S_ISBLK(status.st_mode);
+    held->byteLimit = held->blockDevice && identity.sizeBytes > 0 ? identity.sizeBytes : -1;
+    return held;
+}
+
+// Hands the card's pieces to its writer until the end; true if the image is on the card.
+bool receivePieces(HeldCard &card, StreamWriter &writer, QString *reason)
+{
+    qint64 received = 0;
+    for (;;) {
+        const PieceQueue::Item item = card.queue.pop();
+        if (item.piece.isEmpty())
+            return item.goAhead ? writer.finish() : fail(reason, item.reason);
+        received += item.piece.size();
+        if (card.byteLimit >= 0 && received > card.byteLimit)
+            return fail(reason, ImageStream::cardTooSmallText(card.byteLimit));
+        if (!writer.add(item.piece))
+            return false;
+    }
+}
+
+// The card's thread: write, read back, and report its end. A card that stopped gives up its queue
+// first, so the reader never waits for it again.
+void runCard(HeldCard &card, bool verify, qint64 imageSize, const CardEvents &events)
+{
+    QString reason;
+    StreamWriter writer(card.target.get(), card.blockDevice, imageSize, card.devicePath, card.events,
+                        &reason);
+    const bool written = receivePieces(card, writer, &reason);
+    card.queue.giveUp();
+    card.verified = written && (!verify || writer.verify());
+    // The exclusive descriptor stayed open until here; now the kernel reads the card's table.
+    if (card.blockDevice && writer.touched())
+        ::ioctl(card.target.get(), BLKRRPART, 0);
+    if (!written)
+        reason += QLatin1Char(' ') + cardStateText(writer.touched());
+    events.finished(card.index, card.verified, card.verified ? QString() : reason);
+}
+
+void startCard(HeldCard &card, bool verify, qint64 imageSize, const CardEvents &events)
+{
+    const int index = card.index;
+    card.events.writing = [&events, index] { events.writing(index); };
+    card.events.progress = [&events, index](const char *phase, qint64 done, qint64 total) {
+        events.progress(index, phase, done, total);
+    };
+    card.thread = std::thread(runCard, std::ref(card), verify, imageSize, std::cref(events));
+}
+
+// Reads the frames and gives each piece to every card still going. True on the go-ahead; false
+// with the reason on an abort or a broken input, or with no reason once no card takes any more.
+bool feedCards(ImageStreamReader &reader, const HeldCards &cards, QString *reason)
+{
+    for (;;) {
+        QByteArrayView data;
+        switch (reader.next(&data, reason)) {
+        case ImageStreamReader::Data: {
+            const QByteArray piece(data.data(), data.size());
+            bool taken = false;
+            for (const auto &card : cards)
+                taken = card->queue.push(piece) || taken;
+            if (!taken)
+                return false;
+            break;
+        }
+        case ImageStreamReader::GoAhead:
+            return true;
+        case ImageStreamReader::Abort:
+            return fail(reason, abortedText());
+        case ImageStreamReader::Failed:
+            return false;
+        }
+    }
+}
+
+QString runErrorText(qsizetype failed, qsizetype total)
+{
+    return QStringLiteral("%1 von %2 Karten sind nicht geschrieben und geprüft.").arg(failed).arg(total);
+}
+
+} // namespace
+
+bool writeStreamToCards(int input, const QList<HelperCard> &cards, bool verify, qint64 imageSize,
+                        const CardEvents &events, QString *error)
+{
+    HeldCards held;
+    for (int index = 0; index < cards.size(); ++index) {
+        QString refusal;
+        std::unique_ptr<HeldCard> card = holdCard(index, cards.at(index), imageSize, &refusal);
+        if (!card) {
+            events.finished(index, false, refusal.trimmed() + QLatin1Char(' ') + cardStateText(false));
+            continue;
+        }
+        events.held(index);
+        held.push_back(std::move(card));
+    }
+    if (held.empty())
+        return fail(error, QStringLiteral("Keine der Karten kann beschrieben werden."));
+    events.ready();
+
+    for (const auto &card : held)
+        startCard(*card, verify, imageSize, events);
+    ImageStreamReader reader(
+        [input](char *buffer, qint64 length) { return qint64(::read(input, buffer, size_t(length))); }, -1,
+        imageSize);
+    QString reason;
+    const bool goAhead = feedCards(reader, held, &reason);
+    qsizetype failed = cards.size() - qsizetype(held.size());
+    for (const auto &card : held) {
+        card->queue.end(goAhead, reason);
+        card->thread.join();
+        failed += card->verified ? 0 : 1;
+    }
+    if (failed == 0)
+        return true;
+    return fail(error, reason.isEmpty() || goAhead ? runErrorText(failed, cards.size()) : reason);
+}

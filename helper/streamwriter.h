@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#pragma once
+
+#include "writehelper.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+#include <vector>
+#include <xxhash.h>
+
+// What a card holds after a write that stopped: zeros in its first MiB once it got an image byte
+// (touched), else what it had.
+QString cardStateText(bool touched);
+// The sender's abort, as the card's reason.
+QString abortedText();
+
+// Writes the image as it arrives: zeros over the first MiB when its first byte comes, then chunk
+// by chunk behind it, each chunk's digest kept for the read-back; the first MiB itself waits in
+// memory until the image is complete and accepted. Memory stays at two buffers and one digest per
+// chunk, whatever the image's size.
+class StreamWriter
+{
+public:
+    StreamWriter(int cardFd, bool isBlockDevice, qint64 announcedBytes, const QString &cardPath,
+                 const StreamEvents &streamEvents, QString *errorOut)
+        : card(cardFd), blockDevice(isBlockDevice), announcedSize(announcedBytes), devicePath(cardPath),
+          events(streamEvents), error(errorOut)
+    {}
+    Q_DISABLE_COPY(StreamWriter)
+
+    bool touched() const { return !head.isEmpty(); }
+    bool add(QByteArrayView data);
+    // Puts the last chunk and then the real first MiB on the card and forces everything out.
+    bool finish();
+    // Reads back what was written, through the held descriptor, and compares it chunk by chunk.
+    bool verify();
+
+private:
+    bool begin();
+    bool writeChunk();
+    bool failedWrite(int errorNumber)
+    {
+        return fail(error, deviceError("Schreibfehler auf %1: %2", devicePath, errorNumber));
+    }
+    bool forceOut();
+
+    int card;
+    bool blockDevice;
+    qint64 announcedSize;
+    const QString &devicePath;
+    const StreamEvents &events;
+    QString *error;
+    QByteArray head;
+    qint64 cardHeadSize = 0; // what the card had of its first MiB (a file may be shorter)
+    QByteArray chunk;
+    qint64 chunkStart = 0;
+    qint64 filled = 0;
+    qint64 previousStart = 0;
+    std::vector<XXH128_hash_t> digests;
+};
