@@ -2,6 +2,7 @@
 #include "cardrows.h"
 
 #include "drivecombo.h"
+#include "hintlabel.h"
 #include "namedwidgets.h"
 
 #include <QGridLayout>
@@ -42,8 +43,8 @@ CardRows::CardRows(QWidget *parent) : QWidget(parent)
     setObjectName(QStringLiteral("cardRows"));
     grid = new QGridLayout(this);
     grid->setContentsMargins(0, 0, 0, 0);
-    grid->setColumnStretch(0, 3);
-    grid->setColumnStretch(1, 2);
+    grid->setColumnStretch(0, 2);
+    grid->setColumnStretch(1, 1);
     hide();
 }
 
@@ -65,9 +66,10 @@ void CardRows::start(const QList<DriveInfo> &cards)
         return;
     for (const DriveInfo &card : cards) {
         auto *nameLabel = named<DriveLabel>("nameLabel", card);
-        auto *stateLabel = named<QLabel>("stateLabel");
-        stateLabel->setTextFormat(Qt::PlainText); // a reason may quote the helper
-        stateLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        // A reason may quote the helper, and is read in full on as many lines as it needs.
+        auto *stateLabel = named<HintLabel>("stateLabel");
+        stateLabel->setMinimumWidth(
+            fontMetrics().horizontalAdvance(QStringLiteral("wird geschrieben · 99,9 MB/s")));
         auto *cardBar = named<QProgressBar>("cardBar");
         cardBar->setRange(0, barSteps);
         cardBar->setFormat(QStringLiteral("%p %"));

@@ -54,8 +54,8 @@ void MainWindow::install()
 // With several cards a row for each shows what becomes of it.
 void MainWindow::startRun(const InstallRequest &request)
 {
-    setBusy(true);
     cardRows->start(request.targets);
+    setBusy(true);
     installation->start(request);
 }
 
@@ -182,6 +182,8 @@ void MainWindow::onInstallFinished(bool ok, const QString &text)
 void MainWindow::succeed(const QString &summary)
 {
     const QString text = summary.isEmpty() ? finishedText() : summary;
+    if (!summary.isEmpty())
+        appendLog(summary);
     statusLabel->setText(withTally(QStringLiteral("Fertig"), cardRows->tally()));
     progressBar->setValue(100);
     notifyDesktop(QStringLiteral("Installation abgeschlossen"), text);

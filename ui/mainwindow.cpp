@@ -4,6 +4,7 @@
 #include "cardrows.h"
 #include "drivepicker.h"
 #include "filefield.h"
+#include "hintlabel.h"
 #include "logview.h"
 #include "messages.h"
 #include "namedwidgets.h"
@@ -155,8 +156,9 @@ QWidget *MainWindow::buildScrolledContent()
         rows->addWidget(group);
     alignLabelColumns(groups);
 
-    statusLabel = named<QLabel>("statusLabel", QStringLiteral("Bereit"));
-    statusLabel->setTextFormat(Qt::PlainText); // may carry a version title or a server's text
+    // May carry a version title or a server's text, and wraps rather than widen the window.
+    statusLabel = named<HintLabel>("statusLabel");
+    statusLabel->setText(QStringLiteral("Bereit"));
     rows->addWidget(statusLabel);
     progressBar = named<QProgressBar>("progressBar");
     progressBar->setRange(0, 100);
@@ -290,6 +292,12 @@ void MainWindow::connectSignals()
             &MainWindow::close);
     connect(clearCacheButton, &QPushButton::clicked, this, &MainWindow::clearCache);
     connect(StopSignals::instance(), &StopSignals::received, this, &MainWindow::stopOnSignal);
+    // The rows of the cards and a status that wraps lengthen the content during a run: it stays
+    // scrolled to its end, where they are.
+    connect(scrollArea->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        if (busy)
+            scrollArea->verticalScrollBar()->setValue(maximum);
+    });
     // While nothing comes, progress is not reported: the status is looked at once a second.
     connect(&stallCheck, &QTimer::timeout, this, [this] {
         if (meter.isStalled())
@@ -314,7 +322,7 @@ void MainWindow::setBusy(bool b)
     cancelButton->setEnabled(b);
     if (b) {
         cancelButton->setFocus();
-        // Where the content scrolls, the run's status, progress and log come into view.
+        // Where the content scrolls, the run's status, progress, card rows and log come into view.
         scrollArea->verticalScrollBar()->setValue(scrollArea->verticalScrollBar()->maximum());
         stallCheck.start(1000);
     } else {

@@ -40,6 +40,7 @@ bool takePictures(MainWindow &window, const QString &rom, const QString &during,
     if (!QTest::qWaitFor([&] { return member<QComboBox>(window, "versionCombo")->count() > 0; }, waitMs))
         return fail("no version list");
     member<QLineEdit>(window, "romEdit")->setText(rom);
+    member<QLineEdit>(window, "romEdit")->setCursorPosition(0);
     QStringList paths;
     for (const DriveInfo &drive : drives->listed())
         paths << drive.path;

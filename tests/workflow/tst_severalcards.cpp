@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <vector>
 
@@ -39,12 +40,32 @@ void toggleRow(QListWidget *list, int row)
     QTest::keyClick(list, Qt::Key_Space);
 }
 
-QList<bool> ticks(QListWidget *list)
+// Ticks or unticks the card's row; each row ends with its card's device.
+void toggleCard(CardChoiceDialog *dialog, const QString &path)
 {
-    QList<bool> ticked;
+    QListWidget *list = cardListOf(dialog);
     for (int row = 0; row < list->count(); ++row)
-        ticked << (list->item(row)->checkState() == Qt::Checked);
-    return ticked;
+        if (list->item(row)->text().endsWith(" – " + path))
+            return toggleRow(list, row);
+    QFAIL(qPrintable("not listed: " + path));
+}
+
+// The cards listed and those ticked, the latter marked with a "+".
+QStringList shownTicks(CardChoiceDialog *dialog)
+{
+    QStringList shown;
+    QListWidget *list = cardListOf(dialog);
+    for (int row = 0; row < list->count(); ++row)
+        shown << (list->item(row)->checkState() == Qt::Checked ? "+" : "") +
+                     list->item(row)->text().section(" – ", -1);
+    shown.sort();
+    return shown;
+}
+
+QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
 }
 
 void accept(CardChoiceDialog *dialog)
@@ -132,8 +153,22 @@ private:
         });
     }
 
-    // The box names the cards briefly by their devices.
-    QString boxText(const QStringList &paths) const
+    // The box names the cards briefly by their devices, in the order listed.
+    static QString boxText(MainWindow &window, const QStringList &paths)
+    {
+        return boxText(listedOrder(window, paths));
+    }
+
+    static QStringList listedOrder(MainWindow &window, const QStringList &paths)
+    {
+        QStringList listed;
+        for (const DriveInfo &drive : member<DriveCombo>(window, "driveCombo")->listed())
+            if (paths.contains(drive.path))
+                listed << drive.path;
+        return listed;
+    }
+
+    static QString boxText(const QStringList &paths)
     {
         return QStringLiteral("%1 Karten (%2)")
             .arg(paths.size())
@@ -175,26 +210,27 @@ private Q_SLOTS:
             QSKIP("no loop devices to attach");
         const auto window = openWindow();
         auto *drives = member<DriveCombo>(*window, "driveCombo");
+        const QStringList paths = cardPaths();
         chooseAll(*window);
-        QCOMPARE(drives->currentText(), boxText(cardPaths()));
+        QCOMPARE(drives->currentText(), boxText(*window, paths));
         window->resize(800, window->height());
-        QTRY_COMPARE(drives->shownText(), boxText(cardPaths()));
+        QTRY_COMPARE(drives->shownText(), boxText(*window, paths));
         QVERIFY(member<QPushButton>(*window, "installButton")->isEnabled());
 
-        QList<bool> shownTicks;
+        QStringList shown;
         chooseSeveral(*window, [&](CardChoiceDialog *dialog) {
-            shownTicks = ticks(cardListOf(dialog));
-            toggleRow(cardListOf(dialog), 1);
+            shown = shownTicks(dialog);
+            toggleCard(dialog, paths.at(1));
             accept(dialog);
         });
-        QCOMPARE(shownTicks, (QList<bool>{true, true, true}));
-        QCOMPARE(drives->currentText(), boxText({cardPaths().at(0), cardPaths().at(2)}));
+        QCOMPARE(shown, sorted(QStringList(paths).replaceInStrings(QRegularExpression("^"), "+")));
+        QCOMPARE(drives->currentText(), boxText(*window, {paths.at(0), paths.at(2)}));
 
-        chooseSeveral(*window, [](CardChoiceDialog *dialog) {
-            toggleRow(cardListOf(dialog), 0);
+        chooseSeveral(*window, [&](CardChoiceDialog *dialog) {
+            toggleCard(dialog, paths.at(0));
             accept(dialog);
         });
-        QCOMPARE(drives->currentData().toString(), cardPaths().at(2));
+        QCOMPARE(drives->currentData().toString(), paths.at(2));
     }
 
     // Cards plugged in and pulled while the list is open show up there at once; the ticks stay
@@ -205,30 +241,36 @@ private Q_SLOTS:
             QSKIP("no loop devices to attach");
         const auto window = openWindow();
         auto *drives = member<QComboBox>(*window, "driveCombo");
-        drives->setCurrentIndex(drives->findData(cardPaths().at(1)));
+        const QString first = cardPaths().at(0);
+        const QString second = cardPaths().at(1);
+        drives->setCurrentIndex(drives->findData(second));
 
-        QList<QList<bool>> seen;
+        QList<QStringList> seen;
+        QString third;
         chooseSeveral(*window, [&](CardChoiceDialog *dialog) {
             QListWidget *list = cardListOf(dialog);
-            seen << ticks(list);
-            toggleRow(list, 0);
+            seen << shownTicks(dialog);
+            toggleCard(dialog, first);
             QVERIFY(plugCards(1));
+            third = cardPaths().at(2);
             QTRY_COMPARE_WITH_TIMEOUT(list->count(), 3, 5000);
-            seen << ticks(list);
+            seen << shownTicks(dialog);
             pullCard(1);
             QTRY_COMPARE_WITH_TIMEOUT(list->count(), 2, 5000);
-            seen << ticks(list);
-            toggleRow(list, 1);
+            seen << shownTicks(dialog);
+            toggleCard(dialog, third);
             accept(dialog);
         });
-        QCOMPARE(seen, (QList<QList<bool>>{{false, true}, {true, true, false}, {true, false}}));
-        QCOMPARE(drives->currentText(), boxText(cardPaths()));
+        QCOMPARE(seen, (QList<QStringList>{sorted({first, "+" + second}),
+                                           sorted({"+" + first, "+" + second, third}),
+                                           sorted({"+" + first, third})}));
+        QCOMPARE(drives->currentText(), boxText(*window, {first, third}));
 
-        chooseSeveral(*window, [](CardChoiceDialog *dialog) {
-            toggleRow(cardListOf(dialog), 0);
+        chooseSeveral(*window, [&](CardChoiceDialog *dialog) {
+            toggleCard(dialog, first);
             dialog->reject();
         });
-        QCOMPARE(drives->currentText(), boxText(cardPaths()));
+        QCOMPARE(drives->currentText(), boxText(*window, {first, third}));
     }
 
     // The question names the version once and every card with its label, size and device.
@@ -248,7 +290,7 @@ private Q_SLOTS:
         });
         member<QPushButton>(*window, "installButton")->click();
         QTRY_VERIFY(!question.isEmpty());
-        const QStringList labels = labelsOf(*window, cardPaths());
+        const QStringList labels = labelsOf(*window, listedOrder(*window, cardPaths()));
         QCOMPARE(question, QStringLiteral("Installieren: Tobra Demo\n\nAlle Daten auf diesen 3 Karten werden "
                                           "unwiderruflich gelöscht:\n\n• %1\n• %2\n• %3\n\nFortfahren?")
                                .arg(labels.at(0), labels.at(1), labels.at(2)));
@@ -285,6 +327,7 @@ private Q_SLOTS:
                  QStringLiteral("Fertig: 3 von 3 Karten geschrieben und geprüft"));
         for (const QString &label : labelsOf(*window, cardPaths()))
             QVERIFY2(summary.contains(label), qPrintable(summary));
+        QVERIFY(logLines(*window).join('\n').contains(summary));
         const QByteArray image = readFile(demoPath());
         for (const QString &path : cardPaths()) {
             QCOMPARE(readRange(path, 0, partitionOffset), image.left(partitionOffset));
