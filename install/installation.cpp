@@ -118,6 +118,7 @@ void Installation::start(const InstallRequest &newRequest)
     currentOutcome = Outcome::None;
     downloadInterrupted = false;
     cards.clear();
+    cardFailedOnItsOwn = false;
     for (const DriveInfo &drive : newRequest.targets) {
         CardReport report;
         report.drive = drive;
@@ -573,8 +574,10 @@ void Installation::onCardEnded(int index, bool ok, const QString &error)
         report.stage = CardReport::Stage::Failed;
         const bool stoppedWithRun = cancelRequested || !failure.isEmpty();
         report.reason = cardText(report.state);
-        if (!stoppedWithRun && !error.isEmpty())
+        if (!stoppedWithRun && !error.isEmpty()) {
             report.reason.prepend(withoutCardSentence(error) + QLatin1Char('\n'));
+            cardFailedOnItsOwn = true;
+        }
         if (cards.size() > 1 && !stoppedWithRun)
             Q_EMIT logLine(reportLine(report));
     }
@@ -630,16 +633,11 @@ Installation::CardState Installation::stateAfterFailure(const CardReport &report
     return report.stage == CardReport::Stage::Verifying ? CardState::Unverified : CardState::Unfinished;
 }
 
-// The run's own reason when the helper's last word was one on every card: with several cards, a
-// run where each card failed on its own needs none.
+// The run's own reason: with several cards none where a card failed on its own, as its line
+// says why and the helper's last word only counts them.
 QString Installation::runError(const QString &error) const
 {
-    if (cards.size() == 1)
-        return error;
-    for (const CardReport &report : cards)
-        if (report.stage == CardReport::Stage::Failed && report.reason.startsWith(withoutCardSentence(error)))
-            return QString();
-    return error;
+    return cards.size() > 1 && cardFailedOnItsOwn ? QString() : error;
 }
 
 // The text of a failed run: with one card the reason and what the card holds; with several the

@@ -273,6 +273,7 @@ private:
     bool verifying = false;
     bool downloadInterrupted = false;
     bool cancelRequested = false;
+    bool cardFailedOnItsOwn = false; // with its own reason, while the run went on
     Step currentStep = Step::Idle;
     Outcome currentOutcome = Outcome::None;
     QList<CardReport> cards;

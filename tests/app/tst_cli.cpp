@@ -568,9 +568,9 @@ private Q_SLOTS:
     void installsOntoThreeCards()
     {
         QFETCH(bool, failing);
-        FaultyDisk::Options options;
-        options.size = cardBytes;
-        options.failAfter = failing ? 16 * 1024 * 1024 : -1;
+        FaultyDisk::Options options = failingHalfWay();
+        if (!failing)
+            options.failAfter = -1;
         FaultyCard middle(dir->path(), options);
         if (!middle.error().isEmpty())
             QSKIP(qPrintable(middle.error()));

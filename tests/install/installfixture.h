@@ -68,6 +68,17 @@ inline QList<HttpServer::Request> requestsSince(const HttpServer &server, int fi
     return result;
 }
 
+// A card that fails with EIO half-way through the demo image: a bad patch between the blocks the
+// fake-card check probes, so that the card passes the check and fails while it is written.
+inline FaultyDisk::Options failingHalfWay()
+{
+    FaultyDisk::Options options;
+    options.size = cardBytes;
+    options.failAfter = 33 * 512 * 1024 + 4096; // behind the probe at 16,5 MiB
+    options.faultsBefore = 35 * 512 * 1024;
+    return options;
+}
+
 // A loop card over a FUSE file with the faults of the options.
 class FaultyCard
 {

@@ -1012,12 +1012,12 @@ private Q_SLOTS:
     {
         QFETCH(QString, fault);
         QFETCH(QString, sentence);
-        FaultyDisk::Options options;
-        options.size = cardBytes;
-        if (fault == "eio")
-            options.failAfter = 16 * 1024 * 1024;
-        else
+        FaultyDisk::Options options = failingHalfWay();
+        if (fault == "fake") {
+            options = FaultyDisk::Options();
+            options.size = cardBytes;
             options.wrapAfter = 8 * 1024 * 1024;
+        }
         FaultyCard faulty(dir->path(), options);
         if (!faulty.error().isEmpty())
             QSKIP(qPrintable(faulty.error()));
