@@ -5,6 +5,7 @@
 // HTTP server, the write helper (this executable with "--write-helper").
 #include "cardchoicedialog.h"
 #include "drivecombo.h"
+#include "faultydisk.h"
 #include "installsuite.h"
 #include "mainwindow.h"
 #include "removablelsblk.h"
@@ -80,6 +81,7 @@ class TestSeveralCards : public QObject, private InstallFixture
     Q_OBJECT
 
 private:
+    std::unique_ptr<FaultyDisk> faultyDisk; // before the cards, which are detached first
     std::vector<std::unique_ptr<LoopDevice>> cards;
 
     QStringList cardPaths() const
@@ -199,6 +201,7 @@ private Q_SLOTS:
     void cleanup()
     {
         cards.clear();
+        faultyDisk.reset();
         tearDownTest();
     }
 
@@ -333,6 +336,48 @@ private Q_SLOTS:
             QCOMPARE(readRange(path, 0, partitionOffset), image.left(partitionOffset));
             QCOMPARE(cardFile(path, "Rom/rom.bin", dir->filePath("rom.bin")), readFile(romPath));
         }
+    }
+
+    // A card failing with EIO on the way stops on its own: its row and the summary say why, the
+    // others are written and verified, and the status counts them.
+    void oneOfThreeFails()
+    {
+        FaultyDisk::Options options;
+        options.size = cardBytes;
+        options.failAfter = 8 << 20;
+        faultyDisk = std::make_unique<FaultyDisk>(dir->path(), options);
+        if (!faultyDisk->isRunning())
+            QSKIP(qPrintable(faultyDisk->error()));
+        cards.push_back(std::make_unique<LoopDevice>(faultyDisk->file()));
+        if (!cards.back()->isAttached() || !plugCards(2))
+            QSKIP("no loop devices to attach");
+        const QString failing = cardPaths().first();
+        const auto window = openWindow();
+        chooseAll(*window);
+        QString summary;
+        onNextDialog<QMessageBox>([](QMessageBox *box) { box->button(QMessageBox::Yes)->click(); });
+        member<QPushButton>(*window, "installButton")->click();
+        QTRY_VERIFY(member<QWidget>(*window, "cardRows")->isVisible());
+        onNextDialog<QMessageBox>([&](QMessageBox *box) {
+            summary = box->icon() == QMessageBox::Critical ? box->text() : "not a failure: " + box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(!summary.isEmpty(), 120000);
+
+        const QStringList order = listedOrder(*window, cardPaths());
+        const QList<QLabel *> states = window->findChildren<QLabel *>("stateLabel");
+        QCOMPARE(states.size(), 3);
+        for (int row = 0; row < 3; ++row) {
+            const QString state = states.at(row)->text();
+            if (order.at(row) == failing)
+                QVERIFY2(state.startsWith("Fehler: ") && state.length() > 20, qPrintable(state));
+            else
+                QCOMPARE(state, verifiedText);
+        }
+        QCOMPARE(member<QLabel>(*window, "statusLabel")->text(),
+                 QStringLiteral("Fehlgeschlagen: 2 von 3 Karten geschrieben und geprüft"));
+        QVERIFY2(summary.contains(labelsOf(*window, {failing}).first()), qPrintable(summary));
+        QCOMPARE(readRange(failing, 0, partitionOffset), QByteArray(partitionOffset, '\0'));
     }
 };
 
