@@ -93,10 +93,10 @@ private:
     }
 
     // Attaches count more empty cards; every attached card is shown as removable.
-    bool plugCards(int count)
+    bool plugCards(int count, qint64 size = cardBytes)
     {
         for (int i = 0; i < count; ++i) {
-            auto card = attachCard(cardBytes, QStringLiteral("card%1.img").arg(cards.size()));
+            auto card = attachCard(size, QStringLiteral("card%1.img").arg(cards.size()));
             if (!card || !card->isAttached())
                 return false;
             cards.push_back(std::move(card));
@@ -234,6 +234,45 @@ private Q_SLOTS:
             accept(dialog);
         });
         QCOMPARE(drives->currentData().toString(), paths.at(2));
+    }
+
+    // A card too small for the image is marked in the list and in the box, and the request is
+    // refused before the question, naming the card.
+    void tooSmallCardIsMarked()
+    {
+        if (!plugCards(2) || !plugCards(1, 16 << 20))
+            QSKIP("no loop devices to attach");
+        const QString small = cardPaths().last();
+        const auto window = openWindow();
+        QString row;
+        chooseSeveral(*window, [&](CardChoiceDialog *dialog) {
+            QListWidget *list = cardListOf(dialog);
+            for (int line = 0; line < list->count(); ++line) {
+                if (list->item(line)->text().endsWith(" – " + small))
+                    row = list->item(line)->text() + " | " + list->item(line)->toolTip();
+                toggleRow(list, line);
+            }
+            accept(dialog);
+        });
+        QVERIFY2(
+            QRegularExpression("^.+ \\(16,8 MB, zu klein\\) – " + small +
+                               " \\| Das Image \\(.+\\) ist größer als die Speicherkarte \\(16,8 MB\\)\\.$")
+                .match(row)
+                .hasMatch(),
+            qPrintable(row));
+        const QString shortName = small.section('/', -1);
+        QVERIFY2(member<QComboBox>(*window, "driveCombo")->currentText().contains(shortName + " zu klein"),
+                 qPrintable(member<QComboBox>(*window, "driveCombo")->currentText()));
+
+        QString refusal;
+        onNextDialog<QMessageBox>([&](QMessageBox *box) {
+            refusal = box->text();
+            box->button(QMessageBox::Ok)->click();
+        });
+        member<QPushButton>(*window, "installButton")->click();
+        QTRY_VERIFY(!refusal.isEmpty());
+        QVERIFY2(refusal.startsWith(small + ": Das Image ("), qPrintable(refusal));
+        QCOMPARE(window->focusWidget(), member<QWidget>(*window, "driveCombo"));
     }
 
     // Cards plugged in and pulled while the list is open show up there at once; the ticks stay
