@@ -44,12 +44,6 @@ DrivePicker::DrivePicker(QWidget *parent) : QGroupBox(QStringLiteral("3. Speiche
     connect(watcher, &DriveWatcher::changed, this, &DrivePicker::onDrivesChanged);
 }
 
-DriveInfo DrivePicker::chosen() const
-{
-    const QList<DriveInfo> cards = chosenCards();
-    return cards.size() == 1 ? cards.first() : DriveInfo();
-}
-
 QList<DriveInfo> DrivePicker::chosenCards() const
 {
     return driveCombo->chosenCards();

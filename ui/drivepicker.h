@@ -24,8 +24,6 @@ class DrivePicker : public QGroupBox
 public:
     explicit DrivePicker(QWidget *parent = nullptr);
 
-    // The chosen disk as it was listed; an empty path when none is chosen.
-    DriveInfo chosen() const;
     // The chosen cards as they were listed: one for the usual single choice, none when none is
     // chosen.
     QList<DriveInfo> chosenCards() const;
