@@ -432,6 +432,8 @@ void Installation::onDownloadFinished(bool ok, const QString &error)
 void Installation::onPassFinished(bool complete, const QString &imageError, const QString &sha256Hex)
 {
     progressTimer->stop();
+    // Its last sample would put the pass's pace into the read-back's line.
+    pace->disconnect(this);
     if (!complete && pass->sourceDamaged() && !request.isLocal())
         dropPart();
     if (!complete && !imageError.isEmpty())
