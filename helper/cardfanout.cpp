@@ -58,12 +58,16 @@ std::unique_ptr<HeldCard> holdCard(int index, const HelperCard &card, qint64 ima
     return held;
 }
 
-// Hands the card's pieces to its writer until the end; true if the image is on the card.
+// Hands the card's pieces to its writer until the end; true if the image is on the card. While
+// none come, the card is asked now and then whether it is still there.
 bool receivePieces(HeldCard &card, StreamWriter &writer, QString *reason)
 {
     qint64 received = 0;
     for (;;) {
-        const PieceQueue::Item item = card.queue.pop();
+        PieceQueue::Item item;
+        while (!card.queue.pop(&item, idleProbeMilliseconds))
+            if (card.blockDevice && !cardAnswers(card.target.get(), card.devicePath, reason))
+                return false;
         if (item.piece.isEmpty())
             return item.goAhead ? writer.finish() : fail(reason, item.reason);
         received += item.piece.size();

@@ -205,12 +205,25 @@ bool writeStream(int input, const QString &devicePath, bool verify, const DriveI
     if (events.ready)
         events.ready();
 
-    ImageStreamReader reader(
-        [input](char *buffer, qint64 length) { return qint64(::read(input, buffer, size_t(length))); },
-        blockDevice && identity.sizeBytes > 0 ? identity.sizeBytes : -1, announcedSize);
+    // A card pulled while the image is slow to come is noticed within a second or two, not only at
+    // its next write.
+    QString cardFault;
+    const auto readInput = [input, &target, blockDevice, &devicePath, &cardFault](char *buffer,
+                                                                                  qint64 length) {
+        if (blockDevice && !waitForInput(input, target.get(), devicePath, &cardFault)) {
+            errno = EIO;
+            return qint64(-1);
+        }
+        return qint64(::read(input, buffer, size_t(length)));
+    };
+    ImageStreamReader reader(readInput, blockDevice && identity.sizeBytes > 0 ? identity.sizeBytes : -1,
+                             announcedSize);
     QString reason;
     StreamWriter writer(target.get(), blockDevice, announcedSize, devicePath, events, &reason);
-    const bool written = receiveImage(reader, writer, &reason) && writer.finish();
+    const bool received = receiveImage(reader, writer, &reason);
+    if (!cardFault.isEmpty())
+        reason = cardFault;
+    const bool written = received && writer.finish();
     const bool verified = written && (!verify || writer.verify());
     // The exclusive descriptor stayed open until here, so nothing could mount the new partitions
     // before they were read back; now the kernel reads the table that is on the card.
