@@ -110,26 +110,16 @@ void startCard(HeldCard &card, bool verify, qint64 imageSize, const CardEvents &
 // with the reason on an abort or a broken input, or with no reason once no card takes any more.
 bool feedCards(ImageStreamReader &reader, const HeldCards &cards, QString *reason)
 {
-    for (;;) {
-        QByteArrayView data;
-        switch (reader.next(&data, reason)) {
-        case ImageStreamReader::Data: {
+    return receiveImage(
+        reader,
+        [&cards](QByteArrayView data) {
             const QByteArray piece(data.data(), data.size());
             bool taken = false;
             for (const auto &card : cards)
                 taken = card->queue.push(piece) || taken;
-            if (!taken)
-                return false;
-            break;
-        }
-        case ImageStreamReader::GoAhead:
-            return true;
-        case ImageStreamReader::Abort:
-            return fail(reason, abortedText());
-        case ImageStreamReader::Failed:
-            return false;
-        }
-    }
+            return taken;
+        },
+        reason);
 }
 
 QString runErrorText(qsizetype failed, qsizetype total)

@@ -163,34 +163,26 @@ bool StreamWriter::verify()
     return true;
 }
 
-QString abortedText()
-{
-    return QStringLiteral("Das Schreiben wurde abgebrochen, das Image wird nicht verwendet.");
-}
-
-namespace {
-
-// Takes frames until the go-ahead (true) or anything else (false with the reason in *error).
-bool receiveImage(ImageStreamReader &reader, StreamWriter &writer, QString *error)
+bool receiveImage(ImageStreamReader &reader, const std::function<bool(QByteArrayView data)> &take,
+                  QString *error)
 {
     for (;;) {
         QByteArrayView data;
         switch (reader.next(&data, error)) {
         case ImageStreamReader::Data:
-            if (!writer.add(data))
+            if (!take(data))
                 return false;
             break;
         case ImageStreamReader::GoAhead:
             return true;
         case ImageStreamReader::Abort:
-            return fail(error, abortedText());
+            return fail(error,
+                        QStringLiteral("Das Schreiben wurde abgebrochen, das Image wird nicht verwendet."));
         case ImageStreamReader::Failed:
             return false;
         }
     }
 }
-
-} // namespace
 
 bool writeStream(int input, const QString &devicePath, bool verify, const DriveIdentity &expected,
                  qint64 announcedSize, const StreamEvents &events, QString *error)
@@ -220,7 +212,8 @@ bool writeStream(int input, const QString &devicePath, bool verify, const DriveI
                              announcedSize);
     QString reason;
     StreamWriter writer(target.get(), blockDevice, announcedSize, devicePath, events, &reason);
-    const bool received = receiveImage(reader, writer, &reason);
+    const bool received = receiveImage(
+        reader, [&writer](QByteArrayView data) { return writer.add(data); }, &reason);
     if (!cardFault.isEmpty())
         reason = cardFault;
     const bool written = received && writer.finish();
