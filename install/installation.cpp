@@ -304,7 +304,10 @@ void Installation::holdCard()
     QList<StreamCard> streamCards;
     for (const DriveInfo &target : std::as_const(request.targets))
         streamCards.append(StreamCard{target.path, target.identity()});
-    writeJob->startStream(streamCards, true, knownImageBytes());
+    const qint64 imageBytes = knownImageBytes();
+    for (CardReport &report : cards)
+        report.total = imageBytes;
+    writeJob->startStream(streamCards, true, imageBytes);
 }
 
 void Installation::onCardReady()
