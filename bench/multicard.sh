@@ -5,7 +5,8 @@
 # tests), against the same installer writing the slowest card alone, in interleaved rounds of the
 # same run. Prints the medians and their ratio (target: three cards <= 1.10x the slowest alone) and
 # the peak memory of the installer and its write helper together, sampled from their process tree
-# (target: <= 96 MiB), beside GNU time's figure (the larger of the two processes).
+# (target: <= 96 MiB), beside GNU time's figure (the larger of the two processes, as
+# bench/timetocard.sh reports it).
 #
 #   TOBRA_BENCH_BUILD       release build folder (default: build/release)
 #   TOBRA_BENCH_SIZE_MIB    image size (default: 1024)
@@ -69,14 +70,15 @@ make_image() {
     printf 'label: dos\nstart=2048, size=%dMiB, type=c\ntype=83\n' "$fat_mib" | sfdisk -q "$2" >/dev/null 2>&1
 }
 
-# The largest sum of resident memory over process $1 and its descendants, in KiB, sampled every
-# 0.1 s until it ends.
+# The largest sum of proportional resident memory (shared pages split among their users, so the
+# libraries the installer and its helper share count once) over process $1 and its descendants, in
+# KiB, sampled every 0.1 s until it ends.
 tree_peak() {
     local peak=0 sum pids
     while kill -0 "$1" 2>/dev/null; do
         pids=$(ps -o pid= --ppid "$1"; echo "$1")
         pids="$pids $(for pid in $pids; do ps -o pid= --ppid "$pid"; done)"
-        sum=$(for pid in $pids; do awk '/^VmRSS:/ { print $2 }' "/proc/$pid/status" 2>/dev/null; done |
+        sum=$(for pid in $pids; do awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null; done |
             awk '{ s += $1 } END { print s + 0 }')
         [ "$sum" -gt "$peak" ] && peak=$sum
         sleep 0.1

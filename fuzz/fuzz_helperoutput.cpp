@@ -8,11 +8,26 @@
 
 namespace {
 
-void checkLine(const QString &line)
+// A card's line is "CARD <n> " and a line of the run's kind about that card.
+QString withoutCard(const QString &line, const HelperLine &parsed)
 {
-    require(!line.isEmpty() && line == line.trimmed(), "lines are trimmed and not empty");
-    require(!line.contains(QLatin1Char('\n')), "a line holds no newline");
-    const HelperLine parsed = parseHelperLine(line);
+    if (parsed.card == 0)
+        return line;
+    const QString prefix = QStringLiteral("CARD %1 ").arg(parsed.card);
+    require(parsed.card > 0 && parsed.card <= 9999 && line.startsWith(prefix),
+            "a card's number is its prefix");
+    const HelperLine rest = parseHelperLine(line.mid(prefix.size()));
+    require(rest.kind == parsed.kind && rest.card == 0 && rest.text == parsed.text,
+            "a card's line is a run's line");
+    return line.mid(prefix.size());
+}
+
+void checkLine(const QString &fullLine)
+{
+    require(!fullLine.isEmpty() && fullLine == fullLine.trimmed(), "lines are trimmed and not empty");
+    require(!fullLine.contains(QLatin1Char('\n')), "a line holds no newline");
+    const HelperLine parsed = parseHelperLine(fullLine);
+    const QString line = withoutCard(fullLine, parsed);
     switch (parsed.kind) {
     case HelperLine::Done:
         require(line == QLatin1String("DONE"), "only DONE is read as done");

@@ -58,12 +58,16 @@ std::unique_ptr<HeldCard> holdCard(int index, const HelperCard &card, qint64 ima
     return held;
 }
 
-// Hands the card's pieces to its writer until the end; true if the image is on the card.
+// Hands the card's pieces to its writer until the end; true if the image is on the card. While
+// none come, the card is asked now and then whether it is still there.
 bool receivePieces(HeldCard &card, StreamWriter &writer, QString *reason)
 {
     qint64 received = 0;
     for (;;) {
-        const PieceQueue::Item item = card.queue.pop();
+        PieceQueue::Item item;
+        while (!card.queue.pop(&item, idleProbeMilliseconds))
+            if (card.blockDevice && !cardAnswers(card.target.get(), card.devicePath, reason))
+                return false;
         if (item.piece.isEmpty())
             return item.goAhead ? writer.finish() : fail(reason, item.reason);
         received += item.piece.size();
@@ -106,26 +110,16 @@ void startCard(HeldCard &card, bool verify, qint64 imageSize, const CardEvents &
 // with the reason on an abort or a broken input, or with no reason once no card takes any more.
 bool feedCards(ImageStreamReader &reader, const HeldCards &cards, QString *reason)
 {
-    for (;;) {
-        QByteArrayView data;
-        switch (reader.next(&data, reason)) {
-        case ImageStreamReader::Data: {
+    return receiveImage(
+        reader,
+        [&cards](QByteArrayView data) {
             const QByteArray piece(data.data(), data.size());
             bool taken = false;
             for (const auto &card : cards)
                 taken = card->queue.push(piece) || taken;
-            if (!taken)
-                return false;
-            break;
-        }
-        case ImageStreamReader::GoAhead:
-            return true;
-        case ImageStreamReader::Abort:
-            return fail(reason, abortedText());
-        case ImageStreamReader::Failed:
-            return false;
-        }
-    }
+            return taken;
+        },
+        reason);
 }
 
 QString runErrorText(qsizetype failed, qsizetype total)

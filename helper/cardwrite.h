@@ -34,3 +34,14 @@ ssize_t readRetrying(int fd, char *data, qint64 length, qint64 offset);
 // *error.
 int openTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity &expected,
                struct stat *status, DriveIdentity *identity, QString *error);
+
+// While no input comes, the held card is asked this often whether it is still there.
+constexpr int idleProbeMilliseconds = 1000;
+
+// Reads the card's first block through the held descriptor, past every cache: false, with a German
+// text in *error, when the card no longer answers (pulled out, or failing). For block devices.
+bool cardAnswers(int fd, const QString &devicePath, QString *error);
+
+// Waits until input can be read (or has ended), asking the held block device card in between
+// whether it is still there; false with the card's text in *error once it does not answer.
+bool waitForInput(int input, int card, const QString &devicePath, QString *error);

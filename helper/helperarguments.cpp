@@ -76,8 +76,10 @@ bool readCards(const QList<QByteArray> &arguments, qsizetype next, QList<HelperC
 {
     while (next < arguments.size()) {
         HelperCard card;
+        // An absolute path, so that no option can pass for a card in the prompt.
         if (cards->size() == maxHelperCards || arguments.at(next) != "--card" ||
-            next + 1 == arguments.size() || !readPath(arguments.at(next + 1), &card.devicePath))
+            next + 1 == arguments.size() || !arguments.at(next + 1).startsWith('/') ||
+            !readPath(arguments.at(next + 1), &card.devicePath))
             return false;
         for (const HelperCard &earlier : std::as_const(*cards))
             if (earlier.devicePath == card.devicePath)

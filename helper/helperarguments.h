@@ -43,6 +43,6 @@ extern const char severalCardsArgument[];
 // bidirectional formatting characters in either path (they could make the prompt show another
 // path than the one used).
 // The several-card form: program, "--write-helper", "--stdin-cards", "--verify" or "--no-verify",
-// "--image-size=BYTES" at most once, then for each card "--card", its path, and its "--diskseq=N"
+// "--image-size=BYTES" at most once, then for each card "--card", its absolute path, and its "--diskseq=N"
 // and "--size=BYTES" at most once each; 1 to maxHelperCards cards, each path once.
 bool parseHelperArguments(const QList<QByteArray> &arguments, HelperArguments *parsed);

@@ -32,19 +32,21 @@ void PieceQueue::giveUp()
     changed.notify_all();
 }
 
-PieceQueue::Item PieceQueue::pop()
+bool PieceQueue::pop(Item *item, int milliseconds)
 {
     std::unique_lock lock(mutex);
-    changed.wait(lock, [&] { return !pieces.empty() || ended; });
-    Item item;
+    if (!changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                          [&] { return !pieces.empty() || ended; }))
+        return false;
+    *item = Item();
     if (pieces.empty()) {
-        item.goAhead = endGoAhead;
-        item.reason = endReason;
-        return item;
+        item->goAhead = endGoAhead;
+        item->reason = endReason;
+        return true;
     }
-    item.piece = pieces.front();
+    item->piece = pieces.front();
     pieces.pop_front();
-    queued -= item.piece.size();
+    queued -= item->piece.size();
     changed.notify_all();
-    return item;
+    return true;
 }

@@ -29,8 +29,8 @@ public:
         bool goAhead = false;
         QString reason;
     };
-    // Waits for the next piece or the end.
-    Item pop();
+    // Waits up to the time for the next piece or the end: false if neither came.
+    bool pop(Item *item, int milliseconds);
 
 private:
     std::mutex mutex;

@@ -6,14 +6,19 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <functional>
 #include <vector>
 #include <xxhash.h>
 
 // What a card holds after a write that stopped: zeros in its first MiB once it got an image byte
 // (touched), else what it had.
 QString cardStateText(bool touched);
-// The sender's abort, as the card's reason.
-QString abortedText();
+class ImageStreamReader;
+
+// Takes frames until the go-ahead (true) or anything else: an abort, a broken input, or take()
+// refusing the data (false, with the reason in *error unless take() wrote it).
+bool receiveImage(ImageStreamReader &reader, const std::function<bool(QByteArrayView data)> &take,
+                  QString *error);
 
 // Writes the image as it arrives: zeros over the first MiB when its first byte comes, then chunk
 // by chunk behind it, each chunk's digest kept for the read-back; the first MiB itself waits in

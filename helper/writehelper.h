@@ -26,9 +26,9 @@ extern const char hardwareHint[];
 // The first writes an image file; the second the framed image on standard input (imagestream.h),
 // after it has printed "READY"; the third that image to each card (cardfanout.h), each card's
 // lines prefixed "CARD <n> ", n counting the cards from 1, with a run-level READY once every card
-// is checked and one is held, and DONE only when every card is done. Prints the progress protocol on stdout and returns the exit code
-// (0 done, 1 failed, 2 wrong arguments, 3 target not allowed). Prints nothing on stderr. Ends at
-// its next line (SIGPIPE) once nobody reads standard output any more.
+// is checked and one is held, and DONE only when every card is done. Prints the progress protocol on stdout
+// and returns the exit code (0 done, 1 failed, 2 wrong arguments, 3 target not allowed). Prints nothing on
+// stderr. Ends at its next line (SIGPIPE) once nobody reads standard output any more.
 int runWriteHelper(int argc, char **argv);
 
 // Writes text as one UTF-8 line (newlines become blanks) and flushes it to the file descriptor.

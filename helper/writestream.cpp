@@ -163,34 +163,26 @@ bool StreamWriter::verify()
     return true;
 }
 
-QString abortedText()
-{
-    return QStringLiteral("Das Schreiben wurde abgebrochen, das Image wird nicht verwendet.");
-}
-
-namespace {
-
-// Takes frames until the go-ahead (true) or anything else (false with the reason in *error).
-bool receiveImage(ImageStreamReader &reader, StreamWriter &writer, QString *error)
+bool receiveImage(ImageStreamReader &reader, const std::function<bool(QByteArrayView data)> &take,
+                  QString *error)
 {
     for (;;) {
         QByteArrayView data;
         switch (reader.next(&data, error)) {
         case ImageStreamReader::Data:
-            if (!writer.add(data))
+            if (!take(data))
                 return false;
             break;
         case ImageStreamReader::GoAhead:
             return true;
         case ImageStreamReader::Abort:
-            return fail(error, abortedText());
+            return fail(error,
+                        QStringLiteral("Das Schreiben wurde abgebrochen, das Image wird nicht verwendet."));
         case ImageStreamReader::Failed:
             return false;
         }
     }
 }
-
-} // namespace
 
 bool writeStream(int input, const QString &devicePath, bool verify, const DriveIdentity &expected,
                  qint64 announcedSize, const StreamEvents &events, QString *error)
@@ -205,12 +197,26 @@ bool writeStream(int input, const QString &devicePath, bool verify, const DriveI
     if (events.ready)
         events.ready();
 
-    ImageStreamReader reader(
-        [input](char *buffer, qint64 length) { return qint64(::read(input, buffer, size_t(length))); },
-        blockDevice && identity.sizeBytes > 0 ? identity.sizeBytes : -1, announcedSize);
+    // A card pulled while the image is slow to come is noticed within a second or two, not only at
+    // its next write.
+    QString cardFault;
+    const auto readInput = [input, &target, blockDevice, &devicePath, &cardFault](char *buffer,
+                                                                                  qint64 length) {
+        if (blockDevice && !waitForInput(input, target.get(), devicePath, &cardFault)) {
+            errno = EIO;
+            return qint64(-1);
+        }
+        return qint64(::read(input, buffer, size_t(length)));
+    };
+    ImageStreamReader reader(readInput, blockDevice && identity.sizeBytes > 0 ? identity.sizeBytes : -1,
+                             announcedSize);
     QString reason;
     StreamWriter writer(target.get(), blockDevice, announcedSize, devicePath, events, &reason);
-    const bool written = receiveImage(reader, writer, &reason) && writer.finish();
+    const bool received = receiveImage(
+        reader, [&writer](QByteArrayView data) { return writer.add(data); }, &reason);
+    if (!cardFault.isEmpty())
+        reason = cardFault;
+    const bool written = received && writer.finish();
     const bool verified = written && (!verify || writer.verify());
     // The exclusive descriptor stayed open until here, so nothing could mount the new partitions
     // before they were read back; now the kernel reads the table that is on the card.

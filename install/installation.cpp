@@ -304,7 +304,10 @@ void Installation::holdCard()
     QList<StreamCard> streamCards;
     for (const DriveInfo &target : std::as_const(request.targets))
         streamCards.append(StreamCard{target.path, target.identity()});
-    writeJob->startStream(streamCards, true, knownImageBytes());
+    const qint64 imageBytes = knownImageBytes();
+    for (CardReport &report : cards)
+        report.total = imageBytes;
+    writeJob->startStream(streamCards, true, imageBytes);
 }
 
 void Installation::onCardReady()
@@ -432,6 +435,8 @@ void Installation::onDownloadFinished(bool ok, const QString &error)
 void Installation::onPassFinished(bool complete, const QString &imageError, const QString &sha256Hex)
 {
     progressTimer->stop();
+    // Its last sample would put the pass's pace into the read-back's line.
+    pace->disconnect(this);
     if (!complete && pass->sourceDamaged() && !request.isLocal())
         dropPart();
     if (!complete && !imageError.isEmpty())

@@ -90,12 +90,13 @@ class QTimer;
 class SleepInhibitor;
 class WriteJob;
 
-// One installation from its checks to its end, without widgets: checks the target and the sizes,
-// has the write helper hold the card (the password is asked before anything is fetched), then
-// takes the image in one pass from its source (download, cache or local file) through the
-// checksum, the unpacking and the ROM files onto the card, gives the go-ahead only when the
-// checksum matches, has the card read back, and reports to the counter. Keeps the computer from
-// going to sleep meanwhile. Runs on the event loop of its thread.
+// One installation from its checks to its end, without widgets: checks the cards and the sizes,
+// has one write helper hold every card (the password is asked once, before anything is fetched),
+// then takes the image in one pass from its source (download, cache or local file) through the
+// checksum, the unpacking and the ROM files onto the cards, gives the go-ahead only when the
+// checksum matches, has each card read back, and reports each verified card to the counter. A
+// card that fails on its own stops alone; the others go on. Keeps the computer from going to
+// sleep meanwhile. Runs on the event loop of its thread.
 class Installation : public QObject
 {
     Q_OBJECT

@@ -124,16 +124,15 @@ QString eraseQuestion(const QList<DriveInfo> &drives)
         return eraseQuestion(drives.constFirst());
     QStringList lines;
     for (const DriveInfo &drive : drives)
-        lines << (isLargeDrive(drive) ? QStringLiteral("• %1 – ACHTUNG: mit %2 GB sehr groß für eine "
-                                                       "Speicherkarte, vielleicht eine externe Festplatte "
-                                                       "mit wichtigen Daten")
-                                            .arg(drive.label, germanNumber(double(drive.sizeBytes) / 1e9, 0))
-                                      : QStringLiteral("• %1").arg(drive.label));
-    return QStringLiteral("Alle Daten auf diesen %1 Karten werden unwiderruflich gelöscht:\n\n%2\n\n%3")
+        lines << (isLargeDrive(drive)
+                      ? QStringLiteral("• %1 – ACHTUNG: mit %2 GB sehr groß für eine Speicherkarte, "
+                                       "vielleicht eine externe Festplatte mit wichtigen Daten")
+                            .arg(drive.label, germanNumber(double(drive.sizeBytes) / 1e9, 0))
+                      : QStringLiteral("• %1").arg(drive.label));
+    const bool large = std::any_of(drives.cbegin(), drives.cend(), isLargeDrive);
+    return QStringLiteral("Alle Daten auf diesen %1 Laufwerken werden unwiderruflich gelöscht:\n\n%2\n\n%3")
         .arg(QString::number(drives.size()), lines.join(QLatin1Char('\n')),
-             std::any_of(drives.cbegin(), drives.cend(), isLargeDrive)
-                 ? QStringLiteral("Wirklich fortfahren?")
-                 : QStringLiteral("Fortfahren?"));
+             large ? QStringLiteral("Wirklich fortfahren?") : QStringLiteral("Fortfahren?"));
 }
 
 QString finishedText()

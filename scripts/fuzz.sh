@@ -8,9 +8,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/fuzz
-declare -A seconds=([lsblk]=40 [versionlist]=35 [helperoutput]=25 [imagestream]=30 [mountinfo]=20 [fatimage]=70
+declare -A seconds=([lsblk]=40 [versionlist]=35 [helperoutput]=25 [imagestream]=30 [mountinfo]=20 [helperarguments]=20 [fatimage]=70
                    [fatwrites]=40)
-targets=(lsblk versionlist helperoutput imagestream mountinfo fatimage fatwrites)
+targets=(lsblk versionlist helperoutput imagestream mountinfo helperarguments fatimage fatwrites)
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DTOBRA_SANITIZE=ON -DTOBRA_FUZZ=ON -DTOBRA_BUILD_TESTS=OFF >/dev/null

@@ -127,6 +127,20 @@ private:
 
     QString scratch() const { return dir->filePath("from-card.bin"); }
 
+    // Cards on loop devices that start with the marker; the reason when one cannot be attached.
+    QString attachMarkedCards(int count, std::vector<std::unique_ptr<LoopDevice>> *loops) const
+    {
+        for (int i = 0; i < count; ++i) {
+            const QString cardPath = dir->filePath(QString("card%1.img").arg(i));
+            if (!makeCard(cardPath, cardBytes))
+                return "cannot make " + cardPath;
+            loops->push_back(std::make_unique<LoopDevice>(cardPath));
+            if (!loops->back()->isAttached())
+                return loops->back()->error();
+        }
+        return QString();
+    }
+
     QStringList installArguments(const QString &device, const QStringList &more) const
     {
         return QStringList{"--device", device, "--rom", rom()} + more;
@@ -575,12 +589,9 @@ private Q_SLOTS:
         if (!middle.error().isEmpty())
             QSKIP(qPrintable(middle.error()));
         std::vector<std::unique_ptr<LoopDevice>> loops;
-        for (const char *name : {"first.img", "last.img"}) {
-            QVERIFY(makeCard(dir->filePath(name), cardBytes));
-            loops.push_back(std::make_unique<LoopDevice>(dir->filePath(name)));
-            if (!loops.back()->isAttached())
-                QSKIP(qPrintable(loops.back()->error()));
-        }
+        const QString missing = attachMarkedCards(2, &loops);
+        if (!missing.isEmpty())
+            QSKIP(qPrintable(missing));
         const QStringList cards{loops.front()->path(), middle.path(), loops.back()->path()};
         const QStringList labels = labelsOf(cards);
         const int reportsBefore = counterReports();
@@ -705,6 +716,45 @@ private Q_SLOTS:
         QCOMPARE(cardFile(card.path(), "Rom/rom.bin", scratch()), readFile(rom()));
     }
 
+    // With several cards the question names each of them, and a "no" leaves them all as they were.
+    void asksForEveryCard()
+    {
+        const QString script = QStandardPaths::findExecutable("script");
+        if (script.isEmpty())
+            QSKIP("needs script (package bsdutils) for a terminal");
+        std::vector<std::unique_ptr<LoopDevice>> loops;
+        const QString missing = attachMarkedCards(3, &loops);
+        if (!missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        const QStringList devices = pathsOf(loops);
+        QProcess process;
+        process.setProcessEnvironment(environmentFor(devices));
+        const QStringList command = QStringList{qEnvironmentVariable("TOBRA_INSTALLER"), "--cli"} +
+                                    deviceArguments(devices) +
+                                    QStringList{"--rom", rom(), "--image", demoPath()};
+        process.start(script, {"-qec", command.join(' '), "/dev/null"});
+        QVERIFY(process.waitForStarted());
+        QString asked;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (asked += QString::fromUtf8(process.readAllStandardOutput())).contains("[j/N] "), 60000);
+        process.write("n\n");
+        process.closeWriteChannel();
+        const Run run = finish(process);
+
+        QStringList lines;
+        for (const QString &label : labelsOf(devices))
+            lines << "• " + label;
+        QVERIFY2(asked.contains("„" + demoImage +
+                                "“ auf 3 Karten schreiben.\r\nAlle Daten auf diesen 3 "
+                                "Laufwerken werden unwiderruflich gelöscht:\r\n\r\n" +
+                                lines.join("\r\n") + "\r\n\r\nFortfahren? [j/N] "),
+                 qPrintable(asked));
+        QCOMPARE(run.exitCode, 1);
+        QVERIFY2(run.out.contains("Nicht installiert; die Karten sind unverändert."), qPrintable(run.out));
+        for (const QString &device : devices)
+            QCOMPARE(readRange(device, 0, cardMarker.size()), cardMarker);
+    }
+
     // Ctrl+C while the helper writes: the helper stops, the card is described as it is, and the
     // program ends with 130 like a shell's interrupted command.
     void ctrlCWhileWriting()
@@ -771,15 +821,10 @@ private Q_SLOTS:
             QSKIP("needs a build folder that the user nobody can enter and run");
 
         std::vector<std::unique_ptr<LoopDevice>> loops;
-        QStringList devices;
-        for (int i = 0; i < cards; ++i) {
-            const QString cardPath = dir->filePath(QString("card%1.img").arg(i));
-            QVERIFY(makeCard(cardPath, cardBytes));
-            loops.push_back(std::make_unique<LoopDevice>(cardPath));
-            if (!loops.back()->isAttached())
-                QSKIP(qPrintable(loops.back()->error()));
-            devices << loops.back()->path();
-        }
+        const QString missing = attachMarkedCards(cards, &loops);
+        if (!missing.isEmpty())
+            QSKIP(qPrintable(missing));
+        const QStringList devices = pathsOf(loops);
         const QString home = dir->filePath("home");
         QVERIFY(QDir().mkpath(home + "/runtime"));
         QVERIFY(QFile::copy(demoPath(), home + "/my.img"));
@@ -814,7 +859,8 @@ private Q_SLOTS:
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.out.contains("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt.\n"),
                  qPrintable(run.out));
-        QCOMPARE(readFile(dir->filePath("polkit.log")).count("tobra-test: asked "), 1);
+        const QByteArray polkitLog = readFile(dir->filePath("polkit.log"));
+        QVERIFY2(polkitLog.count("tobra-test: asked ") == 1, polkitLog.constData());
         if (cards == 1)
             QVERIFY2(run.err.startsWith("FEHLER: " + devices.first() + " ist kein erlaubtes Ziel"),
                      qPrintable(run.err));

@@ -28,6 +28,7 @@ private Q_SLOTS:
     void cleanupTestCase();
     void wrongArguments_data();
     void wrongArguments();
+    void severalCardsNotOffered();
     void refusesTargetNotOffered_data();
     void refusesTargetNotOffered();
     void writesVerifiesAndUnmounts_data();
@@ -58,6 +59,7 @@ private:
                          const QByteArray &input = QByteArray());
     QString pkexecMissing(const passwd **nobody);
     void fillCard();
+    static void severalCardArgumentRows();
 
     QTemporaryDir dir;
     std::unique_ptr<LoopDevice> card; // 64 MiB, two ext2 partitions, shown removable
@@ -258,7 +260,40 @@ void TestWriteHelper::wrongArguments_data()
             << QStringList{"/tmp/a" + character + ".img", "/dev/sdb", "--verify"};
         QTest::newRow(qPrintable(QString("device-path-%1").arg(name)))
             << QStringList{"--stdin", "/dev/sd" + character + "b", "--verify"};
+        QTest::newRow(qPrintable(QString("card-path-%1").arg(name))) << QStringList{
+            "--stdin-cards", "--verify", "--card", "/dev/sdb", "--card", "/dev/sd" + character + "c"};
     }
+    severalCardArgumentRows();
+}
+
+// The several-card form: each card once, at most sixteen, the run's options before the cards.
+void TestWriteHelper::severalCardArgumentRows()
+{
+    const QStringList start{"--stdin-cards", "--verify"};
+    const QStringList sdb{"--card", "/dev/sdb"};
+    QStringList seventeen = start;
+    for (int index = 0; index < 17; ++index)
+        seventeen << "--card" << QString("/dev/sd%1").arg(QChar('b' + index));
+    QTest::newRow("cards-none") << start;
+    QTest::newRow("cards-seventeen") << seventeen;
+    QTest::newRow("cards-same-path-twice") << start + sdb + QStringList{"--size=512"} + sdb;
+    QTest::newRow("cards-without-verify-flag") << QStringList{"--stdin-cards"} + sdb;
+    QTest::newRow("cards-verify-flag-after-card")
+        << QStringList{"--stdin-cards"} + sdb + QStringList{"--verify"};
+    QTest::newRow("card-without-path") << start + QStringList{"--card"};
+    QTest::newRow("card-empty-path") << start + QStringList{"--card", ""};
+    QTest::newRow("card-relative-path") << start + QStringList{"--card", "sdb"};
+    QTest::newRow("card-path-missing-before-option") << start + QStringList{"--card", "--size=512"} + sdb;
+    QTest::newRow("card-option-before-any-card") << start + QStringList{"--size=512"} + sdb;
+    QTest::newRow("card-size-twice") << start + sdb + QStringList{"--size=512", "--size=512"};
+    QTest::newRow("card-diskseq-malformed") << start + sdb + QStringList{"--diskseq=07"};
+    QTest::newRow("card-unknown-option") << start + sdb + QStringList{"--verify"};
+    QTest::newRow("card-path-without-card") << start + sdb + QStringList{"/dev/sdc"};
+    QTest::newRow("cards-image-size-after-a-card") << start + sdb + QStringList{"--image-size=512"};
+    QTest::newRow("cards-image-size-twice")
+        << start + QStringList{"--image-size=512", "--image-size=512"} + sdb;
+    QTest::newRow("cards-image-size-zero") << start + QStringList{"--image-size=0"} + sdb;
+    QTest::newRow("cards-with-stdin") << QStringList{"--stdin-cards", "--stdin", "/dev/sdb", "--verify"};
 }
 
 void TestWriteHelper::wrongArguments()
@@ -267,6 +302,28 @@ void TestWriteHelper::wrongArguments()
     const Run run = runHelper(arguments, QProcessEnvironment::systemEnvironment());
     QCOMPARE(run.lines, QStringList{"ERROR Falsche Argumente für den Schreib-Helfer"});
     QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.standardError, QByteArray());
+}
+
+// Sixteen cards are read; none of them is offered, so each is refused on its own line before the
+// run's refusal, in their order.
+void TestWriteHelper::severalCardsNotOffered()
+{
+    QStringList arguments{"--stdin-cards", "--no-verify", "--image-size=512"};
+    QStringList expected;
+    for (int index = 0; index < 16; ++index) {
+        const QString path = QString("/dev/not-offered-%1").arg(index);
+        arguments << "--card" << path << QString("--diskseq=%1").arg(index + 1) << "--size=512";
+        expected
+            << QString(
+                   "CARD %1 ERROR %2 ist kein erlaubtes Ziel (nur Wechseldatenträger bis 2 TB). Die Karte "
+                   "wurde nicht verändert.")
+                   .arg(index + 1)
+                   .arg(path);
+    }
+    const Run run = runHelper(arguments, environmentWithRemovable({card->path()}));
+    QCOMPARE(run.lines, expected + QStringList{"ERROR Keine der Karten kann beschrieben werden."});
+    QCOMPARE(run.exitCode, 1);
     QCOMPARE(run.standardError, QByteArray());
 }
 

@@ -37,6 +37,8 @@ private Q_SLOTS:
     void severalCardsStopWithoutGoAhead_data();
     void severalCardsStopWithoutGoAhead();
     void jobWritesSeveralCards();
+    void cardPulledWhileNoInputComes_data();
+    void cardPulledWhileNoInputComes();
 
 private:
     QTemporaryDir dir;
@@ -215,6 +217,8 @@ public:
         return result;
     }
     QString path(int index) const { return loops.at(index)->path(); }
+    // Pulls the FUSE card out of its reader.
+    void pullFaulty() { faultyCards.front()->disk.pull(); }
 
 private:
     std::vector<std::unique_ptr<FaultyCard>> faultyCards;
@@ -704,6 +708,53 @@ void TestWriteStream::jobWritesSeveralCards()
     QCOMPARE(lastDone, (QList<qint64>{image.size(), 0, image.size()}));
     for (int card = 0; card < 3; ++card)
         QVERIFY(job.cardTouched(card));
+}
+
+void TestWriteStream::cardPulledWhileNoInputComes_data()
+{
+    QTest::addColumn<int>("cards");
+    QTest::newRow("one-card") << 1;
+    QTest::newRow("the-second-of-three") << 3;
+}
+
+// The image is slower than the card: the card pulled while the helper waits for input is noticed
+// while the input stays open, not only at its next write. Of several cards only that one stops,
+// with a zero first MiB; the others go on to the end.
+void TestWriteStream::cardPulledWhileNoInputComes()
+{
+    QFETCH(int, cards);
+    FaultyDisk::Options options;
+    options.size = cardSize;
+    ThreeCards three(dir.path(), {{1, options}});
+    if (!three.isReady())
+        QSKIP(qPrintable(three.error()));
+    const QByteArray image = randomBytes(9 * mib, 32);
+    StreamRun run(cards == 1 ? QStringList{three.path(1)} : three.paths(),
+                  cards == 1 ? QStringList{"--stdin", three.path(1), "--verify"}
+                             : severalCards(three.paths()),
+                  QString());
+    run.helper.write(framed(image.left(5 * mib)));
+    const QString written = cards == 1 ? "PROGRESS write" : "CARD 2 PROGRESS write";
+    while (!run.output.contains(written.toUtf8()) && run.helper.waitForReadyRead(60000))
+        run.output += run.helper.readAll();
+    three.pullFaulty();
+    const QString failed = cards == 1 ? "ERROR " : "CARD 2 ERROR ";
+    while (!run.output.contains(failed.toUtf8()) && run.helper.waitForReadyRead(10000))
+        run.output += run.helper.readAll();
+    QVERIFY2(run.output.contains(failed.toUtf8()), run.output.constData());
+    run.finish(framed(image.mid(5 * mib)) + ImageStream::goAheadFrame(image.size()));
+    const QStringList lines = cards == 1 ? run.lines() : run.cardLines(2);
+    const QString expected =
+        "ERROR Die Karte unter " + three.path(1) + " antwortet nicht mehr (entfernt oder defekt): ";
+    QVERIFY2(lines.constLast().startsWith(expected) && lines.constLast().endsWith(noVolume),
+             qPrintable(lines.constLast()));
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(readRange(dir.filePath("faulty1/faultydisk.data"), 0, mib), QByteArray(mib, '\0'));
+    if (cards == 1)
+        return;
+    QCOMPARE(run.runLines().constLast(), QString("ERROR 1 von 3 Karten sind nicht geschrieben und geprüft."));
+    for (int index : {0, 2})
+        QVERIFY(readRange(three.path(index), 0, image.size()) == image);
 }
 
 int main(int argc, char **argv)

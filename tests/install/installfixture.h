@@ -13,6 +13,7 @@
 
 #include <QFile>
 #include <memory>
+#include <vector>
 
 constexpr qint64 cardBytes = 48 * 1024 * 1024;
 constexpr qint64 partitionOffset = 1024 * 1024;
@@ -56,6 +57,14 @@ inline QByteArray cardFile(const QString &device, const QString &name, const QSt
                  &output))
         return "mcopy failed: " + output;
     return readFile(scratch);
+}
+
+inline QStringList pathsOf(const std::vector<std::unique_ptr<LoopDevice>> &loops)
+{
+    QStringList paths;
+    for (const std::unique_ptr<LoopDevice> &loop : loops)
+        paths << loop->path();
+    return paths;
 }
 
 // The requests of the method the server saw from number first on.

@@ -97,16 +97,22 @@ protected:
     }
 
     // Empty cards on loop devices, each in a file of its own, all shown as removable together with
-    // the extra devices; none when a file cannot be made. Check isAttached() of each.
+    // the extra devices; none, and the reason in cardsMissing, when one cannot be attached.
     std::vector<std::unique_ptr<LoopDevice>> attachCards(int count, const QStringList &extraDevices = {})
     {
         std::vector<std::unique_ptr<LoopDevice>> cards;
         QStringList devices = extraDevices;
         for (int i = 0; i < count; ++i) {
             const QString cardPath = dir->filePath(QString("card%1.img").arg(i));
-            if (!makeCardFile(cardPath, cardBytes, {}))
+            if (!makeCardFile(cardPath, cardBytes, {})) {
+                cardsMissing = "cannot make " + cardPath;
                 return {};
+            }
             cards.push_back(std::make_unique<LoopDevice>(cardPath));
+            if (!cards.back()->isAttached()) {
+                cardsMissing = cards.back()->error();
+                return {};
+            }
             devices << cards.back()->path();
         }
         showAsRemovable(devices);
@@ -122,4 +128,5 @@ protected:
     std::unique_ptr<QTemporaryDir> dir; // per test: card files, the user's cache
     std::unique_ptr<FakeLsblk> lsblk;
     int requestsBefore = 0;
+    QString cardsMissing; // why attachCards() gave none
 };

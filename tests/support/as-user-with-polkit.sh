@@ -43,13 +43,19 @@ trap stop_daemons EXIT
 
 dbus-daemon --system --fork --print-pid=3 3>/run/dbus/daemon.pid || exit 77
 daemons=$(cat /run/dbus/daemon.pid)
-# Only without --no-debug does polkitd write what the rule logs.
+# Only without --no-debug does polkitd write what the rule logs; line by line, as it is killed.
+# Asked before it holds its name, the bus would start a second polkitd that logs elsewhere.
 if [ -n "${TOBRA_POLKIT_LOG:-}" ]; then
-    /usr/lib/polkit-1/polkitd >"$TOBRA_POLKIT_LOG" 2>&1 &
+    stdbuf -oL /usr/lib/polkit-1/polkitd >"$TOBRA_POLKIT_LOG" 2>&1 &
+    daemons="$daemons $!"
+    for _ in $(seq 100); do
+        grep -q "Acquired the name" "$TOBRA_POLKIT_LOG" && break
+        sleep 0.1
+    done
 else
     /usr/lib/polkit-1/polkitd --no-debug >/dev/null 2>&1 &
+    daemons="$daemons $!"
 fi
-daemons="$daemons $!"
 ready=no
 for _ in $(seq 100); do
     if pkaction --action-id org.freedesktop.policykit.exec >/dev/null 2>&1; then

@@ -161,6 +161,35 @@ public:
     int finishedCount = 0;
 };
 
+// Records the per-card signals as "writing <c>", "card <c> <phase> <d> <t>", "card <c> end <ok>
+// <e>", with the run's ready and finished ("finished <ok> <e>") among them.
+class CardRecorder : public QObject
+{
+public:
+    explicit CardRecorder(WriteJob *job)
+    {
+        connect(job, &WriteJob::ready, this, [this] { events << "ready"; });
+        connect(job, &WriteJob::cardWriting, this,
+                [this](int card) { events << QString("writing %1").arg(card); });
+        connect(job, &WriteJob::cardProgress, this,
+                [this](int card, const QString &phase, qint64 done, qint64 total) {
+                    events << QString("card %1 %2 %3 %4").arg(card).arg(phase).arg(done).arg(total);
+                });
+        connect(job, &WriteJob::cardFinished, this, [this](int card, bool ok, const QString &error) {
+            events << QString("card %1 end %2 %3").arg(card).arg(ok).arg(error).trimmed();
+        });
+        connect(job, &WriteJob::finished, this, [this](bool ok, const QString &error) {
+            events << QString("finished %1 %2").arg(ok).arg(error).trimmed();
+        });
+    }
+    bool waitForFinished()
+    {
+        return QTest::qWaitFor([this] { return !events.filter("finished").isEmpty(); }, 20000);
+    }
+
+    QStringList events;
+};
+
 QStringList runJob(WriteJob &job, const QByteArray &script, bool verify = true)
 {
     qputenv("TOBRA_TEST_HELPER", script);
@@ -247,6 +276,10 @@ private Q_SLOTS:
     void streamCancelWhileSendWaits();
     void streamHelperDiesWhileSending();
     void streamCancelBeforeReady();
+    void oneCardFormsSpeakForCardZero_data();
+    void oneCardFormsSpeakForCardZero();
+    void severalCards_data();
+    void severalCards();
 
 private:
     QString rootLauncher() const { return dir.filePath("launcher/setpriv"); }
@@ -778,6 +811,132 @@ void TestWriteJob::streamCancelBeforeReady()
     recorder.waitForFinished();
     QCOMPARE(recorder.events, QStringList{"finished 0 " + cancelUntouchedText});
     QVERIFY(!job.cardTouched());
+}
+
+void TestWriteJob::oneCardFormsSpeakForCardZero_data()
+{
+    QTest::addColumn<bool>("stream");
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QStringList>("events");
+    QTest::newRow("file-form") << false
+                               << QByteArray("PROGRESS write 2 4\\nPROGRESS verify 4 4\\nDONE\\n|exit 0")
+                               << QStringList{"writing 0", "card 0 write 2 4", "card 0 verify 4 4",
+                                              "card 0 end 1", "finished 1"};
+    QTest::newRow("file-form-failing") << false << QByteArray("ERROR kaputt\\n|exit 1")
+                                       << QStringList{"card 0 end 0 kaputt", "finished 0 kaputt"};
+    QTest::newRow("stream-form") << true
+                                 << QByteArray("READY\\n|WRITING\\nPROGRESS write 2 0\\nDONE\\n|exit 0")
+                                 << QStringList{"ready", "writing 0", "card 0 write 2 8", "card 0 end 1",
+                                                "finished 1"};
+    QTest::newRow("stream-form-dying")
+        << true << QByteArray("READY\\n|WRITING\\n|exit 9")
+        << QStringList{"ready", "writing 0", "card 0 end 0 " + endedText(9), "finished 0 " + endedText(9)};
+}
+
+// The one-card forms give their card's signals as card 0, its end just before the run's.
+void TestWriteJob::oneCardFormsSpeakForCardZero()
+{
+    QFETCH(bool, stream);
+    QFETCH(QByteArray, script);
+    QFETCH(QStringList, events);
+    qputenv("TOBRA_TEST_HELPER", script);
+    WriteJob job;
+    CardRecorder recorder(&job);
+    if (stream)
+        job.startStream("/dev/sdz", true, {}, 8);
+    else
+        job.start("/tmp/tobra.img", "/dev/sdz", true);
+    QCOMPARE(job.cardCount(), 1);
+    QVERIFY(recorder.waitForFinished());
+    QCOMPARE(recorder.events, events);
+    QVERIFY(job.cardTouched(0));
+    QVERIFY(!job.cardTouched(1));
+}
+
+void TestWriteJob::severalCards_data()
+{
+    QTest::addColumn<QByteArray>("script");
+    QTest::addColumn<QStringList>("events");
+    const QByteArray held = "CARD 1 READY\\nCARD 2 READY\\nCARD 3 READY\\nREADY\\n|";
+    const QByteArray writing = "CARD 1 WRITING\\nCARD 2 WRITING\\nCARD 3 WRITING\\n";
+    QTest::newRow("every-card-verified")
+        << held + writing +
+               "CARD 2 PROGRESS write 8 0\\nCARD 1 PROGRESS write 8 0\\nCARD 3 PROGRESS write 4 0\\n"
+               "CARD 3 PROGRESS write 8 0\\nCARD 1 PROGRESS verify 8 8\\nCARD 2 PROGRESS verify 8 8\\n"
+               "CARD 3 PROGRESS verify 8 8\\nCARD 2 DONE\\nCARD 1 DONE\\nCARD 3 DONE\\nDONE\\n|exit 0"
+        << QStringList{"ready",
+                       "writing 0",
+                       "writing 1",
+                       "writing 2",
+                       "card 1 write 8 8",
+                       "progress write 8 8",
+                       "card 0 write 8 8",
+                       "progress write 8 8",
+                       "card 2 write 4 8",
+                       "progress write 4 8",
+                       "card 2 write 8 8",
+                       "progress write 8 8",
+                       "card 0 verify 8 8",
+                       "progress write 8 8",
+                       "card 1 verify 8 8",
+                       "progress write 8 8",
+                       "card 2 verify 8 8",
+                       "progress verify 8 8",
+                       "card 1 end 1",
+                       "card 0 end 1",
+                       "card 2 end 1",
+                       "finished 1"};
+    QTest::newRow("one-card-failing-on-its-own")
+        << held + writing +
+               "CARD 2 ERROR Schreibfehler\\nCARD 1 DONE\\nCARD 3 DONE\\nERROR 1 von 3 Karten\\n|exit 1"
+        << QStringList{"ready",
+                       "writing 0",
+                       "writing 1",
+                       "writing 2",
+                       "card 1 end 0 Schreibfehler",
+                       "card 0 end 1",
+                       "card 2 end 1",
+                       "finished 0 1 von 3 Karten"};
+    QTest::newRow("a-refused-card-and-lines-of-no-card")
+        << QByteArray("CARD 1 READY\\nCARD 2 ERROR gefälscht\\nCARD 3 READY\\nREADY\\n|CARD 1 WRITING\\n"
+                      "CARD 4 DONE\\nCARD 0 DONE\\nCARD 01 DONE\\nCARD 2 DONE\\nCARD 1 DONE\\nCARD 3 DONE\\n"
+                      "ERROR 1 von 3 Karten\\n|exit 1")
+        << QStringList{"card 1 end 0 gefälscht", "ready",        "writing 0",
+                       "card 0 end 1",           "card 2 end 1", "finished 0 1 von 3 Karten"};
+    QTest::newRow("helper-dying") << held + "CARD 1 WRITING\\nCARD 3 DONE\\n|kill"
+                                  << QStringList{"ready",
+                                                 "writing 0",
+                                                 "card 2 end 1",
+                                                 "card 0 end 0 " + endedText(SIGKILL),
+                                                 "card 1 end 0 " + endedText(SIGKILL),
+                                                 "finished 0 " + endedText(SIGKILL)};
+}
+
+// The several-card form: its command line names every card with its identity, each "CARD <n>"
+// line reaches card n-1 only, a card's end comes once, the run's bar follows the card furthest
+// behind, and cards without an end of their own end with the run.
+void TestWriteJob::severalCards()
+{
+    QFETCH(QByteArray, script);
+    QFETCH(QStringList, events);
+    qputenv("TOBRA_TEST_HELPER", script);
+    qputenv("TOBRA_TEST_HELPER_ARGS", dir.filePath("args").toUtf8());
+    WriteJob job;
+    CardRecorder recorder(&job);
+    connect(&job, &WriteJob::progress, &recorder, [&](qint64 done, qint64 total) {
+        recorder.events
+            << QString("progress %1 %2 %3").arg(job.property("phase").toString()).arg(done).arg(total);
+    });
+    connect(&job, &WriteJob::phaseChanged, &recorder,
+            [&](const QString &phase) { job.setProperty("phase", phase); });
+    job.startStream({{"/dev/sdx", {7, 512}}, {"/dev/sdy", {}}, {"/dev/sdz", {0, 1024}}}, false, 8);
+    QCOMPARE(job.cardCount(), 3);
+    QVERIFY(recorder.waitForFinished());
+    QCOMPARE(recorder.events, events);
+    QCOMPARE(readFileAt(dir.filePath("args")).split('\n').mid(1, 14),
+             (QList<QByteArray>{"--write-helper", "--stdin-cards", "--no-verify", "--image-size=8", "--card",
+                                "/dev/sdx", "--diskseq=7", "--size=512", "--card", "/dev/sdy", "--card",
+                                "/dev/sdz", "--size=1024", ""}));
 }
 
 int main(int argc, char **argv)
