@@ -333,9 +333,10 @@ private Q_SLOTS:
         member<QPushButton>(*window, "installButton")->click();
         QTRY_VERIFY(!question.isEmpty());
         const QStringList labels = labelsOf(*window, listedOrder(*window, cardPaths()));
-        QCOMPARE(question, QStringLiteral("Installieren: Tobra Demo\n\nAlle Daten auf diesen 3 Karten werden "
-                                          "unwiderruflich gelöscht:\n\n• %1\n• %2\n• %3\n\nFortfahren?")
-                               .arg(labels.at(0), labels.at(1), labels.at(2)));
+        QCOMPARE(question,
+                 QStringLiteral("Installieren: Tobra Demo\n\nAlle Daten auf diesen 3 Laufwerken werden "
+                                "unwiderruflich gelöscht:\n\n• %1\n• %2\n• %3\n\nFortfahren?")
+                     .arg(labels.at(0), labels.at(1), labels.at(2)));
         buttons.sort();
         QCOMPARE(buttons, (QStringList{"&Nicht installieren", "Karten &löschen und installieren"}));
         QVERIFY(!member<QWidget>(*window, "cardRows")->isVisible());
