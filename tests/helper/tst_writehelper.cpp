@@ -105,6 +105,16 @@ QStringList outputLines(const QString &output)
     return lines;
 }
 
+// The image as the stream form takes it: data frames of 1 MiB (its size a multiple of that), then
+// the go-ahead.
+QByteArray framedInMibs(const QByteArray &image)
+{
+    QByteArray input;
+    for (qint64 offset = 0; offset < image.size(); offset += mib)
+        input += ImageStream::dataHeader(mib) + image.mid(offset, mib);
+    return input + ImageStream::goAheadFrame(image.size());
+}
+
 QStringList progressLines(const QStringList &lines)
 {
     return lines.filter(QRegularExpression("^PROGRESS "));
@@ -674,10 +684,7 @@ void TestWriteHelper::streamThroughPkexec()
         QSKIP(qPrintable(missing));
     fillCard();
     const QByteArray image = randomBytes(6 * mib, 14);
-    QByteArray input;
-    for (qint64 offset = 0; offset < image.size(); offset += mib)
-        input += ImageStream::dataHeader(mib) + image.mid(offset, mib);
-    input += ImageStream::goAheadFrame(image.size());
+    const QByteArray input = framedInMibs(image);
     qint64 milliseconds = -1;
     const Run run = runThroughPkexec(
         *nobody, {"--stdin", card->path(), "--verify", QString("--image-size=%1").arg(image.size())},
@@ -702,10 +709,7 @@ void TestWriteHelper::severalCardsThroughPkexec()
     if (!second.isAttached())
         QSKIP(qPrintable(second.error()));
     const QByteArray image = randomBytes(6 * mib, 15);
-    QByteArray input;
-    for (qint64 offset = 0; offset < image.size(); offset += mib)
-        input += ImageStream::dataHeader(mib) + image.mid(offset, mib);
-    input += ImageStream::goAheadFrame(image.size());
+    const QByteArray input = framedInMibs(image);
     qint64 milliseconds = -1;
     const Run run = runThroughPkexec(
         *nobody, {"--stdin-cards", "--verify", "--card", card->path(), "--card", second.path()},
