@@ -311,7 +311,7 @@ void WriteJob::interpretLine(const HelperLine &line)
             cardRuns[0].touched = true;
             Q_EMIT cardWriting(0);
         }
-        reportProgress(line.text, line.done, line.total);
+        reportProgress(line.text, line.done, progressTotal(line));
         Q_EMIT cardProgress(0, phase, line.done, progressTotal(line));
         break;
     case HelperLine::Ready:

@@ -45,6 +45,7 @@ private Q_SLOTS:
     void readsImageAsTheUser_data();
     void readsImageAsTheUser();
     void streamThroughPkexec();
+    void severalCardsThroughPkexec();
     void passwordPromptLeavesTheInputAlone();
 
 private:
@@ -56,7 +57,8 @@ private:
     };
     Run runHelper(const QStringList &arguments, const QProcessEnvironment &environment);
     Run runThroughPkexec(const passwd &user, const QStringList &arguments, qint64 *milliseconds,
-                         const QByteArray &input = QByteArray());
+                         const QByteArray &input = QByteArray(),
+                         const QStringList &removable = QStringList());
     QString pkexecMissing(const passwd **nobody);
     void fillCard();
     static void severalCardArgumentRows();
@@ -101,6 +103,16 @@ QStringList outputLines(const QString &output)
     else
         lines << "(output does not end with a newline)";
     return lines;
+}
+
+// The image as the stream form takes it: data frames of 1 MiB (its size a multiple of that), then
+// the go-ahead.
+QByteArray framedInMibs(const QByteArray &image)
+{
+    QByteArray input;
+    for (qint64 offset = 0; offset < image.size(); offset += mib)
+        input += ImageStream::dataHeader(mib) + image.mid(offset, mib);
+    return input + ImageStream::goAheadFrame(image.size());
 }
 
 QStringList progressLines(const QStringList &lines)
@@ -151,7 +163,8 @@ TestWriteHelper::Run TestWriteHelper::runHelper(const QStringList &arguments,
 // system's lsblk. *milliseconds receives how long pkexec ran; exit code 77 means polkit could not
 // be set up, and the lines say why.
 TestWriteHelper::Run TestWriteHelper::runThroughPkexec(const passwd &user, const QStringList &arguments,
-                                                       qint64 *milliseconds, const QByteArray &input)
+                                                       qint64 *milliseconds, const QByteArray &input,
+                                                       const QStringList &removable)
 {
     Run run;
     const QString realLsblk = dir.filePath("real-lsblk");
@@ -160,7 +173,8 @@ TestWriteHelper::Run TestWriteHelper::runThroughPkexec(const passwd &user, const
         return run;
     if (!writeFile(standIn, QString("#!/bin/sh\nexport TOBRA_REAL_LSBLK='%1' TOBRA_REMOVABLE_DEVICES='%2'\n"
                                     "exec /usr/bin/python3 '%3/lsblk' \"$@\"\n")
-                                .arg(realLsblk, card->path(), removableLsblkFolder())
+                                .arg(realLsblk, removable.isEmpty() ? card->path() : removable.join(':'),
+                                     removableLsblkFolder())
                                 .toUtf8()) ||
         !QFile::setPermissions(standIn, QFileDevice::ReadOwner | QFileDevice::ExeOwner))
         return run;
@@ -670,10 +684,7 @@ void TestWriteHelper::streamThroughPkexec()
         QSKIP(qPrintable(missing));
     fillCard();
     const QByteArray image = randomBytes(6 * mib, 14);
-    QByteArray input;
-    for (qint64 offset = 0; offset < image.size(); offset += mib)
-        input += ImageStream::dataHeader(mib) + image.mid(offset, mib);
-    input += ImageStream::goAheadFrame(image.size());
+    const QByteArray input = framedInMibs(image);
     qint64 milliseconds = -1;
     const Run run = runThroughPkexec(
         *nobody, {"--stdin", card->path(), "--verify", QString("--image-size=%1").arg(image.size())},
@@ -683,6 +694,42 @@ void TestWriteHelper::streamThroughPkexec()
     QCOMPARE(run.lines, (QStringList{"READY", "WRITING"} + expectedLines(image.size(), true)));
     QCOMPARE(run.exitCode, 0);
     QVERIFY(readRange(card->path(), 0, image.size()) == image);
+}
+
+// Two cards through one pkexec, so one prompt: each card's lines under its number, both written.
+void TestWriteHelper::severalCardsThroughPkexec()
+{
+    const passwd *nobody = nullptr;
+    const QString missing = pkexecMissing(&nobody);
+    if (!missing.isEmpty())
+        QSKIP(qPrintable(missing));
+    fillCard();
+    QVERIFY(writeFile(dir.filePath("second.img"), QByteArray(16 * mib, '\xAA')));
+    const LoopDevice second(dir.filePath("second.img"));
+    if (!second.isAttached())
+        QSKIP(qPrintable(second.error()));
+    const QByteArray image = randomBytes(6 * mib, 15);
+    const QByteArray input = framedInMibs(image);
+    qint64 milliseconds = -1;
+    const Run run = runThroughPkexec(
+        *nobody, {"--stdin-cards", "--verify", "--card", card->path(), "--card", second.path()},
+        &milliseconds, input, {card->path(), second.path()});
+    if (run.exitCode == 77)
+        QSKIP(qPrintable("polkit could not be set up: " + run.lines.join(' ')));
+    QCOMPARE(run.lines.mid(0, 3), (QStringList{"CARD 1 READY", "CARD 2 READY", "READY"}));
+    for (const QString &prefix : {QString("CARD 1 "), QString("CARD 2 ")}) {
+        QStringList cardLines;
+        for (const QString &line : run.lines.filter(QRegularExpression("^" + prefix)))
+            cardLines << line.mid(prefix.size());
+        QCOMPARE(cardLines,
+                 (QStringList{"READY", "WRITING", QString("PROGRESS write %1 0").arg(4 * mib),
+                              QString("PROGRESS write %1 0").arg(6 * mib)} +
+                  expectedLines(image.size(), true).filter("PROGRESS verify") + QStringList{"DONE"}));
+    }
+    QCOMPARE(run.lines.constLast(), QString("DONE"));
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY(readRange(card->path(), 0, image.size()) == image);
+    QVERIFY(readRange(second.path(), 0, image.size()) == image);
 }
 
 // pkexec's own password prompt on a terminal (no graphical agent) asks through the terminal and
