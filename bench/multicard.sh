@@ -76,7 +76,7 @@ make_image() {
 tree_peak() {
     local peak=0 sum pids
     while kill -0 "$1" 2>/dev/null; do
-        pids=$(ps -o pid= --ppid "$1"; echo "$1")
+        pids="$1 $(ps -o pid= --ppid "$1")"
         pids="$pids $(for pid in $pids; do ps -o pid= --ppid "$pid"; done)"
         sum=$(for pid in $pids; do awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null; done |
             awk '{ s += $1 } END { print s + 0 }')
@@ -98,7 +98,7 @@ run_installer() {
     local timer=$!
     sleep 0.5
     local tree
-    tree=$(tree_peak "$(ps -o pid= --ppid "$timer" | head -1)")
+    tree=$(tree_peak "$(ps -o pid= --ppid "$timer" | head -1 | tr -d ' ')")
     wait "$timer" || { echo "installer failed: $(tail -n 5 "$work/out.txt")" >&2; exit 1; }
     echo "$(cat "$work/time.txt") $tree"
 }
