@@ -71,14 +71,20 @@ make_image() {
 }
 
 # The largest sum of proportional resident memory (shared pages split among their users, so the
-# libraries the installer and its helper share count once) over process $1 and its descendants, in
-# KiB, sampled every 0.1 s until it ends.
+# libraries the installer and its helper share count once) over process $1 and its descendants that
+# run the installer's program (the helper is the same program; the tests' Python stand-in for lsblk
+# is not part of it), in KiB, sampled every 0.1 s until it ends.
 tree_peak() {
-    local peak=0 sum pids
+    local peak=0 sum pids program
+    program=$(readlink -f "/proc/$1/exe")
     while kill -0 "$1" 2>/dev/null; do
         pids="$1 $(ps -o pid= --ppid "$1")"
         pids="$pids $(for pid in $pids; do ps -o pid= --ppid "$pid"; done)"
-        sum=$(for pid in $pids; do awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null; done |
+        sum=$(for pid in $pids; do
+                if [ "$(readlink -f "/proc/$pid/exe" 2>/dev/null)" = "$program" ]; then
+                    awk '/^Pss:/ { print $2 }' "/proc/$pid/smaps_rollup" 2>/dev/null || true
+                fi
+            done |
             awk '{ s += $1 } END { print s + 0 }')
         [ "$sum" -gt "$peak" ] && peak=$sum
         sleep 0.1
