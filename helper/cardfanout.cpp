@@ -58,16 +58,25 @@ std::unique_ptr<HeldCard> holdCard(int index, const HelperCard &card, qint64 ima
     return held;
 }
 
-// Hands the card's pieces to its writer until the end; true if the image is on the card. While
-// none come, the card is asked now and then whether it is still there.
+// The card's next piece or its end, the card asked in between whether it is still there.
+bool nextItem(HeldCard &card, CardWatch &watch, PieceQueue::Item *item, QString *reason)
+{
+    do {
+        if (!watch.lookIfDue(reason))
+            return false;
+    } while (!card.queue.pop(item, watch.millisecondsToNextLook()));
+    return true;
+}
+
+// Hands the card's pieces to its writer until the end; true if the image is on the card.
 bool receivePieces(HeldCard &card, StreamWriter &writer, QString *reason)
 {
+    CardWatch watch(card.target.get(), card.devicePath, card.blockDevice);
     qint64 received = 0;
     for (;;) {
         PieceQueue::Item item;
-        while (!card.queue.pop(&item, idleProbeMilliseconds))
-            if (card.blockDevice && !cardAnswers(card.target.get(), card.devicePath, reason))
-                return false;
+        if (!nextItem(card, watch, &item, reason))
+            return false;
         if (item.piece.isEmpty())
             return item.goAhead ? writer.finish() : fail(reason, item.reason);
         received += item.piece.size();

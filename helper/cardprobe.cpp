@@ -39,14 +39,32 @@ bool cardAnswers(int fd, const QString &devicePath, QString *error)
     return read == ssize_t(probeBytes) || fail(error, unreachableText(devicePath, errorNumber));
 }
 
-bool waitForInput(int input, int card, const QString &devicePath, QString *error)
+bool CardWatch::lookIfDue(QString *error)
+{
+    if (!active || millisecondsToNextLook() > 0)
+        return true;
+    if (!cardAnswers(fd, devicePath, error))
+        return false;
+    lastAnswer = std::chrono::steady_clock::now();
+    return true;
+}
+
+int CardWatch::millisecondsToNextLook() const
+{
+    if (!active)
+        return int(interval.count());
+    const auto left = lastAnswer + interval - std::chrono::steady_clock::now();
+    return int(qMax(qint64(0), qint64(std::chrono::ceil<std::chrono::milliseconds>(left).count())));
+}
+
+bool CardWatch::waitForInput(int input, QString *error)
 {
     for (;;) {
+        if (!lookIfDue(error))
+            return false;
         pollfd waiting{input, POLLIN, 0};
-        const int ready = ::poll(&waiting, 1, idleProbeMilliseconds);
+        const int ready = ::poll(&waiting, 1, millisecondsToNextLook());
         if (ready > 0 || (ready < 0 && errno != EINTR))
             return true;
-        if (ready == 0 && !cardAnswers(card, devicePath, error))
-            return false;
     }
 }

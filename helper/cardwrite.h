@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
+
 // Pieces of writing a card that the image-file and the standard-input form of the helper share.
 
 #include "drives.h"
 
 #include <QString>
 #include <QtGlobal>
+#include <chrono>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -35,13 +37,32 @@ ssize_t readRetrying(int fd, char *data, qint64 length, qint64 offset);
 int openTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity &expected,
                struct stat *status, DriveIdentity *identity, QString *error);
 
-// While no input comes, the held card is asked this often whether it is still there.
-constexpr int idleProbeMilliseconds = 1000;
-
 // Reads the card's first block through the held descriptor, past every cache: false, with a German
 // text in *error, when the card no longer answers (pulled out, or failing). For block devices.
 bool cardAnswers(int fd, const QString &devicePath, QString *error);
 
-// Waits until input can be read (or has ended), asking the held block device card in between
-// whether it is still there; false with the card's text in *error once it does not answer.
-bool waitForInput(int input, int card, const QString &devicePath, QString *error);
+// Asks a held block device card once a second whether it still answers, however the image comes:
+// a write alone would notice a pulled card only at its next chunk, seconds later on a slow line.
+// A regular file (watching false) is never asked.
+class CardWatch
+{
+public:
+    CardWatch(int cardFd, const QString &cardPath, bool watching)
+        : fd(cardFd), devicePath(cardPath), active(watching)
+    {}
+
+    // Asks the card if a second has passed since it last answered; false with its text in *error
+    // once it does not answer.
+    bool lookIfDue(QString *error);
+    // Milliseconds until the next look is due.
+    int millisecondsToNextLook() const;
+    // Waits until input can be read (or has ended), looking at the card whenever a look is due.
+    bool waitForInput(int input, QString *error);
+
+private:
+    static constexpr std::chrono::milliseconds interval{1000};
+    const int fd;
+    const QString &devicePath;
+    const bool active;
+    std::chrono::steady_clock::time_point lastAnswer = std::chrono::steady_clock::now();
+};

@@ -197,12 +197,12 @@ bool writeStream(int input, const QString &devicePath, bool verify, const DriveI
     if (events.ready)
         events.ready();
 
-    // A card pulled while the image is slow to come is noticed within a second or two, not only at
-    // its next write.
+    // A card pulled while the image comes is noticed within a second or two, not only at its next
+    // write.
     QString cardFault;
-    const auto readInput = [input, &target, blockDevice, &devicePath, &cardFault](char *buffer,
-                                                                                  qint64 length) {
-        if (blockDevice && !waitForInput(input, target.get(), devicePath, &cardFault)) {
+    CardWatch watch(target.get(), devicePath, blockDevice);
+    const auto readInput = [input, &watch, &cardFault](char *buffer, qint64 length) {
+        if (!watch.waitForInput(input, &cardFault)) {
             errno = EIO;
             return qint64(-1);
         }

@@ -952,6 +952,10 @@ private Q_SLOTS:
                                 "bespielt werden."),
             qPrintable(run.text()));
         QVERIFY(!run.text().startsWith("Download"));
+        // Found by asking the card, not by the write of its next chunk.
+        QVERIFY2(run.text().startsWith("Die Karte unter " + card.path() +
+                                       " antwortet nicht mehr (entfernt oder defekt)"),
+                 qPrintable(run.text()));
         const QString part = Installation::imageCache() + "/" + demoSha + ".part";
         QTRY_VERIFY(QFileInfo(part).size() > 0);
         QVERIFY(readFile(demoPath()).startsWith(readFile(part)));
