@@ -645,15 +645,16 @@ QString Installation::runError(const QString &error) const
     return cards.size() > 1 && cardFailedOnItsOwn ? QString() : error;
 }
 
-// The text of a failed run: with one card the reason and what the card holds; with several the
-// reason, if there is one for the whole run, and a line per card.
+// The text of a failed run: with one card the reason and what the card holds (said once, though
+// the helper's reason says it too); with several the reason, if there is one for the whole run,
+// and a line per card.
 QString Installation::endText(const QString &reason) const
 {
     if (cards.size() > 1)
         return summary(reason);
     if (cancelRequested)
         return QStringLiteral("Abgebrochen. %1").arg(cardText(cardState()));
-    return reason + QLatin1Char('\n') + cardText(cardState());
+    return withoutCardSentence(reason) + QLatin1Char('\n') + cardText(cardState());
 }
 
 QString Installation::summary(const QString &reason) const

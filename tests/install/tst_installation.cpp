@@ -956,6 +956,7 @@ private Q_SLOTS:
         QVERIFY2(run.text().startsWith("Die Karte unter " + card.path() +
                                        " antwortet nicht mehr (entfernt oder defekt)"),
                  qPrintable(run.text()));
+        QCOMPARE(run.text().count("Die Karte"), 2); // the reason, then the card's state once
         const QString part = Installation::imageCache() + "/" + demoSha + ".part";
         QTRY_VERIFY(QFileInfo(part).size() > 0);
         QVERIFY(readFile(demoPath()).startsWith(readFile(part)));
