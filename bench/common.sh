@@ -12,6 +12,20 @@ require_tools() {
     done
 }
 
+# A card image of $1 MiB at $2: an MBR, a 128 MiB FAT32 partition with Rom/ at 1 MiB, then a
+# second partition, its first half random, its second half zeros.
+make_card_image() {
+    local fat_mib=128 data_mib=$(($1 - 129))
+    truncate -s 0 "$2"
+    truncate -s "${fat_mib}M" "$work/fat.img"
+    mkfs.fat -F 32 -n TOBRA "$work/fat.img" >/dev/null
+    mmd -i "$work/fat.img" ::Rom
+    { head -c 1M /dev/zero; cat "$work/fat.img"; head -c "$((data_mib / 2))M" /dev/urandom
+      head -c "$((data_mib - data_mib / 2))M" /dev/zero; } >"$2"
+    rm "$work/fat.img"
+    printf 'label: dos\nstart=2048, size=%dMiB, type=c\ntype=83\n' "$fat_mib" | sfdisk -q "$2" >/dev/null 2>&1
+}
+
 # Builds the named target of a release build; prints the path of the program.
 build_driver() {
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOBRA_BUILD_TESTS=OFF >/dev/null

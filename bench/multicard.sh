@@ -56,19 +56,6 @@ start_card() {
     exit 1
 }
 
-# A card image of $1 MiB at $2: an MBR, a 128 MiB FAT32 partition with Rom/ at 1 MiB, then a
-# second partition, its first half random, its second half zeros.
-make_image() {
-    local fat_mib=128 data_mib=$(($1 - 129))
-    truncate -s 0 "$2"
-    truncate -s "${fat_mib}M" "$work/fat.img"
-    mkfs.fat -F 32 -n TOBRA "$work/fat.img" >/dev/null
-    mmd -i "$work/fat.img" ::Rom
-    { head -c 1M /dev/zero; cat "$work/fat.img"; head -c "$((data_mib / 2))M" /dev/urandom
-      head -c "$((data_mib - data_mib / 2))M" /dev/zero; } >"$2"
-    rm "$work/fat.img"
-    printf 'label: dos\nstart=2048, size=%dMiB, type=c\ntype=83\n' "$fat_mib" | sfdisk -q "$2" >/dev/null 2>&1
-}
 
 # The largest sum of proportional resident memory (shared pages split among their users, so the
 # libraries the installer and its helper share count once) over process $1 and its descendants that
@@ -112,7 +99,7 @@ run_installer() {
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 ratio() { awk "BEGIN { printf \"%.2f\", $1 / $2 }"; }
 
-make_image "$size_mib" "$work/bench.img"
+make_card_image "$size_mib" "$work/bench.img"
 head -c 262144 /dev/urandom >"$work/rom.bin"
 for i in "${!rates[@]}"; do start_card "$i" "$size_mib" "${rates[$i]}"; done
 slowest=${cards[-1]}

@@ -65,21 +65,8 @@ start_card() {
     exit 1
 }
 
-# A card image of $1 MiB at $2: an MBR, a 128 MiB FAT32 partition with Rom/ at 1 MiB, then a
-# second partition, its first half random, its second half zeros.
-make_image() {
-    local fat_mib=128 data_mib=$(($1 - 129))
-    truncate -s 0 "$2"
-    truncate -s "${fat_mib}M" "$work/fat.img"
-    mkfs.fat -F 32 -n TOBRA "$work/fat.img" >/dev/null
-    mmd -i "$work/fat.img" ::Rom
-    { head -c 1M /dev/zero; cat "$work/fat.img"; head -c "$((data_mib / 2))M" /dev/urandom
-      head -c "$((data_mib - data_mib / 2))M" /dev/zero; } >"$2"
-    rm "$work/fat.img"
-    printf 'label: dos\nstart=2048, size=%dMiB, type=c\ntype=83\n' "$fat_mib" | sfdisk -q "$2" >/dev/null 2>&1
-}
 
-make_image "$size_mib" "$work/served/bench.img"
+make_card_image "$size_mib" "$work/served/bench.img"
 entries=""
 for format in $formats; do
     case $format in
@@ -154,7 +141,7 @@ echo "installer peak memory for $size_mib MiB: $((peak / 1024)) MiB (target <= 6
 if [ "$large_mib" -gt 0 ]; then
     stop_card
     rm -f "$work/bench.img" "$work/served"/bench.img.*
-    make_image "$large_mib" "$work/large.img"
+    make_card_image "$large_mib" "$work/large.img"
     start_card "$large_mib"
     read -r seconds kib < <(run_installer --image "$work/large.img")
     echo "installer peak memory for $large_mib MiB (raw, local): $((kib / 1024)) MiB (target <= 64), $seconds s"
