@@ -506,7 +506,8 @@ private Q_SLOTS:
                    environmentFor("/dev/tobratest9"));
         QCOMPARE(run.exitCode, 1);
         QVERIFY2(run.err.startsWith("Fehler beim Laden der Versionsliste: "), qPrintable(run.err));
-        QVERIFY2(clock.elapsed() >= 14500 && clock.elapsed() < 40000,
+        // The limit is a coarse timer, which may fire up to 5 % early.
+        QVERIFY2(clock.elapsed() >= 14000 && clock.elapsed() < 40000,
                  qPrintable(QString::number(clock.elapsed())));
     }
 
