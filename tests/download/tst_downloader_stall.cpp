@@ -45,7 +45,8 @@ void TestDownloaderStall::stalledTransferTimesOut()
     downloader.start(server.url(QStringLiteral("/image.img?") + query), path);
     QVERIFY(finished.wait(45000));
 
-    QVERIFY2(clock.elapsed() >= 29000, qPrintable(QString::number(clock.elapsed())));
+    // The limit is a coarse timer, which may fire up to 5 % early.
+    QVERIFY2(clock.elapsed() >= 28000, qPrintable(QString::number(clock.elapsed())));
     QCOMPARE(finished.size(), 1);
     QCOMPARE(finished.first().first().toBool(), false);
     const QString error = finished.first().at(1).toString();

@@ -79,7 +79,8 @@ private Q_SLOTS:
         QTest::newRow("answered") << "" << 0 << 3000;
         QTest::newRow("error status") << "?status=500" << 0 << 3000;
         QTest::newRow("endless answer, not taken in") << "?onpost=endless" << 0 << 3000;
-        QTest::newRow("silent counter, given up after 10 s") << "?onpost=silent" << 9500 << 20000;
+        // A coarse timer may fire up to 5 % early.
+        QTest::newRow("silent counter, given up after 10 s") << "?onpost=silent" << 9000 << 20000;
     }
 
     // One POST with the image's name; the report ends by itself, an endless answer at once.
