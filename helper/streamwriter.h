@@ -7,6 +7,7 @@
 #include <QByteArrayView>
 #include <QString>
 #include <functional>
+#include <memory>
 #include <vector>
 #include <xxhash.h>
 
@@ -20,10 +21,11 @@ class ImageStreamReader;
 bool receiveImage(ImageStreamReader &reader, const std::function<bool(QByteArrayView data)> &take,
                   QString *error);
 
-// Writes the image as it arrives: zeros over the first MiB when its first byte comes, then chunk
-// by chunk behind it, each chunk's digest kept for the read-back; the first MiB itself waits in
-// memory until the image is complete and accepted. Memory stays at two buffers and one digest per
-// chunk, whatever the image's size.
+// Writes the image as it arrives: zeros over the first MiB when its first byte comes, then each
+// piece straight behind it, a digest kept of every chunk for the read-back; the first MiB itself
+// waits in memory until the image is complete and accepted. Memory stays at that MiB and one digest
+// per chunk, whatever the image's size; the pieces themselves are not copied, so cards fed the same
+// pieces share them.
 class StreamWriter
 {
 public:
@@ -43,12 +45,11 @@ public:
 
 private:
     bool begin();
-    bool writeChunk();
-    bool failedWrite(int errorNumber)
-    {
-        return fail(error, deviceError("Schreibfehler auf %1: %2", devicePath, errorNumber));
-    }
+    bool place(QByteArrayView piece);
+    bool endChunk();
+    bool failedWrite(int errorNumber);
     bool forceOut();
+    bool readBackChunk(int reader, qint64 start, qint64 end);
 
     int card;
     bool blockDevice;
@@ -58,9 +59,10 @@ private:
     QString *error;
     QByteArray head;
     qint64 cardHeadSize = 0; // what the card had of its first MiB (a file may be shorter)
-    QByteArray chunk;
+    std::unique_ptr<XXH3_state_t, XXH_errorcode (*)(XXH3_state_t *)> chunkDigest{XXH3_createState(),
+                                                                                 XXH3_freeState};
     qint64 chunkStart = 0;
-    qint64 filled = 0;
+    qint64 filled = 0; // bytes of the chunk from chunkStart on
     qint64 previousStart = 0;
     std::vector<XXH128_hash_t> digests;
 };

@@ -59,13 +59,14 @@ bool StreamWriter::begin()
     if (events.writing)
         events.writing();
     head = QByteArray(headSize, '\0');
-    chunk = QByteArray(chunkSize, '\0');
+    XXH3_128bits_reset(chunkDigest.get());
     const Descriptor reader(reopenForReading(card));
     cardHeadSize = reader.isOpen() ? readFully(reader.get(), head.data(), headSize, 0) : -1;
     if (cardHeadSize < 0)
         return fail(error, deviceError("Lesefehler auf %1: %2", devicePath, errno));
+    const QByteArray zeros(cardHeadSize, '\0');
     int errorNumber = 0;
-    if (!writeAll(card, chunk.constData(), cardHeadSize, 0, &errorNumber))
+    if (!writeAll(card, zeros.constData(), cardHeadSize, 0, &errorNumber))
         return failedWrite(errorNumber);
     if (::fdatasync(card) != 0)
         return failedWrite(errno);
@@ -78,25 +79,38 @@ bool StreamWriter::add(QByteArrayView data)
         return false;
     while (!data.isEmpty()) {
         const qint64 taken = qMin(qint64(data.size()), chunkSize - filled);
-        std::memcpy(chunk.data() + filled, data.data(), size_t(taken));
-        filled += taken;
+        if (!place(data.first(taken)))
+            return false;
         data = data.sliced(taken);
-        if (filled == chunkSize && !writeChunk())
+        if (filled == chunkSize && !endChunk())
             return false;
     }
     return true;
 }
 
-// The part of the chunk inside the first MiB goes to memory; the card keeps zeros there.
-bool StreamWriter::writeChunk()
+// A piece within one chunk: its part inside the first MiB goes to memory, the card keeps zeros there.
+bool StreamWriter::place(QByteArrayView piece)
 {
-    digests.push_back(XXH3_128bits(chunk.constData(), size_t(filled)));
-    const qint64 inHead = qBound(qint64(0), headSize - chunkStart, filled);
+    XXH3_128bits_update(chunkDigest.get(), piece.data(), size_t(piece.size()));
+    const qint64 offset = chunkStart + filled;
+    const qint64 inHead = qBound(qint64(0), headSize - offset, qint64(piece.size()));
     if (inHead > 0)
-        std::memcpy(head.data() + chunkStart, chunk.constData(), size_t(inHead));
+        std::memcpy(head.data() + offset, piece.data(), size_t(inHead));
+    filled += piece.size();
     int errorNumber = 0;
-    if (!writeAll(card, chunk.constData() + inHead, filled - inHead, chunkStart + inHead, &errorNumber) ||
-        !writeBack(card, previousStart, chunkStart, chunkStart + filled, &errorNumber))
+    if (!writeAll(card, piece.data() + inHead, piece.size() - inHead, offset + inHead, &errorNumber))
+        return failedWrite(errorNumber);
+    return true;
+}
+
+// A whole chunk is in: its digest is kept, and it starts on its way to the medium while the one
+// before it is waited for.
+bool StreamWriter::endChunk()
+{
+    digests.push_back(XXH3_128bits_digest(chunkDigest.get()));
+    XXH3_128bits_reset(chunkDigest.get());
+    int errorNumber = 0;
+    if (!writeBack(card, previousStart, chunkStart, chunkStart + filled, &errorNumber))
         return failedWrite(errorNumber);
     previousStart = chunkStart;
     chunkStart += filled;
@@ -104,6 +118,14 @@ bool StreamWriter::writeChunk()
     if (events.progress)
         events.progress("write", chunkStart, qMax(announcedSize, qint64(0)));
     return true;
+}
+
+// A pulled card fails its writes too: that is said as such, not as a fault of the medium.
+bool StreamWriter::failedWrite(int errorNumber)
+{
+    if (blockDevice && !cardAnswers(card, devicePath, error))
+        return false;
+    return fail(error, deviceError("Schreibfehler auf %1: %2", devicePath, errorNumber));
 }
 
 bool StreamWriter::forceOut()
@@ -115,7 +137,7 @@ bool StreamWriter::forceOut()
 
 bool StreamWriter::finish()
 {
-    if (filled > 0 && !writeChunk())
+    if (filled > 0 && !endChunk())
         return false;
     if (!forceOut())
         return false;
@@ -129,6 +151,7 @@ bool StreamWriter::finish()
     return true;
 }
 
+// Reads each chunk back in pieces of the size of the first MiB, whose buffer is free by now.
 bool StreamWriter::verify()
 {
     const Descriptor reader(reopenForReading(card));
@@ -142,8 +165,27 @@ bool StreamWriter::verify()
     const qint64 size = chunkStart;
     for (size_t index = 0; index < digests.size(); ++index) {
         const qint64 start = qint64(index) * chunkSize;
-        const qint64 length = qMin(chunkSize, size - start);
-        const qint64 read = readFully(reader.get(), chunk.data(), length, start);
+        const qint64 end = qMin(start + chunkSize, size);
+        if (!readBackChunk(reader.get(), start, end))
+            return false;
+        if (!sameDigest(XXH3_128bits_digest(chunkDigest.get()), digests[index]))
+            return fail(error, QStringLiteral(
+                                   "Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab %1 nicht mit "
+                                   "dem Image überein (Karte defekt?)")
+                                   .arg(germanSize(start)));
+        if (events.progress)
+            events.progress("verify", end, size);
+    }
+    return true;
+}
+
+// Reads the card from start to end into the chunk's digest.
+bool StreamWriter::readBackChunk(int reader, qint64 start, qint64 end)
+{
+    XXH3_128bits_reset(chunkDigest.get());
+    for (qint64 offset = start; offset < end;) {
+        const qint64 length = qMin(qint64(head.size()), end - offset);
+        const qint64 read = readFully(reader, head.data(), length, offset);
         if (read < 0) {
             const int errorNumber = errno; // before building the text, which may allocate
             return fail(error,
@@ -152,13 +194,8 @@ bool StreamWriter::verify()
         if (read < length)
             return fail(error,
                         QStringLiteral("Das Gerät liefert beim Prüfen weniger Daten als geschrieben wurden"));
-        if (!sameDigest(XXH3_128bits(chunk.constData(), size_t(length)), digests[index]))
-            return fail(error, QStringLiteral(
-                                   "Prüfung fehlgeschlagen: Die Daten auf der Karte stimmen ab %1 nicht mit "
-                                   "dem Image überein (Karte defekt?)")
-                                   .arg(germanSize(start)));
-        if (events.progress)
-            events.progress("verify", start + length, size);
+        XXH3_128bits_update(chunkDigest.get(), head.constData(), size_t(length));
+        offset += length;
     }
     return true;
 }
