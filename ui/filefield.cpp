@@ -8,14 +8,31 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QHeaderView>
 #include <QLineEdit>
+#include <QScreen>
 #include <QSettings>
+#include <QTreeView>
 
 namespace {
 
 QString fileFilter(const QString &kind, const QStringList &patterns)
 {
     return QStringLiteral("%1 (%2);;Alle Dateien (*)").arg(kind, patterns.join(QLatin1Char(' ')));
+}
+
+// Qt's own dialog (where the desktop offers none) starts narrow, its name column a few letters
+// wide: long image names must be read whole, so every column is as wide as its contents and the
+// dialog as wide as the screen allows.
+void widenColumns(QFileDialog &dialog)
+{
+    auto *details = dialog.findChild<QTreeView *>(QStringLiteral("treeView"));
+    if (!details)
+        return;
+    details->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    const QSize room = dialog.screen()->availableSize() * 9 / 10;
+    const int em = dialog.fontMetrics().averageCharWidth();
+    dialog.resize(QSize(150 * em, 70 * em).boundedTo(room).expandedTo(dialog.sizeHint()));
 }
 
 } // namespace
@@ -114,10 +131,12 @@ QString FileField::startFolder() const
 
 void FileField::choose()
 {
-    const QString chosen = QFileDialog::getOpenFileName(this, kind.dialogTitle, startFolder(),
-                                                        fileFilter(kind.filterName, kind.patterns));
-    if (chosen.isEmpty())
+    QFileDialog dialog(this, kind.dialogTitle, startFolder(), fileFilter(kind.filterName, kind.patterns));
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    widenColumns(dialog);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return;
+    const QString chosen = dialog.selectedFiles().constFirst();
     setPath(chosen);
     QSettings().setValue(kind.folderKey, QFileInfo(chosen).absolutePath());
 }

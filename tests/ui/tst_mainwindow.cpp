@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -23,6 +24,7 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolTip>
+#include <QTreeView>
 
 namespace {
 
@@ -50,6 +52,13 @@ bool hasListedFolder(QFileDialog *dialog)
 {
     const auto *view = dialog->findChild<QAbstractItemView *>(QStringLiteral("listView"));
     return view && view->model()->rowCount(view->rootIndex()) == 2;
+}
+
+// Qt's own dialog gives its name column a few letters unless told otherwise.
+bool showsWholeName(QFileDialog *dialog, const QString &name)
+{
+    const auto *details = dialog->findChild<QTreeView *>(QStringLiteral("treeView"));
+    return details && details->header()->sectionSize(0) > details->fontMetrics().horizontalAdvance(name);
 }
 
 } // namespace
@@ -723,29 +732,36 @@ private Q_SLOTS:
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QStringList>("filters");
+        QTest::addColumn<QString>("longName"); // a file that suits the field
+        const QString longRom = "kickstart-3.1-a1200-40.068-aus-dem-nachlass-zweite-sicherung.rom";
         const QStringList romFilters = {"ROM-Dateien (*.rom *.bin)", "Alle Dateien (*)"};
         const QStringList imageFilters = {"Images (*.img *.img.xz *.img.zst *.img.gz *.img.bz2 *.zip)",
                                           "Alle Dateien (*)"};
         QTest::newRow("rom") << "romButton"
                              << "romEdit"
-                             << "ROM-Datei wählen" << romFilters;
+                             << "ROM-Datei wählen" << romFilters << longRom;
         QTest::newRow("ext") << "extButton"
                              << "extEdit"
-                             << "Erweiterungs-ROM wählen" << romFilters;
+                             << "Erweiterungs-ROM wählen" << romFilters << longRom;
         QTest::newRow("image") << "localImageButton"
                                << "localImageEdit"
-                               << "Image-Datei wählen" << imageFilters;
+                               << "Image-Datei wählen" << imageFilters
+                               << "tobra-3.2.1-2026-11-01-raspberrypi4-400-zweite-auflage.img";
     }
 
-    // The dialog starts at the field's file; a chosen file replaces the text, a cancel keeps it.
+    // The dialog starts at the field's file and shows long names whole; a chosen file replaces the
+    // text, a cancel keeps it.
     void fileChoice()
     {
         QFETCH(QString, button);
         QFETCH(QString, field);
         QFETCH(QString, title);
         QFETCH(QStringList, filters);
+        QFETCH(QString, longName);
+        // Qt's dialog keeps its column widths from the last time: each row opens it for the first.
+        QSettings(QSettings::UserScope, QStringLiteral("QtProject")).remove(QStringLiteral("FileDialog"));
         QTemporaryDir dir;
-        const QString first = dir.filePath("first.img"), second = dir.filePath("second.img");
+        const QString first = dir.filePath("first.img"), second = dir.filePath(longName);
         for (const QString &path : {first, second}) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::WriteOnly));
@@ -760,14 +776,15 @@ private Q_SLOTS:
         QStringList seen;
         onNextDialog<QFileDialog>(
             [&](QFileDialog *dialog) {
-                seen << dialog->windowTitle() << dialog->nameFilters() << dialog->selectedFiles();
+                seen << dialog->windowTitle() << dialog->nameFilters() << dialog->selectedFiles()
+                     << (showsWholeName(dialog, longName) ? "whole names" : "names cut");
                 // As a user would: the name typed into the focused name field.
                 dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(second);
                 static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides it
             },
-            hasListedFolder);
+            [&](QFileDialog *dialog) { return hasListedFolder(dialog) && showsWholeName(dialog, longName); });
         member<QPushButton>(*window, qPrintable(button))->click();
-        QCOMPARE(seen, QStringList() << title << filters << first);
+        QCOMPARE(seen, QStringList() << title << filters << first << "whole names");
         QCOMPARE(edit->text(), second);
 
         onNextDialog<QFileDialog>([](QFileDialog *dialog) { dialog->reject(); });
