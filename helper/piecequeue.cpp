@@ -20,6 +20,11 @@ void PieceQueue::end(bool goAhead, const QString &reason)
     ended = true;
     endGoAhead = goAhead;
     endReason = reason;
+    // An image that must not be used is not written any further.
+    if (!goAhead) {
+        pieces.clear();
+        queued = 0;
+    }
     changed.notify_all();
 }
 

@@ -125,7 +125,8 @@ void Installation::start(const InstallRequest &newRequest)
         cards.append(report);
     }
     failure.clear();
-    enterStep(Step::Checking, QStringLiteral("Prüfe Karte und Speicherplatz …"));
+    enterStep(Step::Checking, cardsText(QStringLiteral("Prüfe Karte und Speicherplatz …"),
+                                        QStringLiteral("Prüfe Karten und Speicherplatz …")));
     QString refusal = refusalOf(newRequest);
     if (refusal.isEmpty())
         refusal = launcherRefusal();
@@ -291,8 +292,8 @@ qint64 Installation::knownImageBytes() const
 void Installation::holdCard()
 {
     if (!runningAsRoot())
-        Q_EMIT logLine(
-            QStringLiteral("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt."));
+        Q_EMIT logLine(QStringLiteral("Für den Zugriff auf %1 wird gleich nach dem Passwort gefragt.")
+                           .arg(cardsText(QStringLiteral("die Karte"), QStringLiteral("die Karten"))));
     writeJob = new WriteJob(this);
     connect(writeJob, &WriteJob::ready, this, &Installation::onCardReady);
     connect(writeJob, &WriteJob::phaseChanged, this, &Installation::onPhaseChanged);
@@ -372,11 +373,12 @@ ByteSource *Installation::openDownload(QString *error)
 
 QString Installation::passText() const
 {
+    const QString cardWords = cardsText(QStringLiteral("die Karte"), QStringLiteral("die Karten"));
     if (request.isLocal())
-        return QStringLiteral("Schreibe das lokale Image auf die Karte …");
+        return QStringLiteral("Schreibe das lokale Image auf %1 …").arg(cardWords);
     if (!download)
-        return QStringLiteral("Schreibe %1 aus dem Cache auf die Karte …").arg(request.version.title);
-    return QStringLiteral("Lade %1 herunter und schreibe es auf die Karte …").arg(request.version.title);
+        return QStringLiteral("Schreibe %1 aus dem Cache auf %2 …").arg(request.version.title, cardWords);
+    return QStringLiteral("Lade %1 herunter und schreibe es auf %2 …").arg(request.version.title, cardWords);
 }
 
 // The card's feed hands the image to the helper only as fast as the helper takes it; the pass
@@ -393,7 +395,8 @@ void Installation::startPass(ByteSource &source)
     const QString text = passText();
     pace = new PaceWatch(
         [this] { return pass ? pass->sourceWaitedMs() : 0; }, [this] { return feed ? feed->waitedMs() : 0; },
-        download ? QStringLiteral("Die Leitung") : QStringLiteral("Das Lesen des Images"), this);
+        download ? QStringLiteral("Die Leitung") : QStringLiteral("Das Lesen des Images"),
+        cardsText(QStringLiteral("Die Karte"), QStringLiteral("Die langsamste Karte")), this);
     connect(pace, &PaceWatch::paceChanged, this, [this, text](const QString &paceText) {
         Q_EMIT activityChanged(paceText.isEmpty() ? text : text + QLatin1Char(' ') + paceText);
     });
@@ -529,7 +532,8 @@ void Installation::onPhaseChanged(const QString &phase)
     if (phase != QLatin1String("verify"))
         return;
     verifying = true;
-    enterStep(Step::Verifying, QStringLiteral("Prüfe die Karte …"));
+    enterStep(Step::Verifying,
+              cardsText(QStringLiteral("Prüfe die Karte …"), QStringLiteral("Prüfe die Karten …")));
 }
 
 void Installation::onCardProgress(qint64 done, qint64 total)
@@ -603,9 +607,11 @@ void Installation::onRunFinished(bool ok, const QString &error)
     if (ok) {
         workDir.reset();
         if (cancelRequested)
-            Q_EMIT logLine(
-                QStringLiteral("Der Abbruch kam zu spät: Die Karte ist schon fertig beschrieben und "
-                               "geprüft."));
+            Q_EMIT logLine(cardsText(
+                QStringLiteral(
+                    "Der Abbruch kam zu spät: Die Karte ist schon fertig beschrieben und geprüft."),
+                QStringLiteral(
+                    "Der Abbruch kam zu spät: Die Karten sind schon fertig beschrieben und geprüft.")));
         Q_EMIT logLine(QStringLiteral("Installation abgeschlossen."));
         if (!cancelRequested)
             reportInstall();

@@ -221,6 +221,11 @@ private:
     ByteSource *openFile(const QString &path, QString *error);
     ByteSource *openDownload(QString *error);
     QString passText() const;
+    // The text for one card or, in a run onto several, the one for several.
+    QString cardsText(const QString &one, const QString &several) const
+    {
+        return request.targets.size() > 1 ? several : one;
+    }
     void startPass(ByteSource &source);
     void onDownloadProgress(qint64 received, qint64 total);
     void onDownloadFinished(bool ok, const QString &error);

@@ -8,9 +8,9 @@ constexpr qint64 noticeableMs = intervalMs / 4;
 } // namespace
 
 PaceWatch::PaceWatch(std::function<qint64()> sourceWaitedMs, std::function<qint64()> cardWaitedMs,
-                     const QString &noun, QObject *parent)
+                     const QString &sourceNoun, const QString &cardNoun, QObject *parent)
     : QObject(parent), sourceWaited(std::move(sourceWaitedMs)), cardWaited(std::move(cardWaitedMs)),
-      sourceNoun(noun)
+      sourceName(sourceNoun), cardName(cardNoun)
 {
     connect(&timer, &QTimer::timeout, this, &PaceWatch::sample);
     timer.start(intervalMs);
@@ -24,8 +24,7 @@ void PaceWatch::sample()
     lastCard += card;
     QString now;
     if (qMax(source, card) >= noticeableMs)
-        now = source > card ? QStringLiteral("%1 bestimmt das Tempo.").arg(sourceNoun)
-                            : QStringLiteral("Die Karte bestimmt das Tempo.");
+        now = QStringLiteral("%1 bestimmt das Tempo.").arg(source > card ? sourceName : cardName);
     if (now == text)
         return;
     text = now;

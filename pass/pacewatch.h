@@ -13,10 +13,10 @@ class PaceWatch : public QObject
     Q_OBJECT
 
 public:
-    // Each function returns the milliseconds waited so far on that side. noun names the
-    // source in the text ("die Leitung").
+    // Each function returns the milliseconds waited so far on that side; the nouns name the sides
+    // in the text ("Die Leitung", "Die Karte").
     PaceWatch(std::function<qint64()> sourceWaitedMs, std::function<qint64()> cardWaitedMs,
-              const QString &noun, QObject *parent = nullptr);
+              const QString &sourceNoun, const QString &cardNoun, QObject *parent = nullptr);
 
 Q_SIGNALS:
     // "Die Leitung bestimmt das Tempo.", "Die Karte bestimmt das Tempo.", or empty when neither
@@ -28,7 +28,8 @@ private:
 
     const std::function<qint64()> sourceWaited;
     const std::function<qint64()> cardWaited;
-    const QString sourceNoun;
+    const QString sourceName;
+    const QString cardName;
     QTimer timer;
     qint64 lastSource = 0;
     qint64 lastCard = 0;

@@ -41,6 +41,13 @@ struct Run
             lines << line.at(0).toString();
         return lines;
     }
+    QStringList stepTexts() const
+    {
+        QStringList texts;
+        for (const QList<QVariant> &step : steps)
+            texts << step.at(1).toString();
+        return texts;
+    }
     QList<Installation::Step> stepList() const
     {
         QList<Installation::Step> list;
@@ -985,6 +992,9 @@ private Q_SLOTS:
         for (const DriveInfo &drive : request.targets)
             summary << drive.label + ": geschrieben und geprüft.";
         QCOMPARE(run.text(), summary.join('\n'));
+        QCOMPARE(run.stepTexts(), (QStringList{"Prüfe Karten und Speicherplatz …",
+                                               "Lade Tobra Demo herunter und schreibe es auf die Karten …",
+                                               "Prüfe die Karten …", ""}));
         QCOMPARE(newRequests("GET").size(), 1);
         QVERIFY2(allMatchFileInstall(paths, started), "a card differs from a one-card install");
         QCOMPARE(job.cardReports().size(), 3);
