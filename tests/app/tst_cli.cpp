@@ -858,8 +858,10 @@ private Q_SLOTS:
             QSKIP(qPrintable("polkit could not be set up: " + run.out));
 
         QCOMPARE(run.exitCode, 1);
-        QVERIFY2(run.out.contains("Für den Zugriff auf die Karte wird gleich nach dem Passwort gefragt.\n"),
-                 qPrintable(run.out));
+        const QString asked =
+            QStringLiteral("Für den Zugriff auf %1 wird gleich nach dem Passwort gefragt.\n")
+                .arg(cards == 1 ? "die Karte" : "die Karten");
+        QVERIFY2(run.out.contains(asked.toUtf8()), qPrintable(run.out));
         const QByteArray polkitLog = readFile(dir->filePath("polkit.log"));
         QVERIFY2(polkitLog.count("tobra-test: asked ") == 1, polkitLog.constData());
         if (cards == 1)
