@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "cardwrite.h"
 #include "writehelper.h"
 
 #include <QByteArray>
@@ -46,6 +47,8 @@ public:
 private:
     bool begin();
     bool place(QByteArrayView piece);
+    bool writeBlocks(QByteArrayView data);
+    bool writeOut(QByteArrayView bytes);
     bool endChunk();
     bool failedWrite(int errorNumber);
     bool forceOut();
@@ -63,6 +66,9 @@ private:
                                                                                  XXH3_freeState};
     qint64 chunkStart = 0;
     qint64 filled = 0; // bytes of the chunk from chunkStart on
+    static constexpr qint64 blockSize = 4096;
+    QByteArray partialBlock; // the image's bytes from writtenEnd on, less than a block
+    qint64 writtenEnd = headSize;
     qint64 previousStart = 0;
     std::vector<XXH128_hash_t> digests;
 };

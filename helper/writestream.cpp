@@ -97,9 +97,36 @@ bool StreamWriter::place(QByteArrayView piece)
     if (inHead > 0)
         std::memcpy(head.data() + offset, piece.data(), size_t(inHead));
     filled += piece.size();
+    return writeBlocks(piece.sliced(inHead));
+}
+
+// Writes whole blocks only, each at its place behind the first MiB: an unaligned end waits for the
+// next piece, so the kernel never has to read a block from the card to complete it.
+bool StreamWriter::writeBlocks(QByteArrayView data)
+{
+    if (!partialBlock.isEmpty()) {
+        const qint64 taken = qMin(qint64(data.size()), blockSize - partialBlock.size());
+        partialBlock.append(data.first(taken));
+        data = data.sliced(taken);
+        if (partialBlock.size() < blockSize)
+            return true;
+        if (!writeOut(partialBlock))
+            return false;
+        partialBlock.clear();
+    }
+    const qint64 whole = data.size() / blockSize * blockSize;
+    if (whole > 0 && !writeOut(data.first(whole)))
+        return false;
+    partialBlock.append(data.sliced(whole));
+    return true;
+}
+
+bool StreamWriter::writeOut(QByteArrayView bytes)
+{
     int errorNumber = 0;
-    if (!writeAll(card, piece.data() + inHead, piece.size() - inHead, offset + inHead, &errorNumber))
+    if (!writeAll(card, bytes.data(), bytes.size(), writtenEnd, &errorNumber))
         return failedWrite(errorNumber);
+    writtenEnd += bytes.size();
     return true;
 }
 
@@ -137,6 +164,8 @@ bool StreamWriter::forceOut()
 
 bool StreamWriter::finish()
 {
+    if (!partialBlock.isEmpty() && !writeOut(partialBlock))
+        return false;
     if (filled > 0 && !endChunk())
         return false;
     if (!forceOut())
