@@ -39,22 +39,64 @@ struct HeldCard
 
 using HeldCards = std::vector<std::unique_ptr<HeldCard>>;
 
-std::unique_ptr<HeldCard> holdCard(int index, const HelperCard &card, qint64 imageSize, QString *error)
+// A card refused before its first byte ends with what it still holds: all it had.
+void refuseCard(const CardEvents &events, int index, const QString &refusal)
+{
+    events.finished(index, false, refusal.trimmed() + QLatin1Char(' ') + cardStateText(false));
+}
+
+// Whether the card may be written, and everything mounted from it taken down: one card after the
+// other, since this runs programs.
+bool prepareCard(const HelperCard &card, struct stat *status, QString *error)
 {
     QString enumerationError;
-    if (!isAllowedTarget(card.devicePath, &enumerationError)) {
-        fail(error, notAllowedText(card.devicePath, enumerationError));
+    if (!isAllowedTarget(card.devicePath, &enumerationError))
+        return fail(error, notAllowedText(card.devicePath, enumerationError));
+    return prepareTarget(card.devicePath, status, error);
+}
+
+// Opens and checks a prepared card on its own thread (the fake-card check takes its time on a
+// slow card), and tells whether it is held or why not.
+std::unique_ptr<HeldCard> openCard(int index, const HelperCard &card, struct stat status, qint64 imageSize,
+                                   const CardEvents &events)
+{
+    DriveIdentity identity;
+    QString refusal;
+    const int fd = openPreparedTarget(card.devicePath, qMax(imageSize, qint64(0)), card.identity, &status,
+                                      &identity, &refusal);
+    if (fd < 0) {
+        refuseCard(events, index, refusal);
         return nullptr;
     }
-    struct stat status;
-    DriveIdentity identity;
-    const int fd =
-        openTarget(card.devicePath, qMax(imageSize, qint64(0)), card.identity, &status, &identity, error);
-    if (fd < 0)
-        return nullptr;
     auto held = std::make_unique<HeldCard>(index, card.devicePath, fd);
     held->blockDevice = S_ISBLK(status.st_mode);
     held->byteLimit = held->blockDevice && identity.sizeBytes > 0 ? identity.sizeBytes : -1;
+    events.held(index);
+    return held;
+}
+
+// Prepares every card in turn, then opens and checks them all at once: the cards that passed.
+HeldCards holdCards(const QList<HelperCard> &cards, qint64 imageSize, const CardEvents &events)
+{
+    std::vector<std::unique_ptr<HeldCard>> opened(size_t(cards.size()));
+    std::vector<std::thread> checks;
+    for (int index = 0; index < cards.size(); ++index) {
+        struct stat status;
+        QString refusal;
+        if (!prepareCard(cards.at(index), &status, &refusal)) {
+            refuseCard(events, index, refusal);
+            continue;
+        }
+        checks.emplace_back([&, index, status] {
+            opened[size_t(index)] = openCard(index, cards.at(index), status, imageSize, events);
+        });
+    }
+    for (std::thread &check : checks)
+        check.join();
+    HeldCards held;
+    for (auto &card : opened)
+        if (card)
+            held.push_back(std::move(card));
     return held;
 }
 
@@ -141,17 +183,7 @@ QString runErrorText(qsizetype failed, qsizetype total)
 bool writeStreamToCards(int input, const QList<HelperCard> &cards, bool verify, qint64 imageSize,
                         const CardEvents &events, QString *error)
 {
-    HeldCards held;
-    for (int index = 0; index < cards.size(); ++index) {
-        QString refusal;
-        std::unique_ptr<HeldCard> card = holdCard(index, cards.at(index), imageSize, &refusal);
-        if (!card) {
-            events.finished(index, false, refusal.trimmed() + QLatin1Char(' ') + cardStateText(false));
-            continue;
-        }
-        events.held(index);
-        held.push_back(std::move(card));
-    }
+    const HeldCards held = holdCards(cards, imageSize, events);
     if (held.empty())
         return fail(error, QStringLiteral("Keine der Karten kann beschrieben werden."));
     events.ready();

@@ -8,7 +8,7 @@
 #include <functional>
 
 // What the several-card form tells its caller on the way; card is the 0-based index in the list.
-// All but refused, held and ready come from the cards' own threads, at any time.
+// All but ready come from the cards' own threads, at any time.
 struct CardEvents
 {
     std::function<void(int card)> held; // the card is held and passed every check

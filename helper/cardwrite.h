@@ -36,6 +36,12 @@ ssize_t readRetrying(int fd, char *data, qint64 length, qint64 offset);
 // *error.
 int openTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity &expected,
                struct stat *status, DriveIdentity *identity, QString *error);
+// The two halves of openTarget. The first finds the target (what it is in *status) and unmounts a
+// disk, running umount; the second, which runs no program and so may run on any thread, opens
+// and checks it.
+bool prepareTarget(const QString &devicePath, struct stat *status, QString *error);
+int openPreparedTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity &expected,
+                       struct stat *status, DriveIdentity *identity, QString *error);
 
 // Reads the card's first block through the held descriptor, past every cache: false, with a German
 // text in *error, when the card no longer answers (pulled out, or failing). For block devices.

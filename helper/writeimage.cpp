@@ -265,16 +265,26 @@ int openFailed(QString *error, const QString &text)
 
 } // namespace
 
+bool prepareTarget(const QString &devicePath, struct stat *status, QString *error)
+{
+    if (::stat(QFile::encodeName(devicePath).constData(), status) != 0)
+        return fail(error, QStringLiteral("Zielgerät nicht gefunden: %1").arg(devicePath));
+    return !S_ISBLK(status->st_mode) || unmountTarget(devicePath, error);
+}
+
 int openTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity &expected,
                struct stat *status, DriveIdentity *identity, QString *error)
 {
-    const QByteArray nativePath = QFile::encodeName(devicePath);
-    if (::stat(nativePath.constData(), status) != 0)
-        return openFailed(error, QStringLiteral("Zielgerät nicht gefunden: %1").arg(devicePath));
-    const bool blockDevice = S_ISBLK(status->st_mode);
-    if (blockDevice && !unmountTarget(devicePath, error))
-        return -1;
+    return prepareTarget(devicePath, status, error)
+               ? openPreparedTarget(devicePath, imageSize, expected, status, identity, error)
+               : -1;
+}
 
+int openPreparedTarget(const QString &devicePath, qint64 imageSize, const DriveIdentity &expected,
+                       struct stat *status, DriveIdentity *identity, QString *error)
+{
+    const QByteArray nativePath = QFile::encodeName(devicePath);
+    const bool blockDevice = S_ISBLK(status->st_mode);
     // O_EXCL fails with EBUSY while anything still has the disk or one of its partitions mounted.
     // A regular file is neither created nor truncated.
     Descriptor target(::open(nativePath.constData(), O_WRONLY | O_CLOEXEC | (blockDevice ? O_EXCL : 0)));
