@@ -542,27 +542,36 @@ void Installation::onCardProgress(qint64 done, qint64 total)
         Q_EMIT progress(done, total);
 }
 
+// The report of a card the helper still speaks of; null for a card that has ended or that the
+// request does not have.
+Installation::CardReport *Installation::openReport(int index)
+{
+    if (index < 0 || index >= cards.size() || cards.at(index).stage >= CardReport::Stage::Verified)
+        return nullptr;
+    return &cards[index];
+}
+
 void Installation::onCardWriting(int index)
 {
-    if (index < 0 || index >= cards.size())
+    CardReport *report = openReport(index);
+    if (!report)
         return;
-    CardReport &report = cards[index];
-    report.stage = CardReport::Stage::Writing;
-    report.state = CardState::Unfinished;
+    report->stage = CardReport::Stage::Writing;
+    report->state = CardState::Unfinished;
     Q_EMIT cardChanged(index);
 }
 
 void Installation::onCardBytes(int index, const QString &phase, qint64 done, qint64 total)
 {
-    if (index < 0 || index >= cards.size() || cards.at(index).stage >= CardReport::Stage::Verified)
+    CardReport *report = openReport(index);
+    if (!report)
         return;
-    CardReport &report = cards[index];
     if (phase == QLatin1String("verify")) {
-        report.stage = CardReport::Stage::Verifying;
-        report.state = CardState::Unverified;
+        report->stage = CardReport::Stage::Verifying;
+        report->state = CardState::Unverified;
     }
-    report.done = done;
-    report.total = total;
+    report->done = done;
+    report->total = total;
     Q_EMIT cardChanged(index);
 }
 
@@ -570,9 +579,10 @@ void Installation::onCardBytes(int index, const QString &phase, qint64 done, qin
 // the run (a cancel, a checksum mismatch) only says what it holds, the run's text says why.
 void Installation::onCardEnded(int index, bool ok, const QString &error)
 {
-    if (index < 0 || index >= cards.size() || cards.at(index).stage >= CardReport::Stage::Verified)
+    CardReport *open = openReport(index);
+    if (!open)
         return;
-    CardReport &report = cards[index];
+    CardReport &report = *open;
     if (ok) {
         report.stage = CardReport::Stage::Verified;
         report.state = CardState::Written;
@@ -599,11 +609,12 @@ void Installation::onRunFinished(bool ok, const QString &error)
 {
     const QString launcherLine = writeJob->launcherMessage();
     for (int index = 0; index < cards.size(); ++index)
-        if (cards.at(index).stage < CardReport::Stage::Verified)
-            onCardEnded(index, ok, error);
+        onCardEnded(index, ok, error);
     writeJob->deleteLater();
     writeJob = nullptr;
     stopPass();
+    if (!cancelRequested)
+        reportInstall();
     if (ok) {
         workDir.reset();
         if (cancelRequested)
@@ -613,16 +624,12 @@ void Installation::onRunFinished(bool ok, const QString &error)
                 QStringLiteral(
                     "Der Abbruch kam zu spät: Die Karten sind schon fertig beschrieben und geprüft.")));
         Q_EMIT logLine(QStringLiteral("Installation abgeschlossen."));
-        if (!cancelRequested)
-            reportInstall();
         return finish(Outcome::Succeeded, cards.size() > 1 ? summary(QString()) : QString());
     }
-    if (!cancelRequested && !launcherLine.isEmpty())
-        Q_EMIT logLine(QStringLiteral("pkexec: %1").arg(launcherLine));
-    if (!cancelRequested)
-        reportInstall();
     if (cancelRequested)
         return finish(Outcome::Cancelled, endText(QStringLiteral("Abgebrochen.")));
+    if (!launcherLine.isEmpty())
+        Q_EMIT logLine(QStringLiteral("pkexec: %1").arg(launcherLine));
     finish(Outcome::Failed, endText(failure.isEmpty() ? runError(error) : failure));
 }
 

@@ -200,9 +200,9 @@ Q_SIGNALS:
     void progress(qint64 done, qint64 total);
     // A line for the log.
     void logLine(const QString &text);
-    // The one end of a run: ok after a verified write, else the German reason and what became of
-    // the card.
-    // With one card the text of today; with several a summary of every card (ok: all verified).
+    // The one end of a run: ok after a verified write of every card. With one card the text is
+    // empty on success, else the German reason and what became of the card; with several it sums
+    // up every card.
     void finished(bool ok, const QString &text);
     // cardReports().at(index) changed: its stage, state or bytes.
     void cardChanged(int index);
@@ -235,6 +235,7 @@ private:
     void keepInCache();
     void onPhaseChanged(const QString &phase);
     void onCardProgress(qint64 done, qint64 total);
+    CardReport *openReport(int index);
     void onCardWriting(int index);
     void onCardBytes(int index, const QString &phase, qint64 done, qint64 total);
     void onCardEnded(int index, bool ok, const QString &error);

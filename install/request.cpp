@@ -39,16 +39,17 @@ QString refusalOf(const InstallRequest &request)
         refusal = romRefusal(request.extFile, QStringLiteral("Erweiterungs-ROM-Datei"));
     if (!refusal.isEmpty())
         return refusal;
+    const QString noCard = QStringLiteral("Es ist keine Speicherkarte ausgewählt.");
+    if (request.targets.isEmpty())
+        return noCard;
     QStringList paths;
     for (const DriveInfo &target : request.targets) {
         if (target.path.isEmpty())
-            break;
+            return noCard;
         if (paths.contains(target.path))
             return QStringLiteral("Die Speicherkarte %1 ist mehrfach ausgewählt.").arg(target.path);
         paths << target.path;
     }
-    if (paths.isEmpty() || paths.size() < request.targets.size())
-        return QStringLiteral("Es ist keine Speicherkarte ausgewählt.");
     return QString();
 }
 

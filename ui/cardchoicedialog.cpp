@@ -2,7 +2,7 @@
 #include "cardchoicedialog.h"
 
 #include "drivecombo.h"
-#include "installation.h"
+#include "filechecks.h"
 #include "mainwindow.h"
 #include "namedwidgets.h"
 
@@ -54,8 +54,7 @@ void CardChoiceDialog::setDrives(const QList<DriveInfo> &drives, qint64 imageByt
         auto *item = new QListWidgetItem(driveText(drive, imageBytes), cardList);
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
         item->setCheckState(Qt::Unchecked);
-        if (imageBytes > 0 && drive.sizeBytes < imageBytes)
-            item->setToolTip(cardTooSmallText(imageBytes, drive.sizeBytes));
+        item->setToolTip(tooSmallText(drive, imageBytes));
     }
     if (drives.isEmpty())
         new QListWidgetItem(QStringLiteral("(keine Speicherkarte gefunden)"), cardList);

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "drivecombo.h"
 
+#include "filechecks.h"
 #include "germannumber.h"
-#include "installation.h"
 
 #include <QFontMetrics>
 #include <QSignalBlocker>
@@ -18,11 +18,6 @@ constexpr int EntryRole = Qt::UserRole + 2;
 const QString groupEntry = QStringLiteral("group");
 const QString severalEntry = QStringLiteral("several");
 
-bool tooSmallFor(const DriveInfo &drive, qint64 imageBytes)
-{
-    return imageBytes > 0 && drive.sizeBytes < imageBytes;
-}
-
 QString quotedLabels(const QStringList &labels)
 {
     QStringList quoted;
@@ -35,7 +30,7 @@ QString quotedLabels(const QStringList &labels)
 
 QString driveText(const DriveInfo &drive, qint64 imageBytes, const QFontMetrics &metrics, int width)
 {
-    const bool tooSmall = tooSmallFor(drive, imageBytes);
+    const bool tooSmall = isTooSmallFor(drive, imageBytes);
     const QString name = drive.name.isEmpty() ? drive.label : drive.name;
     const QString sizeAndPath = QStringLiteral(" (%1%2) – %3")
                                     .arg(germanSize(drive.sizeBytes),
@@ -61,7 +56,7 @@ QString severalCardsText(const QList<DriveInfo> &drives, qint64 imageBytes)
     QStringList names;
     for (const DriveInfo &drive : drives)
         names << drive.path.section(QLatin1Char('/'), -1) +
-                     (tooSmallFor(drive, imageBytes) ? QStringLiteral(" zu klein") : QString());
+                     (isTooSmallFor(drive, imageBytes) ? QStringLiteral(" zu klein") : QString());
     return QStringLiteral("%1 Karten (%2)").arg(drives.size()).arg(names.join(QStringLiteral(", ")));
 }
 
@@ -140,9 +135,7 @@ void DriveCombo::updateTexts()
     for (int i = 0; i < drives.size(); ++i) {
         const DriveInfo &drive = drives.at(i);
         setItemText(i + 1, driveText(drive, imageBytes));
-        const bool tooSmall = tooSmallFor(drive, imageBytes);
-        setItemData(i + 1, tooSmall ? cardTooSmallText(imageBytes, drive.sizeBytes) : QString(),
-                    Qt::ToolTipRole);
+        setItemData(i + 1, tooSmallText(drive, imageBytes), Qt::ToolTipRole);
     }
     if (group.isEmpty())
         return;

@@ -104,12 +104,22 @@ qint64 knownImageSize(const InstallRequest &request)
     return QFileInfo(cached).isFile() && !isPacked(cached) ? QFileInfo(cached).size() : 0;
 }
 
+bool isTooSmallFor(const DriveInfo &card, qint64 imageBytes)
+{
+    return imageBytes > 0 && card.sizeBytes < imageBytes;
+}
+
+QString tooSmallText(const DriveInfo &card, qint64 imageBytes)
+{
+    return isTooSmallFor(card, imageBytes) ? cardTooSmallText(imageBytes, card.sizeBytes) : QString();
+}
+
 QString tooSmallCards(const QList<DriveInfo> &cards, qint64 imageBytes)
 {
-    for (const DriveInfo &card : cards)
-        if (imageBytes > card.sizeBytes)
-            return cards.size() == 1 ? cardTooSmallText(imageBytes, card.sizeBytes)
-                                     : QStringLiteral("%1: %2").arg(
-                                           card.path, cardTooSmallText(imageBytes, card.sizeBytes));
+    for (const DriveInfo &card : cards) {
+        const QString text = tooSmallText(card, imageBytes);
+        if (!text.isEmpty())
+            return cards.size() == 1 ? text : QStringLiteral("%1: %2").arg(card.path, text);
+    }
     return QString();
 }

@@ -25,6 +25,10 @@ QString romDoubt(const QString &path);
 // of an unpacked local file or cached download. 0 when unknown.
 qint64 knownImageSize(const InstallRequest &request);
 
+// Whether an image of imageBytes (0: unknown) is larger than the card.
+bool isTooSmallFor(const DriveInfo &card, qint64 imageBytes);
+// Why the image does not fit the card, for its tool tip; empty when it fits or is of unknown size.
+QString tooSmallText(const DriveInfo &card, qint64 imageBytes);
 // Why the image of imageBytes (0: unknown) does not fit one of the cards, naming the card's device
 // where there are several; empty when each can take it.
 QString tooSmallCards(const QList<DriveInfo> &cards, qint64 imageBytes);
