@@ -271,6 +271,12 @@ bool Downloader::bodyArrived() const
     return length >= 0 && present >= length;
 }
 
+qint64 Downloader::expectedTotal() const
+{
+    const qint64 length = reply && !isRedirect() ? announcedLength() : -1;
+    return length < 0 ? -1 : keptBytes + length;
+}
+
 // The length of the body as sent, or -1 while unknown. An encoded body is taken as it comes, so
 // its length counts too.
 qint64 Downloader::announcedLength() const

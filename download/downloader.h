@@ -48,6 +48,10 @@ public:
     // every byte has arrived only the unpacking of a packed image is left to stop: a raw image
     // then finishes as it would have. While idle it does nothing visible.
     void cancel();
+    // The file's size as sent, the bytes kept counted, once the server has named it; -1 before or
+    // without a length. The progress signal may lag behind it: a reply's own signal is held back
+    // between bursts.
+    qint64 expectedTotal() const;
     // How the image is packed, once its first bytes have arrived; empty before.
     std::optional<ImageFormat> format() const;
     // Whether a body whose end cannot be known (no length, no chunked end, not packed in a format

@@ -401,8 +401,11 @@ void Installation::startPass(ByteSource &source)
         Q_EMIT activityChanged(paceText.isEmpty() ? text : text + QLatin1Char(' ') + paceText);
     });
     progressTimer = new QTimer(this);
-    connect(progressTimer, &QTimer::timeout, this,
-            [this] { Q_EMIT progress(pass->bytesTaken(), sourceBytes); });
+    connect(progressTimer, &QTimer::timeout, this, [this] {
+        if (sourceBytes <= 0 && download)
+            sourceBytes = download->expectedTotal();
+        Q_EMIT progress(pass->bytesTaken(), sourceBytes);
+    });
     progressTimer->start(progressIntervalMs);
     enterStep(Step::Fetching, text);
     pass->start();

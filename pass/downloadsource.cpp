@@ -24,6 +24,11 @@ DownloadSource::~DownloadSource()
     delete downloader;
 }
 
+qint64 DownloadSource::expectedTotal() const
+{
+    return downloader ? downloader->expectedTotal() : -1;
+}
+
 // Later: this may run inside the downloader's own signal.
 void DownloadSource::stop()
 {

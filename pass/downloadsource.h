@@ -31,6 +31,8 @@ public:
     // Abandons the download as the destructor does; no signal follows.
     void stop();
     qint64 waitedMs() const { return reader.waitedMs(); }
+    // As the downloader's: the file's size once the server has named it, else -1.
+    qint64 expectedTotal() const;
     // As the downloader's: a body whose end cannot be known fails, for a caller without a checksum.
     void setUnknownEndRefused(bool refused);
     // After finished(): whether the transfer stopped on the way, and the encoding the server
